@@ -1,0 +1,13 @@
+// The colour chooser of command 104 and the About box.
+#pragma once
+
+#include "platform/rm/d3drm.h"
+#include "platform/win/win32.h"
+
+// Shows the colour dialog starting from *color; on OK stores the choice and returns 1,
+// otherwise leaves *color alone and returns 0.
+int chooseColor(HWND window, D3DCOLOR* color);
+// Command 104: recolours the selected light and its model, or the selected mesh.
+void colorSelection(HWND window);
+// Dialog procedure of "AboutBox": only OK (or Enter) ends it, with 1.
+INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

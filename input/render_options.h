@@ -1,0 +1,27 @@
+// Rendering option commands: each changes only its own part of the device's settings
+// and moves the check mark in the "&Render" menu (position 2 of the window's menu).
+#pragma once
+
+#include "platform/rm/d3drm.h"
+#include "platform/win/win32.h"
+
+struct ViewerState;
+
+// Positions in the "&Render" submenu.
+inline constexpr int kRenderMenuPosition = 2;
+inline constexpr int kMenuLighting = 0;
+inline constexpr int kMenuDithering = 13;
+inline constexpr int kMenuTextureFiltering = 14;
+inline constexpr int kMenuColorModelBase = 9;  // + colour model (1 ramp, 2 RGB)
+
+// All return 1 on success, 0 after reporting a failure.
+int toggleLighting(HWND window, ViewerState* state);
+int setFillMode(HWND window, ViewerState* state, DWORD fill);      // D3DRMFILL_*
+int setShadeMode(HWND window, ViewerState* state, DWORD shade);    // D3DRMSHADE_*
+int setColorModel(HWND window, ViewerState* state, int model);     // 1 ramp, 2 RGB
+int toggleDithering(HWND window, ViewerState* state);
+int toggleTextureQuality(HWND window, ViewerState* state);
+
+// Menu positions of a fill or shade value; -1 for any other value.
+int fillModeMenuPosition(DWORD fill);
+int shadeModeMenuPosition(DWORD shade);

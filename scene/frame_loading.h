@@ -1,0 +1,25 @@
+// Loading frame hierarchies and animation sets into the scene, fitted to 8 units at
+// (0, 0, 15), and playing animations one time unit per rendered frame.
+#pragma once
+
+#include "platform/rm/d3drm.h"
+
+struct ViewerState;
+
+// One per loaded animation set; the argument of its move callback.
+struct AnimationClock {
+    IDirect3DRMAnimationSet* animationSet;  // owned
+    D3DVALUE time;                          // the time to show next
+};
+
+// Both return 1 on success, 0 at the first failing platform call (the caller reports).
+int loadAnimationFile(const char* path, ViewerState* state);
+int loadFrameFile(const char* path, ViewerState* state);
+// Scales `frame` so that the largest extent of everything below it is 8 and puts it at
+// (0, 0, 15) in scene coordinates. Geometry without extent keeps scale 1. Always 1.
+int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state);
+// Registers advanceAnimation on `frame` with a new clock for `animationSet` (which the
+// clock then owns). 1 on success.
+int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet);
+// Move callback: shows the clock's time, then advances it by delta.
+void advanceAnimation(IDirect3DRMFrame* frame, void* arg, D3DVALUE delta);

@@ -1,0 +1,20 @@
+// Lights added by the user: each hangs on a frame of its own, 10 units in front of the
+// camera, with a small model that makes it visible and pickable.
+#pragma once
+
+#include "platform/rm/d3drm.h"
+
+struct ViewerState;
+
+inline constexpr int kCommandDirectionalLight = 301;
+inline constexpr int kCommandParallelPointLight = 302;
+inline constexpr int kCommandPointLight = 303;
+inline constexpr int kCommandSpotLight = 304;
+
+// commandId is 301 (directional), 302 (parallel point), 303 (point) or 304 (spot).
+// 1 when the light stands in the scene; 0 after the failure has been reported.
+int createLight(int commandId, ViewerState* state);
+
+// Adds the folder of the running program to d3drm's search path (once), so that the
+// light models installed beside the executable are found by their bare names.
+void addProgramFolderToSearchPath(IDirect3DRM* d3drm);
