@@ -1,0 +1,576 @@
+#include "platform/gl/gl_renderer.h"
+
+#include <epoxy/gl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace gl {
+
+// ---------------------------------------------------------------- matrices
+
+Matrix4 identityMatrix() { return {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}; }
+
+Matrix4 multiply(const Matrix4& a, const Matrix4& b) {
+    Matrix4 r{};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            float s = 0;
+            for (int k = 0; k < 4; ++k) s += a[i * 4 + k] * b[k * 4 + j];
+            r[i * 4 + j] = s;
+        }
+    return r;
+}
+
+bool invertAffine(const Matrix4& m, Matrix4& out) {
+    const float a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9], i = m[10];
+    const float A = e * i - f * h, B = -(d * i - f * g), C = d * h - e * g;
+    const float det = a * A + b * B + c * C;
+    if (!(std::fabs(det) > 1e-30f)) return false;
+    const float inv = 1.0f / det;
+    Matrix4 r{};
+    r[0] = A * inv;
+    r[1] = -(b * i - c * h) * inv;
+    r[2] = (b * f - c * e) * inv;
+    r[4] = B * inv;
+    r[5] = (a * i - c * g) * inv;
+    r[6] = -(a * f - c * d) * inv;
+    r[8] = C * inv;
+    r[9] = -(a * h - b * g) * inv;
+    r[10] = (a * e - b * d) * inv;
+    const float tx = m[12], ty = m[13], tz = m[14];
+    r[12] = -(tx * r[0] + ty * r[4] + tz * r[8]);
+    r[13] = -(tx * r[1] + ty * r[5] + tz * r[9]);
+    r[14] = -(tx * r[2] + ty * r[6] + tz * r[10]);
+    r[15] = 1;
+    out = r;
+    return true;
+}
+
+Vec3 transformPoint(const Vec3& p, const Matrix4& m) {
+    return {p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12], p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13],
+            p[0] * m[2] + p[1] * m[6] + p[2] * m[10] + m[14]};
+}
+
+Matrix4 perspectiveProjection(int width, int height, float field, float front, float back) {
+    const float w = float(std::max(width, 1)), h = float(std::max(height, 1));
+    const float s = std::max(w, h) / 2.0f;
+    Matrix4 p{};
+    p[0] = s / (w / 2.0f) / field;
+    p[5] = s / (h / 2.0f) / field;
+    p[10] = (back + front) / (back - front);
+    p[11] = 1.0f;
+    p[14] = -2.0f * back * front / (back - front);
+    return p;
+}
+
+// ---------------------------------------------------------------- mesh data
+
+uint32_t MeshData::addVertex(const Vec3& p, const Vec3& n, float u, float v) {
+    const uint32_t index = vertexCount();
+    vertices.insert(vertices.end(), {p[0], p[1], p[2], n[0], n[1], n[2], u, v});
+    return index;
+}
+
+void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, const float rgba[4]) {
+    indices.insert(indices.end(), {a, b, c});
+    Vec3 centre{0, 0, 0};
+    for (uint32_t idx : {a, b, c})
+        for (int k = 0; k < 3; ++k) centre[k] += vertices[size_t(idx) * kVertexFloats + k] / 3.0f;
+    faces.insert(faces.end(), {n[0], n[1], n[2], 0, centre[0], centre[1], centre[2], 0, rgba[0], rgba[1], rgba[2], rgba[3]});
+}
+
+void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture) {
+    const uint32_t first = groups.empty() ? 0 : groups.back().firstTriangle + groups.back().triangleCount;
+    if (triangleCount() <= first) return;
+    groups.push_back(Group{first, triangleCount() - first, m, std::move(texture)});
+}
+
+// ---------------------------------------------------------------- GPU objects
+
+GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width_(width), height_(height) {
+    glGenTextures(1, &id_);
+    glBindTexture(GL_TEXTURE_2D, id_);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    glGenerateMipmap(GL_TEXTURE_2D);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+}
+
+GpuTexture::~GpuTexture() { glDeleteTextures(1, &id_); }
+
+GpuMesh::GpuMesh(const MeshData& data) : triangles_(data.triangleCount()), groups_(data.groups) {
+    glGenVertexArrays(1, &vao_);
+    glBindVertexArray(vao_);
+    glGenBuffers(1, &vbo_);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo_);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(data.vertices.size() * sizeof(float)), data.vertices.data(), GL_STATIC_DRAW);
+    const GLsizei stride = MeshData::kVertexFloats * sizeof(float);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
+    glEnableVertexAttribArray(1);
+    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(3 * sizeof(float)));
+    glEnableVertexAttribArray(2);
+    glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(6 * sizeof(float)));
+    glGenBuffers(1, &ibo_);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, ibo_);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(data.indices.size() * sizeof(uint32_t)), data.indices.data(),
+                 GL_STATIC_DRAW);
+    glBindVertexArray(0);
+
+    glGenBuffers(1, &faceBuf_);
+    glBindBuffer(GL_TEXTURE_BUFFER, faceBuf_);
+    // An empty buffer object cannot back a texture; keep one record.
+    static const float kEmptyFace[MeshData::kFaceFloats] = {};
+    const bool empty = data.faces.empty();
+    glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr((empty ? MeshData::kFaceFloats : data.faces.size()) * sizeof(float)),
+                 empty ? kEmptyFace : data.faces.data(), GL_STATIC_DRAW);
+    glGenTextures(1, &faceTex_);
+    glBindTexture(GL_TEXTURE_BUFFER, faceTex_);
+    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32F, faceBuf_);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
+    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+}
+
+GpuMesh::~GpuMesh() {
+    glDeleteTextures(1, &faceTex_);
+    glDeleteBuffers(1, &faceBuf_);
+    glDeleteBuffers(1, &ibo_);
+    glDeleteBuffers(1, &vbo_);
+    glDeleteVertexArrays(1, &vao_);
+}
+
+Framebuffer::Framebuffer(int width, int height) : width_(width), height_(height) {
+    if (width <= 0 || height <= 0) return;
+    GLint maxSize = 0;
+    glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &maxSize);
+    if (width > maxSize || height > maxSize) return;
+    glGenFramebuffers(1, &fbo_);
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo_);
+    glGenRenderbuffers(1, &colour_);
+    glBindRenderbuffer(GL_RENDERBUFFER, colour_);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour_);
+    glGenRenderbuffers(1, &depth_);
+    glBindRenderbuffer(GL_RENDERBUFFER, depth_);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, width, height);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth_);
+    valid_ = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    if (valid_) {
+        glViewport(0, 0, width, height);
+        glClearColor(0, 0, 0, 1);
+        glClearDepth(1.0);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    }
+}
+
+Framebuffer::~Framebuffer() {
+    glDeleteRenderbuffers(1, &depth_);
+    glDeleteRenderbuffers(1, &colour_);
+    glDeleteFramebuffers(1, &fbo_);
+}
+
+void Framebuffer::bind() const { glBindFramebuffer(GL_FRAMEBUFFER, fbo_); }
+
+void Framebuffer::clear(int x, int y, int w, int h, float r, float g, float b) {
+    if (!valid_) return;
+    bind();
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(x, height_ - y - h, w, h);
+    glClearColor(r, g, b, 1.0f);
+    glClearDepth(1.0);
+    glDepthMask(GL_TRUE);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glDisable(GL_SCISSOR_TEST);
+}
+
+void Framebuffer::read(std::vector<unsigned char>& rgba) const {
+    const size_t row = size_t(width_) * 4;
+    rgba.resize(row * size_t(height_));
+    if (!valid_) {
+        std::fill(rgba.begin(), rgba.end(), 0);
+        return;
+    }
+    bind();
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    // GL rows run bottom-up; pictures are top-down.
+    std::vector<unsigned char> tmp(row);
+    for (int y = 0; y < height_ / 2; ++y) {
+        unsigned char* a = rgba.data() + size_t(y) * row;
+        unsigned char* b = rgba.data() + size_t(height_ - 1 - y) * row;
+        std::memcpy(tmp.data(), a, row);
+        std::memcpy(a, b, row);
+        std::memcpy(b, tmp.data(), row);
+    }
+}
+
+// ---------------------------------------------------------------- shaders
+
+namespace {
+
+constexpr int kMaxLights = 16;
+constexpr int kLightVec4s = 4;
+
+const char* kCommon = R"(
+#define MAX_LIGHTS 16
+uniform vec3 uAmbient;
+uniform int uLightCount;
+// per light: colour.rgb type | position.xyz range | direction.xyz cosUmbra | c l q cosPenumbra
+uniform vec4 uLights[MAX_LIGHTS * 4];
+uniform vec3 uEye;
+uniform float uPower;
+
+void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 spec) {
+    diff = uAmbient;
+    spec = vec3(0.0);
+    vec3 V = normalize(uEye - P);
+    for (int i = 0; i < uLightCount; ++i) {
+        vec4 a = uLights[i * 4];
+        vec4 b = uLights[i * 4 + 1];
+        vec4 c = uLights[i * 4 + 2];
+        vec4 d = uLights[i * 4 + 3];
+        int type = int(a.w);
+        vec3 L;
+        float att = 1.0;
+        if (type == 0) {
+            L = -c.xyz;
+        } else {
+            vec3 toLight = b.xyz - P;
+            float dist = length(toLight);
+            if (dist > b.w) continue;
+            L = toLight / max(dist, 1e-6);
+            float denom = d.x + d.y * dist + d.z * dist * dist;
+            att = denom > 1.0 ? 1.0 / denom : 1.0;
+            if (type == 2) {
+                float cs = dot(-L, c.xyz);
+                if (cs < d.w) continue;
+                if (cs < c.w) att *= (cs - d.w) / max(c.w - d.w, 1e-6);
+            }
+        }
+        float ndl = dot(N, L);
+        if (ndl <= 0.0) continue;
+        diff += a.rgb * (ndl * att);
+        if (uPower > 0.0) {
+            vec3 H = normalize(L + V);
+            spec += a.rgb * (pow(max(dot(N, H), 0.0), uPower) * att);
+        }
+    }
+}
+)";
+
+const char* kVertex = R"(
+layout(location = 0) in vec3 aPos;
+layout(location = 1) in vec3 aNormal;
+layout(location = 2) in vec2 aUv;
+uniform mat4 uWorld;
+uniform mat4 uViewProj;
+uniform mat3 uNormalMat;
+out vec2 vUv;
+#if LIT && SHADE == 1
+out vec3 vDiff;
+out vec3 vSpec;
+#endif
+#if LIT && SHADE == 2
+out vec3 vPos;
+out vec3 vNormal;
+#endif
+void main() {
+    vec4 wp = uWorld * vec4(aPos, 1.0);
+    gl_Position = uViewProj * wp;
+    vUv = aUv;
+#if LIT && SHADE == 1
+    lightAt(wp.xyz, normalize(uNormalMat * aNormal), vDiff, vSpec);
+#endif
+#if LIT && SHADE == 2
+    vPos = wp.xyz;
+    vNormal = uNormalMat * aNormal;
+#endif
+}
+)";
+
+const char* kFragment = R"(
+uniform samplerBuffer uFaces;
+uniform int uFaceBase;
+uniform sampler2D uTex;
+uniform mat4 uWorld;
+uniform mat3 uNormalMat;
+uniform vec3 uEmissive;
+uniform vec3 uSpecColour;
+uniform int uShades;
+uniform bool uDither;
+in vec2 vUv;
+#if LIT && SHADE == 1
+in vec3 vDiff;
+in vec3 vSpec;
+#endif
+#if LIT && SHADE == 2
+in vec3 vPos;
+in vec3 vNormal;
+#endif
+out vec4 fragColour;
+
+const float kBayer[16] = float[16](0.0, 8.0, 2.0, 10.0, 12.0, 4.0, 14.0, 6.0,
+                                   3.0, 11.0, 1.0, 9.0, 15.0, 7.0, 13.0, 5.0);
+
+float quantise(float x) {
+    float n = float(max(uShades, 2) - 1);
+    float v = clamp(x, 0.0, 1.0) * n;
+    float level;
+    if (uDither) {
+        ivec2 p = ivec2(gl_FragCoord.xy) & 3;
+        level = floor(v + (kBayer[p.y * 4 + p.x] + 0.5) / 16.0);
+    } else {
+        level = floor(v + 0.5);
+    }
+    return min(level, n) / n;
+}
+
+float luminance(vec3 c) { return dot(c, vec3(0.299, 0.587, 0.114)); }
+
+void main() {
+    int f = (uFaceBase + gl_PrimitiveID) * 3;
+    vec3 base = texelFetch(uFaces, f + 2).rgb;
+#if TEXTURED
+    base = texture(uTex, vUv).rgb;
+#endif
+#if !LIT
+    fragColour = vec4(base, 1.0);
+#else
+    vec3 diff, spec;
+#if SHADE == 0
+    vec3 n = normalize(uNormalMat * texelFetch(uFaces, f).xyz);
+    vec3 centre = (uWorld * vec4(texelFetch(uFaces, f + 1).xyz, 1.0)).xyz;
+    lightAt(centre, n, diff, spec);
+#elif SHADE == 1
+    diff = vDiff;
+    spec = vSpec;
+#else
+    lightAt(vPos, normalize(vNormal), diff, spec);
+#endif
+#if RAMP
+    // Lights are grey levels here: the red channel carries the intensity.
+    float intensity = quantise(diff.r + luminance(uEmissive));
+    float highlight = uPower > 0.0 ? quantise(spec.r * luminance(uSpecColour)) : 0.0;
+    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, 1.0);
+#else
+    fragColour = vec4(clamp(uEmissive + base * diff + spec * uSpecColour, 0.0, 1.0), 1.0);
+#endif
+#endif
+}
+)";
+
+GLuint compile(GLenum kind, const std::string& source) {
+    GLuint s = glCreateShader(kind);
+    const char* text = source.c_str();
+    glShaderSource(s, 1, &text, nullptr);
+    glCompileShader(s);
+    GLint ok = 0;
+    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
+    if (!ok) {
+        char log[2048] = {};
+        glGetShaderInfoLog(s, sizeof log, nullptr, log);
+        std::fprintf(stderr, "shader compilation failed: %s\n", log);
+    }
+    return s;
+}
+
+void normalMatrix(const Matrix4& world, float out[9]) {
+    Matrix4 inv;
+    if (!invertAffine(world, inv)) inv = identityMatrix();
+    // Uploaded with transpose so that the shader's matrix is the inverse itself; in
+    // column form that is the inverse transpose of the row-vector matrix.
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out[r * 3 + c] = inv[r * 4 + c];
+}
+
+Vec3 normalised(const Vec3& v) {
+    const float l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (!(l > 0)) return {0, 0, 1};
+    return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+}  // namespace
+
+struct Renderer::Program {
+    int key = -1;
+    GLuint id = 0;
+    GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
+          faces = -1, faceBase = -1, tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1;
+};
+
+Renderer::Renderer() {
+    glGenSamplers(6, samplers_);
+    const GLint mins[6] = {GL_NEAREST, GL_LINEAR, GL_NEAREST_MIPMAP_NEAREST, GL_LINEAR_MIPMAP_NEAREST,
+                           GL_NEAREST_MIPMAP_LINEAR, GL_LINEAR_MIPMAP_LINEAR};
+    const GLint mags[6] = {GL_NEAREST, GL_LINEAR, GL_NEAREST, GL_LINEAR, GL_NEAREST, GL_LINEAR};
+    for (int i = 0; i < 6; ++i) {
+        glSamplerParameteri(samplers_[i], GL_TEXTURE_MIN_FILTER, mins[i]);
+        glSamplerParameteri(samplers_[i], GL_TEXTURE_MAG_FILTER, mags[i]);
+        glSamplerParameteri(samplers_[i], GL_TEXTURE_WRAP_S, GL_REPEAT);
+        glSamplerParameteri(samplers_[i], GL_TEXTURE_WRAP_T, GL_REPEAT);
+    }
+    lightData_.reserve(kMaxLights * kLightVec4s * 4);
+}
+
+Renderer::~Renderer() {
+    for (auto& p : programs_) glDeleteProgram(p->id);
+    glDeleteSamplers(6, samplers_);
+}
+
+Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured) {
+    const int shade = q.lighting ? int(q.shade) : 0;
+    const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0);
+    for (auto& p : programs_)
+        if (p->key == key) return *p;
+    auto p = std::make_unique<Program>();
+    p->key = key;
+    const std::string header = "#version 330 core\n#define SHADE " + std::to_string(shade) + "\n#define LIT " +
+                               (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
+                               (textured ? "1" : "0") + "\n";
+    GLuint vs = compile(GL_VERTEX_SHADER, header + kCommon + kVertex);
+    GLuint fs = compile(GL_FRAGMENT_SHADER, header + kCommon + kFragment);
+    p->id = glCreateProgram();
+    glAttachShader(p->id, vs);
+    glAttachShader(p->id, fs);
+    glLinkProgram(p->id);
+    glDeleteShader(vs);
+    glDeleteShader(fs);
+    GLint ok = 0;
+    glGetProgramiv(p->id, GL_LINK_STATUS, &ok);
+    if (!ok) {
+        char log[2048] = {};
+        glGetProgramInfoLog(p->id, sizeof log, nullptr, log);
+        std::fprintf(stderr, "shader link failed: %s\n", log);
+    }
+    auto loc = [&](const char* name) { return glGetUniformLocation(p->id, name); };
+    p->world = loc("uWorld");
+    p->viewProj = loc("uViewProj");
+    p->normalMat = loc("uNormalMat");
+    p->ambient = loc("uAmbient");
+    p->lightCount = loc("uLightCount");
+    p->lights = loc("uLights");
+    p->eye = loc("uEye");
+    p->power = loc("uPower");
+    p->faces = loc("uFaces");
+    p->faceBase = loc("uFaceBase");
+    p->tex = loc("uTex");
+    p->emissive = loc("uEmissive");
+    p->specColour = loc("uSpecColour");
+    p->shades = loc("uShades");
+    p->dither = loc("uDither");
+    glUseProgram(p->id);
+    glUniform1i(p->faces, 0);
+    glUniform1i(p->tex, 1);
+    programs_.push_back(std::move(p));
+    return *programs_.back();
+}
+
+void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
+    setup_ = setup;
+    viewProjection_ = multiply(setup.view, setup.projection);
+    target.bind();
+    glViewport(setup.x, target.height() - setup.y - setup.height, setup.width, setup.height);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LESS);
+    glDepthMask(GL_TRUE);
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_BACK);
+    // Fronts are clockwise as seen; window y grows upwards here, so that is GL's CW.
+    glFrontFace(GL_CW);
+    glPointSize(1.0f);
+    glLineWidth(1.0f);
+}
+
+void Renderer::applyLights(Program& p, const Vec3& origin) {
+    Vec3 ambient{0, 0, 0};
+    lightData_.clear();
+    int count = 0;
+    auto grey = [&](const Vec3& c) -> Vec3 {
+        if (!setup_.ramp) return c;
+        const float l = 0.299f * c[0] + 0.587f * c[1] + 0.114f * c[2];
+        return {l, l, l};
+    };
+    for (const LightInfo& l : setup_.lights) {
+        const Vec3 colour = grey(l.colour);
+        if (l.kind == LightKind::Ambient) {
+            for (int k = 0; k < 3; ++k) ambient[k] += colour[k];
+            continue;
+        }
+        if (count == kMaxLights) continue;
+        float type = 0;
+        Vec3 dir = normalised(l.direction);
+        if (l.kind == LightKind::Point) type = 1;
+        if (l.kind == LightKind::Spot) type = 2;
+        if (l.kind == LightKind::ParallelPoint) {
+            // Parallel rays, aimed from the light at this object.
+            const Vec3 d{origin[0] - l.position[0], origin[1] - l.position[1], origin[2] - l.position[2]};
+            if (d[0] == 0 && d[1] == 0 && d[2] == 0) continue;
+            dir = normalised(d);
+        }
+        const float cosUmbra = std::cos(std::max(l.umbra, 0.0f) / 2.0f);
+        const float cosPenumbra = std::cos(std::max(l.penumbra, l.umbra) / 2.0f);
+        lightData_.insert(lightData_.end(), {colour[0], colour[1], colour[2], type, l.position[0], l.position[1],
+                                             l.position[2], l.range, dir[0], dir[1], dir[2], cosUmbra, l.constant,
+                                             l.linear, l.quadratic, cosPenumbra});
+        ++count;
+    }
+    glUniform3fv(p.ambient, 1, ambient.data());
+    glUniform1i(p.lightCount, count);
+    if (count) glUniform4fv(p.lights, count * kLightVec4s, lightData_.data());
+    glUniform3fv(p.eye, 1, setup_.eye.data());
+}
+
+uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality) {
+    if (mesh.triangleCount() == 0) return 0;
+    float normal[9];
+    normalMatrix(world, normal);
+    glBindVertexArray(mesh.vao());
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_BUFFER, mesh.faceTexture());
+    const GLenum polygon = quality.fill == FillMode::Points ? GL_POINT
+                           : quality.fill == FillMode::Wireframe ? GL_LINE
+                                                                  : GL_FILL;
+    glPolygonMode(GL_FRONT_AND_BACK, polygon);
+    const Vec3 origin{world[12], world[13], world[14]};
+    Program* current = nullptr;
+    uint32_t drawn = 0;
+    for (const MeshData::Group& g : mesh.groups()) {
+        const bool textured = g.texture != nullptr;
+        Program& p = program(quality, setup_.ramp, textured);
+        if (&p != current) {
+            current = &p;
+            glUseProgram(p.id);
+            glUniformMatrix4fv(p.world, 1, GL_FALSE, world.data());
+            glUniformMatrix4fv(p.viewProj, 1, GL_FALSE, viewProjection_.data());
+            glUniformMatrix3fv(p.normalMat, 1, GL_TRUE, normal);
+            glUniform1i(p.shades, setup_.shades);
+            glUniform1i(p.dither, setup_.dither ? 1 : 0);
+            if (quality.lighting) applyLights(p, origin);
+        }
+        if (textured) {
+            glActiveTexture(GL_TEXTURE1);
+            glBindTexture(GL_TEXTURE_2D, g.texture->id());
+            glBindSampler(1, samplers_[std::clamp(int(setup_.filter), 0, 5)]);
+            glActiveTexture(GL_TEXTURE0);
+        }
+        glUniform1f(p.power, g.material.power);
+        glUniform3fv(p.emissive, 1, g.material.emissive.data());
+        glUniform3fv(p.specColour, 1, g.material.specular.data());
+        glUniform1i(p.faceBase, GLint(g.firstTriangle));
+        glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
+                       reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        drawn += g.triangleCount;
+    }
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glBindVertexArray(0);
+    return drawn;
+}
+
+void Renderer::end() { glFlush(); }
+
+}  // namespace gl

@@ -1,0 +1,178 @@
+// OpenGL 3.3 core drawing of lit, shaded meshes into an off-screen framebuffer.
+// Knows nothing of the retained-mode objects: the device backend translates the scene
+// into the plain descriptions below. Matrices use the retained-mode convention: row
+// vectors, p' = p * M, stored row by row (m[row * 4 + column]).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace gl {
+
+using Matrix4 = std::array<float, 16>;
+using Vec3 = std::array<float, 3>;
+
+Matrix4 identityMatrix();
+Matrix4 multiply(const Matrix4& a, const Matrix4& b);  // a then b (row vectors)
+// Inverse of an affine matrix (last column 0,0,0,1); false when singular.
+bool invertAffine(const Matrix4& m, Matrix4& out);
+Vec3 transformPoint(const Vec3& p, const Matrix4& m);
+
+enum class ShadeMode : int { Flat = 0, Gouraud = 1, Phong = 2 };
+enum class FillMode : int { Points = 0, Wireframe = 1, Solid = 2 };
+
+struct Quality {
+    ShadeMode shade = ShadeMode::Flat;
+    bool lighting = true;
+    FillMode fill = FillMode::Solid;
+};
+
+struct Material {
+    float power = 0.0f;  // specular exponent; 0 means no highlight
+    Vec3 specular{0, 0, 0};
+    Vec3 emissive{0, 0, 0};
+    bool operator==(const Material&) const = default;
+};
+
+class GpuTexture;
+
+// One mesh as the GPU takes it. Vertices are shared between triangles; per-face data
+// (colour, face normal and centre) lives in a side table indexed by the triangle.
+struct MeshData {
+    static constexpr int kVertexFloats = 8;  // position xyz, normal xyz, u, v
+    static constexpr int kFaceFloats = 12;   // normal xyz 0, centre xyz 0, colour rgba
+    std::vector<float> vertices;
+    std::vector<uint32_t> indices;  // three per triangle
+    std::vector<float> faces;       // one record per triangle
+    struct Group {
+        uint32_t firstTriangle = 0;
+        uint32_t triangleCount = 0;
+        Material material;
+        std::shared_ptr<GpuTexture> texture;  // null: untextured
+    };
+    std::vector<Group> groups;
+
+    uint32_t vertexCount() const { return uint32_t(vertices.size() / kVertexFloats); }
+    uint32_t triangleCount() const { return uint32_t(indices.size() / 3); }
+    // Appends a vertex and returns its index.
+    uint32_t addVertex(const Vec3& p, const Vec3& n, float u, float v);
+    // Appends a triangle (clockwise as seen from the front) with its face data.
+    void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4]);
+    // Closes the current group at the current triangle count.
+    void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture);
+};
+
+// RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner.
+class GpuTexture {
+public:
+    GpuTexture(const unsigned char* rgba, int width, int height);
+    ~GpuTexture();
+    GpuTexture(const GpuTexture&) = delete;
+    GpuTexture& operator=(const GpuTexture&) = delete;
+    unsigned id() const { return id_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+private:
+    unsigned id_ = 0;
+    int width_ = 0, height_ = 0;
+};
+
+class GpuMesh {
+public:
+    explicit GpuMesh(const MeshData& data);
+    ~GpuMesh();
+    GpuMesh(const GpuMesh&) = delete;
+    GpuMesh& operator=(const GpuMesh&) = delete;
+    uint32_t triangleCount() const { return triangles_; }
+    const std::vector<MeshData::Group>& groups() const { return groups_; }
+    unsigned vao() const { return vao_; }
+    unsigned faceTexture() const { return faceTex_; }
+
+private:
+    unsigned vao_ = 0, vbo_ = 0, ibo_ = 0, faceBuf_ = 0, faceTex_ = 0;
+    uint32_t triangles_ = 0;
+    std::vector<MeshData::Group> groups_;
+};
+
+enum class LightKind : int { Ambient, Directional, Point, Spot, ParallelPoint };
+
+struct LightInfo {
+    LightKind kind = LightKind::Directional;
+    Vec3 colour{1, 1, 1};
+    Vec3 position{0, 0, 0};   // world
+    Vec3 direction{0, 0, 1};  // world, the light frame's +z
+    float constant = 1.0f, linear = 0.0f, quadratic = 0.0f;
+    float range = 256.0f;
+    float umbra = 0.4f, penumbra = 0.5f;  // full cone angles, radians
+};
+
+enum class TextureFilter : int { Nearest = 0, Linear, MipNearest, MipLinear, LinearMipNearest, LinearMipLinear };
+
+struct FrameSetup {
+    int deviceWidth = 0, deviceHeight = 0;
+    int x = 0, y = 0, width = 0, height = 0;  // viewport, from the device's top-left
+    Matrix4 view = identityMatrix();          // world -> camera
+    Matrix4 projection = identityMatrix();    // camera -> clip (row vectors)
+    Vec3 eye{0, 0, 0};                        // camera position, world
+    std::vector<LightInfo> lights;
+    bool ramp = false;
+    int shades = 32;
+    bool dither = true;
+    TextureFilter filter = TextureFilter::Nearest;
+};
+
+// Perspective projection of the viewport: field is the half-extent of the view at
+// distance 1 across the larger viewport dimension; depth 0 at front, 1 at back.
+Matrix4 perspectiveProjection(int width, int height, float field, float front, float back);
+
+// The device's picture: colour and depth of a fixed size.
+class Framebuffer {
+public:
+    Framebuffer(int width, int height);
+    ~Framebuffer();
+    Framebuffer(const Framebuffer&) = delete;
+    Framebuffer& operator=(const Framebuffer&) = delete;
+    bool valid() const { return valid_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    void bind() const;
+    // Clears the rectangle (top-left origin) to the colour and the far depth.
+    void clear(int x, int y, int w, int h, float r, float g, float b);
+    // Reads the whole picture as RGBA8, rows top-down.
+    void read(std::vector<unsigned char>& rgba) const;
+
+private:
+    unsigned fbo_ = 0, colour_ = 0, depth_ = 0;
+    int width_ = 0, height_ = 0;
+    bool valid_ = false;
+};
+
+class Renderer {
+public:
+    Renderer();
+    ~Renderer();
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    // Starts drawing a viewport into the framebuffer (bound by this call).
+    void begin(const Framebuffer& target, const FrameSetup& setup);
+    // Draws a mesh placed by its world matrix; returns the triangles submitted.
+    uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality);
+    void end();
+
+private:
+    struct Program;
+    Program& program(const Quality& q, bool ramp, bool textured);
+    void applyLights(Program& p, const Vec3& objectOrigin);
+
+    std::vector<std::unique_ptr<Program>> programs_;
+    FrameSetup setup_;
+    Matrix4 viewProjection_ = identityMatrix();
+    unsigned samplers_[6] = {};
+    std::vector<float> lightData_;  // scratch, reused every draw
+};
+
+}  // namespace gl
