@@ -1,0 +1,168 @@
+// Read access to retained-mode objects for the drawing layer and for tests.
+//
+// The objects behind the d3drm.h interfaces keep their state in the plain structures
+// below; the accessors hand out references to that live state (valid while the object
+// lives and is not changed). Everything here is single-threaded, like the objects.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/rm/d3drm.h"
+
+namespace rm {
+
+struct Matrix {
+    D3DVALUE m[4][4];  // [row][column], row vectors, translation in row 3
+    static Matrix identity();
+};
+
+struct MaterialData {
+    D3DVALUE power = 0;
+    D3DVALUE specular[3] = {0, 0, 0};
+    D3DVALUE emissive[3] = {0, 0, 0};
+};
+
+struct TexCoord {
+    D3DVALUE u = 0;
+    D3DVALUE v = 0;
+};
+
+// One corner of a mesh-builder face: indices into positions and normals.
+struct FaceCorner {
+    uint32_t vertex;
+    uint32_t normal;  // kNoNormal: use the face normal
+};
+inline constexpr uint32_t kNoNormal = 0xffffffffu;
+
+struct BuilderFace {
+    uint32_t firstCorner;  // into MeshBuilderData::corners
+    uint32_t cornerCount;  // >= 3 for faces that are drawn
+    D3DCOLOR color;        // 0xAARRGGBB
+    uint32_t material;     // index into MeshBuilderData::materials (0: the default)
+    uint32_t texture;      // index into MeshBuilderData::textures (0: untextured)
+};
+
+// A mesh builder's whole state. Faces are clockwise (as seen) at the front.
+struct MeshBuilderData {
+    std::vector<D3DVECTOR> positions;
+    std::vector<D3DVECTOR> normals;
+    std::vector<TexCoord> texCoords;     // one per position
+    std::vector<D3DCOLOR> vertexColors;  // one per position (used with D3DRMCOLOR_FROMVERTEX)
+    std::vector<FaceCorner> corners;
+    std::vector<BuilderFace> faces;
+    std::vector<MaterialData> materials{MaterialData{}};
+    std::vector<IDirect3DRMTexture*> textures{nullptr};  // holds a reference to each
+    D3DRMRENDERQUALITY quality = D3DRMRENDER_GOURAUD;
+    D3DRMCOLORSOURCE colorSource = D3DRMCOLOR_FROMFACE;
+    BOOL perspective = FALSE;
+    // Bumped on every change of geometry or attributes: re-upload when it differs.
+    uint64_t version = 1;
+};
+
+struct MeshGroupData {
+    std::vector<D3DRMVERTEX> vertices;
+    std::vector<uint32_t> indices;    // all faces' vertex indices, in order
+    std::vector<uint32_t> faceSizes;  // vertex count of each face
+    D3DCOLOR color = 0xffffffffu;
+    D3DRMRENDERQUALITY quality = D3DRMRENDER_GOURAUD;
+    D3DRMMAPPING mapping = 0;
+    MaterialData material;
+    IDirect3DRMTexture* texture = nullptr;  // holds a reference
+};
+
+// IDirect3DRMMesh state. Meshes ignore the device quality (each group has its own).
+struct MeshData {
+    std::vector<MeshGroupData> groups;
+    uint64_t version = 1;
+};
+
+struct LightData {
+    D3DRMLIGHTTYPE type = D3DRMLIGHT_POINT;
+    D3DCOLOR color = 0xffffffffu;
+    D3DVALUE range = 256.0f;
+    D3DVALUE umbra = 0.4f;     // full cone angles, radians
+    D3DVALUE penumbra = 0.5f;
+    D3DVALUE constantAttenuation = 1.0f;
+    D3DVALUE linearAttenuation = 0.0f;
+    D3DVALUE quadraticAttenuation = 0.0f;
+    IDirect3DRMFrame* enableFrame = nullptr;  // not a reference; null: whole scene
+};
+
+struct TextureData {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgba;  // width * height * 4, rows top-down
+    DWORD colors = 8;
+    DWORD shades = 16;
+    uint64_t version = 1;
+};
+
+struct DeviceData {
+    D3DRMRENDERQUALITY quality = D3DRMRENDER_FLAT;
+    DWORD shades = 32;
+    BOOL dither = TRUE;
+    D3DRMTEXTUREQUALITY textureQuality = D3DRMTEXTURE_NEAREST;
+    D3DCOLORMODEL colorModel = D3DCOLOR_RGB;
+    DWORD width = 0;
+    DWORD height = 0;
+    DWORD bufferCount = 1;
+    DWORD wireframeOptions = D3DRMWIREFRAME_CULL | D3DRMWIREFRAME_HIDDENLINE;
+    DWORD trianglesDrawn = 0;  // the backend may keep this up to date
+};
+
+struct ViewportData {
+    IDirect3DRMFrame* camera = nullptr;  // holds a reference
+    D3DVALUE front = 1.0f;
+    D3DVALUE back = 100.0f;
+    D3DVALUE field = 0.5f;
+    D3DRMPROJECTIONTYPE projection = D3DRMPROJECT_PERSPECTIVE;
+    BOOL uniformScaling = TRUE;
+    LONG x = 0;
+    LONG y = 0;
+    DWORD width = 0;
+    DWORD height = 0;
+};
+
+// ---- Frames -------------------------------------------------------------------
+// The frame's own matrix (relative to its parent).
+const Matrix& frameLocalMatrix(IDirect3DRMFrame* frame);
+// local x parent x ... x root.
+Matrix frameWorldMatrix(IDirect3DRMFrame* frame);
+IDirect3DRMFrame* frameParent(IDirect3DRMFrame* frame);  // borrowed; null for a root
+std::span<IDirect3DRMFrame* const> frameChildren(IDirect3DRMFrame* frame);
+std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame);
+std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame);
+// The root's background (any frame of the scene may be passed).
+D3DCOLOR sceneBackground(IDirect3DRMFrame* frame);
+
+// ---- Visuals ------------------------------------------------------------------
+enum class VisualKind { Frame, MeshBuilder, Mesh, Texture, Other };
+VisualKind visualKind(IDirect3DRMVisual* visual);
+// Null when the visual is not of that kind.
+IDirect3DRMFrame* visualAsFrame(IDirect3DRMVisual* visual);
+const MeshBuilderData* meshBuilderData(IDirect3DRMVisual* visual);
+const MeshData* meshData(IDirect3DRMVisual* visual);
+
+const LightData& lightData(IDirect3DRMLight* light);
+const TextureData& textureData(IDirect3DRMTexture* texture);
+// Stable for the object's life and never reused: a key for caches of GPU objects.
+uint64_t objectSerial(IUnknown* object);
+
+// ---- Devices and viewports ----------------------------------------------------
+const DeviceData& deviceData(IDirect3DRMDevice* device);
+DeviceData& mutableDeviceData(IDirect3DRMDevice* device);  // for the backend's counters
+const ViewportData& viewportData(IDirect3DRMViewport* viewport);
+
+// World -> camera space (the inverse of the camera's world matrix).
+Matrix viewMatrix(const ViewportData& viewport);
+// Camera space -> clip space, row vectors: [x y z 1] x P = [X Y Z W] with X/W and
+// Y/W in -1..1 across the viewport (y up) and Z/W from 0 at front to 1 at back.
+Matrix projectionMatrix(const ViewportData& viewport);
+
+// ---- Debugging and tests ------------------------------------------------------
+// Retained-mode objects alive in this process (every kind, arrays included).
+long liveObjectCount();
+
+}  // namespace rm
