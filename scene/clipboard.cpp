@@ -1,0 +1,97 @@
+#include "scene/clipboard.h"
+
+#include "scene/selection.h"
+
+namespace {
+
+void emptyClipboard() {
+    SelectionState& s = selectionState;
+    if (s.clipboardFrame != nullptr) {
+        s.clipboardFrame->Release();
+        s.clipboardFrame = nullptr;
+    }
+    s.clipboardVisual = nullptr;
+}
+
+// Takes a frame out of its parent, if it has one.
+void detach(IDirect3DRMFrame* frame) {
+    IDirect3DRMFrame* parent = nullptr;
+    if (frame->GetParent(&parent) >= 0 && parent != nullptr) {
+        parent->DeleteChild(frame);
+        parent->Release();
+    }
+}
+
+template <typename T>
+T* cloneOf(IDirect3DRMObject* object, REFIID iid) {
+    T* copy = nullptr;
+    if (object == nullptr || object->Clone(nullptr, iid, reinterpret_cast<void**>(&copy)) < 0)
+        return nullptr;
+    return copy;
+}
+
+}  // namespace
+
+void cutSelection() {
+    SelectionState& s = selectionState;
+    emptyClipboard();
+    if (s.selectedFrame == nullptr)
+        return;
+    IDirect3DRMFrame* frame = s.selectedFrame;
+    s.clipboardFrame = frame;
+    s.clipboardVisual = s.selectedVisual;
+    // The marker comes off before the frame leaves the scene.
+    clearSelection();
+    frame->AddRef();
+    detach(frame);
+}
+
+void copySelection() {
+    SelectionState& s = selectionState;
+    emptyClipboard();
+    if (s.selectedFrame == nullptr)
+        return;
+    IDirect3DRMFrame* frame = cloneOf<IDirect3DRMFrame>(s.selectedFrame, IID_IDirect3DRMFrame);
+    if (frame == nullptr)
+        return;
+    IDirect3DRMVisual* visual = cloneOf<IDirect3DRMVisual>(s.selectedVisual, IID_IDirect3DRMVisual);
+    if (visual == nullptr) {
+        // Without its visual the copy would paste as nothing; leave the clipboard empty.
+        detach(frame);
+        frame->Release();
+        return;
+    }
+    frame->AddVisual(visual);
+    visual->Release();
+    detach(frame);
+    s.clipboardFrame = frame;
+    s.clipboardVisual = visual;
+}
+
+void pasteClipboard(IDirect3DRMFrame* scene) {
+    SelectionState& s = selectionState;
+    if (s.clipboardFrame == nullptr || scene == nullptr)
+        return;
+    // Fresh clones every time, so the clipboard can be pasted again.
+    IDirect3DRMFrame* frame = cloneOf<IDirect3DRMFrame>(s.clipboardFrame, IID_IDirect3DRMFrame);
+    if (frame == nullptr)
+        return;
+    IDirect3DRMVisual* visual = cloneOf<IDirect3DRMVisual>(s.clipboardVisual, IID_IDirect3DRMVisual);
+    if (visual != nullptr) {
+        frame->AddVisual(visual);
+        visual->Release();
+    }
+    scene->AddChild(frame);
+    frame->Release();
+}
+
+void deleteSelection() {
+    SelectionState& s = selectionState;
+    if (s.selectedFrame == nullptr)
+        return;
+    IDirect3DRMFrame* frame = s.selectedFrame;
+    clearSelection();
+    detach(frame);
+}
+
+void releaseClipboard() { emptyClipboard(); }
