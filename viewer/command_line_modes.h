@@ -1,0 +1,24 @@
+// The viewer's command lines: the window ([MODEL]), the screenshot without a display,
+// and scripted or recorded sessions.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ViewerOptions {
+    std::string model;           // empty: none
+    std::string screenshotPath;  // empty: open the window
+    int width = 400;             // client size of the screenshot
+    int height = 400;
+    long frames = 2;             // frames drawn before the screenshot is taken
+    std::string playPath;
+    std::string recordPath;
+};
+
+// Reads the arguments after the program name. False with error set on a bad command line.
+bool parseViewerOptions(const std::vector<std::string>& args, ViewerOptions& options, std::string& error);
+
+// Runs the viewer as the options say and returns the exit code: 0 after a normal close,
+// 1 after a reported failure, 2 for a bad command line or script.
+int runViewer(const ViewerOptions& options);
+int viewerMain(const std::vector<std::string>& args);
