@@ -525,7 +525,7 @@ void Renderer::applyLights(Program& p, const Vec3& origin) {
     glUniform3fv(p.eye, 1, setup_.eye.data());
 }
 
-uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality) {
+uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group) {
     if (mesh.triangleCount() == 0) return 0;
     float normal[9];
     normalMatrix(world, normal);
@@ -539,7 +539,9 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     const Vec3 origin{world[12], world[13], world[14]};
     Program* current = nullptr;
     uint32_t drawn = 0;
-    for (const MeshData::Group& g : mesh.groups()) {
+    for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
+        if (group >= 0 && size_t(group) != gi) continue;
+        const MeshData::Group& g = mesh.groups()[gi];
         const bool textured = g.texture != nullptr;
         Program& p = program(quality, setup_.ramp, textured);
         if (&p != current) {

@@ -159,8 +159,9 @@ public:
 
     // Starts drawing a viewport into the framebuffer (bound by this call).
     void begin(const Framebuffer& target, const FrameSetup& setup);
-    // Draws a mesh placed by its world matrix; returns the triangles submitted.
-    uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality);
+    // Draws a mesh placed by its world matrix (only one of its groups when group >= 0);
+    // returns the triangles submitted.
+    uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1);
     void end();
 
 private:

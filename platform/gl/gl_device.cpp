@@ -1,0 +1,493 @@
+#include "platform/gl/gl_device.h"
+
+#include <epoxy/gl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <unordered_map>
+
+#include "platform/gl/ddraw.h"
+#include "platform/gl/egl_context.h"
+#include "platform/gl/gl_renderer.h"
+#include "platform/rm/render_backend.h"
+#include "platform/rm/rm_internal.h"
+#include "platform/win/picture.h"
+
+namespace {
+
+unsigned long uploadCount = 0;
+
+gl::Matrix4 toGl(const rm::Matrix& m) {
+    gl::Matrix4 r;
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) r[i * 4 + j] = m.m[i][j];
+    return r;
+}
+
+gl::Vec3 colourOf(D3DCOLOR c) {
+    return {RGB_GETRED(c) / 255.0f, RGB_GETGREEN(c) / 255.0f, RGB_GETBLUE(c) / 255.0f};
+}
+
+gl::Vec3 vec(const D3DVECTOR& v) { return {v.x, v.y, v.z}; }
+
+gl::Vec3 normalised(const gl::Vec3& v) {
+    const float l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (!(l > 1e-20f)) return {0, 0, 0};
+    return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+// Outward normal of a convex polygon whose corners run clockwise as seen from the front.
+template <class PointAt>
+gl::Vec3 polygonNormal(uint32_t count, PointAt point) {
+    const gl::Vec3 p0 = point(0);
+    gl::Vec3 sum{0, 0, 0};
+    for (uint32_t i = 1; i + 1 < count; ++i) {
+        const gl::Vec3 a = point(i), b = point(i + 1);
+        const gl::Vec3 e1{a[0] - p0[0], a[1] - p0[1], a[2] - p0[2]};
+        const gl::Vec3 e2{b[0] - p0[0], b[1] - p0[1], b[2] - p0[2]};
+        sum[0] += e1[1] * e2[2] - e1[2] * e2[1];
+        sum[1] += e1[2] * e2[0] - e1[0] * e2[2];
+        sum[2] += e1[0] * e2[1] - e1[1] * e2[0];
+    }
+    return normalised(sum);
+}
+
+gl::Material materialOf(const rm::MaterialData& m) {
+    gl::Material r;
+    r.power = m.power;
+    r.specular = {m.specular[0], m.specular[1], m.specular[2]};
+    r.emissive = {m.emissive[0], m.emissive[1], m.emissive[2]};
+    return r;
+}
+
+// ---------------------------------------------------------------- shared GPU objects
+
+struct MeshEntry {
+    uint64_t version = 0;
+    uint64_t textureStamp = 0;
+    uint64_t lastUsed = 0;
+    std::unique_ptr<gl::GpuMesh> mesh;
+};
+
+struct TextureEntry {
+    uint64_t version = 0;
+    uint64_t lastUsed = 0;
+    std::shared_ptr<gl::GpuTexture> texture;
+};
+
+// Everything that lives in the one GL context and is shared by the devices.
+struct Shared {
+    std::unique_ptr<gl::Renderer> renderer;
+    std::unordered_map<uint64_t, MeshEntry> meshes;
+    std::unordered_map<uint64_t, TextureEntry> textures;
+    uint64_t renderCount = 0;
+};
+
+Shared& shared() {
+    static Shared s;
+    return s;
+}
+
+// GPU copies not drawn for this many renders are dropped (their objects may be gone).
+constexpr uint64_t kEvictAfter = 300;
+
+void evictUnused() {
+    Shared& s = shared();
+    if (s.renderCount % 64 != 0) return;
+    for (auto it = s.meshes.begin(); it != s.meshes.end();)
+        it = it->second.lastUsed + kEvictAfter < s.renderCount ? s.meshes.erase(it) : std::next(it);
+    for (auto it = s.textures.begin(); it != s.textures.end();)
+        it = it->second.lastUsed + kEvictAfter < s.renderCount ? s.textures.erase(it) : std::next(it);
+}
+
+std::shared_ptr<gl::GpuTexture> gpuTexture(IDirect3DRMTexture* texture) {
+    if (!texture) return nullptr;
+    const rm::TextureData& data = rm::textureData(texture);
+    if (data.width <= 0 || data.height <= 0 || data.rgba.size() < size_t(data.width) * size_t(data.height) * 4)
+        return nullptr;
+    Shared& s = shared();
+    TextureEntry& e = s.textures[rm::objectSerial(texture)];
+    e.lastUsed = s.renderCount;
+    if (!e.texture || e.version != data.version) {
+        e.texture = std::make_shared<gl::GpuTexture>(data.rgba.data(), data.width, data.height);
+        e.version = data.version;
+    }
+    return e.texture;
+}
+
+uint64_t textureStamp(const std::vector<IDirect3DRMTexture*>& textures) {
+    uint64_t stamp = 0;
+    for (IDirect3DRMTexture* t : textures)
+        if (t) stamp = stamp * 1000003u + rm::objectSerial(t) * 31u + rm::textureData(t).version;
+    return stamp;
+}
+
+// Mesh builder -> GPU mesh: faces triangulated as fans, grouped by material and texture,
+// corners shared where position and normal are the same.
+gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
+    gl::MeshData m;
+    const uint32_t positions = uint32_t(b.positions.size());
+    const uint32_t normals = uint32_t(b.normals.size());
+    // Faces in drawing order: by material, then texture.
+    std::vector<uint32_t> order;
+    order.reserve(b.faces.size());
+    for (uint32_t f = 0; f < b.faces.size(); ++f) {
+        const rm::BuilderFace& face = b.faces[f];
+        if (face.cornerCount < 3 || size_t(face.firstCorner) + face.cornerCount > b.corners.size()) continue;
+        bool ok = true;
+        for (uint32_t i = 0; i < face.cornerCount && ok; ++i) ok = b.corners[face.firstCorner + i].vertex < positions;
+        if (ok) order.push_back(f);
+    }
+    auto key = [&](uint32_t f) {
+        const rm::BuilderFace& face = b.faces[f];
+        const uint64_t mat = face.material < b.materials.size() ? face.material : 0;
+        const uint64_t tex = face.texture < b.textures.size() ? face.texture : 0;
+        return mat << 32 | tex;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) { return key(a) < key(c); });
+
+    std::unordered_map<uint64_t, uint32_t> shared;
+    shared.reserve(b.positions.size() * 2);
+    uint32_t corner[64];
+    std::vector<uint32_t> bigCorners;
+    for (size_t i = 0; i < order.size(); ++i) {
+        const rm::BuilderFace& face = b.faces[order[i]];
+        const rm::FaceCorner* corners = &b.corners[face.firstCorner];
+        const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(b.positions[corners[k].vertex]); });
+        uint32_t* idx = corner;
+        if (face.cornerCount > 64) {
+            bigCorners.resize(face.cornerCount);
+            idx = bigCorners.data();
+        }
+        for (uint32_t k = 0; k < face.cornerCount; ++k) {
+            const uint32_t v = corners[k].vertex;
+            const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
+            const uint32_t ni = corners[k].normal;
+            if (ni == rm::kNoNormal || ni >= normals) {
+                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v);
+                continue;
+            }
+            const uint64_t id = uint64_t(v) << 32 | ni;
+            auto [it, fresh] = shared.try_emplace(id, 0u);
+            if (fresh) it->second = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v);
+            idx[k] = it->second;
+        }
+        const gl::Vec3 c = colourOf(face.color);
+        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(face.color) / 255.0f};
+        for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, rgba);
+        const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
+        if (last) {
+            const uint64_t k = key(order[i]);
+            const uint32_t mat = uint32_t(k >> 32), tex = uint32_t(k);
+            m.endGroup(materialOf(b.materials[mat]), gpuTexture(b.textures[tex]));
+        }
+    }
+    return m;
+}
+
+gl::MeshData buildMesh(const rm::MeshData& mesh) {
+    gl::MeshData m;
+    for (const rm::MeshGroupData& g : mesh.groups) {
+        const gl::Vec3 c = colourOf(g.color);
+        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(g.color) / 255.0f};
+        const uint32_t base = m.vertexCount();
+        const uint32_t count = uint32_t(g.vertices.size());
+        for (const D3DRMVERTEX& v : g.vertices) m.addVertex(vec(v.position), vec(v.normal), v.tu, v.tv);
+        size_t at = 0;
+        for (uint32_t size : g.faceSizes) {
+            if (at + size > g.indices.size()) break;
+            const uint32_t* f = &g.indices[at];
+            at += size;
+            bool ok = size >= 3;
+            for (uint32_t k = 0; k < size && ok; ++k) ok = f[k] < count;
+            if (!ok) continue;
+            const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
+            for (uint32_t k = 1; k + 1 < size; ++k) m.addTriangle(base + f[0], base + f[k], base + f[k + 1], n, rgba);
+        }
+        // Keep one group per mesh group, even an empty one, so indices line up.
+        const uint32_t first = m.groups.empty() ? 0 : m.groups.back().firstTriangle + m.groups.back().triangleCount;
+        m.groups.push_back({first, m.triangleCount() - first, materialOf(g.material), gpuTexture(g.texture)});
+    }
+    return m;
+}
+
+template <class Data>
+const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const std::vector<IDirect3DRMTexture*>& textures) {
+    Shared& s = shared();
+    MeshEntry& e = s.meshes[rm::objectSerial(visual)];
+    e.lastUsed = s.renderCount;
+    const uint64_t stamp = textureStamp(textures);
+    if (!e.mesh || e.version != data.version || e.textureStamp != stamp) {
+        e.mesh.reset();
+        e.mesh = std::make_unique<gl::GpuMesh>(buildMesh(data));
+        e.version = data.version;
+        e.textureStamp = stamp;
+        ++uploadCount;
+    }
+    return e.mesh.get();
+}
+
+gl::Quality fromQuality(D3DRMRENDERQUALITY q) {
+    gl::Quality r;
+    const DWORD shade = q & D3DRMSHADE_MASK;
+    r.shade = shade == D3DRMSHADE_FLAT ? gl::ShadeMode::Flat
+              : shade == D3DRMSHADE_GOURAUD ? gl::ShadeMode::Gouraud
+                                            : gl::ShadeMode::Phong;
+    r.lighting = (q & D3DRMLIGHT_MASK) != D3DRMLIGHT_OFF;
+    const DWORD fill = q & D3DRMFILL_MASK;
+    r.fill = fill == D3DRMFILL_POINTS ? gl::FillMode::Points
+             : fill == D3DRMFILL_WIREFRAME ? gl::FillMode::Wireframe
+                                           : gl::FillMode::Solid;
+    return r;
+}
+
+// The lower of the two settings in each field.
+gl::Quality combine(D3DRMRENDERQUALITY device, D3DRMRENDERQUALITY object) {
+    const DWORD shade = std::min(device & D3DRMSHADE_MASK, object & D3DRMSHADE_MASK);
+    const DWORD light = std::min(device & D3DRMLIGHT_MASK, object & D3DRMLIGHT_MASK);
+    const DWORD fill = std::min(device & D3DRMFILL_MASK, object & D3DRMFILL_MASK);
+    return fromQuality(shade | light | fill);
+}
+
+
+class GlDevice;
+
+std::unordered_map<const rm::DeviceData*, GlDevice*>& deviceRegistry() {
+    static std::unordered_map<const rm::DeviceData*, GlDevice*> r;
+    return r;
+}
+
+class GlDevice final : public rm::DeviceBackend {
+public:
+    GlDevice(HWND hwnd, int width, int height) : hwnd_(hwnd), framebuffer_(width, height) {
+        picture_.assign(size_t(width) * size_t(height) * 4, 0);
+        for (size_t i = 3; i < picture_.size(); i += 4) picture_[i] = 255;
+    }
+    ~GlDevice() override {
+        if (data_) deviceRegistry().erase(data_);
+    }
+    bool valid() const { return framebuffer_.valid(); }
+
+    HRESULT clear(const rm::DeviceData& device, const rm::ViewportData& viewport, D3DCOLOR background) override {
+        track(device);
+        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+        int x, y, w, h;
+        if (!rect(viewport, x, y, w, h)) return D3DRM_OK;
+        const gl::Vec3 c = colourOf(background);
+        framebuffer_.clear(x, y, w, h, c[0], c[1], c[2]);
+        return D3DRM_OK;
+    }
+
+    HRESULT render(const rm::DeviceData& device, const rm::ViewportData& viewport, IDirect3DRMFrame* scene) override {
+        track(device);
+        if (!scene || !viewport.camera) return D3DRMERR_BADOBJECT;
+        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+        Shared& s = shared();
+        ++s.renderCount;
+        if (!s.renderer) s.renderer = std::make_unique<gl::Renderer>();
+        int x, y, w, h;
+        if (!rect(viewport, x, y, w, h)) return D3DRM_OK;
+
+        setup_.deviceWidth = framebuffer_.width();
+        setup_.deviceHeight = framebuffer_.height();
+        setup_.x = x;
+        setup_.y = y;
+        setup_.width = w;
+        setup_.height = h;
+        setup_.view = toGl(rm::viewMatrix(viewport));
+        // The viewport's depth runs 0..1; GL clips -w..w.
+        gl::Matrix4 depth = gl::identityMatrix();
+        depth[10] = 2.0f;
+        depth[14] = -1.0f;
+        setup_.projection = gl::multiply(toGl(rm::projectionMatrix(viewport)), depth);
+        const rm::Matrix cameraWorld = rm::frameWorldMatrix(viewport.camera);
+        setup_.eye = {cameraWorld.m[3][0], cameraWorld.m[3][1], cameraWorld.m[3][2]};
+        setup_.ramp = device.colorModel == D3DCOLOR_MONO;
+        setup_.shades = int(std::clamp<DWORD>(device.shades, 1, 65536));
+        setup_.dither = device.dither != FALSE;
+        setup_.filter = gl::TextureFilter(std::clamp(int(device.textureQuality), 0, 5));
+        setup_.lights.clear();
+        const gl::Matrix4 sceneWorld = toGl(rm::frameWorldMatrix(scene));
+        collectLights(scene, sceneWorld, 0);
+
+        s.renderer->begin(framebuffer_, setup_);
+        triangles_ = 0;
+        drawFrame(device, scene, sceneWorld, 0);
+        s.renderer->end();
+        // The device object is not const; only its backend counters change here.
+        const_cast<rm::DeviceData&>(device).trianglesDrawn = triangles_;
+        evictUnused();
+        return D3DRM_OK;
+    }
+
+    HRESULT update(const rm::DeviceData& device) override {
+        track(device);
+        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+        framebuffer_.read(picture_);
+        present();
+        return D3DRM_OK;
+    }
+
+    HRESULT handlePaint(const rm::DeviceData& device, HDC) override {
+        track(device);
+        present();
+        return D3DRM_OK;
+    }
+
+    void readPicture(std::vector<unsigned char>& rgba, int& width, int& height) const {
+        rgba = picture_;
+        width = framebuffer_.width();
+        height = framebuffer_.height();
+    }
+
+private:
+    void track(const rm::DeviceData& device) {
+        if (data_ == &device) return;
+        if (data_) deviceRegistry().erase(data_);
+        data_ = &device;
+        deviceRegistry()[data_] = this;
+    }
+
+    void present() {
+        if (hwnd_) winPresentPicture(hwnd_, picture_.data(), framebuffer_.width(), framebuffer_.height());
+    }
+
+    // The viewport's rectangle, cut to the device; false when nothing of it is left.
+    bool rect(const rm::ViewportData& v, int& x, int& y, int& w, int& h) const {
+        if (!framebuffer_.valid()) return false;
+        const long x0 = std::max<long>(v.x, 0), y0 = std::max<long>(v.y, 0);
+        const long x1 = std::min<long>(long(v.x) + long(v.width), framebuffer_.width());
+        const long y1 = std::min<long>(long(v.y) + long(v.height), framebuffer_.height());
+        if (x1 <= x0 || y1 <= y0) return false;
+        x = int(x0);
+        y = int(y0);
+        w = int(x1 - x0);
+        h = int(y1 - y0);
+        return true;
+    }
+
+    static constexpr int kMaxDepth = 64;  // frames used as visuals may nest (or loop)
+
+    void collectLights(IDirect3DRMFrame* frame, const gl::Matrix4& world, int depth) {
+        if (depth > kMaxDepth) return;
+        for (IDirect3DRMLight* light : rm::frameLights(frame)) {
+            const rm::LightData& d = rm::lightData(light);
+            gl::LightInfo l;
+            switch (d.type) {
+                case D3DRMLIGHT_AMBIENT: l.kind = gl::LightKind::Ambient; break;
+                case D3DRMLIGHT_POINT: l.kind = gl::LightKind::Point; break;
+                case D3DRMLIGHT_SPOT: l.kind = gl::LightKind::Spot; break;
+                case D3DRMLIGHT_DIRECTIONAL: l.kind = gl::LightKind::Directional; break;
+                case D3DRMLIGHT_PARALLELPOINT: l.kind = gl::LightKind::ParallelPoint; break;
+                default: continue;
+            }
+            l.colour = colourOf(d.color);
+            l.position = {world[12], world[13], world[14]};
+            l.direction = normalised({world[8], world[9], world[10]});
+            l.constant = d.constantAttenuation;
+            l.linear = d.linearAttenuation;
+            l.quadratic = d.quadraticAttenuation;
+            l.range = d.range;
+            l.umbra = d.umbra;
+            l.penumbra = d.penumbra;
+            setup_.lights.push_back(l);
+        }
+        for (IDirect3DRMFrame* child : rm::frameChildren(frame))
+            collectLights(child, gl::multiply(toGl(rm::frameLocalMatrix(child)), world), depth + 1);
+    }
+
+    void drawFrame(const rm::DeviceData& device, IDirect3DRMFrame* frame, const gl::Matrix4& world, int depth) {
+        if (depth > kMaxDepth) return;
+        gl::Renderer& r = *shared().renderer;
+        for (IDirect3DRMVisual* visual : rm::frameVisuals(frame)) {
+            switch (rm::visualKind(visual)) {
+                case rm::VisualKind::MeshBuilder: {
+                    const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
+                    if (!b) break;
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures);
+                    triangles_ += r.draw(*mesh, world, combine(device.quality, b->quality));
+                    break;
+                }
+                case rm::VisualKind::Mesh: {
+                    const rm::MeshData* m = rm::meshData(visual);
+                    if (!m) break;
+                    textures_.clear();
+                    for (const rm::MeshGroupData& g : m->groups) textures_.push_back(g.texture);
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_);
+                    // Meshes ignore the device's quality.
+                    for (size_t g = 0; g < m->groups.size(); ++g)
+                        triangles_ += r.draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));
+                    break;
+                }
+                case rm::VisualKind::Frame: {
+                    IDirect3DRMFrame* f = rm::visualAsFrame(visual);
+                    if (f) drawFrame(device, f, gl::multiply(toGl(rm::frameLocalMatrix(f)), world), depth + 1);
+                    break;
+                }
+                default: break;
+            }
+        }
+        for (IDirect3DRMFrame* child : rm::frameChildren(frame))
+            drawFrame(device, child, gl::multiply(toGl(rm::frameLocalMatrix(child)), world), depth + 1);
+    }
+
+    HWND hwnd_;
+    gl::Framebuffer framebuffer_;
+    std::vector<unsigned char> picture_;
+    gl::FrameSetup setup_;
+    std::vector<IDirect3DRMTexture*> textures_;
+    const rm::DeviceData* data_ = nullptr;
+    DWORD triangles_ = 0;
+};
+
+rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
+    rm::DeviceBackendResult result;
+    D3DCOLORMODEL model = D3DCOLOR_MONO;  // the default device is the ramp one
+    if (request.guid) {
+        if (*request.guid == IID_IDirect3DRGBDevice)
+            model = D3DCOLOR_RGB;
+        else if (!(*request.guid == IID_IDirect3DRampDevice)) {
+            result.result = D3DRMERR_BADDEVICE;
+            return result;
+        }
+    }
+    HWND hwnd = nullptr;
+    if (request.clipper && request.clipper->GetHWnd(&hwnd) != DD_OK) hwnd = nullptr;
+    if (request.width <= 0 || request.height <= 0) {
+        result.result = D3DRMERR_BADVALUE;
+        return result;
+    }
+    if (!gl::ensureContext()) {
+        std::fprintf(stderr, "OpenGL: %s\n", gl::lastContextError().c_str());
+        result.result = D3DRMERR_BADDEVICE;
+        return result;
+    }
+    auto device = std::make_unique<GlDevice>(hwnd, request.width, request.height);
+    if (!device->valid()) {
+        result.result = D3DRMERR_BADDEVICE;  // larger than the driver can draw
+        return result;
+    }
+    result.result = D3DRM_OK;
+    result.backend = std::move(device);
+    result.colorModel = model;
+    result.width = DWORD(request.width);
+    result.height = DWORD(request.height);
+    return result;
+}
+
+}  // namespace
+
+void glRegisterDeviceBackend() { rm::setDeviceBackendFactory(createBackend); }
+
+bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height) {
+    if (!device) return false;
+    auto& registry = deviceRegistry();
+    auto it = registry.find(&rm::deviceData(device));
+    if (it == registry.end()) return false;
+    it->second->readPicture(rgba, width, height);
+    return true;
+}
+
+unsigned long glGeometryUploadCount() { return uploadCount; }

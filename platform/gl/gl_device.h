@@ -1,0 +1,26 @@
+// Retained-mode devices drawn with OpenGL.
+//
+// Every device draws off screen into its own framebuffer in the process-wide EGL
+// context, whether or not a display exists; Update reads the finished picture back and
+// hands it to the window that the device's clipper names (winPresentPicture). A device
+// whose clipper has no window keeps its picture for glDeviceReadPicture only.
+//
+// GPU copies of mesh builders, meshes and textures are shared by all devices and made
+// again only when the object's version changes.
+#pragma once
+
+#include <vector>
+
+#include "platform/rm/d3drm.h"
+
+// Makes IDirect3DRM::CreateDeviceFromClipper create OpenGL devices. The program calls
+// it once at start-up, before the first device is made; calling it again is harmless.
+void glRegisterDeviceBackend();
+
+// The device's last finished picture (the one Update presented), RGBA8 rows top-down,
+// device width x height. False for a device that is not an OpenGL device.
+bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height);
+
+// Vertex and index uploads since the process started; lets tests and benchmarks see
+// that a still scene uploads nothing.
+unsigned long glGeometryUploadCount();
