@@ -1,0 +1,162 @@
+#include "platform/rm/texture_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+using textureimage::Image;
+using textureimage::Status;
+
+namespace {
+
+void put16(std::vector<uint8_t>& b, uint32_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+void put32(std::vector<uint8_t>& b, uint32_t v) {
+    put16(b, v & 0xFFFF);
+    put16(b, v >> 16);
+}
+
+// A BITMAPINFOHEADER bitmap. `rows` are given top row first, as the picture looks;
+// they are stored bottom-up unless topDown. Pixels are (r, g, b) triples or, for 8 bits,
+// palette indices.
+std::vector<uint8_t> bmp(int width, int height, int bits, const std::vector<std::vector<uint8_t>>& rows,
+                         const std::vector<std::array<uint8_t, 3>>& palette = {}, bool topDown = false) {
+    const int bpp = bits / 8;
+    const int stride = (width * bpp + 3) & ~3;
+    const uint32_t paletteBytes = static_cast<uint32_t>(palette.size() * 4);
+    const uint32_t offset = 14 + 40 + paletteBytes;
+    std::vector<uint8_t> b;
+    b.push_back('B');
+    b.push_back('M');
+    put32(b, offset + uint32_t(stride * height));
+    put32(b, 0);
+    put32(b, offset);
+    put32(b, 40);
+    put32(b, uint32_t(width));
+    put32(b, topDown ? uint32_t(-height) : uint32_t(height));
+    put16(b, 1);
+    put16(b, uint32_t(bits));
+    put32(b, 0);
+    put32(b, uint32_t(stride * height));
+    put32(b, 2835);
+    put32(b, 2835);
+    put32(b, uint32_t(palette.size()));
+    put32(b, 0);
+    for (const auto& c : palette) {
+        b.push_back(c[2]);
+        b.push_back(c[1]);
+        b.push_back(c[0]);
+        b.push_back(0);
+    }
+    for (int i = 0; i < height; ++i) {
+        const auto& row = rows[size_t(topDown ? i : height - 1 - i)];
+        size_t start = b.size();
+        if (bits == 8) {
+            b.insert(b.end(), row.begin(), row.end());
+        } else {
+            for (size_t p = 0; p + 2 < row.size(); p += 3) {
+                b.push_back(row[p + 2]);
+                b.push_back(row[p + 1]);
+                b.push_back(row[p]);
+                if (bits == 32) b.push_back(255);
+            }
+        }
+        while (b.size() - start < size_t(stride)) b.push_back(0);
+    }
+    return b;
+}
+
+std::array<uint8_t, 4> pixel(const Image& img, int x, int y) {
+    const uint8_t* p = img.rgba.data() + (size_t(y) * size_t(img.width) + size_t(x)) * 4;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+}  // namespace
+
+TEST(TextureImage, BitmapsOfEveryCommonDepthDecodeTopRowFirst) {
+    // Top row red, green; bottom row blue, white.
+    std::vector<std::vector<uint8_t>> rows = {{255, 0, 0, 0, 255, 0}, {0, 0, 255, 255, 255, 255}};
+    for (int bits : {24, 32}) {
+        for (bool topDown : {false, true}) {
+            Image img;
+            std::string error;
+            ASSERT_EQ(textureimage::decode(bmp(2, 2, bits, rows, {}, topDown), img, &error), Status::Ok)
+                << bits << " " << error;
+            ASSERT_EQ(img.width, 2);
+            ASSERT_EQ(img.height, 2);
+            ASSERT_EQ(img.rgba.size(), 16u);
+            EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{255, 0, 0, 255})) << bits << topDown;
+            EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{0, 255, 0, 255}));
+            EXPECT_EQ(pixel(img, 0, 1), (std::array<uint8_t, 4>{0, 0, 255, 255}));
+            EXPECT_EQ(pixel(img, 1, 1), (std::array<uint8_t, 4>{255, 255, 255, 255}));
+        }
+    }
+    // Palettised, odd width (row padding).
+    Image img;
+    ASSERT_EQ(textureimage::decode(bmp(3, 1, 8, {{2, 0, 1}}, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}), img),
+              Status::Ok);
+    ASSERT_EQ(img.width, 3);
+    EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{70, 80, 90, 255}));
+    EXPECT_EQ(pixel(img, 2, 0), (std::array<uint8_t, 4>{40, 50, 60, 255}));
+}
+
+TEST(TextureImage, BinaryPixmapsDecodeWithCommentsInTheHeader) {
+    std::string header = "P6\n# made by hand\n2 1\n255\n";
+    std::vector<uint8_t> b(header.begin(), header.end());
+    for (uint8_t v : {1, 2, 3, 250, 251, 252}) b.push_back(v);
+    Image img;
+    std::string error;
+    ASSERT_EQ(textureimage::decode(b, img, &error), Status::Ok) << error;
+    ASSERT_EQ(img.width, 2);
+    ASSERT_EQ(img.height, 1);
+    EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{1, 2, 3, 255}));
+    EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{250, 251, 252, 255}));
+
+    b.resize(b.size() - 2);  // pixels missing
+    EXPECT_EQ(textureimage::decode(b, img, &error), Status::BadFile);
+    EXPECT_TRUE(img.rgba.empty());
+}
+
+TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
+    Image img;
+    std::string error;
+    EXPECT_EQ(textureimage::decode({}, img, &error), Status::BadFile);
+    std::string ascii = "P3\n1 1\n255\n1 2 3\n";
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(ascii.begin(), ascii.end()), img), Status::BadFile);
+    const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13};
+    EXPECT_EQ(textureimage::decode(png, img, &error), Status::BadFile);
+
+    auto good = bmp(2, 2, 24, {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}});
+    for (size_t cut : {size_t(10), size_t(30), good.size() - 4}) {
+        std::vector<uint8_t> part(good.begin(), good.begin() + long(cut));
+        EXPECT_EQ(textureimage::decode(part, img, &error), Status::BadFile) << cut;
+    }
+    // A header claiming 100000 x 100000 pixels is refused without decoding.
+    auto huge = good;
+    huge[18] = 0xA0, huge[19] = 0x86, huge[20] = 0x01, huge[21] = 0;
+    huge[22] = 0xA0, huge[23] = 0x86, huge[24] = 0x01, huge[25] = 0;
+    EXPECT_EQ(textureimage::decode(huge, img, &error), Status::BadFile);
+    EXPECT_TRUE(img.rgba.empty());
+    std::string big = "P6\n20000 20000\n255\n";
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(big.begin(), big.end()), img, &error), Status::BadFile);
+}
+
+TEST(TextureImage, LoadsFromFilesAndReportsMissingOnes) {
+    auto path = std::filesystem::temp_directory_path() / "sollux_texture_image_test.bmp";
+    auto data = bmp(1, 1, 24, {{9, 8, 7}});
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data.data()), long(data.size()));
+    }
+    Image img;
+    std::string error;
+    ASSERT_EQ(textureimage::loadFile(path.string(), img, &error), Status::Ok) << error;
+    EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{9, 8, 7, 255}));
+    std::filesystem::remove(path);
+    EXPECT_EQ(textureimage::loadFile(path.string(), img, &error), Status::FileNotFound);
+    EXPECT_NE(error.find("sollux_texture_image_test.bmp"), std::string::npos);
+}
