@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/gl/ddraw.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
@@ -32,3 +33,6 @@ extern uint32_t framesPerSecond;  // the figure shown
 
 inline constexpr int kCommandLineSize = 256;
 extern char commandLine[kCommandLineSize];  // model to open at start-up; empty: none
+
+// Result of the last device search; the GUID findDeviceGuid returns points into it.
+extern D3DFINDDEVICERESULT deviceSearchResult;

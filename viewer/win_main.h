@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLineTail, int showCommand);
@@ -29,3 +30,11 @@ HWND viewerWindow();
 unsigned long renderedFrameCount();
 // Whether the last pass could render (a complete record, not minimised, not stopped).
 bool renderingPossible();
+
+// Retained-mode and DirectDraw objects still alive when the last WinMain returned (after
+// its shutdown); anything but 0 is a leak, also reported on standard error.
+long objectsLeftAlive();
+
+// Replaces Direct3DRMCreate for the next runs of WinMain (null restores it), so that
+// tests can make the very first step fail.
+void setDirect3DRMCreateForTesting(HRESULT (*create)(IDirect3DRM**));

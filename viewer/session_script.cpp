@@ -1,0 +1,419 @@
+#include "viewer/session_script.h"
+
+#include <stb_image_write.h>
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/win/headless.h"
+#include "platform/win/picture.h"
+#include "viewer/win_main.h"
+
+namespace {
+
+struct NamedKey {
+    const char* name;
+    UINT code;
+};
+
+constexpr NamedKey kKeyNames[] = {
+    {"VK_LBUTTON", VK_LBUTTON}, {"VK_RBUTTON", VK_RBUTTON}, {"VK_CANCEL", VK_CANCEL},
+    {"VK_MBUTTON", VK_MBUTTON}, {"VK_BACK", VK_BACK},       {"VK_TAB", VK_TAB},
+    {"VK_RETURN", VK_RETURN},   {"VK_SHIFT", VK_SHIFT},     {"VK_CONTROL", VK_CONTROL},
+    {"VK_MENU", VK_MENU},       {"VK_PAUSE", VK_PAUSE},     {"VK_CAPITAL", VK_CAPITAL},
+    {"VK_ESCAPE", VK_ESCAPE},   {"VK_SPACE", VK_SPACE},     {"VK_PRIOR", VK_PRIOR},
+    {"VK_NEXT", VK_NEXT},       {"VK_END", VK_END},         {"VK_HOME", VK_HOME},
+    {"VK_LEFT", VK_LEFT},       {"VK_UP", VK_UP},           {"VK_RIGHT", VK_RIGHT},
+    {"VK_DOWN", VK_DOWN},       {"VK_INSERT", VK_INSERT},   {"VK_DELETE", VK_DELETE},
+    {"VK_NUMPAD0", VK_NUMPAD0}, {"VK_NUMPAD1", VK_NUMPAD1}, {"VK_NUMPAD2", VK_NUMPAD2},
+    {"VK_NUMPAD3", VK_NUMPAD3}, {"VK_NUMPAD4", VK_NUMPAD4}, {"VK_NUMPAD5", VK_NUMPAD5},
+    {"VK_NUMPAD6", VK_NUMPAD6}, {"VK_NUMPAD7", VK_NUMPAD7}, {"VK_NUMPAD8", VK_NUMPAD8},
+    {"VK_NUMPAD9", VK_NUMPAD9}, {"VK_MULTIPLY", VK_MULTIPLY}, {"VK_ADD", VK_ADD},
+    {"VK_SEPARATOR", VK_SEPARATOR}, {"VK_SUBTRACT", VK_SUBTRACT}, {"VK_DECIMAL", VK_DECIMAL},
+    {"VK_DIVIDE", VK_DIVIDE},   {"VK_F1", VK_F1},           {"VK_F2", VK_F2},
+    {"VK_F3", VK_F3},           {"VK_F4", VK_F4},           {"VK_F5", VK_F5},
+    {"VK_F6", VK_F6},           {"VK_F7", VK_F7},           {"VK_F8", VK_F8},
+    {"VK_F9", VK_F9},           {"VK_F10", VK_F10},         {"VK_F11", VK_F11},
+    {"VK_F12", VK_F12},         {"VK_NUMLOCK", VK_NUMLOCK}, {"VK_LSHIFT", VK_LSHIFT},
+    {"VK_RSHIFT", VK_RSHIFT},   {"VK_LCONTROL", VK_LCONTROL}, {"VK_RCONTROL", VK_RCONTROL},
+    {"VK_OEM_PLUS", VK_OEM_PLUS}, {"VK_OEM_COMMA", VK_OEM_COMMA}, {"VK_OEM_MINUS", VK_OEM_MINUS},
+    {"VK_OEM_PERIOD", VK_OEM_PERIOD},
+};
+
+struct NamedMouse {
+    const char* name;
+    UINT message;
+};
+constexpr NamedMouse kMouseNames[] = {
+    {"move", WM_MOUSEMOVE}, {"ldown", WM_LBUTTONDOWN}, {"lup", WM_LBUTTONUP},
+    {"rdown", WM_RBUTTONDOWN}, {"rup", WM_RBUTTONUP},
+};
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+// The text after the first `skip` words, with its outer blanks removed (paths may hold
+// blanks).
+std::string restAfterWords(const std::string& text, int skip) {
+    size_t at = 0;
+    for (int i = 0; i < skip; ++i) {
+        at = text.find_first_not_of(" \t", at);
+        at = text.find_first_of(" \t", at);
+        if (at == std::string::npos) return "";
+    }
+    size_t begin = text.find_first_not_of(" \t", at);
+    if (begin == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t\r");
+    return text.substr(begin, end - begin + 1);
+}
+
+template <typename T>
+bool parseNumber(const std::string& text, T& value) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        first += 2;
+        base = 16;
+    }
+    auto [end, ec] = std::from_chars(first, last, value, base);
+    return ec == std::errc() && end == last && first != last;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.string();
+}
+
+// Parses one line's words into event; returns an empty string or what is wrong.
+std::string parseLine(const std::string& text, ScriptEvent& event) {
+    std::vector<std::string> words = splitWords(text);
+    size_t at = 0;
+    bool ctrl = false, shift = false;
+    while (at < words.size() && (words[at] == "ctrl" || words[at] == "shift")) {
+        (words[at] == "ctrl" ? ctrl : shift) = true;
+        ++at;
+    }
+    if (at >= words.size()) return "an event is missing";
+    const std::string& verb = words[at];
+    const size_t args = words.size() - at - 1;
+    if ((ctrl || shift) && verb != "key") return "ctrl and shift go before key events only";
+
+    if (verb == "key") {
+        if (args != 2 || (words[at + 1] != "down" && words[at + 1] != "up"))
+            return "expected key down|up VK";
+        auto key = virtualKeyFromName(words[at + 2]);
+        if (!key) return "unknown virtual key '" + words[at + 2] + "'";
+        event.kind = ScriptEvent::Key;
+        event.down = words[at + 1] == "down";
+        event.virtualKey = *key;
+        event.ctrl = ctrl;
+        event.shift = shift;
+        return "";
+    }
+    if (verb == "command") {
+        if (args != 1 || !parseNumber(words[at + 1], event.command) || event.command < 0 || event.command > 0xFFFF)
+            return "expected command ID (0 to 65535)";
+        event.kind = ScriptEvent::Command;
+        return "";
+    }
+    if (verb == "mouse") {
+        if (args != 3 && args != 4) return "expected mouse move|ldown|lup|rdown|rup X Y [shift]";
+        event.kind = ScriptEvent::Mouse;
+        event.mouseMessage = 0;
+        for (const NamedMouse& m : kMouseNames)
+            if (words[at + 1] == m.name) event.mouseMessage = m.message;
+        if (!event.mouseMessage) return "unknown mouse action '" + words[at + 1] + "'";
+        if (!parseNumber(words[at + 2], event.x) || !parseNumber(words[at + 3], event.y) || event.x < -32768 ||
+            event.x > 32767 || event.y < -32768 || event.y > 32767)
+            return "mouse coordinates must be whole numbers from -32768 to 32767";
+        if (args == 4 && words[at + 4] != "shift") return "expected shift after the coordinates";
+        event.shift = args == 4;
+        return "";
+    }
+    if (verb == "answer") {
+        if (args < 2) return "expected answer open|colour|about ...";
+        const std::string& what = words[at + 1];
+        if (what == "open") {
+            event.kind = ScriptEvent::AnswerOpen;
+            std::string path = restAfterWords(text, 2);
+            if (path == "cancel") event.path.reset();
+            else event.path = absolutePath(path);
+            return "";
+        }
+        if (what == "colour" || what == "color") {
+            event.kind = ScriptEvent::AnswerColour;
+            if (args == 2 && words[at + 2] == "cancel") return "";
+            int r, g, b;
+            if (args != 4 || !parseNumber(words[at + 2], r) || !parseNumber(words[at + 3], g) ||
+                !parseNumber(words[at + 4], b) || r < 0 || r > 255 || g < 0 || g > 255 || b < 0 || b > 255)
+                return "expected answer colour R G B (0 to 255) or answer colour cancel";
+            event.colour = RGB(r, g, b);
+            return "";
+        }
+        if (what == "about") {
+            if (args != 2 || words[at + 2] != "ok") return "expected answer about ok";
+            event.kind = ScriptEvent::AnswerAbout;
+            return "";
+        }
+        return "unknown answer '" + what + "'";
+    }
+    if (verb == "frames") {
+        if (args != 1 || !parseNumber(words[at + 1], event.count) || event.count < 0)
+            return "expected frames N (N >= 0)";
+        event.kind = ScriptEvent::Frames;
+        return "";
+    }
+    if (verb == "shot") {
+        std::string path = restAfterWords(text, 1);
+        if (path.empty()) return "expected shot PATH.png";
+        event.kind = ScriptEvent::Shot;
+        event.path = absolutePath(path);
+        return "";
+    }
+    if (verb == "quit") {
+        if (args != 0) return "quit takes nothing after it";
+        event.kind = ScriptEvent::Quit;
+        return "";
+    }
+    return "unknown event '" + verb + "'";
+}
+
+void setModifiers(bool ctrl, bool shift) {
+    winSetKeyDown(VK_CONTROL, ctrl);
+    winSetKeyDown(VK_SHIFT, shift);
+}
+
+}  // namespace
+
+std::optional<UINT> virtualKeyFromName(const std::string& name) {
+    for (const NamedKey& key : kKeyNames)
+        if (name == key.name) return key.code;
+    if (name.size() == 1) {
+        char c = name[0];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return static_cast<UINT>(c);
+    }
+    UINT code = 0;
+    if (parseNumber(name, code) && code >= 1 && code <= 0xFE) return code;
+    return std::nullopt;
+}
+
+std::string virtualKeyName(UINT virtualKey) {
+    for (const NamedKey& key : kKeyNames)
+        if (virtualKey == key.code) return key.name;
+    if ((virtualKey >= 'A' && virtualKey <= 'Z') || (virtualKey >= '0' && virtualKey <= '9'))
+        return std::string(1, static_cast<char>(virtualKey));
+    return std::to_string(virtualKey);
+}
+
+bool parseScript(std::istream& in, const std::string& name, std::vector<ScriptEvent>& events, std::string& error) {
+    events.clear();
+    std::string text;
+    for (int line = 1; std::getline(in, text); ++line) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos || text[first] == '#') continue;
+        ScriptEvent event{};
+        event.line = line;
+        std::string problem = parseLine(text, event);
+        if (!problem.empty()) {
+            error = name + ":" + std::to_string(line) + ": " + problem + ": " + text;
+            return false;
+        }
+        events.push_back(std::move(event));
+    }
+    return true;
+}
+
+bool parseScriptFile(const std::string& path, std::vector<ScriptEvent>& events, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open the script";
+        return false;
+    }
+    return parseScript(in, path, events, error);
+}
+
+std::string formatScriptEvent(const ScriptEvent& event) {
+    switch (event.kind) {
+        case ScriptEvent::Key:
+            return std::string(event.ctrl ? "ctrl " : "") + (event.shift ? "shift " : "") + "key " +
+                   (event.down ? "down " : "up ") + virtualKeyName(event.virtualKey);
+        case ScriptEvent::Command: return "command " + std::to_string(event.command);
+        case ScriptEvent::Mouse: {
+            std::string name = "move";
+            for (const NamedMouse& m : kMouseNames)
+                if (m.message == event.mouseMessage) name = m.name;
+            return "mouse " + name + " " + std::to_string(event.x) + " " + std::to_string(event.y) +
+                   (event.shift ? " shift" : "");
+        }
+        case ScriptEvent::AnswerOpen: return "answer open " + (event.path ? *event.path : std::string("cancel"));
+        case ScriptEvent::AnswerColour:
+            if (!event.colour) return "answer colour cancel";
+            return "answer colour " + std::to_string(GetRValue(*event.colour)) + " " +
+                   std::to_string(GetGValue(*event.colour)) + " " + std::to_string(GetBValue(*event.colour));
+        case ScriptEvent::AnswerAbout: return "answer about ok";
+        case ScriptEvent::Frames: return "frames " + std::to_string(event.count);
+        case ScriptEvent::Shot: return "shot " + event.path.value_or("");
+        case ScriptEvent::Quit: return "quit";
+    }
+    return "";
+}
+
+bool writeClientAreaPng(HWND window, const std::string& path) {
+    std::vector<unsigned char> rgba;
+    int width = 0, height = 0;
+    if (!winReadPicture(window, rgba, width, height)) {
+        std::fprintf(stderr, "solluxviewer: %s: the window has no picture to write\n", path.c_str());
+        return false;
+    }
+    if (!stbi_write_png(path.c_str(), width, height, 4, rgba.data(), width * 4)) {
+        std::fprintf(stderr, "solluxviewer: %s: cannot write the PNG file\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void ScriptPlayer::pass(HWND window) {
+    unsigned long frames = renderedFrameCount();
+    if (waiting_ > 0) {
+        if (frames > framesSeen_)
+            waiting_ -= static_cast<long>(frames - framesSeen_);
+        else if (!renderingPossible())
+            --waiting_;
+    }
+    framesSeen_ = frames;
+    while (waiting_ <= 0 && next_ < events_.size()) {
+        const ScriptEvent& event = events_[next_++];
+        switch (event.kind) {
+            case ScriptEvent::AnswerOpen: winScriptOpenFile(event.path); continue;
+            case ScriptEvent::AnswerColour: winScriptColor(event.colour); continue;
+            case ScriptEvent::AnswerAbout: winScriptDialogResult(IDOK); continue;
+            case ScriptEvent::Shot:
+                if (!writeClientAreaPng(window, *event.path)) failed_ = true;
+                continue;
+            case ScriptEvent::Frames: waiting_ = event.count; continue;
+            case ScriptEvent::Key:
+                setModifiers(event.ctrl, event.shift);
+                winPostKey(window, event.virtualKey, event.down);
+                return;
+            case ScriptEvent::Mouse:
+                setModifiers(false, event.shift);
+                winPostMouse(window, event.mouseMessage, event.x, event.y, event.shift ? MK_SHIFT : 0);
+                return;
+            case ScriptEvent::Command:
+                setModifiers(false, false);
+                PostMessageA(window, WM_COMMAND, MAKEWPARAM(event.command, 0), 0);
+                return;
+            case ScriptEvent::Quit:
+                setModifiers(false, false);
+                PostMessageA(window, WM_CLOSE, 0, 0);
+                return;
+        }
+    }
+}
+
+void SessionRecorder::addInput(const ScriptEvent& event) {
+    unsigned long frames = renderedFrameCount();
+    // Each replayed input takes a frame of its own, so one frame fewer is waited for.
+    if (haveInput_ && frames - lastFrames_ >= 2) {
+        ScriptEvent wait{};
+        wait.kind = ScriptEvent::Frames;
+        wait.count = static_cast<long>(frames - lastFrames_ - 1);
+        lines_.push_back(formatScriptEvent(wait));
+    }
+    lastFrames_ = frames;
+    haveInput_ = true;
+    lastInputLine_ = lines_.size();
+    lines_.push_back(formatScriptEvent(event));
+}
+
+void SessionRecorder::addAnswer(const ScriptEvent& event) {
+    // The dialog ran inside the handling of the last input, so its answer must come first.
+    size_t at = haveInput_ ? lastInputLine_ : lines_.size();
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), formatScriptEvent(event));
+    ++lastInputLine_;
+}
+
+void SessionRecorder::start() {
+    lines_.clear();
+    haveInput_ = false;
+    lastFrames_ = renderedFrameCount();
+    winSetMessageHook([this](const MSG& msg) {
+        ScriptEvent event{};
+        switch (msg.message) {
+            case WM_KEYDOWN:
+            case WM_KEYUP:
+                // Modifiers travel as prefixes of the keys they change.
+                if (msg.wParam == VK_CONTROL || msg.wParam == VK_SHIFT || msg.wParam == VK_MENU ||
+                    msg.wParam == VK_LSHIFT || msg.wParam == VK_RSHIFT || msg.wParam == VK_LCONTROL ||
+                    msg.wParam == VK_RCONTROL)
+                    return;
+                event.kind = ScriptEvent::Key;
+                event.down = msg.message == WM_KEYDOWN;
+                event.virtualKey = static_cast<UINT>(msg.wParam);
+                event.ctrl = GetKeyState(VK_CONTROL) < 0;
+                event.shift = GetKeyState(VK_SHIFT) < 0;
+                break;
+            case WM_MOUSEMOVE:
+            case WM_LBUTTONDOWN:
+            case WM_LBUTTONUP:
+            case WM_RBUTTONDOWN:
+            case WM_RBUTTONUP:
+                event.kind = ScriptEvent::Mouse;
+                event.mouseMessage = msg.message;
+                event.x = GET_X_LPARAM(msg.lParam);
+                event.y = GET_Y_LPARAM(msg.lParam);
+                event.shift = (msg.wParam & MK_SHIFT) != 0;
+                break;
+            case WM_COMMAND:
+                event.kind = ScriptEvent::Command;
+                event.command = LOWORD(msg.wParam);
+                break;
+            default: return;
+        }
+        addInput(event);
+    });
+    winSetDialogHook([this](const WinDialogRecord& dialog) {
+        ScriptEvent event{};
+        switch (dialog.kind) {
+            case WinDialogRecord::OpenFile:
+                event.kind = ScriptEvent::AnswerOpen;
+                if (!dialog.answer.empty()) event.path = dialog.answer;
+                break;
+            case WinDialogRecord::Color:
+                event.kind = ScriptEvent::AnswerColour;
+                if (dialog.answer.size() == 7 && dialog.answer[0] == '#') {
+                    unsigned value = 0;
+                    if (parseNumber("0x" + dialog.answer.substr(1), value))
+                        event.colour = RGB((value >> 16) & 0xFF, (value >> 8) & 0xFF, value & 0xFF);
+                }
+                break;
+            case WinDialogRecord::Dialog: event.kind = ScriptEvent::AnswerAbout; break;
+        }
+        addAnswer(event);
+    });
+}
+
+void SessionRecorder::stop() {
+    winSetMessageHook(nullptr);
+    winSetDialogHook(nullptr);
+}
+
+bool SessionRecorder::save(const std::string& path) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << "# SolluxViewer session\n";
+    for (const std::string& line : lines_) out << line << '\n';
+    out << "quit\n";
+    return static_cast<bool>(out.flush());
+}
