@@ -122,6 +122,22 @@ struct WNDCLASSA {
   LPCSTR lpszClassName;
 };
 
+struct CREATESTRUCTA {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCSTR lpszName;
+  LPCSTR lpszClass;
+  DWORD dwExStyle;
+};
+typedef CREATESTRUCTA* LPCREATESTRUCTA;
+
 struct PAINTSTRUCT {
   HDC hdc;
   BOOL fErase;
@@ -392,6 +408,8 @@ typedef CHOOSECOLORA* LPCHOOSECOLORA;
 #define WS_OVERLAPPEDWINDOW \
   (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
 #define CW_USEDEFAULT ((int)0x80000000)
+#define WS_EX_ACCEPTFILES 0x00000010L
+#define BN_CLICKED 0
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
