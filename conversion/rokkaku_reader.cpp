@@ -1,0 +1,325 @@
+#include "conversion/rokkaku_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "viewer/report_error.h"
+
+const PaletteColor defaultPalette[kPaletteSize] = {
+    {233, 233, 233}, {144, 255, 255}, {144, 144, 255}, {255, 174, 174}, {144, 255, 144},
+    {255, 255, 91},  {255, 232, 217}, {198, 93, 53},   {255, 255, 255}, {0, 0, 0},
+    {231, 187, 150}, {255, 18, 18},   {248, 248, 248},
+};
+
+RokkakuModel::RokkakuModel() { std::copy(std::begin(defaultPalette), std::end(defaultPalette), palette); }
+
+bool RokkakuModel::allocate() { return points.allocate() && edges.allocate() && faces.allocate(); }
+
+RokkakuStream::RokkakuStream(const void* data, size_t size)
+    : pos_(static_cast<const unsigned char*>(data)), end_(pos_ + size) {}
+
+RokkakuStream::RokkakuStream(std::FILE* file) : file_(file), buffer_(new unsigned char[kBufferSize]) {
+    pos_ = end_ = buffer_.get();
+}
+
+bool RokkakuStream::refill() {
+    if (!file_ || failed_) return false;
+    size_t n = std::fread(buffer_.get(), 1, kBufferSize, file_);
+    if (n == 0) {
+        failed_ = std::ferror(file_) != 0;
+        return false;
+    }
+    pos_ = buffer_.get();
+    end_ = pos_ + n;
+    return true;
+}
+
+char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
+    if (!buffer || size < 1) return nullptr;
+    const size_t limit = static_cast<size_t>(size) - 1;
+    size_t stored = 0;
+    for (;;) {
+        if (stored == limit) break;
+        if (s.pos_ == s.end_ && !s.refill()) {
+            if (stored == 0) return nullptr;
+            buffer[stored] = '\0';
+            return buffer;
+        }
+        if (stored == 0 && *s.pos_ == 0) {
+            // A zero byte opening a line throws away a block of 128 bytes.
+            size_t skip = 128;
+            while (skip > 0) {
+                if (s.pos_ == s.end_ && !s.refill()) return nullptr;
+                size_t n = std::min(skip, static_cast<size_t>(s.end_ - s.pos_));
+                s.pos_ += n;
+                skip -= n;
+            }
+            continue;
+        }
+        size_t avail = std::min(static_cast<size_t>(s.end_ - s.pos_), limit - stored);
+        const void* cr = std::memchr(s.pos_, '\r', avail);
+        if (cr) {
+            size_t n = static_cast<const unsigned char*>(cr) - s.pos_;
+            std::memcpy(buffer + stored, s.pos_, n);
+            stored += n;
+            buffer[stored++] = '\n';
+            s.pos_ += n + 1;
+            break;
+        }
+        std::memcpy(buffer + stored, s.pos_, avail);
+        stored += avail;
+        s.pos_ += avail;
+    }
+    buffer[stored] = '\0';
+    return buffer;
+}
+
+static inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+static inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+int32_t parseRokkakuInteger(const char* p) {
+    while (isSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;
+    for (; isDigit(*p); ++p) {
+        if (value <= (int64_t{1} << 40)) value = value * 10 + (*p - '0');
+    }
+    if (negative) value = -value;
+    return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
+double parseRokkakuReal(const char* p) {
+    while (isSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    const char* start = p;
+    // Where the first significant digit sits relative to the point: decides between
+    // overflow and underflow when the value is out of the double range.
+    int64_t magnitude = 0;
+    bool seenNonZero = false;
+    int digits = 0;
+    for (; isDigit(*p); ++p, ++digits) {
+        if (seenNonZero || *p != '0') {
+            seenNonZero = true;
+            ++magnitude;
+        }
+    }
+    if (*p == '.') {
+        ++p;
+        for (; isDigit(*p); ++p, ++digits) {
+            if (!seenNonZero) {
+                if (*p != '0') seenNonZero = true;
+                else --magnitude;
+            }
+        }
+    }
+    if (digits == 0) return 0.0;
+    const char* end = p;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        bool negativeExponent = false;
+        if (*q == '+' || *q == '-') negativeExponent = *q++ == '-';
+        if (isDigit(*q)) {
+            int64_t exponent = 0;
+            for (; isDigit(*q); ++q) {
+                if (exponent < 1000000000) exponent = exponent * 10 + (*q - '0');
+            }
+            magnitude += negativeExponent ? -exponent : exponent;
+            end = q;
+        }
+    }
+    double value = 0.0;
+    auto result = std::from_chars(start, end, value, std::chars_format::general);
+    if (result.ec == std::errc::result_out_of_range) {
+        value = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (result.ec != std::errc()) {
+        value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+namespace {
+
+class Reader {
+public:
+    Reader(RokkakuStream& stream, RokkakuModel& model) : stream_(stream), model_(model) {}
+
+    bool run();
+
+private:
+    // One more line of a record; a line missing at the end of input reads as empty.
+    const char* nextLine() {
+        if (!readRokkakuLine(line_, kRokkakuLineSize, stream_)) line_[0] = '\0';
+        return line_;
+    }
+    int32_t nextInteger() { return parseRokkakuInteger(nextLine()); }
+    float nextReal() { return static_cast<float>(parseRokkakuReal(nextLine())); }
+    void skipLines(int n) {
+        for (int i = 0; i < n; ++i) nextLine();
+    }
+    static void trace(const char* text) { std::fputs(text, stdout); }
+    static bool outOfMemory() {
+        reportError("Not enough memory.");
+        return false;
+    }
+
+    bool readPoint();
+    bool readEdge();
+    bool readFace();
+    bool readPaletteCount();
+    bool readPaletteBlock();
+
+    RokkakuStream& stream_;
+    RokkakuModel& model_;
+    ReaderState state_ = ReaderState::SeekHeader;
+    char line_[kRokkakuLineSize];
+};
+
+// File numbers count from 1; stored numbers from 0.
+int32_t fromOneBased(int32_t n) {
+    return n == std::numeric_limits<int32_t>::min() ? n : n - 1;
+}
+
+bool Reader::readPoint() {
+    int64_t number = parseRokkakuInteger(line_);
+    int64_t expected = static_cast<int64_t>(model_.points.count()) + 1;
+    if (number != expected) {
+        reportError("error in POINT at point No.(%d!=%d)\n", static_cast<int>(fromOneBased(static_cast<int32_t>(number))),
+                    static_cast<int>(std::min<int64_t>(expected - 1, std::numeric_limits<int>::max())));
+        return false;
+    }
+    skipLines(4);
+    RokkakuPoint point;
+    point.x = static_cast<float>(parseRokkakuReal(nextLine()));
+    point.y = static_cast<float>(-parseRokkakuReal(nextLine()));
+    point.z = static_cast<float>(parseRokkakuReal(nextLine()));
+    return model_.points.append(point) || outOfMemory();
+}
+
+bool Reader::readEdge() {
+    RokkakuEdge edge;
+    edge.first = fromOneBased(parseRokkakuInteger(line_));
+    edge.second = fromOneBased(nextInteger());
+    skipLines(2);
+    return model_.edges.append(edge) || outOfMemory();
+}
+
+bool Reader::readFace() {
+    RokkakuFace face{};
+    face.edgeCount = parseRokkakuInteger(line_);
+    face.color = nextInteger();
+    skipLines(1);
+    for (int32_t i = 0; i < face.edgeCount; ++i) {
+        if (!readRokkakuLine(line_, kRokkakuLineSize, stream_)) {
+            line_[0] = '\0';
+            // The rest of the record is missing: every further edge number reads as 0.
+            if (i >= 4) break;
+        }
+        if (i < 4) face.edges[i] = fromOneBased(parseRokkakuInteger(line_));
+    }
+    for (int32_t i = std::max(face.edgeCount, 0); i < 4; ++i) face.edges[i] = -1;
+    if (face.edgeCount > 4) {
+        size_t number = model_.faces.count() + 1;
+        reportError("Face No.%d has %d edges, but a face can have at most 4.\n",
+                    static_cast<int>(std::min<size_t>(number, std::numeric_limits<int>::max())),
+                    static_cast<int>(face.edgeCount));
+        return false;
+    }
+    return model_.faces.append(face) || outOfMemory();
+}
+
+bool Reader::readPaletteCount() {
+    skipLines(1);
+    int32_t count = nextInteger();
+    if (count == 0) {
+        // The default palette stays; the palette lines are skipped with the background.
+        state_ = ReaderState::SkipBackground;
+        return true;
+    }
+    if (count != kPaletteSize) {
+        reportError("num of palette isn't 13.\n");
+        return false;
+    }
+    return true;
+}
+
+bool Reader::readPaletteBlock() {
+    for (PaletteColor& entry : model_.palette) {
+        entry.red = nextInteger();
+        entry.green = nextInteger();
+        entry.blue = nextInteger();
+        skipLines(4);
+    }
+    if (++model_.paletteBlocks == kPaletteSize) {
+        reportError("give up, too much colors.;-(\n");
+        return false;
+    }
+    return true;
+}
+
+bool Reader::run() {
+    while (state_ != ReaderState::Done && readRokkakuLine(line_, kRokkakuLineSize, stream_)) {
+        auto matches = [&](const char* keyword) { return std::strstr(line_, keyword) != nullptr; };
+        auto advance = [&](ReaderState next, const char* text) {
+            state_ = next;
+            trace(text);
+        };
+        bool ok = true;
+        switch (state_) {
+        case ReaderState::SeekHeader:
+            if (matches("ROKU4")) advance(ReaderState::SeekPoints, "START\n");
+            break;
+        case ReaderState::SeekPoints:
+            if (matches("POINT")) advance(ReaderState::Points, "POINT\n");
+            break;
+        case ReaderState::Points:
+            if (matches("LINE0")) advance(ReaderState::Edges, "LINE0\n");
+            else ok = readPoint();
+            break;
+        case ReaderState::Edges:
+            if (matches("FACE0")) advance(ReaderState::Faces, "FACE0\n");
+            else ok = readEdge();
+            break;
+        case ReaderState::Faces:
+            if (matches("END00")) {
+                advance(ReaderState::Palette, "PALC0\n");
+                ok = readPaletteCount();
+            } else {
+                ok = readFace();
+            }
+            break;
+        case ReaderState::Palette:
+            if (matches("ENDP0")) advance(ReaderState::SkipBackground, "BAKC0\n");
+            else ok = readPaletteBlock();
+            break;
+        case ReaderState::SkipBackground:
+            if (matches("ENDB0")) advance(ReaderState::SkipLights, "LIT00\n");
+            break;
+        case ReaderState::SkipLights:
+            if (matches("ENDL0")) advance(ReaderState::SkipView, "VIEW0\n");
+            break;
+        case ReaderState::SkipView:
+            if (matches("ENDV0")) advance(ReaderState::SkipLine2, "LINE2\n");
+            break;
+        case ReaderState::SkipLine2:
+            if (matches("ENDL2")) advance(ReaderState::Done, "END\n");
+            break;
+        case ReaderState::Done:
+            break;
+        }
+        if (!ok) return false;
+    }
+    // Once every section is closed the rest of the file is ignored; nothing can fail there.
+    return true;
+}
+
+}  // namespace
+
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model) {
+    Reader reader(stream, model);
+    return reader.run();
+}

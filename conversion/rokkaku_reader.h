@@ -1,0 +1,152 @@
+// Rokkaku modeller files (.rok): the in-memory model and the line-driven reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+struct RokkakuPoint {
+    float x, y, z;  // y is stored negated: the file's y axis points the other way
+};
+
+struct RokkakuEdge {
+    int32_t first, second;  // zero-based point numbers, not checked against the points
+};
+
+struct RokkakuFace {
+    int32_t edgeCount;  // as read; slots past it hold nothing
+    int32_t edges[4];   // zero-based edge numbers in file order
+    int32_t color;      // palette index exactly as written
+};
+
+struct PaletteColor {
+    int32_t red, green, blue;
+};
+
+constexpr int kPaletteSize = 13;
+extern const PaletteColor defaultPalette[kPaletteSize];
+
+// A growable array of records: room for 1000 at first, doubled whenever it fills up.
+// Allocation failure is reported to the caller instead of thrown.
+template <class T>
+class RecordArray {
+public:
+    static constexpr size_t kInitialCapacity = 1000;
+
+    RecordArray() = default;
+    RecordArray(const RecordArray&) = delete;
+    RecordArray& operator=(const RecordArray&) = delete;
+    ~RecordArray() { std::free(data_); }
+
+    bool allocate() {
+        release();
+        data_ = static_cast<T*>(std::malloc(kInitialCapacity * sizeof(T)));
+        if (!data_) return false;
+        capacity_ = kInitialCapacity;
+        return true;
+    }
+    void release() {
+        std::free(data_);
+        data_ = nullptr;
+        count_ = capacity_ = 0;
+    }
+    // Stores one record; false when the array could not grow (the record is kept).
+    bool append(const T& record) {
+        if (count_ == capacity_ && !grow()) return false;
+        data_[count_++] = record;
+        return count_ < capacity_ || grow();
+    }
+
+    size_t count() const { return count_; }
+    size_t capacity() const { return capacity_; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + count_; }
+
+private:
+    bool grow() {
+        size_t capacity = capacity_ ? capacity_ * 2 : kInitialCapacity;
+        if (capacity > SIZE_MAX / sizeof(T)) return false;
+        T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
+        if (!data) return false;
+        data_ = data;
+        capacity_ = capacity;
+        return true;
+    }
+
+    T* data_ = nullptr;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
+struct RokkakuModel {
+    RokkakuModel();  // default palette, no records, no storage yet
+
+    // Makes room for 1000 records in each array; false when memory ran out.
+    bool allocate();
+
+    RecordArray<RokkakuPoint> points;
+    RecordArray<RokkakuEdge> edges;
+    RecordArray<RokkakuFace> faces;
+    PaletteColor palette[kPaletteSize];
+    int32_t paletteBlocks = 0;
+};
+
+enum class ReaderState {
+    SeekHeader,
+    SeekPoints,
+    Points,
+    Edges,
+    Faces,
+    Palette,
+    SkipBackground,
+    SkipLights,
+    SkipView,
+    SkipLine2,
+    Done,
+};
+
+// The byte source of the reader: a file read through a large buffer, or bytes in memory.
+// Carriage returns and line feeds pass through untranslated.
+class RokkakuStream {
+public:
+    RokkakuStream(const void* data, size_t size);
+    explicit RokkakuStream(std::FILE* file);
+    RokkakuStream(const RokkakuStream&) = delete;
+    RokkakuStream& operator=(const RokkakuStream&) = delete;
+
+    // True when reading the file failed before its end (the end seen was not the true one).
+    bool failed() const { return failed_; }
+
+private:
+    friend char* readRokkakuLine(char* buffer, int size, RokkakuStream& stream);
+    bool refill();  // false at the end of input
+
+    static constexpr size_t kBufferSize = 1 << 20;
+    const unsigned char* pos_ = nullptr;
+    const unsigned char* end_ = nullptr;
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<unsigned char[]> buffer_;
+    bool failed_ = false;
+};
+
+// Size of the line buffer the reader uses: a line holds at most 254 bytes.
+constexpr int kRokkakuLineSize = 255;
+
+// Reads one line into buffer (at most size - 1 bytes and a terminating zero). A carriage
+// return ends the line and is stored as a line feed; a line feed is an ordinary byte; a
+// zero byte at the start of a line discards it and the next 127 bytes. Returns buffer,
+// or null when no byte at all was left for this line.
+char* readRokkakuLine(char* buffer, int size, RokkakuStream& stream);
+
+// Decimal integer after leading white space; 0 without digits; clamped to 32 bits.
+int32_t parseRokkakuInteger(const char* text);
+// Decimal real after leading white space (no hex, no inf/nan words); 0 without a number.
+double parseRokkakuReal(const char* text);
+
+// Runs the reader over the whole stream. model must be freshly prepared (default palette,
+// no records, paletteBlocks 0, storage allocated). Writes the progress trace to standard
+// output. Returns false after the failure has been reported.
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model);

@@ -1,0 +1,171 @@
+#include "conversion/x_conversion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "conversion/rokkaku_reader.h"
+#include "conversion/x_writer.h"
+#include "platform/win/win32.h"
+#include "viewer/report_error.h"
+
+char convertedPath[kConvertedPathSize];
+
+namespace {
+
+// Shows the wait cursor for as long as it lives and puts the previous one back.
+class WaitCursor {
+public:
+    WaitCursor() {
+        HCURSOR wait = LoadCursorA(nullptr, IDC_WAIT);
+        if (wait) previous_ = SetCursor(wait);
+    }
+    ~WaitCursor() {
+        if (previous_) SetCursor(previous_);
+    }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    HCURSOR previous_ = nullptr;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// A new file beside target, renamed over it by commit(); removed if never committed.
+class TemporaryOutput {
+public:
+    explicit TemporaryOutput(const std::string& target) : target_(target) {
+        for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+            path_ = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter_++);
+            int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                break;
+            }
+            file_ = fdopen(fd, "wb");
+            if (!file_) {
+                close(fd);
+                unlink(path_.c_str());
+                break;
+            }
+        }
+    }
+    ~TemporaryOutput() {
+        if (file_) {
+            std::fclose(file_);
+            unlink(path_.c_str());
+        }
+    }
+    TemporaryOutput(const TemporaryOutput&) = delete;
+    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+
+    std::FILE* file() const { return file_; }
+
+    // Closes the file; false when anything written was lost.
+    bool finish() {
+        bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+        ok = std::fclose(file_) == 0 && ok;
+        file_ = nullptr;
+        if (!ok) unlink(path_.c_str());
+        return ok;
+    }
+    bool commit() {
+        committed_ = std::rename(path_.c_str(), target_.c_str()) == 0;
+        if (!committed_) unlink(path_.c_str());
+        return committed_;
+    }
+
+private:
+    static inline unsigned counter_ = 0;
+    std::string target_;
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    bool committed_ = false;
+};
+
+bool isDirectory(std::FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// An existing target we may not write stays as it is, as it would for a direct write.
+bool targetWritable(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return errno == ENOENT;
+    return !S_ISDIR(st.st_mode) && access(path, W_OK) == 0;
+}
+
+}  // namespace
+
+const char* convertToXFile(const char* sourcePath) {
+    if (!sourcePath) return nullptr;
+    if (std::strlen(sourcePath) >= kConvertedPathSize) {
+        reportError("The path is longer than 255 characters: '%s'.\n", sourcePath);
+        return nullptr;
+    }
+    if (std::strstr(sourcePath, ".x") || std::strstr(sourcePath, ".X")) {
+        std::strcpy(convertedPath, sourcePath);
+        return convertedPath;
+    }
+    // Without ".rok" there is no output name; the source itself must never be written.
+    if (!std::strstr(sourcePath, ".rok") && !std::strstr(sourcePath, ".ROK")) {
+        reportError("'%s' is not a Rokkaku file: its name holds neither \".rok\" nor \".ROK\".\n", sourcePath);
+        return nullptr;
+    }
+
+    WaitCursor waitCursor;
+    File input(std::fopen(sourcePath, "rb"));
+    if (!input || isDirectory(input.get())) {
+        reportError("Can't open '%s' file for read.", sourcePath);
+        return nullptr;
+    }
+
+    std::strcpy(convertedPath, sourcePath);
+    char* extension = std::strstr(convertedPath, ".rok");
+    if (!extension) extension = std::strstr(convertedPath, ".ROK");
+    std::strcpy(extension, ".x");
+
+    if (!targetWritable(convertedPath)) {
+        reportError("Can't open '%s' file for write.", convertedPath);
+        return nullptr;
+    }
+    TemporaryOutput output(convertedPath);
+    if (!output.file()) {
+        reportError("Can't open '%s' file for write.", convertedPath);
+        return nullptr;
+    }
+
+    RokkakuModel model;
+    if (!model.allocate()) {
+        reportError("Not enough memory.");
+        return nullptr;
+    }
+    RokkakuStream stream(input.get());
+    if (!readRokkakuModel(stream, model)) return nullptr;
+    if (stream.failed()) {
+        reportError("Error while reading '%s' file.\n", sourcePath);
+        return nullptr;
+    }
+    input.reset();
+
+    writeXFile(model, output.file());
+    if (!output.finish()) {
+        reportError("Error while writing '%s' file.\n", convertedPath);
+        return nullptr;
+    }
+    if (!output.commit()) {
+        reportError("Can't open '%s' file for write.", convertedPath);
+        return nullptr;
+    }
+    return convertedPath;
+}

@@ -1,0 +1,183 @@
+#include "conversion/x_writer.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "conversion/number_format.h"
+
+namespace {
+
+// Output through one large buffer; numbers are formatted straight into it.
+class TextOut {
+public:
+    explicit TextOut(std::FILE* file) : file_(file), buffer_(new char[kSize]) {}
+    ~TextOut() { flush(); }
+
+    // Room for at least n more bytes at the returned position; commit() what was used.
+    char* reserve(size_t n) {
+        if (used_ + n > kSize) flush();
+        return buffer_.get() + used_;
+    }
+    void commit(char* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
+
+    void text(const char* s, size_t n) {
+        if (n > kSize / 2) {
+            flush();
+            std::fwrite(s, 1, n, file_);
+            return;
+        }
+        char* p = reserve(n);
+        std::memcpy(p, s, n);
+        commit(p + n);
+    }
+    template <size_t N>
+    void text(const char (&s)[N]) {
+        text(s, N - 1);
+    }
+
+    void flush() {
+        if (used_) std::fwrite(buffer_.get(), 1, used_, file_);
+        used_ = 0;
+    }
+
+private:
+    static constexpr size_t kSize = 1 << 18;
+    std::FILE* file_;
+    std::unique_ptr<char[]> buffer_;
+    size_t used_ = 0;
+};
+
+inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
+
+inline char* putText(char* p, const char* s, size_t n) {
+    std::memcpy(p, s, n);
+    return p + n;
+}
+
+// The point numbers of a face in the order they first appear along its edges; -1 marks a
+// slot never filled. Edge numbers outside the edge list contribute nothing.
+void faceVertices(const RokkakuFace& face, const RecordArray<RokkakuEdge>& edges, int32_t slots[4]) {
+    for (int i = 0; i < 4; ++i) slots[i] = -1;
+    auto offer = [&](int32_t point) {
+        for (int i = 0; i < 4; ++i) {
+            if (slots[i] == point) return;
+        }
+        for (int i = 0; i < 4; ++i) {
+            if (slots[i] == -1) {
+                slots[i] = point;
+                return;
+            }
+        }
+    };
+    const int32_t n = face.edgeCount < 4 ? face.edgeCount : 4;
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t e = face.edges[i];
+        if (e < 0 || static_cast<size_t>(e) >= edges.count()) continue;
+        offer(edges[e].first);
+        offer(edges[e].second);
+    }
+}
+
+void writeMaterials(TextOut& out, const PaletteColor (&palette)[kPaletteSize]) {
+    for (int i = 0; i < kPaletteSize; ++i) {
+        const PaletteColor& c = palette[i];
+        char colour[3 * kFixedTextMax + 16];
+        char* p = formatFixed(colour, c.red / 255.0, 6);
+        *p++ = ';';
+        p = formatFixed(p, c.green / 255.0, 6);
+        *p++ = ';';
+        p = formatFixed(p, c.blue / 255.0, 6);
+        p = putText(p, ";1.0;;\n", 7);
+        const size_t colourLength = static_cast<size_t>(p - colour);
+
+        // Diagnostic dump of the entry, raw and divided.
+        std::string dump = std::to_string(i) + ' ' + std::to_string(c.red) + ';' + std::to_string(c.green) +
+                           ';' + std::to_string(c.blue) + '\n' + std::to_string(i) + ' ';
+        dump.append(colour, colourLength);
+        std::fputs(dump.c_str(), stderr);
+
+        out.text("Material{\n");
+        out.text(colour, colourLength);
+        out.text("15.0;\n1.0;1.0;1.0;;\n0.0;0.0;0.0;;\n}\n");
+    }
+}
+
+}  // namespace
+
+void writeXFile(const RokkakuModel& model, std::FILE* file) {
+    TextOut out(file);
+    out.text(xTemplateText, kXTemplateTextLength);
+    out.text("Header{\n1;\n0;\n1;\n}\n");
+
+    out.text("Mesh{\n");
+    const size_t pointCount = model.points.count();
+    char* p = out.reserve(32);
+    p = putInteger(p, static_cast<int64_t>(pointCount));
+    out.commit(putText(p, ";\n", 2));
+    for (size_t i = 0; i < pointCount; ++i) {
+        const RokkakuPoint& point = model.points[i];
+        p = out.reserve(3 * kFixedTextMax + 8);
+        p = formatFixed(p, point.x, 8);
+        *p++ = ';';
+        p = formatFixed(p, point.y, 8);
+        *p++ = ';';
+        p = formatFixed(p, point.z, 8);
+        p = putText(p, i + 1 < pointCount ? ";,\n" : ";;\n", 3);
+        out.commit(p);
+    }
+    out.text("\n");
+
+    const size_t faceCount = model.faces.count();
+    p = out.reserve(32);
+    p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
+    out.commit(putText(p, ";\n", 2));
+    for (size_t i = 0; i < faceCount; ++i) {
+        const RokkakuFace& face = model.faces[i];
+        int32_t slots[4];
+        faceVertices(face, model.edges, slots);
+        const char* separator = i + 1 < faceCount ? ",\n" : ";\n";
+        p = out.reserve(128);
+        if (face.edgeCount == 3) {
+            const int order[2][3] = {{0, 1, 2}, {2, 1, 0}};
+            for (const auto& o : order) {
+                p = putText(p, "3;", 2);
+                for (int k : o) {
+                    p = putInteger(p, slots[k]);
+                    *p++ = ';';
+                }
+                p = putText(p, separator, 2);
+            }
+        } else {
+            const int order[2][4] = {{0, 1, 2, 3}, {3, 2, 1, 0}};
+            for (const auto& o : order) {
+                p = putText(p, "4;", 2);
+                for (int k : o) {
+                    p = putInteger(p, slots[k]);
+                    *p++ = ';';
+                }
+                p = putText(p, separator, 2);
+            }
+        }
+        out.commit(p);
+    }
+    out.text("\n");
+
+    out.text("MeshMaterialList{\n13;\n");
+    p = out.reserve(32);
+    p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
+    out.commit(putText(p, ";\n", 2));
+    for (size_t i = 0; i < faceCount; ++i) {
+        const int32_t color = model.faces[i].color;
+        p = out.reserve(32);
+        p = putInteger(p, color);
+        p = putText(p, ",\n", 2);
+        p = putInteger(p, color);
+        p = putText(p, i + 1 < faceCount ? ",\n" : ";\n", 2);
+        out.commit(p);
+    }
+    writeMaterials(out, model.palette);
+    out.text("}\n}\n");
+}

@@ -1,0 +1,17 @@
+// Writes a Rokkaku model as a DirectX .x text file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "conversion/rokkaku_reader.h"
+
+constexpr size_t kXTemplateTextLength = 2258;
+// "xof 0302txt 0064" and the template declarations, line feeds only.
+extern const char xTemplateText[];
+
+// Writes the whole text to out (opened in binary mode): one Mesh with every point as a
+// vertex, every face twice (once in each winding) and 13 materials from the palette.
+// Each palette entry is also dumped to standard error. Write errors are left to the caller
+// (ferror on out).
+void writeXFile(const RokkakuModel& model, std::FILE* out);
