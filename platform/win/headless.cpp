@@ -23,9 +23,11 @@ Scripts& scripts() {
   return s;
 }
 
-// Lets whatever is queued run, as a modal loop would while a person looks at the box.
+// Lets whatever is queued run, paints included, as a modal loop would while a person
+// looks at the box. A window that never validates gets a few paints, not a hang.
 void drainWhileOpen() {
-  runModalLoop([] { return !hasQueuedMessages(); });
+  int paints = 0;
+  runModalLoop([&] { return !hasQueuedMessages() && (!paintPending() || ++paints > 4); });
 }
 
 class HeadlessBackend final : public Backend {

@@ -181,6 +181,7 @@ Window* windowFrom(HWND hwnd);
 // state up to date for key messages.
 void postInput(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 bool hasQueuedMessages();
+bool paintPending();  // a visible window has something to paint
 // Runs the thread's messages (no accelerators) until done() holds. A WM_QUIT taken here
 // ends the loop and is posted again for the caller's loop, as Win32 modal loops do.
 // Returns false when it ended on WM_QUIT.

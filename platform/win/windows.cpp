@@ -75,6 +75,8 @@ bool hasQueuedMessages() {
   return !state().queue.empty() || state().quitPending;
 }
 
+bool paintPending() { return windowNeedingPaint(nullptr) != nullptr; }
+
 bool runModalLoop(const std::function<bool()>& done) {
   State& s = state();
   ++s.modalDepth;
