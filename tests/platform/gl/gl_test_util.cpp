@@ -55,7 +55,7 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
     return m;
 }
 
-gl::MeshData quadMesh(float h, const float rgba[4]) {
+gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTexture> texture) {
     gl::MeshData m;
     const gl::Vec3 n{0, 0, -1};
     const uint32_t a = m.addVertex({-h, -h, 0}, n, 0, 1);
@@ -64,6 +64,7 @@ gl::MeshData quadMesh(float h, const float rgba[4]) {
     const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1);
     m.addTriangle(a, b, c, n, rgba);
     m.addTriangle(a, c, d, n, rgba);
+    m.endGroup({}, std::move(texture));
     return m;
 }
 

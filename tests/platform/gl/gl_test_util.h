@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct Picture {
 // otherwise the corners are shared and carry averaged normals (a smooth box).
 gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatNormals = true);
 // A square in the z = 0 plane facing -z, from (-h,-h) to (h,h), with uvs (0,0) at top-left.
-gl::MeshData quadMesh(float h, const float rgba[4]);
+gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTexture> texture = nullptr);
 
 gl::FrameSetup cameraSetup(int w, int h);
 

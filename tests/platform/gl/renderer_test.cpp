@@ -127,3 +127,169 @@ TEST_F(RendererTest, FlatGivesOneColourPerFaceGouraudAGradient) {
     EXPECT_GT(gouraud.distinctColours(), 20);
     EXPECT_EQ(flat.countNonBlack(), gouraud.countNonBlack());
 }
+
+namespace {
+
+// A box seen with one face toward the camera; reports the brightness of the front
+// face's centre and of each side face's visible strip.
+struct BoxSides {
+    int front = 0, left = 0, right = 0, top = 0, bottom = 0;
+};
+
+}  // namespace
+
+class LightTest : public RendererTest {
+protected:
+    // A box at (0,0,6) turned neither way shows only its front face; a wider box with
+    // perspective shows its inner side faces: place it large and near.
+    BoxSides sidesLitBy(const std::vector<gl::LightInfo>& lights, gl::ShadeMode shade = gl::ShadeMode::Flat) {
+        gl::FrameSetup s = gltest::cameraSetup(100, 100);
+        s.lights = lights;
+        gl::MeshData tunnel;
+        // Four walls of a corridor along +z and its far end, all facing inwards.
+        const float white[4] = {1, 1, 1, 1};
+        auto quad = [&](gl::Vec3 a, gl::Vec3 b, gl::Vec3 c, gl::Vec3 d, gl::Vec3 n) {
+            const uint32_t i0 = tunnel.addVertex(a, n, 0, 0), i1 = tunnel.addVertex(b, n, 0, 0),
+                           i2 = tunnel.addVertex(c, n, 0, 0), i3 = tunnel.addVertex(d, n, 0, 0);
+            tunnel.addTriangle(i0, i1, i2, n, white);
+            tunnel.addTriangle(i0, i2, i3, n, white);
+        };
+        const float z0 = 2, z1 = 12;
+        // Far end facing -z (toward the camera): clockwise as seen from the camera.
+        quad({-1, -1, z1}, {-1, 1, z1}, {1, 1, z1}, {1, -1, z1}, {0, 0, -1});
+        // Left wall at x=-1 facing +x.
+        quad({-1, -1, z0}, {-1, 1, z0}, {-1, 1, z1}, {-1, -1, z1}, {1, 0, 0});
+        // Right wall at x=1 facing -x.
+        quad({1, -1, z1}, {1, 1, z1}, {1, 1, z0}, {1, -1, z0}, {-1, 0, 0});
+        // Floor at y=-1 facing +y.
+        quad({-1, -1, z1}, {1, -1, z1}, {1, -1, z0}, {-1, -1, z0}, {0, 1, 0});
+        // Ceiling at y=1 facing -y.
+        quad({-1, 1, z0}, {1, 1, z0}, {1, 1, z1}, {-1, 1, z1}, {0, -1, 0});
+        tunnel.endGroup({}, nullptr);
+        last = render(tunnel, s, {shade, true, gl::FillMode::Solid});
+        BoxSides r;
+        auto lum = [&](int x, int y) { return int(last.at(x, y)[0]) + last.at(x, y)[1] + last.at(x, y)[2]; };
+        r.front = lum(50, 50);
+        r.left = lum(8, 50);
+        r.right = lum(91, 50);
+        r.top = lum(50, 8);
+        r.bottom = lum(50, 91);
+        return r;
+    }
+    Picture last;
+};
+
+TEST_F(LightTest, DirectionalLightsTheFacesThatFaceIt) {
+    // Shining toward +x lights the right-hand wall (facing -x) only.
+    BoxSides b = sidesLitBy({light(gl::LightKind::Directional, {}, {1, 0, 0})});
+    EXPECT_GT(b.right, 600);
+    EXPECT_EQ(b.left, 0);
+    EXPECT_EQ(b.front, 0);
+    // Shining down lights the floor.
+    b = sidesLitBy({light(gl::LightKind::Directional, {}, {0, -1, 0})});
+    EXPECT_GT(b.bottom, 600);
+    EXPECT_EQ(b.top, 0);
+    EXPECT_EQ(b.front, 0);
+}
+
+TEST_F(LightTest, PointSpotAndParallelPointLightTheFacingSide) {
+    // A point light outside the corridor on the right, level with its middle: the left
+    // wall and the far end face it, the right wall turns its back.
+    BoxSides b = sidesLitBy({light(gl::LightKind::Point, {5, 0, 7}, {})});
+    EXPECT_GT(b.left, 0);
+    EXPECT_GT(b.front, 0);
+    EXPECT_EQ(b.right, 0);
+
+    // A spot at the camera aimed down the corridor lights the far end inside its cone
+    // and leaves the walls near the camera, outside the cone, dark (lit per pixel).
+    b = sidesLitBy({light(gl::LightKind::Spot, {0, 0, 0}, {0, 0, 1})}, gl::ShadeMode::Phong);
+    EXPECT_GT(b.front, 600);
+    EXPECT_EQ(b.left, 0);
+    EXPECT_EQ(b.top, 0);
+    // Turned away, it lights nothing.
+    b = sidesLitBy({light(gl::LightKind::Spot, {0, 0, 0}, {0, 0, -1})});
+    EXPECT_EQ(last.countNonBlack(), 0);
+
+    // Parallel point rays run from the light toward the object's origin (here the
+    // origin of the scene), so a light below it lights the ceiling only.
+    b = sidesLitBy({light(gl::LightKind::ParallelPoint, {0, -10, 0}, {})});
+    EXPECT_GT(b.top, 600);
+    EXPECT_EQ(b.bottom, 0);
+    EXPECT_EQ(b.front, 0);
+}
+
+TEST_F(LightTest, AmbientAloneLightsEveryFaceAlike) {
+    sidesLitBy({light(gl::LightKind::Ambient, {}, {}, {0.5f, 0.5f, 0.5f})});
+    EXPECT_EQ(last.distinctColours(), 1);  // no black background shows inside the corridor
+    EXPECT_NEAR(last.at(50, 50)[0], 128, 1);
+}
+
+TEST_F(LightTest, AttenuationAndRangeDimDistantFaces) {
+    gl::LightInfo l = light(gl::LightKind::Point, {0, 0, 1}, {});
+    BoxSides full = sidesLitBy({l});
+    l.linear = 0.5f;
+    BoxSides dim = sidesLitBy({l});
+    EXPECT_LT(dim.front, full.front / 2);
+    EXPECT_GT(dim.front, 0);
+    l.linear = 0;
+    l.range = 5;  // the far end is 11 units away
+    EXPECT_EQ(sidesLitBy({l}).front, 0);
+}
+
+TEST_F(RendererTest, FillModesAndUnlitColour) {
+    gl::FrameSetup s = gltest::cameraSetup(80, 80);
+    s.lights = {light(gl::LightKind::Directional, {}, {0, 0, 1}, {0.5f, 0.5f, 0.5f})};
+    const gl::MeshData quad = gltest::quadMesh(1, kRed);
+    const gl::Matrix4 at = translation(0, 0, 4);
+    const Picture solid = render(quad, s, {gl::ShadeMode::Flat, true, gl::FillMode::Solid}, at);
+    const Picture wire = render(quad, s, {gl::ShadeMode::Flat, true, gl::FillMode::Wireframe}, at);
+    const Picture points = render(quad, s, {gl::ShadeMode::Flat, true, gl::FillMode::Points}, at);
+    const Picture unlit = render(quad, s, {gl::ShadeMode::Gouraud, false, gl::FillMode::Solid}, at);
+    gltest::savePng(wire, "gl_wireframe");
+    // Lit at half strength from straight ahead.
+    EXPECT_NEAR(solid.at(40, 40)[0], 128, 1);
+    EXPECT_EQ(solid.at(40, 40)[1], 0);
+    // The interior stays black in the outline modes, which still draw something.
+    EXPECT_TRUE(wire.isBlack(35, 45));
+    EXPECT_TRUE(points.isBlack(35, 45));
+    EXPECT_GT(wire.countNonBlack(), 60);
+    EXPECT_GE(points.countNonBlack(), 3);
+    EXPECT_LT(points.countNonBlack(), 8);
+    // Unlit shows the face colour itself.
+    EXPECT_EQ(unlit.at(40, 40)[0], 255);
+    EXPECT_EQ(unlit.at(40, 40)[1], 0);
+}
+
+TEST_F(RendererTest, RampLightsAreGreyAndShadesAreQuantised) {
+    gl::FrameSetup s = gltest::cameraSetup(80, 80);
+    s.lights = {light(gl::LightKind::Directional, {}, {0, 0, 1}, {1, 0, 0})};
+    const gl::MeshData quad = gltest::quadMesh(1, kWhite);
+    const gl::Matrix4 at = translation(0, 0, 4);
+    const gl::Quality flat{gl::ShadeMode::Flat, true, gl::FillMode::Solid};
+    const Picture rgb = render(quad, s, flat, at);
+    EXPECT_EQ(rgb.at(40, 40)[0], 255);
+    EXPECT_EQ(rgb.at(40, 40)[1], 0);
+    s.ramp = true;
+    const Picture ramp = render(quad, s, flat, at);
+    const unsigned char* c = ramp.at(40, 40);
+    EXPECT_EQ(c[0], c[1]);  // a red light acts as a grey one on a white face
+    EXPECT_EQ(c[1], c[2]);
+    EXPECT_GT(c[0], 40);
+
+    // A smooth sphere-like box under a point light spans many intensities; with 4 shades
+    // only 4 levels of each channel remain, dithered or not.
+    const gl::MeshData box = gltest::boxMesh({0, 0, 0}, 1, kWhite, false);
+    gl::Matrix4 turn{0.8f, 0, -0.6f, 0, 0, 1, 0, 0, 0.6f, 0, 0.8f, 0, 0, 0, 5, 1};
+    s.lights = {light(gl::LightKind::Point, {-2, 2, 1}, {}), light(gl::LightKind::Ambient, {}, {}, {.2f, .2f, .2f})};
+    s.shades = 4;
+    for (bool dither : {false, true}) {
+        s.dither = dither;
+        const Picture p = render(box, s, {gl::ShadeMode::Gouraud, true, gl::FillMode::Solid}, turn);
+        gltest::savePng(p, dither ? "gl_ramp4_dither" : "gl_ramp4");
+        std::set<int> levels;
+        for (int y = 0; y < p.height; ++y)
+            for (int x = 0; x < p.width; ++x) levels.insert(p.at(x, y)[0]);
+        EXPECT_LE(levels.size(), 4u) << "dither " << dither;
+        EXPECT_GE(levels.size(), 3u) << "dither " << dither;
+    }
+}

@@ -1,0 +1,61 @@
+// Textured faces: the picture shows the texture, filtered as the device asks.
+#include <gtest/gtest.h>
+
+#include <stb_image.h>
+
+#include <memory>
+
+#include "platform/gl/egl_context.h"
+#include "tests/platform/gl/gl_test_util.h"
+
+namespace {
+
+gltest::Picture drawTextured(const std::shared_ptr<gl::GpuTexture>& tex, gl::TextureFilter filter) {
+    gl::FrameSetup s = gltest::cameraSetup(64, 64);
+    s.filter = filter;
+    const float white[4] = {1, 1, 1, 1};
+    const gl::MeshData quad = gltest::quadMesh(1, white, tex);
+    gl::Matrix4 at = gl::identityMatrix();
+    at[14] = 2;  // the quad fills the whole picture
+    gl::Framebuffer fb(64, 64);
+    fb.clear(0, 0, 64, 64, 0, 0, 0);
+    gl::GpuMesh mesh(quad);
+    gl::Renderer r;
+    r.begin(fb, s);
+    r.draw(mesh, at, {gl::ShadeMode::Flat, false, gl::FillMode::Solid});
+    r.end();
+    gltest::Picture p;
+    p.width = p.height = 64;
+    fb.read(p.rgba);
+    return p;
+}
+
+}  // namespace
+
+TEST(TextureTest, CheckerBmpShowsNearestBlocksAndLinearBlend) {
+    ASSERT_TRUE(gl::ensureContext());
+    int w = 0, h = 0, n = 0;
+    const std::string path = std::string(SOLLUX_TEST_DATA) + "/gl/checker4.bmp";
+    unsigned char* pixels = stbi_load(path.c_str(), &w, &h, &n, 4);
+    ASSERT_NE(pixels, nullptr) << path;
+    auto tex = std::make_shared<gl::GpuTexture>(pixels, w, h);
+    stbi_image_free(pixels);
+    ASSERT_EQ(w, 4);
+
+    const gltest::Picture nearest = drawTextured(tex, gl::TextureFilter::Nearest);
+    const gltest::Picture linear = drawTextured(tex, gl::TextureFilter::Linear);
+    gltest::savePng(nearest, "gl_texture_nearest");
+    gltest::savePng(linear, "gl_texture_linear");
+    // 4x4 checker over 64 pixels: 16-pixel cells, the top-left one white (row 0 of the
+    // image is its top row).
+    EXPECT_EQ(nearest.at(8, 8)[0], 255);
+    EXPECT_EQ(nearest.at(24, 8)[0], 0);
+    EXPECT_EQ(nearest.at(8, 24)[0], 0);
+    EXPECT_EQ(nearest.at(24, 24)[0], 255);
+    EXPECT_EQ(nearest.distinctColours(), 2);
+    // At a cell edge, linear filtering mixes the two colours; nearest does not.
+    const int edge = linear.at(16, 8)[0];
+    EXPECT_GT(edge, 30);
+    EXPECT_LT(edge, 225);
+    EXPECT_GT(linear.distinctColours(), 4);
+}
