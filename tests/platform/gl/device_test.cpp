@@ -1,0 +1,253 @@
+// Retained-mode devices and viewports drawn by the OpenGL backend, no display needed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "platform/gl/ddraw.h"
+#include "platform/gl/gl_device.h"
+#include "platform/rm/d3drm.h"
+#include "tests/platform/gl/gl_test_util.h"
+
+namespace {
+
+// Corners of a box, index = x + 2y + 4z (bit set: the + side); faces clockwise as seen
+// from outside.
+const DWORD kBoxFaces[] = {4, 0, 2, 3, 1, 4, 6, 4, 5, 7, 4, 2, 0, 4, 6, 4, 1, 3, 7, 5, 4, 4, 0, 1, 5, 4, 2, 6, 7, 3, 0};
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        glRegisterDeviceBackend();
+        ASSERT_EQ(Direct3DRMCreate(&d3drm), D3DRM_OK);
+        ASSERT_EQ(DirectDrawCreateClipper(0, &clipper, nullptr), DD_OK);
+        ASSERT_EQ(d3drm->CreateFrame(nullptr, &scene), D3DRM_OK);
+        ASSERT_EQ(d3drm->CreateFrame(scene, &camera), D3DRM_OK);
+    }
+    void TearDown() override {
+        if (viewport) viewport->Release();
+        if (device) device->Release();
+        camera->Release();
+        scene->Release();
+        clipper->Release();
+        d3drm->Release();
+    }
+
+    void makeDevice(int w, int h, const GUID* guid = &IID_IDirect3DRGBDevice) {
+        ASSERT_EQ(d3drm->CreateDeviceFromClipper(clipper, const_cast<GUID*>(guid), w, h, &device), D3DRM_OK);
+        ASSERT_EQ(d3drm->CreateViewport(device, camera, 0, 0, w, h, &viewport), D3DRM_OK);
+    }
+
+    IDirect3DRMFrame* addFrame(float x, float y, float z) {
+        IDirect3DRMFrame* f = nullptr;
+        EXPECT_EQ(d3drm->CreateFrame(scene, &f), D3DRM_OK);
+        f->SetPosition(scene, x, y, z);
+        f->Release();  // the scene keeps it
+        return f;
+    }
+
+    IDirect3DRMMeshBuilder* addBox(IDirect3DRMFrame* frame, float h) {
+        IDirect3DRMMeshBuilder* b = nullptr;
+        EXPECT_EQ(d3drm->CreateMeshBuilder(&b), D3DRM_OK);
+        D3DVECTOR v[8];
+        for (int i = 0; i < 8; ++i) v[i] = {i & 1 ? h : -h, i & 2 ? h : -h, i & 4 ? h : -h};
+        EXPECT_EQ(b->AddFaces(8, v, 0, nullptr, const_cast<DWORD*>(kBoxFaces), nullptr), D3DRM_OK);
+        frame->AddVisual(b);
+        b->Release();
+        return b;
+    }
+
+    // A square whose front faces along n, centred on the frame; a is one of its edges.
+    IDirect3DRMMeshBuilder* addSquare(IDirect3DRMFrame* frame, D3DVECTOR n, D3DVECTOR a, float h) {
+        IDirect3DRMMeshBuilder* b = nullptr;
+        EXPECT_EQ(d3drm->CreateMeshBuilder(&b), D3DRM_OK);
+        D3DRMVectorNormalize(&n);
+        D3DRMVectorNormalize(&a);
+        D3DVECTOR bv;
+        D3DRMVectorCrossProduct(&bv, &a, &n);
+        const float sa[4] = {-1, -1, 1, 1}, sb[4] = {-1, 1, 1, -1};
+        D3DVECTOR v[4];
+        for (int i = 0; i < 4; ++i)
+            v[i] = {h * (sa[i] * a.x + sb[i] * bv.x), h * (sa[i] * a.y + sb[i] * bv.y), h * (sa[i] * a.z + sb[i] * bv.z)};
+        DWORD faces[] = {4, 0, 1, 2, 3, 0};
+        EXPECT_EQ(b->AddFaces(4, v, 0, nullptr, faces, nullptr), D3DRM_OK);
+        frame->AddVisual(b);
+        b->Release();
+        return b;
+    }
+
+    void addLight(IDirect3DRMFrame* frame, D3DRMLIGHTTYPE type, float r, float g, float b) {
+        IDirect3DRMLight* l = nullptr;
+        ASSERT_EQ(d3drm->CreateLightRGB(type, r, g, b, &l), D3DRM_OK);
+        frame->AddLight(l);
+        l->Release();
+    }
+
+    gltest::Picture draw() {
+        EXPECT_EQ(viewport->Clear(), D3DRM_OK);
+        EXPECT_EQ(viewport->Render(scene), D3DRM_OK);
+        EXPECT_EQ(device->Update(), D3DRM_OK);
+        gltest::Picture p;
+        EXPECT_TRUE(glDeviceReadPicture(device, p.rgba, p.width, p.height));
+        return p;
+    }
+
+    void pixelOf(D3DVECTOR world, float& x, float& y) {
+        D3DRMVECTOR4D s;
+        ASSERT_EQ(viewport->Transform(&s, &world), D3DRM_OK);
+        x = s.x / s.w;
+        y = s.y / s.w;
+    }
+
+    IDirect3DRM* d3drm = nullptr;
+    IDirectDrawClipper* clipper = nullptr;
+    IDirect3DRMFrame* scene = nullptr;
+    IDirect3DRMFrame* camera = nullptr;
+    IDirect3DRMDevice* device = nullptr;
+    IDirect3DRMViewport* viewport = nullptr;
+};
+
+}  // namespace
+
+TEST_F(DeviceTest, UnitCubeLiesWhereTransformSays) {
+    makeDevice(160, 100);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
+    const D3DVECTOR centre{0.7f, -0.4f, 4};
+    addBox(addFrame(centre.x, centre.y, centre.z), 0.5f);
+    // Turn the camera a little so that the check does not rely on an identity view.
+    camera->SetOrientation(scene, 0.05f, 0.02f, 1, 0, 1, 0);
+    const gltest::Picture p = draw();
+    gltest::savePng(p, "gl_device_cube");
+    ASSERT_EQ(p.width, 160);
+    ASSERT_EQ(p.height, 100);
+
+    float minX = 1e9f, minY = 1e9f, maxX = -1e9f, maxY = -1e9f;
+    for (int i = 0; i < 8; ++i) {
+        float x, y;
+        pixelOf({centre.x + (i & 1 ? .5f : -.5f), centre.y + (i & 2 ? .5f : -.5f), centre.z + (i & 4 ? .5f : -.5f)}, x, y);
+        minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+    }
+    float fx0, fy0, fx1, fy1;  // the front face's corners: always covered
+    pixelOf({centre.x - .5f, centre.y + .5f, centre.z - .5f}, fx0, fy0);
+    pixelOf({centre.x + .5f, centre.y - .5f, centre.z - .5f}, fx1, fy1);
+    int lit = 0;
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) {
+            const float cx = x + .5f, cy = y + .5f;
+            if (cx < minX - 1 || cx > maxX + 1 || cy < minY - 1 || cy > maxY + 1) {
+                EXPECT_TRUE(p.isBlack(x, y)) << x << "," << y;
+            }
+            if (cx > std::min(fx0, fx1) + 1 && cx < std::max(fx0, fx1) - 1 && cy > std::min(fy0, fy1) + 1 &&
+                cy < std::max(fy0, fy1) - 1) {
+                EXPECT_FALSE(p.isBlack(x, y)) << x << "," << y;
+                ++lit;
+            }
+        }
+    EXPECT_GT(lit, 200);
+    EXPECT_EQ(device->GetTrianglesDrawn(), 12u);
+}
+
+TEST_F(DeviceTest, DefaultSceneDirectionalLightFullyLightsItsFace) {
+    makeDevice(100, 100);
+    IDirect3DRMFrame* lightFrame = addFrame(2, 2, 5);
+    ASSERT_EQ(lightFrame->SetOrientation(scene, -1, -1, 1, 0, 1, 0), D3DRM_OK);
+    addLight(lightFrame, D3DRMLIGHT_DIRECTIONAL, 1, 1, 1);
+    // Left: the face whose normal is (1, 1, -1); right: one turned a quarter away.
+    addSquare(addFrame(-1, 0, 6), {1, 1, -1}, {1, -1, 0}, 0.6f);
+    addSquare(addFrame(1, 0, 6), {-1, 1, -1}, {1, 1, 0}, 0.6f);
+    const gltest::Picture p = draw();
+    float x, y;
+    pixelOf({-1, 0, 6}, x, y);
+    const unsigned char* full = p.at(int(x), int(y));
+    EXPECT_GE(full[0], 253);
+    EXPECT_EQ(full[0], full[2]);
+    pixelOf({1, 0, 6}, x, y);
+    const unsigned char* part = p.at(int(x), int(y));
+    EXPECT_NEAR(part[0], 255 / 3, 2);  // cos = 1/3
+}
+
+TEST_F(DeviceTest, GeometryIsUploadedOncePerChange) {
+    makeDevice(64, 64);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
+    IDirect3DRMMeshBuilder* box = addBox(addFrame(0, 0, 5), 0.5f);
+    const unsigned long before = glGeometryUploadCount();
+    for (int i = 0; i < 3; ++i) draw();
+    EXPECT_EQ(glGeometryUploadCount(), before + 1);
+    box->SetColorRGB(1, 0, 0);
+    const gltest::Picture p = draw();
+    draw();
+    EXPECT_EQ(glGeometryUploadCount(), before + 2);
+    EXPECT_EQ(p.at(32, 32)[0], 255);
+    EXPECT_EQ(p.at(32, 32)[1], 0);
+}
+
+TEST_F(DeviceTest, EachFieldDrawsAtTheLowerOfDeviceAndBuilder) {
+    makeDevice(80, 80);
+    addLight(addFrame(-3, 3, 0), D3DRMLIGHT_POINT, 1, 1, 1);
+    IDirect3DRMFrame* f = addFrame(0, 0, 4);
+    f->SetOrientation(scene, 0.5f, -0.4f, 1, 0, 1, 0);
+    IDirect3DRMMeshBuilder* box = addBox(f, 0.8f);
+    // Device FLAT (its default) over a GOURAUD builder: flat.
+    ASSERT_EQ(device->GetQuality(), D3DRMRENDER_FLAT);
+    const int flat = draw().distinctColours();
+    device->SetQuality(D3DRMRENDER_GOURAUD);
+    const int gouraud = draw().distinctColours();
+    box->SetQuality(D3DRMRENDER_FLAT);
+    const int builderFlat = draw().distinctColours();
+    EXPECT_LE(flat, 4);
+    EXPECT_GT(gouraud, 20);
+    EXPECT_EQ(builderFlat, flat);
+    // Wireframe on the device leaves the faces' interiors black.
+    device->SetQuality(D3DRMRENDER_WIREFRAME);
+    box->SetQuality(D3DRMRENDER_GOURAUD);
+    const gltest::Picture wire = draw();
+    EXPECT_TRUE(wire.isBlack(40, 40));
+    EXPECT_GT(wire.countNonBlack(), 50);
+}
+
+TEST_F(DeviceTest, ViewportClearsAndDrawsOnlyItsRectangle) {
+    makeDevice(100, 80);
+    viewport->Release();
+    ASSERT_EQ(d3drm->CreateViewport(device, camera, 20, 10, 50, 40, &viewport), D3DRM_OK);
+    scene->SetSceneBackgroundRGB(0, 0, 1);
+    const gltest::Picture p = draw();
+    EXPECT_EQ(p.width, 100);
+    EXPECT_EQ(p.at(20, 10)[2], 255);
+    EXPECT_EQ(p.at(69, 49)[2], 255);
+    EXPECT_TRUE(p.isBlack(19, 10));
+    EXPECT_TRUE(p.isBlack(70, 49));
+    EXPECT_TRUE(p.isBlack(20, 50));
+}
+
+TEST_F(DeviceTest, RampDeviceTurnsColouredLightGrey) {
+    makeDevice(64, 64, &IID_IDirect3DRampDevice);
+    EXPECT_EQ(device->GetColorModel(), DWORD(D3DCOLOR_MONO));
+    EXPECT_EQ(device->GetShades(), 32u);
+    EXPECT_TRUE(device->GetDither());
+    device->SetDither(FALSE);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 0, 0);
+    addBox(addFrame(0, 0, 5), 1);
+    const gltest::Picture p = draw();
+    const unsigned char* c = p.at(32, 32);
+    EXPECT_GT(c[0], 40);
+    EXPECT_EQ(c[0], c[1]);
+    EXPECT_EQ(c[1], c[2]);
+}
+
+TEST_F(DeviceTest, CreationFailsCleanlyForBadRequests) {
+    IDirect3DRMDevice* d = nullptr;
+    GUID unknown{9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
+    EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, &unknown, 64, 64, &d), 0);
+    EXPECT_EQ(d, nullptr);
+    EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, nullptr, 0, 64, &d), 0);
+    EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, nullptr, 1 << 20, 64, &d), 0);
+    EXPECT_EQ(d, nullptr);
+    // No GUID: the default device, ramp.
+    ASSERT_EQ(d3drm->CreateDeviceFromClipper(clipper, nullptr, 32, 16, &d), D3DRM_OK);
+    EXPECT_EQ(d->GetColorModel(), DWORD(D3DCOLOR_MONO));
+    EXPECT_EQ(d->GetWidth(), 32u);
+    EXPECT_EQ(d->GetHeight(), 16u);
+    d->Release();
+}
