@@ -33,6 +33,7 @@ struct Menu {
 
 struct Window {
   UINT_PTR id = 0;
+  HWND owner = nullptr;
   std::string className;
   WNDPROC proc = nullptr;
   std::string title;

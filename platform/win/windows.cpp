@@ -192,7 +192,7 @@ BOOL UnregisterClassA(LPCSTR className, HINSTANCE) {
 }
 
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
-                     int width, int height, HWND, HMENU menu, HINSTANCE instance, LPVOID param) {
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
   State& s = state();
   if (className == nullptr) return nullptr;
   const std::string key = lower(className);
@@ -201,6 +201,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
   auto w = std::make_unique<Window>();
   w->id = s.nextWindowId++;
   w->className = s.classNames[key];
+  w->owner = windowFrom(parent) != nullptr ? parent : nullptr;
   w->proc = cls->second.lpfnWndProc;
   w->title = windowName == nullptr ? "" : windowName;
   w->style = style;
