@@ -1,0 +1,789 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <tuple>
+
+#include "platform/rm/objects.h"
+
+namespace rm {
+
+MeshBuilder* asMeshBuilder(IUnknown* object) { return dynamic_cast<MeshBuilder*>(object); }
+
+MeshBuilder::~MeshBuilder() {
+    for (auto* t : data_.textures)
+        if (t) t->Release();
+}
+
+HRESULT MeshBuilder::QueryInterface(REFIID riid, void** out) {
+    return answerQuery(this, riid, out,
+                       {&IID_IUnknown, &IID_IDirect3DRMObject, &IID_IDirect3DRMVisual, &IID_IDirect3DRMMeshBuilder});
+}
+
+void MeshBuilder::clear() {
+    for (auto* t : data_.textures)
+        if (t) t->Release();
+    D3DRMRENDERQUALITY quality = data_.quality;
+    uint64_t version = data_.version;
+    data_ = MeshBuilderData{};
+    data_.quality = quality;
+    data_.version = version + 1;
+}
+
+HRESULT MeshBuilder::Clone(IUnknown* outer, REFIID riid, void** out) {
+    if (!out) return D3DRMERR_BADVALUE;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    // Deep copy; textures are shared.
+    Ref<MeshBuilder> copy = adopt(new MeshBuilder);
+    copyObjectDataTo(*copy.get());
+    copy->data_ = data_;
+    for (auto* t : copy->data_.textures)
+        if (t) t->AddRef();
+    return copy->QueryInterface(riid, out);
+}
+
+uint32_t MeshBuilder::textureIndex(IDirect3DRMTexture* texture) {
+    if (!texture) return 0;
+    auto& t = data_.textures;
+    auto it = std::find(t.begin(), t.end(), texture);
+    if (it != t.end()) return static_cast<uint32_t>(it - t.begin());
+    texture->AddRef();
+    t.push_back(texture);
+    return static_cast<uint32_t>(t.size() - 1);
+}
+
+uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
+    auto& all = data_.materials;
+    for (size_t i = 0; i < all.size(); ++i)
+        if (std::memcmp(&all[i], &m, sizeof m) == 0) return static_cast<uint32_t>(i);
+    all.push_back(m);
+    return static_cast<uint32_t>(all.size() - 1);
+}
+
+static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
+    // Newell's method: robust for polygons whose first corners are collinear. The
+    // front of a face is clockwise as seen, so the normal points at the viewer.
+    D3DVECTOR n{0, 0, 0};
+    for (uint32_t i = 0; i < f.cornerCount; ++i) {
+        const D3DVECTOR& a = d.positions[d.corners[f.firstCorner + i].vertex];
+        const D3DVECTOR& b = d.positions[d.corners[f.firstCorner + (i + 1) % f.cornerCount].vertex];
+        n.x += (a.y - b.y) * (a.z + b.z);
+        n.y += (a.z - b.z) * (a.x + b.x);
+        n.z += (a.x - b.x) * (a.y + b.y);
+    }
+    n = n * -1.0f;
+    if (!normalize(n)) n = {0, 0, 0};
+    return n;
+}
+
+void MeshBuilder::generateMissingNormals(size_t firstFace) {
+    auto& d = data_;
+    std::vector<D3DVECTOR> sums(d.positions.size(), D3DVECTOR{0, 0, 0});
+    std::vector<uint8_t> used(d.positions.size(), 0);
+    for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
+        const BuilderFace& f = d.faces[fi];
+        D3DVECTOR n = faceNormalOf(d, f);
+        for (uint32_t c = 0; c < f.cornerCount; ++c) {
+            FaceCorner& corner = d.corners[f.firstCorner + c];
+            if (corner.normal != kNoNormal) continue;
+            sums[corner.vertex] = sums[corner.vertex] + n;
+            used[corner.vertex] = 1;
+        }
+    }
+    std::vector<uint32_t> normalOf(d.positions.size(), kNoNormal);
+    for (size_t v = 0; v < sums.size(); ++v) {
+        if (!used[v]) continue;
+        D3DVECTOR n = sums[v];
+        // Back-to-back faces cancel out: such a vertex gets a zero normal.
+        if (!normalize(n)) n = {0, 0, 0};
+        normalOf[v] = static_cast<uint32_t>(d.normals.size());
+        d.normals.push_back(n);
+    }
+    for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
+        const BuilderFace& f = d.faces[fi];
+        for (uint32_t c = 0; c < f.cornerCount; ++c) {
+            FaceCorner& corner = d.corners[f.firstCorner + c];
+            if (corner.normal == kNoNormal) corner.normal = normalOf[corner.vertex];
+        }
+    }
+}
+
+HRESULT MeshBuilder::GenerateNormals() {
+    for (auto& c : data_.corners) c.normal = kNoNormal;
+    data_.normals.clear();
+    generateMissingNormals(0);
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D3DVECTOR* normals, DWORD* data,
+                              IDirect3DRMFaceArray** facesOut) {
+    if (facesOut) *facesOut = nullptr;
+    if ((vcount && !vertices) || (ncount && !normals)) return D3DRMERR_BADVALUE;
+    auto& d = data_;
+    const uint32_t vbase = static_cast<uint32_t>(d.positions.size());
+    const uint32_t nbase = static_cast<uint32_t>(d.normals.size());
+    // Check the whole list first so that a bad one adds nothing.
+    std::vector<std::pair<size_t, DWORD>> faceSpans;  // offset of first index, count
+    if (data) {
+        size_t i = 0;
+        const size_t step = ncount ? 2 : 1;
+        while (data[i] != 0) {
+            DWORD n = data[i];
+            if (n < 3 || n > (1u << 20)) return D3DRMERR_BADVALUE;
+            for (DWORD c = 0; c < n; ++c) {
+                if (data[i + 1 + c * step] >= vcount) return D3DRMERR_BADVALUE;
+                if (ncount && data[i + 2 + c * step] >= ncount) return D3DRMERR_BADVALUE;
+            }
+            faceSpans.emplace_back(i + 1, n);
+            i += 1 + n * step;
+        }
+    }
+    d.positions.insert(d.positions.end(), vertices, vertices + vcount);
+    d.texCoords.resize(d.positions.size());
+    if (!d.vertexColors.empty()) d.vertexColors.resize(d.positions.size(), 0xffffffffu);
+    for (DWORD k = 0; k < ncount; ++k) {
+        D3DVECTOR n = normals[k];
+        d.normals.push_back(n);
+    }
+    const size_t firstFace = d.faces.size();
+    for (auto [offset, n] : faceSpans) {
+        BuilderFace f{static_cast<uint32_t>(d.corners.size()), n, 0xffffffffu, 0, 0};
+        for (DWORD c = 0; c < n; ++c) {
+            if (ncount)
+                d.corners.push_back({vbase + data[offset + 2 * c], nbase + data[offset + 2 * c + 1]});
+            else
+                d.corners.push_back({vbase + data[offset + c], kNoNormal});
+        }
+        d.faces.push_back(f);
+    }
+    if (!ncount) generateMissingNormals(firstFace);
+    changed();
+    if (facesOut) {
+        std::vector<IDirect3DRMFace*> made;
+        for (size_t fi = firstFace; fi < d.faces.size(); ++fi) made.push_back(new Face(this, uint32_t(fi)));
+        *facesOut = new FaceArray(made);
+        for (auto* f : made) f->Release();
+    }
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::ReserveSpace(DWORD vertex_count, DWORD normal_count, DWORD face_count) {
+    try {
+        data_.positions.reserve(data_.positions.size() + vertex_count);
+        data_.normals.reserve(data_.normals.size() + normal_count);
+        data_.faces.reserve(data_.faces.size() + face_count);
+    } catch (const std::exception&) {
+        return D3DRMERR_BADALLOC;
+    }
+    return D3DRM_OK;
+}
+
+void MeshBuilder::append(const MeshBuilderData& o, const Matrix& m) {
+    auto& d = data_;
+    const uint32_t vbase = static_cast<uint32_t>(d.positions.size());
+    const uint32_t nbase = static_cast<uint32_t>(d.normals.size());
+    Matrix normalMatrix;
+    if (invert(m, normalMatrix)) {
+        // Normals go with the inverse transpose.
+        Matrix t;
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) t.m[i][j] = normalMatrix.m[j][i];
+        normalMatrix = t;
+    }
+    for (const auto& p : o.positions) d.positions.push_back(transformPoint(p, m));
+    for (auto n : o.normals) {
+        n = transformDirection(n, normalMatrix);
+        if (!normalize(n)) n = {0, 0, 0};
+        d.normals.push_back(n);
+    }
+    d.texCoords.insert(d.texCoords.end(), o.texCoords.begin(), o.texCoords.end());
+    d.texCoords.resize(d.positions.size());
+    if (!o.vertexColors.empty() || !d.vertexColors.empty()) {
+        d.vertexColors.resize(vbase, 0xffffffffu);
+        d.vertexColors.insert(d.vertexColors.end(), o.vertexColors.begin(), o.vertexColors.end());
+        d.vertexColors.resize(d.positions.size(), 0xffffffffu);
+    }
+    std::vector<uint32_t> materialMap(o.materials.size());
+    for (size_t i = 0; i < o.materials.size(); ++i) materialMap[i] = materialIndex(o.materials[i]);
+    std::vector<uint32_t> textureMap(o.textures.size());
+    for (size_t i = 0; i < o.textures.size(); ++i) textureMap[i] = textureIndex(o.textures[i]);
+    for (const auto& f : o.faces) {
+        BuilderFace nf = f;
+        nf.firstCorner = static_cast<uint32_t>(d.corners.size());
+        nf.material = f.material < materialMap.size() ? materialMap[f.material] : 0;
+        nf.texture = f.texture < textureMap.size() ? textureMap[f.texture] : 0;
+        for (uint32_t c = 0; c < f.cornerCount; ++c) {
+            FaceCorner corner = o.corners[f.firstCorner + c];
+            corner.vertex += vbase;
+            if (corner.normal != kNoNormal) corner.normal += nbase;
+            d.corners.push_back(corner);
+        }
+        d.faces.push_back(nf);
+    }
+    changed();
+}
+
+void MeshBuilder::appendMesh(const MeshData& mesh, const Matrix& m) {
+    for (const auto& g : mesh.groups) {
+        MeshBuilderData part;
+        part.materials = {MaterialData{}, g.material};
+        if (g.texture) {
+            part.textures.push_back(g.texture);  // borrowed: append() takes its own reference
+        }
+        for (const auto& v : g.vertices) {
+            part.positions.push_back(v.position);
+            part.normals.push_back(v.normal);
+            part.texCoords.push_back({v.tu, v.tv});
+        }
+        size_t at = 0;
+        for (uint32_t n : g.faceSizes) {
+            BuilderFace f{static_cast<uint32_t>(part.corners.size()), n, g.color, 1, g.texture ? 1u : 0u};
+            for (uint32_t c = 0; c < n; ++c, ++at) part.corners.push_back({g.indices[at], g.indices[at]});
+            part.faces.push_back(f);
+        }
+        append(part, m);
+        part.textures.clear();
+    }
+}
+
+HRESULT MeshBuilder::AddMeshBuilder(IDirect3DRMMeshBuilder* builder) {
+    MeshBuilder* other = asMeshBuilder(builder);
+    if (!other) return D3DRMERR_BADOBJECT;
+    MeshBuilderData copy = other->data_;  // other may be this
+    append(copy, Matrix::identity());
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::AddMesh(IDirect3DRMMesh* meshIface) {
+    Mesh* mesh = asMesh(meshIface);
+    if (!mesh) return D3DRMERR_BADOBJECT;
+    appendMesh(mesh->data, Matrix::identity());
+    return D3DRM_OK;
+}
+
+static void gatherFrame(MeshBuilder& into, Frame* frame, const Matrix& toTarget, int depth) {
+    if (depth > 64) return;
+    for (auto* v : frame->visuals()) {
+        if (auto* b = asMeshBuilder(v)) {
+            if (b == &into) continue;
+            into.append(b->data(), toTarget);
+        } else if (auto* m = asMesh(v)) {
+            into.appendMesh(m->data, toTarget);
+        } else if (auto* f = asFrame(v)) {
+            gatherFrame(into, f, multiply(f->local(), toTarget), depth + 1);
+        }
+    }
+    for (auto* c : frame->children()) {
+        Frame* child = asFrame(c);
+        gatherFrame(into, child, multiply(child->local(), toTarget), depth + 1);
+    }
+}
+
+HRESULT MeshBuilder::AddFrame(IDirect3DRMFrame* frameIface) {
+    Frame* frame = asFrame(frameIface);
+    if (!frame) return D3DRMERR_BADOBJECT;
+    // In the frame's own coordinates: its own matrix is not applied.
+    gatherFrame(*this, frame, Matrix::identity(), 0);
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::AddFace(IDirect3DRMFace* faceIface) {
+    Face* face = dynamic_cast<Face*>(faceIface);
+    if (!face) return D3DRMERR_BADOBJECT;
+    if (face->bound()) return D3DRMERR_FACEUSED;
+    return face->bindTo(this);
+}
+
+const D3DRMBOX& MeshBuilder::cachedBox() {
+    if (boxVersion_ == data_.version) return box_;
+    D3DVECTOR lo{0, 0, 0}, hi{0, 0, 0};
+    if (!data_.positions.empty()) {
+        lo = hi = data_.positions[0];
+        for (const auto& p : data_.positions) {
+            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        }
+    }
+    box_ = D3DRMBOX{lo, hi};
+    boxVersion_ = data_.version;
+    return box_;
+}
+
+HRESULT MeshBuilder::GetBox(D3DRMBOX* box) {
+    if (!box) return D3DRMERR_BADVALUE;
+    *box = cachedBox();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::Scale(D3DVALUE sx, D3DVALUE sy, D3DVALUE sz) {
+    if (!std::isfinite(sx) || !std::isfinite(sy) || !std::isfinite(sz)) return D3DRMERR_BADVALUE;
+    for (auto& p : data_.positions) p = {p.x * sx, p.y * sy, p.z * sz};
+    if (sx != 0 && sy != 0 && sz != 0)
+        for (auto& n : data_.normals) {
+            D3DVECTOR s{n.x / sx, n.y / sy, n.z / sz};
+            if (normalize(s)) n = s;
+        }
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::Translate(D3DVALUE tx, D3DVALUE ty, D3DVALUE tz) {
+    if (!std::isfinite(tx) || !std::isfinite(ty) || !std::isfinite(tz)) return D3DRMERR_BADVALUE;
+    for (auto& p : data_.positions) p = p + D3DVECTOR{tx, ty, tz};
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetColorSource(D3DRMCOLORSOURCE source) {
+    if (source != D3DRMCOLOR_FROMFACE && source != D3DRMCOLOR_FROMVERTEX) return D3DRMERR_BADVALUE;
+    data_.colorSource = source;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetColor(D3DCOLOR color) {
+    for (auto& f : data_.faces) f.color = color;
+    if (!data_.vertexColors.empty()) std::fill(data_.vertexColors.begin(), data_.vertexColors.end(), color);
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetColorRGB(D3DVALUE r, D3DVALUE g, D3DVALUE b) { return SetColor(D3DRMCreateColorRGB(r, g, b)); }
+
+HRESULT MeshBuilder::SetTexture(IDirect3DRMTexture* texture) {
+    if (texture && !asTexture(texture)) return D3DRMERR_BADOBJECT;
+    uint32_t index = textureIndex(texture);
+    for (auto& f : data_.faces) f.texture = index;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetMaterial(IDirect3DRMMaterial* material) {
+    Material* m = asMaterial(material);
+    if (!m) return D3DRMERR_BADOBJECT;
+    uint32_t index = materialIndex(m->data);
+    for (auto& f : data_.faces) f.material = index;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetQuality(D3DRMRENDERQUALITY quality) {
+    data_.quality = quality;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetPerspective(BOOL enable) {
+    data_.perspective = enable;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetVertex(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
+    data_.positions[index] = {x, y, z};
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetNormal(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    if (index >= data_.normals.size()) return D3DRMERR_BADVALUE;
+    data_.normals[index] = {x, y, z};
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetTextureCoordinates(DWORD index, D3DVALUE u, D3DVALUE v) {
+    if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
+    data_.texCoords.resize(data_.positions.size());
+    data_.texCoords[index] = {u, v};
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::GetTextureCoordinates(DWORD index, D3DVALUE* u, D3DVALUE* v) {
+    if (!u || !v || index >= data_.positions.size()) return D3DRMERR_BADVALUE;
+    TexCoord t = index < data_.texCoords.size() ? data_.texCoords[index] : TexCoord{};
+    *u = t.u;
+    *v = t.v;
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetVertexColor(DWORD index, D3DCOLOR color) {
+    if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
+    data_.vertexColors.resize(data_.positions.size(), 0xffffffffu);
+    data_.vertexColors[index] = color;
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::SetVertexColorRGB(DWORD index, D3DVALUE r, D3DVALUE g, D3DVALUE b) {
+    return SetVertexColor(index, D3DRMCreateColorRGB(r, g, b));
+}
+
+D3DCOLOR MeshBuilder::GetVertexColor(DWORD index) {
+    if (index < data_.vertexColors.size()) return data_.vertexColors[index];
+    return 0xffffffffu;
+}
+
+HRESULT MeshBuilder::GetFaces(IDirect3DRMFaceArray** out) {
+    if (!out) return D3DRMERR_BADVALUE;
+    std::vector<IDirect3DRMFace*> made;
+    made.reserve(data_.faces.size());
+    for (size_t i = 0; i < data_.faces.size(); ++i) made.push_back(new Face(this, static_cast<uint32_t>(i)));
+    *out = new FaceArray(made);
+    for (auto* f : made) f->Release();
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::GetVertices(DWORD* vcount, D3DVECTOR* vertices, DWORD* ncount, D3DVECTOR* normals,
+                                 DWORD* face_data_size, DWORD* face_data) {
+    const auto& d = data_;
+    if (vcount) {
+        if (vertices) {
+            if (*vcount < d.positions.size()) return D3DRMERR_BADVALUE;
+            std::copy(d.positions.begin(), d.positions.end(), vertices);
+        }
+        *vcount = static_cast<DWORD>(d.positions.size());
+    }
+    if (ncount) {
+        if (normals) {
+            if (*ncount < d.normals.size()) return D3DRMERR_BADVALUE;
+            std::copy(d.normals.begin(), d.normals.end(), normals);
+        }
+        *ncount = static_cast<DWORD>(d.normals.size());
+    }
+    if (face_data_size) {
+        // Count, then (vertex, normal) pairs, per face; a closing 0.
+        size_t needed = 1 + d.faces.size() + 2 * d.corners.size();
+        if (face_data) {
+            if (*face_data_size < needed) return D3DRMERR_BADVALUE;
+            size_t at = 0;
+            for (const auto& f : d.faces) {
+                face_data[at++] = f.cornerCount;
+                for (uint32_t c = 0; c < f.cornerCount; ++c) {
+                    const FaceCorner& corner = d.corners[f.firstCorner + c];
+                    face_data[at++] = corner.vertex;
+                    face_data[at++] = corner.normal == kNoNormal ? 0 : corner.normal;
+                }
+            }
+            face_data[at] = 0;
+        }
+        *face_data_size = static_cast<DWORD>(needed);
+    }
+    return D3DRM_OK;
+}
+
+int MeshBuilder::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    data_.positions.push_back({x, y, z});
+    data_.texCoords.resize(data_.positions.size());
+    if (!data_.vertexColors.empty()) data_.vertexColors.resize(data_.positions.size(), 0xffffffffu);
+    changed();
+    return static_cast<int>(data_.positions.size() - 1);
+}
+
+int MeshBuilder::AddNormal(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    data_.normals.push_back({x, y, z});
+    changed();
+    return static_cast<int>(data_.normals.size() - 1);
+}
+
+HRESULT MeshBuilder::CreateFace(IDirect3DRMFace** out) {
+    if (!out) return D3DRMERR_BADVALUE;
+    auto* face = new Face;
+    HRESULT hr = face->bindTo(this);
+    if (FAILED(hr)) {
+        face->Release();
+        *out = nullptr;
+        return hr;
+    }
+    *out = face;
+    return D3DRM_OK;
+}
+
+HRESULT MeshBuilder::CreateMesh(IDirect3DRMMesh** out) {
+    if (!out) return D3DRMERR_BADVALUE;
+    *out = nullptr;
+    const auto& d = data_;
+    Ref<Mesh> mesh = adopt(new Mesh);
+    // One group per (colour, material, texture); vertices per distinct corner.
+    std::map<std::tuple<D3DCOLOR, uint32_t, uint32_t>, size_t> groupOf;
+    std::vector<std::map<std::pair<uint32_t, uint32_t>, uint32_t>> cornerMaps;
+    for (const auto& f : d.faces) {
+        auto key = std::make_tuple(f.color, f.material, f.texture);
+        auto [it, fresh] = groupOf.emplace(key, mesh->data.groups.size());
+        if (fresh) {
+            MeshGroupData g;
+            g.color = f.color;
+            g.quality = d.quality;
+            g.material = d.materials[f.material];
+            g.texture = d.textures[f.texture];
+            if (g.texture) g.texture->AddRef();
+            mesh->data.groups.push_back(std::move(g));
+            cornerMaps.emplace_back();
+        }
+        MeshGroupData& g = mesh->data.groups[it->second];
+        auto& corners = cornerMaps[it->second];
+        for (uint32_t c = 0; c < f.cornerCount; ++c) {
+            const FaceCorner& corner = d.corners[f.firstCorner + c];
+            auto [ci, added] = corners.emplace(std::make_pair(corner.vertex, corner.normal),
+                                               static_cast<uint32_t>(g.vertices.size()));
+            if (added) {
+                D3DRMVERTEX v{};
+                v.position = d.positions[corner.vertex];
+                v.normal = corner.normal == kNoNormal ? D3DVECTOR{0, 0, 0} : d.normals[corner.normal];
+                if (corner.vertex < d.texCoords.size()) {
+                    v.tu = d.texCoords[corner.vertex].u;
+                    v.tv = d.texCoords[corner.vertex].v;
+                }
+                v.color = d.colorSource == D3DRMCOLOR_FROMVERTEX && corner.vertex < d.vertexColors.size()
+                              ? d.vertexColors[corner.vertex]
+                              : f.color;
+                g.vertices.push_back(v);
+            }
+            g.indices.push_back(ci->second);
+        }
+        g.faceSizes.push_back(f.cornerCount);
+    }
+    *out = mesh.detach();
+    return D3DRM_OK;
+}
+
+// ---- Faces ---------------------------------------------------------------------------
+
+HRESULT Face::QueryInterface(REFIID riid, void** out) {
+    return answerQuery(this, riid, out, {&IID_IUnknown, &IID_IDirect3DRMObject, &IID_IDirect3DRMFace});
+}
+
+const BuilderFace* Face::face() const {
+    if (!builder_) return nullptr;
+    const auto& faces = builder_->data().faces;
+    return index_ < faces.size() ? &faces[index_] : nullptr;
+}
+
+BuilderFace* Face::face() {
+    if (!builder_) return nullptr;
+    auto& faces = builder_->mutableData().faces;
+    return index_ < faces.size() ? &faces[index_] : nullptr;
+}
+
+HRESULT Face::bindTo(MeshBuilder* builder) {
+    auto& d = builder->mutableData();
+    BuilderFace f{static_cast<uint32_t>(d.corners.size()), static_cast<uint32_t>(freePositions_.size()), freeColor_,
+                  builder->materialIndex(freeMaterial_), builder->textureIndex(freeTexture_.get())};
+    for (size_t i = 0; i < freePositions_.size(); ++i) {
+        uint32_t v = static_cast<uint32_t>(d.positions.size());
+        d.positions.push_back(freePositions_[i]);
+        d.texCoords.resize(d.positions.size());
+        d.texCoords[v] = freeTexCoords_[i];
+        uint32_t n = static_cast<uint32_t>(d.normals.size());
+        d.normals.push_back(freeNormals_[i]);
+        d.corners.push_back({v, n});
+    }
+    if (!d.vertexColors.empty()) d.vertexColors.resize(d.positions.size(), 0xffffffffu);
+    d.faces.push_back(f);
+    builder_ = Ref<MeshBuilder>(builder);
+    index_ = static_cast<uint32_t>(d.faces.size() - 1);
+    freePositions_.clear();
+    freeNormals_.clear();
+    freeTexCoords_.clear();
+    freeTexture_ = Ref<IDirect3DRMTexture>();
+    builder->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    if (!builder_) {
+        freePositions_.push_back({x, y, z});
+        freeNormals_.push_back({0, 0, 0});
+        freeTexCoords_.push_back({});
+        return D3DRM_OK;
+    }
+    BuilderFace* f = face();
+    if (!f) return D3DRMERR_BADOBJECT;
+    auto& d = builder_->mutableData();
+    // Corners of a face stay contiguous: only the last face can grow in place.
+    if (f->firstCorner + f->cornerCount != d.corners.size()) return D3DRMERR_BADVALUE;
+    uint32_t v = static_cast<uint32_t>(d.positions.size());
+    d.positions.push_back({x, y, z});
+    d.texCoords.resize(d.positions.size());
+    if (!d.vertexColors.empty()) d.vertexColors.resize(d.positions.size(), 0xffffffffu);
+    d.corners.push_back({v, kNoNormal});
+    ++f->cornerCount;
+    builder_->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::AddVertexAndNormalIndexed(DWORD vertex, DWORD normal) {
+    BuilderFace* f = face();
+    if (!f) return D3DRMERR_BADOBJECT;
+    auto& d = builder_->mutableData();
+    if (vertex >= d.positions.size() || normal >= d.normals.size()) return D3DRMERR_BADVALUE;
+    if (f->firstCorner + f->cornerCount != d.corners.size()) return D3DRMERR_BADVALUE;
+    d.corners.push_back({vertex, normal});
+    ++f->cornerCount;
+    builder_->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::SetColor(D3DCOLOR color) {
+    if (!builder_) {
+        freeColor_ = color;
+        return D3DRM_OK;
+    }
+    BuilderFace* f = face();
+    if (!f) return D3DRMERR_BADOBJECT;
+    f->color = color;
+    builder_->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::SetColorRGB(D3DVALUE r, D3DVALUE g, D3DVALUE b) { return SetColor(D3DRMCreateColorRGB(r, g, b)); }
+
+D3DCOLOR Face::GetColor() {
+    if (!builder_) return freeColor_;
+    const BuilderFace* f = face();
+    return f ? f->color : 0;
+}
+
+HRESULT Face::SetTexture(IDirect3DRMTexture* texture) {
+    if (texture && !asTexture(texture)) return D3DRMERR_BADOBJECT;
+    if (!builder_) {
+        freeTexture_ = Ref<IDirect3DRMTexture>(texture);
+        return D3DRM_OK;
+    }
+    BuilderFace* f = face();
+    if (!f) return D3DRMERR_BADOBJECT;
+    uint32_t index = builder_->textureIndex(texture);
+    face()->texture = index;
+    builder_->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::GetTexture(IDirect3DRMTexture** texture) {
+    if (!texture) return D3DRMERR_BADVALUE;
+    IDirect3DRMTexture* t = freeTexture_.get();
+    if (builder_) {
+        const BuilderFace* f = face();
+        if (!f) return D3DRMERR_BADOBJECT;
+        t = builder_->data().textures[f->texture];
+    }
+    if (t) t->AddRef();
+    *texture = t;
+    return D3DRM_OK;
+}
+
+HRESULT Face::SetMaterial(IDirect3DRMMaterial* material) {
+    Material* m = asMaterial(material);
+    if (!m) return D3DRMERR_BADOBJECT;
+    if (!builder_) {
+        freeMaterial_ = m->data;
+        return D3DRM_OK;
+    }
+    BuilderFace* f = face();
+    if (!f) return D3DRMERR_BADOBJECT;
+    uint32_t index = builder_->materialIndex(m->data);
+    face()->material = index;
+    builder_->changed();
+    return D3DRM_OK;
+}
+
+HRESULT Face::GetMaterial(IDirect3DRMMaterial** material) {
+    if (!material) return D3DRMERR_BADVALUE;
+    auto* m = new Material;
+    if (builder_) {
+        const BuilderFace* f = face();
+        if (!f) {
+            m->Release();
+            *material = nullptr;
+            return D3DRMERR_BADOBJECT;
+        }
+        m->data = builder_->data().materials[f->material];
+    } else {
+        m->data = freeMaterial_;
+    }
+    *material = m;
+    return D3DRM_OK;
+}
+
+HRESULT Face::SetTextureCoordinates(DWORD vertex, D3DVALUE u, D3DVALUE v) {
+    if (!builder_) {
+        if (vertex >= freeTexCoords_.size()) return D3DRMERR_BADVALUE;
+        freeTexCoords_[vertex] = {u, v};
+        return D3DRM_OK;
+    }
+    const BuilderFace* f = face();
+    if (!f || vertex >= f->cornerCount) return D3DRMERR_BADVALUE;
+    return builder_->SetTextureCoordinates(builder_->data().corners[f->firstCorner + vertex].vertex, u, v);
+}
+
+HRESULT Face::GetTextureCoordinates(DWORD vertex, D3DVALUE* u, D3DVALUE* v) {
+    if (!u || !v) return D3DRMERR_BADVALUE;
+    if (!builder_) {
+        if (vertex >= freeTexCoords_.size()) return D3DRMERR_BADVALUE;
+        *u = freeTexCoords_[vertex].u;
+        *v = freeTexCoords_[vertex].v;
+        return D3DRM_OK;
+    }
+    const BuilderFace* f = face();
+    if (!f || vertex >= f->cornerCount) return D3DRMERR_BADVALUE;
+    return builder_->GetTextureCoordinates(builder_->data().corners[f->firstCorner + vertex].vertex, u, v);
+}
+
+HRESULT Face::GetVertex(DWORD index, D3DVECTOR* vertex, D3DVECTOR* normal) {
+    if (!builder_) {
+        if (index >= freePositions_.size()) return D3DRMERR_BADVALUE;
+        if (vertex) *vertex = freePositions_[index];
+        if (normal) *normal = freeNormals_[index];
+        return D3DRM_OK;
+    }
+    const BuilderFace* f = face();
+    if (!f || index >= f->cornerCount) return D3DRMERR_BADVALUE;
+    const auto& d = builder_->data();
+    const FaceCorner& c = d.corners[f->firstCorner + index];
+    if (vertex) *vertex = d.positions[c.vertex];
+    if (normal) *normal = c.normal == kNoNormal ? D3DVECTOR{0, 0, 0} : d.normals[c.normal];
+    return D3DRM_OK;
+}
+
+HRESULT Face::GetVertices(DWORD* count, D3DVECTOR* coords, D3DVECTOR* normals) {
+    if (!count) return D3DRMERR_BADVALUE;
+    DWORD n = static_cast<DWORD>(GetVertexCount());
+    if (coords || normals) {
+        if (*count < n) return D3DRMERR_BADVALUE;
+        for (DWORD i = 0; i < n; ++i) GetVertex(i, coords ? coords + i : nullptr, normals ? normals + i : nullptr);
+    }
+    *count = n;
+    return D3DRM_OK;
+}
+
+HRESULT Face::GetNormal(D3DVECTOR* normal) {
+    if (!normal) return D3DRMERR_BADVALUE;
+    const BuilderFace* f = face();
+    if (!f) {
+        *normal = {0, 0, 0};
+        return builder_ ? D3DRMERR_BADOBJECT : D3DRM_OK;
+    }
+    *normal = f->cornerCount >= 3 ? faceNormalOf(builder_->data(), *f) : D3DVECTOR{0, 0, 0};
+    return D3DRM_OK;
+}
+
+int Face::GetVertexCount() {
+    if (!builder_) return static_cast<int>(freePositions_.size());
+    const BuilderFace* f = face();
+    return f ? static_cast<int>(f->cornerCount) : 0;
+}
+
+int Face::GetVertexIndex(DWORD which) {
+    const BuilderFace* f = face();
+    if (!f || which >= f->cornerCount) return -1;
+    return static_cast<int>(builder_->data().corners[f->firstCorner + which].vertex);
+}
+
+int Face::GetTextureCoordinateIndex(DWORD which) { return GetVertexIndex(which); }
+
+}  // namespace rm

@@ -1,0 +1,322 @@
+// The Load methods: .x file contents (platform/rm/xfile.h) into retained-mode objects.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "platform/rm/objects.h"
+#include "platform/rm/xfile.h"
+
+namespace rm {
+
+HRESULT describeSource(void* source, D3DRMLOADOPTIONS flags, LoadSource& out) {
+    if (!source) return D3DRMERR_BADVALUE;
+    switch (flags & 0x0f) {
+        case D3DRMLOAD_FROMFILE: out.path = static_cast<const char*>(source); return D3DRM_OK;
+        case D3DRMLOAD_FROMMEMORY: {
+            auto* m = static_cast<D3DRMLOADMEMORY*>(source);
+            if (!m->lpMemory && m->dSize) return D3DRMERR_BADVALUE;
+            out.memory = m->lpMemory;
+            out.size = m->dSize;
+            return D3DRM_OK;
+        }
+        default: return D3DRMERR_BADVALUE;
+    }
+}
+
+namespace {
+
+HRESULT readFile(void* source, D3DRMLOADOPTIONS flags, xfile::File& file, LoadSource& where) {
+    HRESULT hr = describeSource(source, flags, where);
+    if (FAILED(hr)) return hr;
+    std::string error;
+    xfile::Status status;
+    if (where.memory || where.path.empty())
+        status = xfile::parse({static_cast<const uint8_t*>(where.memory), where.size}, file, &error);
+    else
+        status = xfile::loadFile(where.path, file, &error);
+    switch (status) {
+        case xfile::Status::Ok: return D3DRM_OK;
+        case xfile::Status::FileNotFound: return D3DRMERR_FILENOTFOUND;
+        case xfile::Status::BadFile:
+            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(),
+                         error.c_str());
+            return D3DRMERR_BADFILE;
+    }
+    return D3DRMERR_BADFILE;
+}
+
+const char* wantedName(void* name, D3DRMLOADOPTIONS flags) {
+    if (!(flags & D3DRMLOAD_BYNAME) || !name) return nullptr;
+    return static_cast<const char*>(name);
+}
+
+// Each texture name the file uses, asked for once per load.
+class TextureSource {
+public:
+    TextureSource(D3DRMLOADTEXTURECALLBACK callback, void* arg) : callback_(callback), arg_(arg) {}
+    ~TextureSource() {
+        for (auto& [name, t] : textures_)
+            if (t) t->Release();
+    }
+    IDirect3DRMTexture* get(const std::string& name) {
+        if (name.empty()) return nullptr;
+        auto it = textures_.find(name);
+        if (it != textures_.end()) return it->second;
+        IDirect3DRMTexture* texture = nullptr;
+        HRESULT hr;
+        if (callback_) {
+            std::vector<char> buffer(name.begin(), name.end());
+            buffer.push_back('\0');
+            hr = callback_(buffer.data(), arg_, &texture);
+        } else {
+            hr = loadTextureFile(name.c_str(), defaultTextureColors(), defaultTextureShades(), &texture);
+        }
+        if (FAILED(hr) || !asTexture(texture)) {
+            // An unreadable texture leaves its faces untextured; the model still loads.
+            if (texture) texture->Release();
+            texture = nullptr;
+        }
+        textures_[name] = texture;
+        return texture;
+    }
+
+private:
+    D3DRMLOADTEXTURECALLBACK callback_;
+    void* arg_;
+    std::map<std::string, IDirect3DRMTexture*> textures_;
+};
+
+Matrix matrixOf(const std::array<float, 16>& a) {
+    Matrix m;
+    for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = a[i];
+    return m;
+}
+
+// Appends one file mesh to the builder, placed by m.
+void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures) {
+    MeshBuilderData part;
+    part.positions.reserve(mesh.vertices.size());
+    for (const auto& v : mesh.vertices) part.positions.push_back({v[0], v[1], v[2]});
+    for (const auto& n : mesh.normals) part.normals.push_back({n[0], n[1], n[2]});
+    part.texCoords.resize(part.positions.size());
+    if (mesh.textureCoords.size() == mesh.vertices.size())
+        for (size_t i = 0; i < mesh.textureCoords.size(); ++i)
+            part.texCoords[i] = {mesh.textureCoords[i][0], mesh.textureCoords[i][1]};
+    if (mesh.vertexColors.size() == mesh.vertices.size())
+        for (const auto& c : mesh.vertexColors) part.vertexColors.push_back(D3DRMCreateColorRGBA(c[0], c[1], c[2], c[3]));
+    // Materials: slot 0 stays the default; file material i is slot i + 1.
+    std::vector<D3DCOLOR> colors;
+    std::vector<uint32_t> textureSlots;
+    for (const auto& mat : mesh.materials) {
+        MaterialData md;
+        md.power = mat.power;
+        for (int k = 0; k < 3; ++k) md.specular[k] = mat.specular[k], md.emissive[k] = mat.emissive[k];
+        part.materials.push_back(md);
+        colors.push_back(D3DRMCreateColorRGBA(mat.faceColor[0], mat.faceColor[1], mat.faceColor[2], mat.faceColor[3]));
+        IDirect3DRMTexture* t = textures.get(mat.textureFilename);
+        if (t) {
+            part.textures.push_back(t);  // borrowed; append() takes the builder's reference
+            textureSlots.push_back(static_cast<uint32_t>(part.textures.size() - 1));
+        } else {
+            textureSlots.push_back(0);
+        }
+    }
+    const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
+    part.corners.reserve(mesh.faces.indices.size());
+    part.faces.reserve(mesh.faces.size());
+    for (size_t f = 0; f < mesh.faces.size(); ++f) {
+        auto face = mesh.faces[f];
+        BuilderFace bf{static_cast<uint32_t>(part.corners.size()), static_cast<uint32_t>(face.size()), 0xffffffffu, 0,
+                       0};
+        if (f < mesh.faceMaterials.size() && mesh.faceMaterials[f] < mesh.materials.size()) {
+            uint32_t mi = mesh.faceMaterials[f];
+            bf.color = colors[mi];
+            bf.material = mi + 1;
+            bf.texture = textureSlots[mi];
+        }
+        auto normals = haveNormals ? mesh.faceNormals[f] : std::span<const uint32_t>{};
+        for (size_t c = 0; c < face.size(); ++c)
+            part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
+        part.faces.push_back(bf);
+    }
+    size_t firstFace = builder.data().faces.size();
+    builder.append(part, m);
+    builder.generateMissingNormals(firstFace);
+}
+
+void addFrameMeshes(MeshBuilder& builder, const xfile::Frame& frame, const Matrix& parentWorld, const char* only,
+                    TextureSource& textures, int depth) {
+    if (depth > 256) return;
+    Matrix world = multiply(matrixOf(frame.transform), parentWorld);
+    for (const auto& mesh : frame.meshes)
+        if (!only || mesh.name == only) addMesh(builder, mesh, world, textures);
+    for (const auto& child : frame.children) addFrameMeshes(builder, child, world, only, textures, depth + 1);
+}
+
+size_t countMeshes(const xfile::Frame& frame, const char* only) {
+    size_t n = 0;
+    for (const auto& mesh : frame.meshes) n += (!only || mesh.name == only);
+    for (const auto& child : frame.children) n += countMeshes(child, only);
+    return n;
+}
+
+// Builds a frame (with one builder per mesh) and everything below it.
+Frame* buildFrame(const xfile::Frame& source, TextureSource& textures, std::map<std::string, Frame*>& byName,
+                  int depth) {
+    auto* frame = new Frame;
+    frame->SetName(source.name.c_str());
+    frame->setLocal(matrixOf(source.transform));
+    if (!source.name.empty()) byName.emplace(source.name, frame);
+    for (const auto& mesh : source.meshes) {
+        Ref<MeshBuilder> builder = adopt(new MeshBuilder);
+        builder->SetName(mesh.name.c_str());
+        addMesh(*builder.get(), mesh, Matrix::identity(), textures);
+        frame->AddVisual(builder.get());
+    }
+    if (depth < 256)
+        for (const auto& child : source.children) {
+            Frame* c = buildFrame(child, textures, byName, depth + 1);
+            frame->AddChild(c);
+            c->Release();
+        }
+    return frame;
+}
+
+const xfile::Frame* findFrame(const std::vector<xfile::Frame>& frames, const std::string& name, int depth = 0) {
+    if (depth > 256) return nullptr;
+    for (const auto& f : frames) {
+        if (f.name == name) return &f;
+        if (auto* found = findFrame(f.children, name, depth + 1)) return found;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
+                          void* arg) {
+    xfile::File file;
+    LoadSource where;
+    HRESULT hr = readFile(filename, flags, file, where);
+    if (FAILED(hr)) return hr;
+    const char* only = wantedName(name, flags);
+    size_t meshes = 0;
+    for (const auto& mesh : file.meshes) meshes += (!only || mesh.name == only);
+    for (const auto& frame : file.frames) meshes += countMeshes(frame, only);
+    if (meshes == 0) return D3DRMERR_NOTFOUND;
+    TextureFolderScope folder(where.path);
+    TextureSource textures(callback, arg);
+    clear();
+    for (const auto& mesh : file.meshes)
+        if (!only || mesh.name == only) addMesh(*this, mesh, Matrix::identity(), textures);
+    for (const auto& frame : file.frames) addFrameMeshes(*this, frame, Matrix::identity(), only, textures, 0);
+    changed();
+    return D3DRM_OK;
+}
+
+HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
+                    void* arg) {
+    xfile::File file;
+    LoadSource where;
+    HRESULT hr = readFile(filename, flags, file, where);
+    if (FAILED(hr)) return hr;
+    TextureFolderScope folder(where.path);
+    TextureSource textures(callback, arg);
+    std::map<std::string, Frame*> byName;
+    const char* only = wantedName(name, flags);
+    const xfile::Frame* chosen = nullptr;
+    if (only)
+        chosen = findFrame(file.frames, only);
+    else if (!file.frames.empty())
+        chosen = &file.frames.front();
+    if (chosen) {
+        Frame* f = buildFrame(*chosen, textures, byName, 0);
+        AddChild(f);
+        f->Release();
+        return D3DRM_OK;
+    }
+    // A file of bare meshes: they become one visual of this frame.
+    if (only || file.meshes.empty()) return D3DRMERR_NOTFOUND;
+    Ref<MeshBuilder> builder = adopt(new MeshBuilder);
+    for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures);
+    return AddVisual(builder.get());
+}
+
+HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
+                           void* arg, IDirect3DRMFrame* parent_frame) {
+    if (parent_frame && !asFrame(parent_frame)) return D3DRMERR_BADOBJECT;
+    xfile::File file;
+    LoadSource where;
+    HRESULT hr = readFile(filename, flags, file, where);
+    if (FAILED(hr)) return hr;
+    const char* only = wantedName(name, flags);
+    const xfile::AnimationSet* set = nullptr;
+    for (const auto& s : file.animationSets)
+        if (!only || s.name == only) {
+            set = &s;
+            break;
+        }
+    if (!set) return D3DRMERR_NOTFOUND;
+    TextureFolderScope folder(where.path);
+    TextureSource textures(callback, arg);
+
+    // The file's frame hierarchies; those holding an animated frame go under parent_frame.
+    std::vector<Ref<Frame>> roots;
+    std::map<std::string, Frame*> byName;
+    for (const auto& f : file.frames) roots.push_back(adopt(buildFrame(f, textures, byName, 0)));
+    std::vector<bool> used(roots.size(), false);
+    for (const auto& a : set->animations) {
+        auto anim = adopt(new Animation);
+        anim->SetName(a.name.c_str());
+        D3DRMANIMATIONOPTIONS options = (a.closed ? D3DRMANIMATION_CLOSED : D3DRMANIMATION_OPEN) |
+                                        (a.spline ? D3DRMANIMATION_SPLINEPOSITION : D3DRMANIMATION_LINEARPOSITION) |
+                                        D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION;
+        anim->SetOptions(options);
+        for (const auto& key : a.keys) {
+            for (size_t k = 0; k < key.times.size() && k < key.values.size(); ++k) {
+                const auto& v = key.values[k];
+                D3DVALUE t = static_cast<D3DVALUE>(key.times[k]);
+                switch (key.keyType) {
+                    case xfile::AnimationKey::Rotation:
+                        if (v.size() >= 4) {
+                            D3DRMQUATERNION q{v[0], {v[1], v[2], v[3]}};
+                            anim->AddRotateKey(t, &q);
+                        }
+                        break;
+                    case xfile::AnimationKey::Scale:
+                        if (v.size() >= 3) anim->AddScaleKey(t, v[0], v[1], v[2]);
+                        break;
+                    case xfile::AnimationKey::Position:
+                        if (v.size() >= 3) anim->AddPositionKey(t, v[0], v[1], v[2]);
+                        break;
+                    case xfile::AnimationKey::Matrix:
+                    case xfile::AnimationKey::MatrixAlt:
+                        if (v.size() >= 16) {
+                            Matrix m;
+                            for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = v[i];
+                            anim->addMatrixKey(t, m);
+                        }
+                        break;
+                    default: break;
+                }
+            }
+        }
+        auto found = byName.find(a.frameName);
+        if (found != byName.end()) {
+            anim->SetFrame(found->second);
+            Frame* top = found->second->root();
+            for (size_t r = 0; r < roots.size(); ++r)
+                if (roots[r].get() == top) used[r] = true;
+        } else if (!a.frameName.empty()) {
+            std::fprintf(stderr, "x file: animation of an unknown frame '%s' ignored\n", a.frameName.c_str());
+        }
+        animations_.emplace_back(anim.get());
+    }
+    if (auto* parent = asFrame(parent_frame))
+        for (size_t r = 0; r < roots.size(); ++r)
+            if (used[r]) parent->AddChild(roots[r].get());
+    return D3DRM_OK;
+}
+
+}  // namespace rm
