@@ -86,7 +86,7 @@ const DialogTemplate kAboutBox = {
     9,
     {
         {DialogControl::CenteredText, -1, 30, 35, 127, 20,
-         "Written by the SolluxViewer authors.\nFree to use, copy and share."},
+         "By the SolluxViewer authors.\nFree to use and to share."},
         {DialogControl::DefaultButton, IDOK, 49, 65, 95, 20, "OK"},
         {DialogControl::Icon, -1, 5, 5, 18, 21, "ViewerIcon"},
         {DialogControl::Text, -1, 40, 10, 80, 10, "Sollux Viewer ver.0.91"},

@@ -532,8 +532,14 @@ void QtBackend::runDialog(Window& dialogWindow) {
       case DialogControl::CenteredText: {
         auto* label = new QLabel(QString::fromLocal8Bit(c.text.c_str()), &dialog);
         label->setAlignment(c.kind == DialogControl::CenteredText ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop);
+        // The template's units were made for another font: grow to fit the text, keeping
+        // a centred text centred.
         QRect r = rect(c);
-        r.setHeight(std::max(r.height(), metrics.height() * (c.kind == DialogControl::CenteredText ? 2 : 1)));
+        const QSize hint = label->sizeHint();
+        const int width = std::max(r.width(), hint.width());
+        if (c.kind == DialogControl::CenteredText) r.moveLeft(r.center().x() - width / 2);
+        r.setWidth(width);
+        r.setHeight(std::max(r.height(), hint.height()));
         label->setGeometry(r);
         break;
       }
@@ -558,7 +564,9 @@ void QtBackend::runDialog(Window& dialogWindow) {
       }
     }
   }
-  dialog.setFixedSize(static_cast<int>(tmpl->cx * unitX), static_cast<int>(tmpl->cy * unitY));
+  const QRect used = dialog.childrenRect();
+  dialog.setFixedSize(std::max(static_cast<int>(tmpl->cx * unitX), used.right() + 8),
+                      std::max(static_cast<int>(tmpl->cy * unitY), used.bottom() + 8));
   dialog.setWindowModality(dialog.parentWidget() != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
   dialog.show();
   runModalLoop([hwnd] {
