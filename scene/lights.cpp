@@ -1,0 +1,109 @@
+#include "scene/lights.h"
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "viewer/report_error.h"
+#include "viewer/result_name.h"
+#include "viewer/viewer_state.h"
+
+namespace {
+
+struct LightKind {
+    int commandId;
+    D3DRMLIGHTTYPE type;
+    const char* modelFile;
+    bool shrink;  // the sphere is shown at a fifth of its size
+    const char* loadFailure;
+};
+
+constexpr LightKind kLightKinds[] = {
+    {kCommandDirectionalLight, D3DRMLIGHT_DIRECTIONAL, "camera.x", false,
+     "Failed to load camera.x.\n%s"},
+    {kCommandParallelPointLight, D3DRMLIGHT_PARALLELPOINT, "sphere2.x", true,
+     "Failed to load sphere2.x.\n%s"},
+    {kCommandPointLight, D3DRMLIGHT_POINT, "sphere2.x", true, "Failed to load sphere2.x.\n%s"},
+    {kCommandSpotLight, D3DRMLIGHT_SPOT, "camera.x", false, "Failed to load camera.x.\n%s"},
+};
+
+constexpr D3DVALUE kModelScale = 0.2f;
+constexpr D3DVALUE kDistanceAhead = 10.0f;
+
+}  // namespace
+
+void addProgramFolderToSearchPath(IDirect3DRM* rm) {
+    if (rm == nullptr)
+        return;
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !exe.has_parent_path())
+        return;
+    const std::string folder = exe.parent_path().string();
+
+    DWORD size = 0;
+    std::string current;
+    if (rm->GetSearchPath(&size, nullptr) >= 0 && size > 0) {
+        std::vector<char> buffer(size + 1, '\0');
+        if (rm->GetSearchPath(&size, buffer.data()) >= 0)
+            current = buffer.data();
+    }
+    // Already there: nothing to add (the path is a ';'-separated list).
+    size_t start = 0;
+    while (start <= current.size()) {
+        const size_t end = current.find(';', start);
+        const std::string entry =
+            current.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (entry == folder)
+            return;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    rm->AddSearchPath(folder.c_str());
+}
+
+int createLight(int commandId, ViewerState* state) {
+    const LightKind* kind = nullptr;
+    for (const LightKind& k : kLightKinds)
+        if (k.commandId == commandId)
+            kind = &k;
+    if (kind == nullptr || state == nullptr || d3drm == nullptr)
+        return 0;
+
+    addProgramFolderToSearchPath(d3drm);
+
+    IDirect3DRMMeshBuilder* builder = nullptr;
+    IDirect3DRMLight* light = nullptr;
+    IDirect3DRMFrame* frame = nullptr;
+    bool ok = false;
+    bool reported = false;
+
+    if (d3drm->CreateMeshBuilder(&builder) >= 0 && builder != nullptr) {
+        const HRESULT loaded = builder->Load(const_cast<char*>(kind->modelFile), nullptr,
+                                             D3DRMLOAD_FROMFILE, nullptr, nullptr);
+        if (loaded != D3DRM_OK) {
+            reportError(kind->loadFailure, resultName(loaded));
+            reported = true;
+        } else if (builder->SetQuality(D3DRMRENDER_UNLITFLAT) >= 0 &&
+                   (!kind->shrink || builder->Scale(kModelScale, kModelScale, kModelScale) >= 0) &&
+                   d3drm->CreateLightRGB(kind->type, 1.0f, 1.0f, 1.0f, &light) >= 0 &&
+                   light != nullptr && d3drm->CreateFrame(state->scene, &frame) >= 0 &&
+                   frame != nullptr &&
+                   frame->SetPosition(state->camera, 0.0f, 0.0f, kDistanceAhead) >= 0 &&
+                   frame->AddVisual(builder) >= 0 && frame->AddLight(light) >= 0) {
+            ok = true;
+        }
+    }
+    if (!ok && !reported)
+        reportError("A failure occurred while creating a new light.\n");
+
+    if (builder != nullptr)
+        builder->Release();
+    if (light != nullptr)
+        light->Release();
+    if (frame != nullptr)
+        frame->Release();
+    return ok ? 1 : 0;
+}
