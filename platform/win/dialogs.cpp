@@ -50,8 +50,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   WinMessageBoxRecord box{owner, caption == nullptr ? "Error" : caption, text == nullptr ? "" : text, type};
   state().messageBoxes.push_back(box);
   // Written out as well, so that nothing reported is lost when no one looks at a screen.
-  std::fprintf(stderr, "%s: %s", box.caption.c_str(), box.text.c_str());
-  if (box.text.empty() || box.text.back() != '\n') std::fputc('\n', stderr);
+  // Line ends lose their carriage returns, which a terminal would show as stray returns.
+  std::string shown;
+  for (char c : box.text) {
+    if (c != '\r') shown += c;
+  }
+  std::fprintf(stderr, "%s: %s", box.caption.c_str(), shown.c_str());
+  if (shown.empty() || shown.back() != '\n') std::fputc('\n', stderr);
   std::fflush(stderr);
   return backend().messageBox(box);
 }

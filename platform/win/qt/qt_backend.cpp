@@ -170,11 +170,25 @@ class ClientWidget final : public QWidget {
     if (vk == 0) return;
     // Held keys repeat as further key-downs; the repeats' releases are not reported.
     if (!down && e->isAutoRepeat()) return;
+    if (vk != VK_SHIFT && vk != VK_CONTROL && vk != VK_MENU) syncModifiers(e->modifiers());
     LPARAM lp = 1;
     if (e->isAutoRepeat() || !down) lp |= static_cast<LPARAM>(1) << 30;
     if (!down) lp |= static_cast<LPARAM>(1u << 31);
     post(down ? WM_KEYDOWN : WM_KEYUP, vk, lp);
   }
+  // A modifier pressed or released while another window had the focus never reached us:
+  // report it before the key, so that the accelerators see the modifiers of this key.
+  void syncModifiers(Qt::KeyboardModifiers mods) {
+    const std::pair<UINT, Qt::KeyboardModifier> modifiers[] = {
+        {VK_SHIFT, Qt::ShiftModifier}, {VK_CONTROL, Qt::ControlModifier}, {VK_MENU, Qt::AltModifier}};
+    for (const auto& [vk, flag] : modifiers) {
+      const bool held = (mods & flag) != 0;
+      if (held != state().asyncKeys[vk]) {
+        post(held ? WM_KEYDOWN : WM_KEYUP, vk, held ? 1 : (static_cast<LPARAM>(3) << 30) | 1);
+      }
+    }
+  }
+
   void post(UINT message, WPARAM wParam, LPARAM lParam) {
     Window* w = windowFrom(hwnd_);
     if (w == nullptr || !w->enabled) return;

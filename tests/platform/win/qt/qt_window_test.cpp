@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -155,6 +156,20 @@ TEST_F(QtWindowTest, KeysReachTheProcedureWithVirtualKeyCodes) {
   EXPECT_TRUE(sawKey(WM_KEYDOWN, VK_LEFT));
   EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(100, 1)));  // Shift+Delete through the accelerators
   EXPECT_FALSE(sawKey(WM_KEYDOWN, VK_DELETE));
+}
+
+TEST_F(QtWindowTest, ModifiersCarriedOnlyByTheKeyEventStillMakeAccelerators) {
+  // A key event that says Ctrl is held, with no Ctrl press seen before it.
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_O, Qt::ControlModifier);
+  QApplication::sendEvent(client(), &press);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_O, Qt::ControlModifier);
+  QApplication::sendEvent(client(), &release);
+  QKeyEvent plain(QEvent::KeyPress, Qt::Key_O, Qt::NoModifier);
+  QApplication::sendEvent(client(), &plain);
+  pumpFor(30);
+  EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(7, 1)));
+  EXPECT_TRUE(sawKey(WM_KEYDOWN, 'O'));  // the second, plain O is a key again
+  EXPECT_FALSE(GetKeyState(VK_CONTROL) & 0x8000);
 }
 
 TEST_F(QtWindowTest, MenuItemsPostCommandsAndShowCheckMarks) {
