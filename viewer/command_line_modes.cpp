@@ -97,7 +97,7 @@ bool parseViewerOptions(const std::vector<std::string>& args, ViewerOptions& opt
             if (!path) return false;
             options.recordPath = *path;
         } else {
-            error = "unknown option '" + arg + "'";
+            error = "unknown option '" + arg + "' (see --help)";
             return false;
         }
     }
@@ -140,7 +140,11 @@ int runViewer(const ViewerOptions& options) {
                          "use --screenshot OUT.png to draw without one\n");
             return 1;
         }
-        if (!winUseQt()) {
+        // Qt keeps argc and argv for the application's life.
+        static int qtArgc = 1;
+        static char qtName[] = "solluxviewer";
+        static char* qtArgv[] = {qtName, nullptr};
+        if (!winUseQt(qtArgc, qtArgv)) {
             std::fprintf(stderr, "solluxviewer: cannot open the window on this display\n");
             return 1;
         }
