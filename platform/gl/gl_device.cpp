@@ -148,7 +148,16 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
     };
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) { return key(a) < key(c); });
 
-    std::unordered_map<uint64_t, uint32_t> shared;
+    // A corner is shared by faces with the same position, normal and colour.
+    struct CornerKey {
+        uint64_t vertexNormal;
+        D3DCOLOR colour;
+        bool operator==(const CornerKey&) const = default;
+    };
+    struct CornerHash {
+        size_t operator()(const CornerKey& k) const { return std::hash<uint64_t>()(k.vertexNormal * 0x9e3779b97f4a7c15ull ^ k.colour); }
+    };
+    std::unordered_map<CornerKey, uint32_t, CornerHash> shared;
     shared.reserve(b.positions.size() * 2);
     uint32_t corner[64];
     std::vector<uint32_t> bigCorners;
@@ -156,6 +165,8 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
         const rm::BuilderFace& face = b.faces[order[i]];
         const rm::FaceCorner* corners = &b.corners[face.firstCorner];
         const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(b.positions[corners[k].vertex]); });
+        const gl::Vec3 c = colourOf(face.color);
+        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(face.color) / 255.0f};
         uint32_t* idx = corner;
         if (face.cornerCount > 64) {
             bigCorners.resize(face.cornerCount);
@@ -166,16 +177,13 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
             const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
             const uint32_t ni = corners[k].normal;
             if (ni == rm::kNoNormal || ni >= normals) {
-                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v);
+                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, rgba);
                 continue;
             }
-            const uint64_t id = uint64_t(v) << 32 | ni;
-            auto [it, fresh] = shared.try_emplace(id, 0u);
-            if (fresh) it->second = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v);
+            auto [it, fresh] = shared.try_emplace(CornerKey{uint64_t(v) << 32 | ni, face.color}, 0u);
+            if (fresh) it->second = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, rgba);
             idx[k] = it->second;
         }
-        const gl::Vec3 c = colourOf(face.color);
-        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(face.color) / 255.0f};
         for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, rgba);
         const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
         if (last) {
@@ -194,7 +202,7 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
         const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(g.color) / 255.0f};
         const uint32_t base = m.vertexCount();
         const uint32_t count = uint32_t(g.vertices.size());
-        for (const D3DRMVERTEX& v : g.vertices) m.addVertex(vec(v.position), vec(v.normal), v.tu, v.tv);
+        for (const D3DRMVERTEX& v : g.vertices) m.addVertex(vec(v.position), vec(v.normal), v.tu, v.tv, rgba);
         size_t at = 0;
         for (uint32_t size : g.faceSizes) {
             if (at + size > g.indices.size()) break;

@@ -69,9 +69,19 @@ Matrix4 perspectiveProjection(int width, int height, float field, float front, f
 
 // ---------------------------------------------------------------- mesh data
 
-uint32_t MeshData::addVertex(const Vec3& p, const Vec3& n, float u, float v) {
+namespace {
+float packColour(const float rgba[4]) {
+    uint32_t bits = 0;
+    for (int k = 0; k < 4; ++k) bits |= uint32_t(std::lround(std::clamp(rgba[k], 0.0f, 1.0f) * 255.0f)) << (8 * k);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+}  // namespace
+
+uint32_t MeshData::addVertex(const Vec3& p, const Vec3& n, float u, float v, const float rgba[4]) {
     const uint32_t index = vertexCount();
-    vertices.insert(vertices.end(), {p[0], p[1], p[2], n[0], n[1], n[2], u, v});
+    vertices.insert(vertices.end(), {p[0], p[1], p[2], n[0], n[1], n[2], u, v, p[0], p[1], p[2], packColour(rgba)});
     return index;
 }
 
@@ -80,7 +90,9 @@ void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, co
     Vec3 centre{0, 0, 0};
     for (uint32_t idx : {a, b, c})
         for (int k = 0; k < 3; ++k) centre[k] += vertices[size_t(idx) * kVertexFloats + k] / 3.0f;
-    faces.insert(faces.end(), {n[0], n[1], n[2], 0, centre[0], centre[1], centre[2], 0, rgba[0], rgba[1], rgba[2], rgba[3]});
+    const float* first = &vertices[size_t(a) * kVertexFloats];
+    flatVertices.insert(flatVertices.end(), {first[0], first[1], first[2], n[0], n[1], n[2], first[6], first[7],
+                                             centre[0], centre[1], centre[2], packColour(rgba)});
 }
 
 void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture) {
@@ -104,43 +116,51 @@ GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width
 GpuTexture::~GpuTexture() { glDeleteTextures(1, &id_); }
 
 GpuMesh::GpuMesh(const MeshData& data) : triangles_(data.triangleCount()), groups_(data.groups) {
-    glGenVertexArrays(1, &vao_);
-    glBindVertexArray(vao_);
     glGenBuffers(1, &vbo_);
     glBindBuffer(GL_ARRAY_BUFFER, vbo_);
-    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(data.vertices.size() * sizeof(float)), data.vertices.data(), GL_STATIC_DRAW);
-    const GLsizei stride = MeshData::kVertexFloats * sizeof(float);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
-    glEnableVertexAttribArray(1);
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(3 * sizeof(float)));
-    glEnableVertexAttribArray(2);
-    glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(6 * sizeof(float)));
-    glGenBuffers(1, &ibo_);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, ibo_);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(data.indices.size() * sizeof(uint32_t)), data.indices.data(),
-                 GL_STATIC_DRAW);
-    glBindVertexArray(0);
+    const size_t shared = data.vertices.size() * sizeof(float), flat = data.flatVertices.size() * sizeof(float);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(shared + flat), nullptr, GL_STATIC_DRAW);
+    if (shared) glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(shared), data.vertices.data());
+    if (flat) glBufferSubData(GL_ARRAY_BUFFER, GLsizeiptr(shared), GLsizeiptr(flat), data.flatVertices.data());
 
-    glGenBuffers(1, &faceBuf_);
-    glBindBuffer(GL_TEXTURE_BUFFER, faceBuf_);
-    // An empty buffer object cannot back a texture; keep one record.
-    static const float kEmptyFace[MeshData::kFaceFloats] = {};
-    const bool empty = data.faces.empty();
-    glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr((empty ? MeshData::kFaceFloats : data.faces.size()) * sizeof(float)),
-                 empty ? kEmptyFace : data.faces.data(), GL_STATIC_DRAW);
-    glGenTextures(1, &faceTex_);
-    glBindTexture(GL_TEXTURE_BUFFER, faceTex_);
-    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32F, faceBuf_);
-    glBindTexture(GL_TEXTURE_BUFFER, 0);
-    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+    // Flat triangles start at their own copy of the first corner.
+    std::vector<uint32_t> flatIndices(data.indices.size());
+    const uint32_t base = data.vertexCount();
+    for (uint32_t t = 0; t < triangles_; ++t) {
+        flatIndices[t * 3] = base + t;
+        flatIndices[t * 3 + 1] = data.indices[t * 3 + 1];
+        flatIndices[t * 3 + 2] = data.indices[t * 3 + 2];
+    }
+    const GLsizei stride = MeshData::kVertexFloats * sizeof(float);
+    auto makeVao = [&](unsigned& vao, unsigned& ibo, const std::vector<uint32_t>& indices) {
+        glGenVertexArrays(1, &vao);
+        glBindVertexArray(vao);
+        glBindBuffer(GL_ARRAY_BUFFER, vbo_);
+        glEnableVertexAttribArray(0);
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
+        glEnableVertexAttribArray(1);
+        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(3 * sizeof(float)));
+        glEnableVertexAttribArray(2);
+        glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(6 * sizeof(float)));
+        glEnableVertexAttribArray(3);
+        glVertexAttribPointer(3, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(8 * sizeof(float)));
+        glEnableVertexAttribArray(4);
+        glVertexAttribPointer(4, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride, reinterpret_cast<void*>(11 * sizeof(float)));
+        glGenBuffers(1, &ibo);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, ibo);
+        glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * sizeof(uint32_t)), indices.data(),
+                     GL_STATIC_DRAW);
+        glBindVertexArray(0);
+    };
+    makeVao(vao_, ibo_, data.indices);
+    makeVao(flatVao_, flatIbo_, flatIndices);
 }
 
 GpuMesh::~GpuMesh() {
-    glDeleteTextures(1, &faceTex_);
-    glDeleteBuffers(1, &faceBuf_);
+    glDeleteBuffers(1, &flatIbo_);
     glDeleteBuffers(1, &ibo_);
     glDeleteBuffers(1, &vbo_);
+    glDeleteVertexArrays(1, &flatVao_);
     glDeleteVertexArrays(1, &vao_);
 }
 
@@ -267,10 +287,17 @@ const char* kVertex = R"(
 layout(location = 0) in vec3 aPos;
 layout(location = 1) in vec3 aNormal;
 layout(location = 2) in vec2 aUv;
+layout(location = 3) in vec3 aCentre;
+layout(location = 4) in vec4 aColour;
 uniform mat4 uWorld;
 uniform mat4 uViewProj;
 uniform mat3 uNormalMat;
 out vec2 vUv;
+flat out vec4 vColour;
+#if LIT && SHADE == 0
+flat out vec3 vFaceNormal;
+flat out vec3 vFaceCentre;
+#endif
 #if LIT && SHADE == 1
 out vec3 vDiff;
 out vec3 vSpec;
@@ -283,6 +310,11 @@ void main() {
     vec4 wp = uWorld * vec4(aPos, 1.0);
     gl_Position = uViewProj * wp;
     vUv = aUv;
+    vColour = aColour;
+#if LIT && SHADE == 0
+    vFaceNormal = normalize(uNormalMat * aNormal);
+    vFaceCentre = (uWorld * vec4(aCentre, 1.0)).xyz;
+#endif
 #if LIT && SHADE == 1
     lightAt(wp.xyz, normalize(uNormalMat * aNormal), vDiff, vSpec);
 #endif
@@ -294,16 +326,17 @@ void main() {
 )";
 
 const char* kFragment = R"(
-uniform samplerBuffer uFaces;
-uniform int uFaceBase;
 uniform sampler2D uTex;
-uniform mat4 uWorld;
-uniform mat3 uNormalMat;
 uniform vec3 uEmissive;
 uniform vec3 uSpecColour;
 uniform int uShades;
 uniform bool uDither;
 in vec2 vUv;
+flat in vec4 vColour;
+#if LIT && SHADE == 0
+flat in vec3 vFaceNormal;
+flat in vec3 vFaceCentre;
+#endif
 #if LIT && SHADE == 1
 in vec3 vDiff;
 in vec3 vSpec;
@@ -333,8 +366,7 @@ float quantise(float x) {
 float luminance(vec3 c) { return dot(c, vec3(0.299, 0.587, 0.114)); }
 
 void main() {
-    int f = (uFaceBase + gl_PrimitiveID) * 3;
-    vec3 base = texelFetch(uFaces, f + 2).rgb;
+    vec3 base = vColour.rgb;
 #if TEXTURED
     base = texture(uTex, vUv).rgb;
 #endif
@@ -343,9 +375,7 @@ void main() {
 #else
     vec3 diff, spec;
 #if SHADE == 0
-    vec3 n = normalize(uNormalMat * texelFetch(uFaces, f).xyz);
-    vec3 centre = (uWorld * vec4(texelFetch(uFaces, f + 1).xyz, 1.0)).xyz;
-    lightAt(centre, n, diff, spec);
+    lightAt(vFaceCentre, vFaceNormal, diff, spec);
 #elif SHADE == 1
     diff = vDiff;
     spec = vSpec;
@@ -400,7 +430,7 @@ struct Renderer::Program {
     int key = -1;
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
-          faces = -1, faceBase = -1, tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1;
+          tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1;
 };
 
 Renderer::Renderer() {
@@ -456,16 +486,13 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured)
     p->lights = loc("uLights");
     p->eye = loc("uEye");
     p->power = loc("uPower");
-    p->faces = loc("uFaces");
-    p->faceBase = loc("uFaceBase");
     p->tex = loc("uTex");
     p->emissive = loc("uEmissive");
     p->specColour = loc("uSpecColour");
     p->shades = loc("uShades");
     p->dither = loc("uDither");
     glUseProgram(p->id);
-    glUniform1i(p->faces, 0);
-    glUniform1i(p->tex, 1);
+    glUniform1i(p->tex, 0);
     programs_.push_back(std::move(p));
     return *programs_.back();
 }
@@ -482,6 +509,8 @@ void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
     glCullFace(GL_BACK);
     // Fronts are clockwise as seen; window y grows upwards here, so that is GL's CW.
     glFrontFace(GL_CW);
+    // Flat triangles take their face's values from their first vertex.
+    glProvokingVertex(GL_FIRST_VERTEX_CONVENTION);
     glPointSize(1.0f);
     glLineWidth(1.0f);
 }
@@ -529,9 +558,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     if (mesh.triangleCount() == 0) return 0;
     float normal[9];
     normalMatrix(world, normal);
-    glBindVertexArray(mesh.vao());
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_BUFFER, mesh.faceTexture());
+    glBindVertexArray(mesh.vao(quality.lighting && quality.shade == ShadeMode::Flat));
     const GLenum polygon = quality.fill == FillMode::Points ? GL_POINT
                            : quality.fill == FillMode::Wireframe ? GL_LINE
                                                                   : GL_FILL;
@@ -555,15 +582,13 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             if (quality.lighting) applyLights(p, origin);
         }
         if (textured) {
-            glActiveTexture(GL_TEXTURE1);
-            glBindTexture(GL_TEXTURE_2D, g.texture->id());
-            glBindSampler(1, samplers_[std::clamp(int(setup_.filter), 0, 5)]);
             glActiveTexture(GL_TEXTURE0);
+            glBindTexture(GL_TEXTURE_2D, g.texture->id());
+            glBindSampler(0, samplers_[std::clamp(int(setup_.filter), 0, 5)]);
         }
         glUniform1f(p.power, g.material.power);
         glUniform3fv(p.emissive, 1, g.material.emissive.data());
         glUniform3fv(p.specColour, 1, g.material.specular.data());
-        glUniform1i(p.faceBase, GLint(g.firstTriangle));
         glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                        reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         drawn += g.triangleCount;

@@ -38,14 +38,17 @@ struct Material {
 
 class GpuTexture;
 
-// One mesh as the GPU takes it. Vertices are shared between triangles; per-face data
-// (colour, face normal and centre) lives in a side table indexed by the triangle.
+// One mesh as the GPU takes it. Corners are shared between triangles (a corner's colour
+// is its face's, so faces of different colours do not share). Flat shading needs one
+// normal per face: each triangle also gets a copy of its first corner that carries the
+// face normal and centre, and the flat index list starts every triangle there, so
+// that the first (provoking) vertex hands the face's values to the whole triangle.
 struct MeshData {
-    static constexpr int kVertexFloats = 8;  // position xyz, normal xyz, u, v
-    static constexpr int kFaceFloats = 12;   // normal xyz 0, centre xyz 0, colour rgba
+    // position xyz, normal xyz, u, v, face centre xyz, colour (RGBA8 in the float's bits)
+    static constexpr int kVertexFloats = 12;
     std::vector<float> vertices;
-    std::vector<uint32_t> indices;  // three per triangle
-    std::vector<float> faces;       // one record per triangle
+    std::vector<float> flatVertices;  // one per triangle
+    std::vector<uint32_t> indices;    // three per triangle, into vertices
     struct Group {
         uint32_t firstTriangle = 0;
         uint32_t triangleCount = 0;
@@ -56,9 +59,10 @@ struct MeshData {
 
     uint32_t vertexCount() const { return uint32_t(vertices.size() / kVertexFloats); }
     uint32_t triangleCount() const { return uint32_t(indices.size() / 3); }
-    // Appends a vertex and returns its index.
-    uint32_t addVertex(const Vec3& p, const Vec3& n, float u, float v);
-    // Appends a triangle (clockwise as seen from the front) with its face data.
+    // Appends a corner and returns its index.
+    uint32_t addVertex(const Vec3& p, const Vec3& n, float u, float v, const float rgba[4]);
+    // Appends a triangle (clockwise as seen from the front) of the face with this normal
+    // and colour.
     void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4]);
     // Closes the current group at the current triangle count.
     void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture);
@@ -88,11 +92,10 @@ public:
     GpuMesh& operator=(const GpuMesh&) = delete;
     uint32_t triangleCount() const { return triangles_; }
     const std::vector<MeshData::Group>& groups() const { return groups_; }
-    unsigned vao() const { return vao_; }
-    unsigned faceTexture() const { return faceTex_; }
+    unsigned vao(bool flat) const { return flat ? flatVao_ : vao_; }
 
 private:
-    unsigned vao_ = 0, vbo_ = 0, ibo_ = 0, faceBuf_ = 0, faceTex_ = 0;
+    unsigned vao_ = 0, flatVao_ = 0, vbo_ = 0, ibo_ = 0, flatIbo_ = 0;
     uint32_t triangles_ = 0;
     std::vector<MeshData::Group> groups_;
 };

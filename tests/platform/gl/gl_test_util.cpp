@@ -37,7 +37,7 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
             const float* v = &m.vertices[size_t(i) * gl::MeshData::kVertexFloats];
             if (v[0] == p[0] && v[1] == p[1] && v[2] == p[2]) return i;
         }
-        return m.addVertex(p, n, 0, 0);
+        return m.addVertex(p, n, 0, 0, rgba);
     };
     for (const gl::Vec3& n : normals) {
         const gl::Vec3 a = std::fabs(n[0]) > 0.5f ? gl::Vec3{0, 0, 1} : gl::Vec3{1, 0, 0};
@@ -47,7 +47,7 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
         for (int i = 0; i < 4; ++i)
             for (int k = 0; k < 3; ++k) p[i][k] = c[k] + h * (n[k] + sa[i] * a[k] + sb[i] * b[k]);
         uint32_t idx[4];
-        for (int i = 0; i < 4; ++i) idx[i] = flatNormals ? m.addVertex(p[i], n, 0, 0) : corner(p[i]);
+        for (int i = 0; i < 4; ++i) idx[i] = flatNormals ? m.addVertex(p[i], n, 0, 0, rgba) : corner(p[i]);
         m.addTriangle(idx[0], idx[1], idx[2], n, rgba);
         m.addTriangle(idx[0], idx[2], idx[3], n, rgba);
     }
@@ -58,10 +58,10 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
 gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTexture> texture) {
     gl::MeshData m;
     const gl::Vec3 n{0, 0, -1};
-    const uint32_t a = m.addVertex({-h, -h, 0}, n, 0, 1);
-    const uint32_t b = m.addVertex({-h, h, 0}, n, 0, 0);
-    const uint32_t c = m.addVertex({h, h, 0}, n, 1, 0);
-    const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1);
+    const uint32_t a = m.addVertex({-h, -h, 0}, n, 0, 1, rgba);
+    const uint32_t b = m.addVertex({-h, h, 0}, n, 0, 0, rgba);
+    const uint32_t c = m.addVertex({h, h, 0}, n, 1, 0, rgba);
+    const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1, rgba);
     m.addTriangle(a, b, c, n, rgba);
     m.addTriangle(a, c, d, n, rgba);
     m.endGroup({}, std::move(texture));

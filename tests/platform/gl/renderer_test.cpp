@@ -98,7 +98,7 @@ TEST_F(RendererTest, BackFacesAreCulledAndDepthKeepsNearest) {
     const uint32_t base = two.vertexCount();
     for (size_t i = 0; i < nearBox.vertices.size(); ++i) two.vertices.push_back(nearBox.vertices[i]);
     for (uint32_t i : nearBox.indices) two.indices.push_back(i + base);
-    for (float f : nearBox.faces) two.faces.push_back(f);
+    for (float f : nearBox.flatVertices) two.flatVertices.push_back(f);
     two.groups.clear();
     two.endGroup({}, nullptr);
     const Picture p = render(two, s, {});
@@ -149,8 +149,8 @@ protected:
         // Four walls of a corridor along +z and its far end, all facing inwards.
         const float white[4] = {1, 1, 1, 1};
         auto quad = [&](gl::Vec3 a, gl::Vec3 b, gl::Vec3 c, gl::Vec3 d, gl::Vec3 n) {
-            const uint32_t i0 = tunnel.addVertex(a, n, 0, 0), i1 = tunnel.addVertex(b, n, 0, 0),
-                           i2 = tunnel.addVertex(c, n, 0, 0), i3 = tunnel.addVertex(d, n, 0, 0);
+            const uint32_t i0 = tunnel.addVertex(a, n, 0, 0, white), i1 = tunnel.addVertex(b, n, 0, 0, white),
+                           i2 = tunnel.addVertex(c, n, 0, 0, white), i3 = tunnel.addVertex(d, n, 0, 0, white);
             tunnel.addTriangle(i0, i1, i2, n, white);
             tunnel.addTriangle(i0, i2, i3, n, white);
         };
