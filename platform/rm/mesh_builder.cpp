@@ -63,8 +63,8 @@ uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
 }
 
 static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
-    // Newell's method: robust for polygons whose first corners are collinear. The
-    // front of a face is clockwise as seen, so the normal points at the viewer.
+    // Newell's method: robust for polygons whose first corners are collinear. In left-
+    // handed coordinates it points at a viewer who sees the corners clockwise.
     D3DVECTOR n{0, 0, 0};
     for (uint32_t i = 0; i < f.cornerCount; ++i) {
         const D3DVECTOR& a = d.positions[d.corners[f.firstCorner + i].vertex];
@@ -73,7 +73,6 @@ static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
         n.y += (a.z - b.z) * (a.x + b.x);
         n.z += (a.x - b.x) * (a.y + b.y);
     }
-    n = n * -1.0f;
     if (!normalize(n)) n = {0, 0, 0};
     return n;
 }

@@ -1,0 +1,178 @@
+// Mesh builders: the face-data layout, boxes, scaling, colours, faces, meshes, and
+// gathering a frame hierarchy.
+#include <vector>
+
+#include "tests/platform/rm/rm_test_util.h"
+
+namespace {
+
+// A unit square in z = 0 (two triangles) with normals given, in AddFaces' layout.
+void addSquare(IDirect3DRMMeshBuilder* mb, float z = 0) {
+    D3DVECTOR v[] = {{0, 0, z}, {0, 1, z}, {1, 1, z}, {1, 0, z}};
+    D3DVECTOR n[] = {{0, 0, -1}};
+    DWORD data[] = {3, 0, 0, 1, 0, 2, 0, 3, 0, 0, 2, 0, 3, 0, 0};
+    ASSERT_EQ(mb->AddFaces(4, v, 1, n, data, nullptr), D3DRM_OK);
+}
+
+TEST_F(RmTest, AddFacesWithAndWithoutNormals) {
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    addSquare(mb);
+    EXPECT_EQ(mb->GetFaceCount(), 2);
+    EXPECT_EQ(mb->GetVertexCount(), 4);
+    // Without normals: vertex indices only; smooth normals are made up.
+    D3DVECTOR v[] = {{0, 0, 5}, {0, 1, 5}, {1, 0, 5}};
+    DWORD data[] = {3, 0, 1, 2, 0};
+    Held<IDirect3DRMFaceArray> faces;
+    ASSERT_EQ(mb->AddFaces(3, v, 0, nullptr, data, &faces), D3DRM_OK);
+    ASSERT_EQ(faces->GetSize(), 1u);
+    Held<IDirect3DRMFace> face;
+    faces->GetElement(0, &face);
+    EXPECT_EQ(face->GetVertexIndex(0), 4);  // indices are offset past the earlier vertices
+    D3DVECTOR pos, normal;
+    face->GetVertex(1, &pos, &normal);
+    expectNear(pos, 0, 1, 5);
+    expectNear(normal, 0, 0, -1);  // clockwise as seen from -z: facing the viewer
+    // A bad index or a face of two corners adds nothing at all.
+    DWORD bad[] = {3, 0, 1, 7, 0};
+    EXPECT_EQ(mb->AddFaces(3, v, 0, nullptr, bad, nullptr), D3DRMERR_BADVALUE);
+    DWORD tiny[] = {2, 0, 1, 0};
+    EXPECT_EQ(mb->AddFaces(3, v, 0, nullptr, tiny, nullptr), D3DRMERR_BADVALUE);
+    DWORD badNormal[] = {3, 0, 0, 1, 0, 2, 1, 0};
+    D3DVECTOR n[] = {{0, 0, 1}};
+    EXPECT_EQ(mb->AddFaces(3, v, 1, n, badNormal, nullptr), D3DRMERR_BADVALUE);
+    EXPECT_EQ(mb->GetFaceCount(), 3);
+    EXPECT_EQ(mb->GetVertexCount(), 7);
+}
+
+TEST_F(RmTest, BoxScaleAndColours) {
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    D3DRMBOX box;
+    ASSERT_EQ(mb->GetBox(&box), D3DRM_OK);  // empty: a zero box, not garbage
+    expectNear(box.min, 0, 0, 0);
+    expectNear(box.max, 0, 0, 0);
+    addSquare(mb, 2);
+    mb->GetBox(&box);
+    expectNear(box.min, 0, 0, 2);
+    expectNear(box.max, 1, 1, 2);
+    ASSERT_EQ(mb->Scale(2, 3, -1), D3DRM_OK);
+    mb->GetBox(&box);
+    expectNear(box.min, 0, 0, -2);
+    expectNear(box.max, 2, 3, -2);
+    EXPECT_EQ(mb->GetQuality(), static_cast<D3DRMRENDERQUALITY>(D3DRMRENDER_GOURAUD));
+    mb->SetQuality(D3DRMRENDER_WIREFRAME);
+    EXPECT_EQ(mb->GetQuality(), static_cast<D3DRMRENDERQUALITY>(D3DRMRENDER_WIREFRAME));
+
+    const D3DCOLOR red = D3DRMCreateColorRGB(1, 0, 0);
+    ASSERT_EQ(mb->SetColor(red), D3DRM_OK);
+    Held<IDirect3DRMFaceArray> faces;
+    mb->GetFaces(&faces);
+    ASSERT_EQ(faces->GetSize(), 2u);
+    Held<IDirect3DRMFace> f0, f1;
+    faces->GetElement(0, &f0);
+    faces->GetElement(1, &f1);
+    EXPECT_EQ(f0->GetColor(), red);
+    // A face handed out refers to the builder's own face.
+    f1->SetColorRGB(0, 0, 1);
+    EXPECT_EQ(rm::meshBuilderData(mb)->faces[1].color, D3DRMCreateColorRGB(0, 0, 1));
+    Held<IDirect3DRMFace> none;
+    EXPECT_EQ(faces->GetElement(2, &none), D3DRMERR_BADVALUE);
+}
+
+TEST_F(RmTest, CloneIsDeepAndIndependent) {
+    Held<IDirect3DRMMeshBuilder> mb, copy;
+    d3drm->CreateMeshBuilder(&mb);
+    addSquare(mb);
+    mb->SetColor(0xff112233u);
+    ASSERT_EQ(mb->Clone(nullptr, IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&copy)), D3DRM_OK);
+    ASSERT_NE(copy.p, mb.p);
+    copy->Scale(10, 10, 10);
+    copy->SetColor(0xffffffffu);
+    D3DRMBOX box;
+    mb->GetBox(&box);
+    expectNear(box.max, 1, 1, 0);
+    EXPECT_EQ(rm::meshBuilderData(mb)->faces[0].color, 0xff112233u);
+    EXPECT_EQ(copy->GetFaceCount(), 2);
+}
+
+TEST_F(RmTest, CreateMeshKeepsFacesAndColours) {
+    Held<IDirect3DRMMeshBuilder> mb;
+    Held<IDirect3DRMMesh> mesh;
+    d3drm->CreateMeshBuilder(&mb);
+    addSquare(mb);
+    Held<IDirect3DRMFaceArray> faces;
+    mb->GetFaces(&faces);
+    Held<IDirect3DRMFace> f;
+    faces->GetElement(1, &f);
+    f->SetColor(0xffff0000u);
+    ASSERT_EQ(mb->CreateMesh(&mesh), D3DRM_OK);
+    ASSERT_EQ(mesh->GetGroupCount(), 2u);  // one group per colour
+    unsigned vcount = 0, fcount = 0, vper = 0;
+    DWORD size = 0;
+    ASSERT_EQ(mesh->GetGroup(1, &vcount, &fcount, &vper, &size, nullptr), D3DRM_OK);
+    EXPECT_EQ(fcount, 1u);
+    EXPECT_EQ(vper, 3u);
+    EXPECT_EQ(mesh->GetGroupColor(1), 0xffff0000u);
+    D3DRMBOX a, b;
+    mb->GetBox(&a);
+    mesh->GetBox(&b);
+    expectNear(b.max, a.max.x, a.max.y, a.max.z);
+}
+
+TEST_F(RmTest, AddFrameGathersTheHierarchyInTheFramesOwnCoordinates) {
+    Held<IDirect3DRMFrame> scene, top, child;
+    Held<IDirect3DRMMeshBuilder> part, gathered;
+    scene.p = frame();
+    top.p = frame(scene);
+    child.p = frame(top);
+    top->SetPosition(scene, 100, 100, 100);  // not applied: top's own coordinates
+    top->AddScale(D3DRMCOMBINE_BEFORE, 5, 5, 5);
+    child->SetPosition(top, 10, 0, 0);
+    d3drm->CreateMeshBuilder(&part);
+    addSquare(part);
+    top->AddVisual(part);
+    child->AddVisual(part);
+    d3drm->CreateMeshBuilder(&gathered);
+    ASSERT_EQ(gathered->AddFrame(top), D3DRM_OK);
+    EXPECT_EQ(gathered->GetFaceCount(), 4);
+    D3DRMBOX box;
+    gathered->GetBox(&box);
+    expectNear(box.min, 0, 0, 0);
+    expectNear(box.max, 11, 1, 0);
+    // The source is only read.
+    EXPECT_EQ(part->GetFaceCount(), 2);
+}
+
+TEST_F(RmTest, WholeSceneIsReleasedToZeroObjects) {
+    long before = rm::liveObjectCount();
+    IDirect3DRMFrame* scene = frame();
+    {
+        Held<IDirect3DRMFrame> a, b;
+        Held<IDirect3DRMMeshBuilder> mb;
+        Held<IDirect3DRMLight> light;
+        Held<IDirect3DRMMesh> mesh;
+        a.p = frame(scene);
+        b.p = frame(a);
+        d3drm->CreateMeshBuilder(&mb);
+        addSquare(mb);
+        b->AddVisual(mb);
+        mb->CreateMesh(&mesh);
+        a->AddVisual(mesh);
+        d3drm->CreateLightRGB(D3DRMLIGHT_SPOT, 1, 1, 1, &light);
+        b->AddLight(light);
+        // Edits: clone, move, delete.
+        Held<IDirect3DRMFrame> copy;
+        b->Clone(nullptr, IID_IDirect3DRMFrame, reinterpret_cast<void**>(&copy));
+        scene->AddChild(copy);
+        a->DeleteChild(b);
+        Held<IDirect3DRMFaceArray> faces;
+        mb->GetFaces(&faces);
+        scene->Move(1);
+    }
+    EXPECT_GT(rm::liveObjectCount(), before);
+    scene->Release();
+    EXPECT_EQ(rm::liveObjectCount(), before);
+}
+
+}  // namespace
