@@ -37,18 +37,34 @@ bool sameIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-// The path itself, or a file in its folder whose name differs only in case.
+// The path itself, or the file whose components differ from it only in case.
 std::optional<fs::path> findFile(const fs::path& p) {
     if (isRegularFile(p)) return p;
-    fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    std::string name = p.filename().string();
-    if (name.empty()) return std::nullopt;
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        if (sameIgnoringCase(it->path().filename().string(), name) && isRegularFile(it->path()))
-            return it->path();
+    fs::path found = p.is_absolute() ? p.root_path() : fs::path();
+    for (const fs::path& part : p.relative_path()) {
+        std::string name = part.string();
+        if (name.empty() || name == "." || name == "..") {
+            found /= part;
+            continue;
+        }
+        fs::path exact = found / part;
+        std::error_code ec;
+        if (fs::exists(exact, ec)) {
+            found = exact;
+            continue;
+        }
+        bool matched = false;
+        fs::directory_iterator it(found.empty() ? fs::path(".") : found, ec), end;
+        for (; !ec && it != end; it.increment(ec)) {
+            if (sameIgnoringCase(it->path().filename().string(), name)) {
+                found /= it->path().filename();
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) return std::nullopt;
     }
+    if (isRegularFile(found)) return found;
     return std::nullopt;
 }
 
@@ -68,8 +84,8 @@ void setDefaultTextureValues(DWORD colors, DWORD shades) {
 DWORD defaultTextureColors() { return defaultColors; }
 DWORD defaultTextureShades() { return defaultShades; }
 
-// Names come from files written on Windows: backslashes separate folders and the
-// last component is matched without regard to case. The name is looked up as given,
+// Names come from files written on Windows: backslashes separate folders and names
+// are matched without regard to case. The name is looked up as given,
 // then in the folder of the .x file being loaded.
 std::optional<std::string> resolveTexturePath(const std::string& name) {
     std::string norm = name;

@@ -1,0 +1,253 @@
+// Loading .x files into mesh builders, frames and animation sets.
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/platform/rm/rm_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kHeader[] = "xof 0302txt 0064\n";
+
+// Written the way our converter writes: a face with too few points carries -1.
+const char kConvertedMesh[] = R"(Mesh{
+4;
+0.0;0.0;0.0;,
+1.0;0.0;0.0;,
+0.0;-1.0;0.0;,
+1.0;-1.0;0.0;;
+
+3;
+3;0;1;2;;
+3;2;1;-1;;
+3;1;3;2;;
+
+MeshMaterialList{
+2;
+3;
+0,
+1,
+1;
+Material{
+1.0;0.0;0.0;1.0;;
+15.0;
+1.0;1.0;1.0;;
+0.0;0.0;0.0;;
+}
+Material{
+0.0;0.5;1.0;1.0;;
+5.0;
+0.5;0.5;0.5;;
+0.0;0.0;0.1;;
+}
+}
+}
+)";
+
+class LoadTest : public RmTest {
+protected:
+    void SetUp() override {
+        RmTest::SetUp();
+        dir = fs::temp_directory_path() / ("sollux_rmload_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        fs::remove_all(dir);
+        RmTest::TearDown();
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        fs::path p = dir / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+    HRESULT loadBuilder(const std::string& path, IDirect3DRMMeshBuilder* mb, D3DRMLOADTEXTURECALLBACK cb = nullptr,
+                        void* arg = nullptr) {
+        return mb->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, cb, arg);
+    }
+    fs::path dir;
+};
+
+TEST_F(LoadTest, ConverterOutputLoadsWithItsColoursAndWithoutTheBrokenFace) {
+    std::string path = write("model.x", std::string(kHeader) + kConvertedMesh);
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    ASSERT_EQ(loadBuilder(path, mb), D3DRM_OK);
+    const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
+    ASSERT_EQ(mb->GetFaceCount(), 2);  // the face with -1 is dropped, the rest loads
+    EXPECT_EQ(mb->GetVertexCount(), 4);
+    EXPECT_EQ(d.faces[0].color, D3DRMCreateColorRGB(1, 0, 0));
+    EXPECT_EQ(d.faces[1].color, D3DRMCreateColorRGB(0, 0.5f, 1));
+    const rm::MaterialData& m = d.materials[d.faces[1].material];
+    EXPECT_FLOAT_EQ(m.power, 5.0f);
+    EXPECT_FLOAT_EQ(m.emissive[2], 0.1f);
+    // No MeshNormals: every corner has a generated unit normal.
+    for (const auto& c : d.corners) {
+        ASSERT_LT(c.normal, d.normals.size());
+        EXPECT_NEAR(std::fabs(d.normals[c.normal].z), 1.0f, 1e-5f);
+    }
+    // Loading again replaces what the builder held.
+    ASSERT_EQ(loadBuilder(path, mb), D3DRM_OK);
+    EXPECT_EQ(mb->GetFaceCount(), 2);
+}
+
+TEST_F(LoadTest, FailuresAreReportedWithTheirCodes) {
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    EXPECT_EQ(loadBuilder((dir / "missing.x").string(), mb), D3DRMERR_FILENOTFOUND);
+    EXPECT_EQ(loadBuilder(write("junk.x", "this is not a model"), mb), D3DRMERR_BADFILE);
+    EXPECT_EQ(loadBuilder(write("cut.x", std::string(kHeader) + "Mesh{\n4;\n0.0;0.0;"), mb), D3DRMERR_BADFILE);
+    // A file without any mesh has nothing for a builder.
+    EXPECT_EQ(loadBuilder(write("frame.x", std::string(kHeader) + "Frame F {}\n"), mb), D3DRMERR_NOTFOUND);
+    EXPECT_EQ(mb->GetFaceCount(), 0);
+}
+
+TEST_F(LoadTest, MeshesInsideFramesArePlacedByTheirFramesAndMerged) {
+    std::string text = std::string(kHeader) + R"(
+Frame Outer {
+  FrameTransformMatrix { 2,0,0,0, 0,2,0,0, 0,0,2,0, 10,0,0,1;; }
+  Frame Inner {
+    FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,5,0,1;; }
+    Mesh Tri { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0;1;2;; }
+  }
+}
+Mesh Loose { 3; 0;0;0;, -1;0;0;, 0;-1;0;; 1; 3;0;1;2;; }
+)";
+    std::string path = write("frames.x", text);
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    ASSERT_EQ(loadBuilder(path, mb), D3DRM_OK);
+    EXPECT_EQ(mb->GetFaceCount(), 2);
+    D3DRMBOX box;
+    mb->GetBox(&box);
+    expectNear(box.min, -1, -1, 0);
+    expectNear(box.max, 12, 12, 0);  // (1,0,0) and (0,1,0) in Inner: x2, then moved
+
+    // As a frame hierarchy: Outer becomes a child of the loading frame.
+    Held<IDirect3DRMFrame> scene, holder;
+    scene.p = frame();
+    holder.p = frame(scene);
+    ASSERT_EQ(holder->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr),
+              D3DRM_OK);
+    Held<IDirect3DRMFrameArray> kids;
+    holder->GetChildren(&kids);
+    ASSERT_EQ(kids->GetSize(), 1u);
+    Held<IDirect3DRMFrame> outer;
+    kids->GetElement(0, &outer);
+    DWORD size = 64;
+    char name[64];
+    outer->GetName(&size, name);
+    EXPECT_STREQ(name, "Outer");
+    Held<IDirect3DRMMeshBuilder> gathered;
+    d3drm->CreateMeshBuilder(&gathered);
+    gathered->AddFrame(holder);
+    gathered->GetBox(&box);
+    expectNear(box.max, 12, 12, 0);
+    EXPECT_EQ(gathered->GetFaceCount(), 1);  // only the first hierarchy
+}
+
+TEST_F(LoadTest, TextTwinsOfOneSceneGiveTheSameGeometry) {
+    const fs::path models = "/usr/share/assimp/models/X";
+    if (!fs::exists(models / "test_cube_text.x")) GTEST_SKIP() << "assimp-testmodels not installed";
+    std::vector<std::tuple<int, int, D3DRMBOX>> results;
+    for (const char* name : {"test_cube_text.x", "test_cube_binary.x", "test_cube_compressed.x"}) {
+        Held<IDirect3DRMMeshBuilder> mb;
+        d3drm->CreateMeshBuilder(&mb);
+        ASSERT_EQ(loadBuilder((models / name).string(), mb), D3DRM_OK) << name;
+        D3DRMBOX box;
+        mb->GetBox(&box);
+        results.emplace_back(mb->GetFaceCount(), mb->GetVertexCount(), box);
+    }
+    for (size_t i = 1; i < results.size(); ++i) {
+        EXPECT_EQ(std::get<0>(results[i]), std::get<0>(results[0]));
+        EXPECT_EQ(std::get<1>(results[i]), std::get<1>(results[0]));
+        const D3DRMBOX& b = std::get<2>(results[i]);
+        const D3DRMBOX& a = std::get<2>(results[0]);
+        expectNear(b.min, a.min.x, a.min.y, a.min.z);
+        expectNear(b.max, a.max.x, a.max.y, a.max.z);
+    }
+    EXPECT_GT(std::get<0>(results[0]), 0);
+}
+
+TEST_F(LoadTest, EveryTestModelLoadsOrFailsCleanly) {
+    const fs::path models = "/usr/share/assimp/models/X";
+    if (!fs::exists(models)) GTEST_SKIP() << "assimp-testmodels not installed";
+    int loaded = 0;
+    for (const auto& entry : fs::directory_iterator(models)) {
+        std::string ext = entry.path().extension().string();
+        if (ext != ".x" && ext != ".X") continue;
+        std::string path = entry.path().string();
+        Held<IDirect3DRMMeshBuilder> mb;
+        d3drm->CreateMeshBuilder(&mb);
+        HRESULT hr = loadBuilder(path, mb);
+        EXPECT_TRUE(hr == D3DRM_OK || hr == D3DRMERR_BADFILE || hr == D3DRMERR_NOTFOUND) << path << " " << hr;
+        loaded += hr == D3DRM_OK;
+        Held<IDirect3DRMFrame> scene;
+        scene.p = frame();
+        hr = scene->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr);
+        EXPECT_TRUE(hr == D3DRM_OK || hr == D3DRMERR_BADFILE || hr == D3DRMERR_NOTFOUND) << path << " " << hr;
+        Held<IDirect3DRMAnimationSet> set;
+        d3drm->CreateAnimationSet(&set);
+        hr = set->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr, scene);
+        EXPECT_TRUE(hr == D3DRM_OK || hr == D3DRMERR_BADFILE || hr == D3DRMERR_NOTFOUND) << path << " " << hr;
+        set->SetTime(3.5f);
+    }
+    EXPECT_GE(loaded, 5);
+}
+
+struct AskedNames {
+    std::vector<std::string> names;
+    IDirect3DRM* d3drm;
+};
+
+HRESULT recordingCallback(char* name, void* arg, IDirect3DRMTexture** texture) {
+    auto* asked = static_cast<AskedNames*>(arg);
+    asked->names.push_back(name);
+    return asked->d3drm->LoadTexture(name, texture);
+}
+
+std::string ppm() {
+    std::string s = "P6\n1 1\n255\n";
+    s += std::string("\x10\x20\x30", 3);
+    return s;
+}
+
+TEST_F(LoadTest, TexturesAreAskedForByNameAndFoundBesideTheFile) {
+    write("Maps/Wood.PPM", ppm());
+    std::string text = std::string(kHeader) + R"(
+Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 2; 3;0;1;2;, 3;2;1;0;;
+  MeshTextureCoords { 3; 0;0;, 1;0;, 0;1;; }
+  MeshMaterialList { 2; 2; 0, 1;;
+    Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "maps\wood.ppm"; } }
+    Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "nowhere.ppm"; } }
+  }
+})";
+    std::string path = write("textured.x", text);
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    AskedNames asked{{}, d3drm};
+    // Loaded from another folder: the texture is found in the .x file's folder,
+    // whatever the case and with backslashes.
+    ASSERT_EQ(loadBuilder(path, mb, recordingCallback, &asked), D3DRM_OK);
+    EXPECT_EQ(asked.names, (std::vector<std::string>{"maps\\wood.ppm", "nowhere.ppm"}));
+    const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
+    ASSERT_NE(d.textures[d.faces[0].texture], nullptr);
+    const rm::TextureData& t = rm::textureData(d.textures[d.faces[0].texture]);
+    EXPECT_EQ(t.width, 1);
+    EXPECT_EQ(t.rgba[0], 0x10);
+    EXPECT_EQ(d.faces[1].texture, 0u);  // missing texture: untextured, model still loads
+    // Outside a load the name is looked up as given (relative to the current folder).
+    Held<IDirect3DRMTexture> none;
+    EXPECT_EQ(d3drm->LoadTexture("maps\\wood.ppm", &none), D3DRMERR_FILENOTFOUND);
+    Held<IDirect3DRMTexture> direct;
+    EXPECT_EQ(d3drm->LoadTexture((dir.string() + "\\MAPS\\WOOD.ppm").c_str(), &direct), D3DRM_OK);
+}
+
+}  // namespace
