@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 char* formatFixed(char* out, double value, int decimals) {
@@ -73,4 +74,37 @@ char* formatFixed(char* out, double value, int decimals) {
     *out++ = '.';
     std::memcpy(out, scaled + integerDigits, decimals);
     return out + decimals;
+}
+
+char* formatCoordinate(char* out, float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased = static_cast<int>((bits >> 23) & 0xff);
+    // |value| = mantissa / 2^shift exactly. Only normal values below 2^24 with shift < 64.
+    const int shift = 150 - biased;
+    if (biased == 0 || shift < 0 || shift > 63) return formatFixed(out, value, 8);
+    const uint64_t mantissa = (bits & 0x7fffff) | 0x800000;
+    const uint64_t scaled = mantissa * 100000000u;  // below 2^51
+    uint64_t units = scaled >> shift;                // whole 1e-8 units
+    if (shift > 0) {
+        const uint64_t rest = scaled & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        if (rest >= half) {
+            ++units;
+        } else {
+            // Rounding to 17 significant digits first moves the value by at most
+            // |value| * 1e-16 / 2; when that could reach the half, take the exact road.
+            const double gap = static_cast<double>(half - rest);
+            if (gap <= std::fabs(value) * 1e-8 * std::ldexp(1.0, shift)) return formatFixed(out, value, 8);
+        }
+    }
+    if (bits >> 31) *out++ = '-';
+    out = std::to_chars(out, out + 20, units / 100000000u).ptr;
+    *out++ = '.';
+    uint32_t fraction = static_cast<uint32_t>(units % 100000000u);
+    for (int i = 7; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+    }
+    return out + 8;
 }

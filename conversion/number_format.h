@@ -13,3 +13,7 @@ constexpr size_t kFixedTextMax = 330;
 // negative zero included, has no sign; a negative value that rounds to zero keeps it.
 // Infinity is written "inf" or "-inf". Returns the end of the text (no terminator).
 char* formatFixed(char* out, double value, int decimals);
+
+// formatFixed(out, value, 8) for a float, with an exact integer fast path for the usual
+// coordinate range.
+char* formatCoordinate(char* out, float value);

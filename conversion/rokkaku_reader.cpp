@@ -36,43 +36,55 @@ bool RokkakuStream::refill() {
     return true;
 }
 
-char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
-    if (!buffer || size < 1) return nullptr;
-    const size_t limit = static_cast<size_t>(size) - 1;
+// One line by the reader's rules: stored into buffer when it is not null (at most limit
+// bytes, no terminator), or only passed over. Returns the number of bytes of the line, or
+// -1 at the end of input.
+long RokkakuStream::nextLine(char* buffer, size_t limit) {
     size_t stored = 0;
     for (;;) {
-        if (stored == limit) break;
-        if (s.pos_ == s.end_ && !s.refill()) {
-            if (stored == 0) return nullptr;
-            buffer[stored] = '\0';
-            return buffer;
-        }
-        if (stored == 0 && *s.pos_ == 0) {
+        if (stored == limit) return static_cast<long>(stored);
+        if (pos_ == end_ && !refill()) return stored == 0 ? -1 : static_cast<long>(stored);
+        if (stored == 0 && *pos_ == 0) {
             // A zero byte opening a line throws away a block of 128 bytes.
             size_t skip = 128;
             while (skip > 0) {
-                if (s.pos_ == s.end_ && !s.refill()) return nullptr;
-                size_t n = std::min(skip, static_cast<size_t>(s.end_ - s.pos_));
-                s.pos_ += n;
+                if (pos_ == end_ && !refill()) return -1;
+                size_t n = std::min(skip, static_cast<size_t>(end_ - pos_));
+                pos_ += n;
                 skip -= n;
             }
             continue;
         }
-        size_t avail = std::min(static_cast<size_t>(s.end_ - s.pos_), limit - stored);
-        const void* cr = std::memchr(s.pos_, '\r', avail);
-        if (cr) {
-            size_t n = static_cast<const unsigned char*>(cr) - s.pos_;
-            std::memcpy(buffer + stored, s.pos_, n);
-            stored += n;
-            buffer[stored++] = '\n';
-            s.pos_ += n + 1;
-            break;
+        const unsigned char* p = pos_;
+        const unsigned char* stop = p + std::min(static_cast<size_t>(end_ - p), limit - stored);
+        if (buffer) {
+            char* out = buffer + stored;
+            while (p < stop) {
+                const unsigned char c = *p++;
+                if (c == '\r') {
+                    *out++ = '\n';
+                    pos_ = p;
+                    return static_cast<long>(out - buffer);
+                }
+                *out++ = static_cast<char>(c);
+            }
+        } else {
+            if (const void* cr = std::memchr(p, '\r', stop - p)) {
+                pos_ = static_cast<const unsigned char*>(cr) + 1;
+                return static_cast<long>(stored + (pos_ - p));
+            }
+            p = stop;
         }
-        std::memcpy(buffer + stored, s.pos_, avail);
-        stored += avail;
-        s.pos_ += avail;
+        stored += static_cast<size_t>(p - pos_);
+        pos_ = p;
     }
-    buffer[stored] = '\0';
+}
+
+char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
+    if (!buffer || size < 1) return nullptr;
+    const long length = s.nextLine(buffer, static_cast<size_t>(size) - 1);
+    if (length < 0) return nullptr;
+    buffer[length] = '\0';
     return buffer;
 }
 
@@ -151,15 +163,32 @@ public:
     bool run();
 
 private:
+    // Reads the next line into line_; false at the end of input (line_ is then empty).
+    bool readLine() {
+        long n = stream_.nextLine(line_, kRokkakuLineSize - 1);
+        lineLength_ = n < 0 ? 0 : static_cast<size_t>(n);
+        line_[lineLength_] = '\0';
+        return n >= 0;
+    }
     // One more line of a record; a line missing at the end of input reads as empty.
     const char* nextLine() {
-        if (!readRokkakuLine(line_, kRokkakuLineSize, stream_)) line_[0] = '\0';
+        readLine();
         return line_;
     }
     int32_t nextInteger() { return parseRokkakuInteger(nextLine()); }
     float nextReal() { return static_cast<float>(parseRokkakuReal(nextLine())); }
     void skipLines(int n) {
-        for (int i = 0; i < n; ++i) nextLine();
+        for (int i = 0; i < n; ++i) stream_.nextLine(nullptr, kRokkakuLineSize - 1);
+    }
+    // The keyword anywhere in the line's text (which ends at its first zero byte).
+    bool contains(const char (&keyword)[6]) const {
+        if (lineLength_ < 5) return false;
+        const char* end = line_ + lineLength_ - 4;
+        for (const char* p = line_; p < end; ++p) {
+            if (*p == '\0') return false;
+            if (*p == keyword[0] && std::memcmp(p + 1, keyword + 1, 4) == 0) return true;
+        }
+        return false;
     }
     static void trace(const char* text) { std::fputs(text, stdout); }
     static bool outOfMemory() {
@@ -177,6 +206,7 @@ private:
     RokkakuModel& model_;
     ReaderState state_ = ReaderState::SeekHeader;
     char line_[kRokkakuLineSize];
+    size_t lineLength_ = 0;
 };
 
 // File numbers count from 1; stored numbers from 0.
@@ -214,11 +244,8 @@ bool Reader::readFace() {
     face.color = nextInteger();
     skipLines(1);
     for (int32_t i = 0; i < face.edgeCount; ++i) {
-        if (!readRokkakuLine(line_, kRokkakuLineSize, stream_)) {
-            line_[0] = '\0';
-            // The rest of the record is missing: every further edge number reads as 0.
-            if (i >= 4) break;
-        }
+        // Once the input has ended every further edge number reads as 0.
+        if (!readLine() && i >= 4) break;
         if (i < 4) face.edges[i] = fromOneBased(parseRokkakuInteger(line_));
     }
     for (int32_t i = std::max(face.edgeCount, 0); i < 4; ++i) face.edges[i] = -1;
@@ -262,8 +289,8 @@ bool Reader::readPaletteBlock() {
 }
 
 bool Reader::run() {
-    while (state_ != ReaderState::Done && readRokkakuLine(line_, kRokkakuLineSize, stream_)) {
-        auto matches = [&](const char* keyword) { return std::strstr(line_, keyword) != nullptr; };
+    while (state_ != ReaderState::Done && readLine()) {
+        auto matches = [&](const char(&keyword)[6]) { return contains(keyword); };
         auto advance = [&](ReaderState next, const char* text) {
             state_ = next;
             trace(text);

@@ -120,8 +120,12 @@ public:
     // True when reading the file failed before its end (the end seen was not the true one).
     bool failed() const { return failed_; }
 
+    // The next line by the rules of readRokkakuLine, without its terminator: stored into
+    // buffer (at most limit bytes), or only passed over when buffer is null. Returns its
+    // length, or -1 at the end of input.
+    long nextLine(char* buffer, size_t limit);
+
 private:
-    friend char* readRokkakuLine(char* buffer, int size, RokkakuStream& stream);
     bool refill();  // false at the end of input
 
     static constexpr size_t kBufferSize = 1 << 20;

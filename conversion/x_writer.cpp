@@ -120,11 +120,11 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
     for (size_t i = 0; i < pointCount; ++i) {
         const RokkakuPoint& point = model.points[i];
         p = out.reserve(3 * kFixedTextMax + 8);
-        p = formatFixed(p, point.x, 8);
+        p = formatCoordinate(p, point.x);
         *p++ = ';';
-        p = formatFixed(p, point.y, 8);
+        p = formatCoordinate(p, point.y);
         *p++ = ';';
-        p = formatFixed(p, point.z, 8);
+        p = formatCoordinate(p, point.z);
         p = putText(p, i + 1 < pointCount ? ";,\n" : ";;\n", 3);
         out.commit(p);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -72,6 +73,30 @@ TEST(XNumbers, CoordinatesRoundTo17DigitsThenHalfAwayFromZero) {
     EXPECT_EQ(fixed(1.95e-05, 6), "0.000020");
     EXPECT_EQ(fixed(6.5e-08, 8), "0.00000007");
     EXPECT_EQ(fixed(0.999999999, 6), "1.000000");
+}
+
+TEST(XNumbers, CoordinateFastPathAgreesWithTheGeneralRule) {
+    auto check = [](float v) {
+        char fast[kFixedTextMax + 2], slow[kFixedTextMax + 2];
+        const std::string a(fast, formatCoordinate(fast, v));
+        const std::string b(slow, formatFixed(slow, v, 8));
+        if (a != b) ADD_FAILURE() << "value " << v << ": " << a << " != " << b;
+    };
+    // Every bit pattern in strides, then dense runs around half-way cases and powers of two.
+    for (uint64_t bits = 0; bits <= 0xffffffffu; bits += 9973) {
+        float v;
+        const uint32_t b = static_cast<uint32_t>(bits);
+        std::memcpy(&v, &b, sizeof v);
+        check(v);
+    }
+    for (float centre : {0.001953125f, 0.5e-8f, 1.5e-8f, 1.0f, 16777215.0f, 8388608.5f, 0.1f, 123.456f}) {
+        float v = centre;
+        for (int i = 0; i < 2000; ++i) v = std::nextafter(v, 0.0f);
+        for (int i = 0; i < 4000; ++i, v = std::nextafter(v, 1e30f)) {
+            check(v);
+            check(-v);
+        }
+    }
 }
 
 TEST(XNumbers, PaletteValues) {
