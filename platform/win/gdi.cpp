@@ -265,7 +265,6 @@ void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int heig
     size_t copied = 0;
     if (y < static_cast<size_t>(height)) {
       std::memcpy(dst, rgba + y * static_cast<size_t>(width) * 4, rowBytes);
-      for (size_t i = 3; i < rowBytes; i += 4) dst[i] = 255;  // the window is opaque
       copied = rowBytes;
     }
     for (size_t i = copied; i < cw * 4; i += 4) {
@@ -281,6 +280,8 @@ bool winReadPicture(HWND hwnd, std::vector<unsigned char>& rgba, int& width, int
   if (w == nullptr || w->clientWidth <= 0 || w->clientHeight <= 0) return false;
   resizePicture(*w);
   rgba = w->picture;
+  // The window is opaque whatever alpha the device handed over.
+  for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
   width = w->clientWidth;
   height = w->clientHeight;
   return true;

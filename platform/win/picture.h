@@ -8,7 +8,8 @@
 
 #include "platform/win/win32.h"
 
-// rgba: width x height pixels, top-down rows, RGBA8. A window whose client size differs
+// rgba: width x height pixels, top-down rows, RGBA8 (alpha ignored: the window is opaque).
+// A window whose client size differs
 // from the picture shows it from the top-left corner, cut or padded with black.
 void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int height);
 

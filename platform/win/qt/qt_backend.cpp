@@ -104,8 +104,9 @@ class ClientWidget final : public QWidget {
       painter.fillRect(rect(), Qt::black);
       return;
     }
+    // Alpha is ignored: the window is opaque whatever the device handed over.
     const QImage image(w->picture.data(), w->clientWidth, w->clientHeight, w->clientWidth * 4,
-                       QImage::Format_RGBA8888);
+                       QImage::Format_RGBX8888);
     painter.fillRect(rect(), Qt::black);
     painter.drawImage(0, 0, image);
   }
