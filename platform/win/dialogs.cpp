@@ -63,7 +63,8 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 
 BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
   lastDialogError = 0;
-  if (ofn == nullptr || ofn->lStructSize < sizeof(OPENFILENAMEA) - sizeof(void*) * 2) {
+  // 76 is the documented size of the structure's first version; every field we read is in it.
+  if (ofn == nullptr || ofn->lStructSize < 76) {
     lastDialogError = kCderrStructSize;
     return FALSE;
   }

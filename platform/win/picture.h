@@ -9,8 +9,8 @@
 #include "platform/win/win32.h"
 
 // rgba: width x height pixels, top-down rows, RGBA8 (alpha ignored: the window is opaque).
-// A window whose client size differs
-// from the picture shows it from the top-left corner, cut or padded with black.
+// A window whose client size differs from the picture shows it from the top-left corner,
+// cut or padded with black.
 void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int height);
 
 // The client-area picture as shown (last present plus GDI text), RGBA8 top-down, sized to

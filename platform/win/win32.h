@@ -12,7 +12,8 @@
 //   %ld reads a 32-bit LONG, as on Windows.
 // - MessageBoxA with no window system (headless) records the box (platform/win/headless.h)
 //   and writes caption and text to standard error; it answers IDOK.
-// Everything runs on one thread; PostMessageA may be called from any thread.
+// Everything runs on one thread: windows, messages and dialogs belong to the thread that
+// uses the layer.
 #pragma once
 
 #include <cstdarg>
