@@ -185,6 +185,7 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
             idx[k] = it->second;
         }
         for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, rgba);
+        for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
         if (last) {
             const uint64_t k = key(order[i]);
@@ -213,10 +214,10 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             if (!ok) continue;
             const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
             for (uint32_t k = 1; k + 1 < size; ++k) m.addTriangle(base + f[0], base + f[k], base + f[k + 1], n, rgba);
+            for (uint32_t k = 0; k < size; ++k) m.addEdge(base + f[k], base + f[(k + 1) % size]);
         }
         // Keep one group per mesh group, even an empty one, so indices line up.
-        const uint32_t first = m.groups.empty() ? 0 : m.groups.back().firstTriangle + m.groups.back().triangleCount;
-        m.groups.push_back({first, m.triangleCount() - first, materialOf(g.material), gpuTexture(g.texture)});
+        m.endGroup(materialOf(g.material), gpuTexture(g.texture), true);
     }
     return m;
 }

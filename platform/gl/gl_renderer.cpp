@@ -95,10 +95,12 @@ void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, co
                                              centre[0], centre[1], centre[2], packColour(rgba)});
 }
 
-void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture) {
+void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty) {
     const uint32_t first = groups.empty() ? 0 : groups.back().firstTriangle + groups.back().triangleCount;
-    if (triangleCount() <= first) return;
-    groups.push_back(Group{first, triangleCount() - first, m, std::move(texture)});
+    const uint32_t firstEdge = groups.empty() ? 0 : groups.back().firstEdge + groups.back().edgeCount;
+    if (triangleCount() <= first && !keepEmpty) return;
+    const uint32_t edgeCount = uint32_t(edges.size() / 2) - firstEdge;
+    groups.push_back(Group{first, triangleCount() - first, firstEdge, edgeCount, m, std::move(texture)});
 }
 
 // ---------------------------------------------------------------- GPU objects
@@ -154,9 +156,13 @@ GpuMesh::GpuMesh(const MeshData& data) : triangles_(data.triangleCount()), group
     };
     makeVao(vao_, ibo_, data.indices);
     makeVao(flatVao_, flatIbo_, flatIndices);
+    makeVao(edgeVao_, edgeIbo_, data.edges);
+    hasEdges_ = !data.edges.empty();
 }
 
 GpuMesh::~GpuMesh() {
+    glDeleteBuffers(1, &edgeIbo_);
+    glDeleteVertexArrays(1, &edgeVao_);
     glDeleteBuffers(1, &flatIbo_);
     glDeleteBuffers(1, &ibo_);
     glDeleteBuffers(1, &vbo_);
@@ -558,19 +564,46 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     if (mesh.triangleCount() == 0) return 0;
     float normal[9];
     normalMatrix(world, normal);
-    glBindVertexArray(mesh.vao(quality.lighting && quality.shade == ShadeMode::Flat));
-    const GLenum polygon = quality.fill == FillMode::Points ? GL_POINT
-                           : quality.fill == FillMode::Wireframe ? GL_LINE
-                                                                  : GL_FILL;
-    glPolygonMode(GL_FRONT_AND_BACK, polygon);
     const Vec3 origin{world[12], world[13], world[14]};
+    const bool edges = quality.fill == FillMode::Wireframe && mesh.hasEdges();
+    if (edges) {
+        // Hidden lines: the faces' depth first (pushed back a little), then the outlines
+        // of the polygons, so that edges behind nearer faces (back edges included) hide.
+        glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+        glEnable(GL_POLYGON_OFFSET_FILL);
+        glPolygonOffset(1.0f, 1.0f);
+        Program& depthOnly = program({ShadeMode::Flat, false, FillMode::Solid}, false, false);
+        glUseProgram(depthOnly.id);
+        glUniformMatrix4fv(depthOnly.world, 1, GL_FALSE, world.data());
+        glUniformMatrix4fv(depthOnly.viewProj, 1, GL_FALSE, viewProjection_.data());
+        glBindVertexArray(mesh.vao(false));
+        for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
+            if (group >= 0 && size_t(group) != gi) continue;
+            const MeshData::Group& g = mesh.groups()[gi];
+            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
+                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        }
+        glDisable(GL_POLYGON_OFFSET_FILL);
+        glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+        glDepthFunc(GL_LEQUAL);
+        glBindVertexArray(mesh.edgeVao());
+    } else {
+        const GLenum polygon = quality.fill == FillMode::Points      ? GL_POINT
+                               : quality.fill == FillMode::Wireframe ? GL_LINE
+                                                                     : GL_FILL;
+        glPolygonMode(GL_FRONT_AND_BACK, polygon);
+        glBindVertexArray(mesh.vao(quality.lighting && quality.shade == ShadeMode::Flat));
+    }
     Program* current = nullptr;
     uint32_t drawn = 0;
     for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
         if (group >= 0 && size_t(group) != gi) continue;
         const MeshData::Group& g = mesh.groups()[gi];
         const bool textured = g.texture != nullptr;
-        Program& p = program(quality, setup_.ramp, textured);
+        // Outlines are lit at their corners (they have no face of their own).
+        Quality q = quality;
+        if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
+        Program& p = program(q, setup_.ramp, textured);
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);
@@ -589,11 +622,16 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         glUniform1f(p.power, g.material.power);
         glUniform3fv(p.emissive, 1, g.material.emissive.data());
         glUniform3fv(p.specColour, 1, g.material.specular.data());
-        glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
-                       reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        if (edges)
+            glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
+                           reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
+        else
+            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
+                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         drawn += g.triangleCount;
     }
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glDepthFunc(GL_LESS);
     glBindVertexArray(0);
     return drawn;
 }

@@ -49,9 +49,12 @@ struct MeshData {
     std::vector<float> vertices;
     std::vector<float> flatVertices;  // one per triangle
     std::vector<uint32_t> indices;    // three per triangle, into vertices
+    std::vector<uint32_t> edges;      // two per polygon edge (wireframe draws these)
     struct Group {
         uint32_t firstTriangle = 0;
         uint32_t triangleCount = 0;
+        uint32_t firstEdge = 0;
+        uint32_t edgeCount = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;  // null: untextured
     };
@@ -64,8 +67,11 @@ struct MeshData {
     // Appends a triangle (clockwise as seen from the front) of the face with this normal
     // and colour.
     void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4]);
-    // Closes the current group at the current triangle count.
-    void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture);
+    // An outline edge of a polygon (not the diagonals that split it into triangles).
+    void addEdge(uint32_t a, uint32_t b) { edges.insert(edges.end(), {a, b}); }
+    // Closes the current group at the current triangle and edge counts; an empty group
+    // is dropped unless keepEmpty.
+    void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty = false);
 };
 
 // RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner.
@@ -93,9 +99,12 @@ public:
     uint32_t triangleCount() const { return triangles_; }
     const std::vector<MeshData::Group>& groups() const { return groups_; }
     unsigned vao(bool flat) const { return flat ? flatVao_ : vao_; }
+    unsigned edgeVao() const { return edgeVao_; }
+    bool hasEdges() const { return hasEdges_; }
 
 private:
-    unsigned vao_ = 0, flatVao_ = 0, vbo_ = 0, ibo_ = 0, flatIbo_ = 0;
+    unsigned vao_ = 0, flatVao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, flatIbo_ = 0, edgeIbo_ = 0;
+    bool hasEdges_ = false;
     uint32_t triangles_ = 0;
     std::vector<MeshData::Group> groups_;
 };

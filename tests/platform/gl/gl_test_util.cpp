@@ -50,6 +50,7 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
         for (int i = 0; i < 4; ++i) idx[i] = flatNormals ? m.addVertex(p[i], n, 0, 0, rgba) : corner(p[i]);
         m.addTriangle(idx[0], idx[1], idx[2], n, rgba);
         m.addTriangle(idx[0], idx[2], idx[3], n, rgba);
+        for (int i = 0; i < 4; ++i) m.addEdge(idx[i], idx[(i + 1) % 4]);
     }
     m.endGroup({}, nullptr);
     return m;
@@ -64,6 +65,7 @@ gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTextu
     const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1, rgba);
     m.addTriangle(a, b, c, n, rgba);
     m.addTriangle(a, c, d, n, rgba);
+    for (auto [p, q] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, d}, std::pair{d, a}}) m.addEdge(p, q);
     m.endGroup({}, std::move(texture));
     return m;
 }
