@@ -225,13 +225,9 @@ void Framebuffer::read(std::vector<unsigned char>& rgba) const {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     // GL rows run bottom-up; pictures are top-down.
-    std::vector<unsigned char> tmp(row);
     for (int y = 0; y < height_ / 2; ++y) {
         unsigned char* a = rgba.data() + size_t(y) * row;
-        unsigned char* b = rgba.data() + size_t(height_ - 1 - y) * row;
-        std::memcpy(tmp.data(), a, row);
-        std::memcpy(a, b, row);
-        std::memcpy(b, tmp.data(), row);
+        std::swap_ranges(a, a + row, rgba.data() + size_t(height_ - 1 - y) * row);
     }
 }
 

@@ -9,6 +9,8 @@
 #include "platform/gl/ddraw.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
+#include "platform/win/headless.h"
+#include "platform/win/picture.h"
 #include "tests/platform/gl/gl_test_util.h"
 
 namespace {
@@ -250,4 +252,54 @@ TEST_F(DeviceTest, CreationFailsCleanlyForBadRequests) {
     EXPECT_EQ(d->GetWidth(), 32u);
     EXPECT_EQ(d->GetHeight(), 16u);
     d->Release();
+}
+
+namespace {
+LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+}  // namespace
+
+TEST_F(DeviceTest, UpdatePresentsToTheClippersWindowAndPaintRepresents) {
+    winReset();
+    winUseHeadless(90, 70);
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = plainProc;
+    wc.lpszClassName = "GlDeviceTestClass";
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    HWND hwnd = CreateWindowExA(0, "GlDeviceTestClass", "test", WS_OVERLAPPEDWINDOW, 0, 0, 90, 70, nullptr, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ASSERT_EQ(clipper->SetHWnd(0, hwnd), DD_OK);
+    makeDevice(90, 70);
+    scene->SetSceneBackgroundRGB(0, 1, 0);
+    draw();
+    std::vector<unsigned char> shown;
+    int w = 0, h = 0;
+    ASSERT_TRUE(winReadPicture(hwnd, shown, w, h));
+    ASSERT_EQ(w, 90);
+    ASSERT_EQ(h, 70);
+    EXPECT_EQ(shown[(35 * 90 + 45) * 4 + 1], 255);
+    EXPECT_EQ(shown[(35 * 90 + 45) * 4 + 0], 0);
+
+    // Text drawn over the picture goes away when the device repaints.
+    HDC dc = GetDC(hwnd);
+    SetBkColor(dc, RGB(255, 0, 0));
+    SetBkMode(dc, OPAQUE);
+    TextOutA(dc, 0, 0, "WWWW", 4);
+    ReleaseDC(hwnd, dc);
+    ASSERT_TRUE(winReadPicture(hwnd, shown, w, h));
+    EXPECT_EQ(shown[(2 * 90 + 2) * 4 + 1], 0);
+    IDirect3DRMWinDevice* win = nullptr;
+    ASSERT_EQ(device->QueryInterface(IID_IDirect3DRMWinDevice, reinterpret_cast<void**>(&win)), D3DRM_OK);
+    EXPECT_EQ(win->HandlePaint(nullptr), D3DRM_OK);
+    EXPECT_EQ(win->HandleActivate(1), D3DRM_OK);
+    win->Release();
+    ASSERT_TRUE(winReadPicture(hwnd, shown, w, h));
+    EXPECT_EQ(shown[(2 * 90 + 2) * 4 + 1], 255);
+    viewport->Release();
+    viewport = nullptr;
+    device->Release();
+    device = nullptr;
+    winReset();
 }
