@@ -1,0 +1,144 @@
+#include "viewer/info_command.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "conversion/x_conversion.h"
+#include "platform/rm/d3drm.h"
+#include "platform/rm/rm_internal.h"
+#include "platform/rm/xfile.h"
+#include "platform/win/headless.h"
+#include "viewer/result_name.h"
+
+namespace {
+
+struct Counts {
+    size_t meshes = 0, vertices = 0, faces = 0, materials = 0, frames = 0;
+    std::set<std::string> textures;
+};
+
+void countMesh(const xfile::Mesh& mesh, Counts& c) {
+    ++c.meshes;
+    c.vertices += mesh.vertices.size();
+    c.faces += mesh.faces.size();
+    c.materials += mesh.materials.size();
+    for (const auto& m : mesh.materials)
+        if (!m.textureFilename.empty()) c.textures.insert(m.textureFilename);
+}
+
+void countFrame(const xfile::Frame& frame, Counts& c, int depth = 0) {
+    ++c.frames;
+    for (const auto& mesh : frame.meshes) countMesh(mesh, c);
+    if (depth < 256)
+        for (const auto& child : frame.children) countFrame(child, c, depth + 1);
+}
+
+const char* formatName(xfile::Format f) {
+    switch (f) {
+        case xfile::Format::Text: return "text";
+        case xfile::Format::Binary: return "binary";
+        case xfile::Format::CompressedText: return "compressed text";
+        case xfile::Format::CompressedBinary: return "compressed binary";
+    }
+    return "unknown";
+}
+
+struct TextureProbe {
+    IDirect3DRM* d3drm;
+    std::set<std::string> found;
+};
+
+HRESULT probeTexture(char* name, void* arg, IDirect3DRMTexture** texture) {
+    auto* probe = static_cast<TextureProbe*>(arg);
+    HRESULT hr = probe->d3drm->LoadTexture(name, texture);
+    if (SUCCEEDED(hr)) probe->found.insert(name);
+    return hr;
+}
+
+bool isRokkaku(const std::string& path) {
+    return path.size() > 4 && (path.compare(path.size() - 4, 4, ".rok") == 0 ||
+                               path.compare(path.size() - 4, 4, ".ROK") == 0);
+}
+
+// Prints the block of one file; false when it cannot be loaded.
+bool describe(const std::string& given, IDirect3DRM* d3drm) {
+    std::string path = given;
+    std::printf("file: %s\n", given.c_str());
+    if (isRokkaku(given)) {
+        const char* converted = convertToXFile(given.c_str());
+        if (!converted) {
+            std::printf("  error: the Rokkaku file could not be converted\n\n");
+            return false;
+        }
+        path = converted;
+        std::printf("  converted: %s\n", path.c_str());
+    }
+    xfile::File file;
+    std::string error;
+    xfile::Options quiet;
+    quiet.warningsToStderr = false;
+    xfile::Status status = xfile::loadFile(path, file, &error, quiet);
+    if (status != xfile::Status::Ok) {
+        HRESULT code = status == xfile::Status::FileNotFound ? D3DRMERR_FILENOTFOUND : D3DRMERR_BADFILE;
+        std::printf("  error: %s%s%s\n\n", resultName(code), error.empty() ? "" : " ", error.c_str());
+        return false;
+    }
+    Counts c;
+    for (const auto& mesh : file.meshes) countMesh(mesh, c);
+    for (const auto& frame : file.frames) countFrame(frame, c);
+    size_t animations = 0, keys = 0;
+    for (const auto& set : file.animationSets) {
+        animations += set.animations.size();
+        for (const auto& a : set.animations)
+            for (const auto& k : a.keys) keys += k.times.size();
+    }
+    std::printf("  format: %s, float size %d\n", formatName(file.format), file.floatSize);
+    std::printf("  meshes: %zu\n  vertices: %zu\n  faces: %zu\n  materials: %zu\n", c.meshes, c.vertices, c.faces,
+                c.materials);
+    std::printf("  frames: %zu\n  animation sets: %zu\n  animations: %zu\n  keys: %zu\n", c.frames,
+                file.animationSets.size(), animations, keys);
+
+    bool ok = true;
+    if (c.meshes > 0) {
+        IDirect3DRMMeshBuilder* builder = nullptr;
+        d3drm->CreateMeshBuilder(&builder);
+        TextureProbe probe{d3drm, {}};
+        HRESULT hr = builder->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, probeTexture, &probe);
+        if (FAILED(hr)) {
+            std::printf("  error: %s\n", resultName(hr));
+            ok = false;
+        } else {
+            D3DRMBOX box;
+            builder->GetBox(&box);
+            std::printf("  loaded faces: %d\n  loaded vertices: %d\n", builder->GetFaceCount(),
+                        builder->GetVertexCount());
+            std::printf("  box: %g %g %g .. %g %g %g\n", box.min.x, box.min.y, box.min.z, box.max.x, box.max.y,
+                        box.max.z);
+        }
+        for (const auto& t : c.textures)
+            std::printf("  texture: %s (%s)\n", t.c_str(), probe.found.count(t) ? "found" : "not found");
+        builder->Release();
+    }
+    for (const auto& w : file.warnings) std::printf("  warning: %s\n", w.c_str());
+    std::printf("\n");
+    return ok;
+}
+
+}  // namespace
+
+int runInfo(const std::vector<std::string>& files) {
+    if (files.empty()) {
+        std::fputs("solluxviewer: --info needs at least one file\n", stderr);
+        return 1;
+    }
+    winUseHeadless();
+    IDirect3DRM* d3drm = nullptr;
+    if (FAILED(Direct3DRMCreate(&d3drm))) return 1;
+    int status = 0;
+    for (const std::string& file : files)
+        if (!describe(file, d3drm)) status = 1;
+    d3drm->Release();
+    return status;
+}
