@@ -55,7 +55,7 @@ void sphere(int rings, int segments, std::vector<D3DVECTOR>& v, std::vector<DWOR
         for (int s = 0; s < segments; ++s) {
             // Seen from outside, going round with theta and down with phi.
             const DWORD a = at(r, s), b = at(r, s + 1), c = at(r + 1, s + 1), d = at(r + 1, s);
-            faces.insert(faces.end(), {3, a, d, c, 3, a, c, b});
+            faces.insert(faces.end(), {3, a, b, c, 3, a, c, d});
         }
     faces.push_back(0);
 }
