@@ -1,6 +1,5 @@
 #include "scene/lights.h"
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,6 +30,45 @@ constexpr LightKind kLightKinds[] = {
 constexpr D3DVALUE kModelScale = 0.2f;
 constexpr D3DVALUE kDistanceAhead = 10.0f;
 
+// Each ';'-separated folder of d3drm's search path.
+std::vector<std::string> searchFolders(IDirect3DRM* rm) {
+    std::vector<std::string> folders;
+    DWORD size = 0;
+    if (rm->GetSearchPath(&size, nullptr) < 0 || size == 0)
+        return folders;
+    std::vector<char> buffer(size + 1, '\0');
+    if (rm->GetSearchPath(&size, buffer.data()) < 0)
+        return folders;
+    const std::string path = buffer.data();
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(';', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            folders.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return folders;
+}
+
+// A bare model name is looked for in the current folder, then along the search path, as
+// textures are; the Open dialogs move the current folder away from the program's.
+HRESULT loadModel(IDirect3DRMMeshBuilder* builder, const char* name) {
+    const HRESULT first =
+        builder->Load(const_cast<char*>(name), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr);
+    if (first != D3DRMERR_FILENOTFOUND)
+        return first;
+    for (const std::string& folder : searchFolders(d3drm)) {
+        std::string candidate = folder + "/" + name;
+        const HRESULT again =
+            builder->Load(candidate.data(), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr);
+        if (again != D3DRMERR_FILENOTFOUND)
+            return again;
+    }
+    return first;
+}
+
 }  // namespace
 
 void addProgramFolderToSearchPath(IDirect3DRM* rm) {
@@ -42,25 +80,9 @@ void addProgramFolderToSearchPath(IDirect3DRM* rm) {
         return;
     const std::string folder = exe.parent_path().string();
 
-    DWORD size = 0;
-    std::string current;
-    if (rm->GetSearchPath(&size, nullptr) >= 0 && size > 0) {
-        std::vector<char> buffer(size + 1, '\0');
-        if (rm->GetSearchPath(&size, buffer.data()) >= 0)
-            current = buffer.data();
-    }
-    // Already there: nothing to add (the path is a ';'-separated list).
-    size_t start = 0;
-    while (start <= current.size()) {
-        const size_t end = current.find(';', start);
-        const std::string entry =
-            current.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    for (const std::string& entry : searchFolders(rm))
         if (entry == folder)
             return;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
     rm->AddSearchPath(folder.c_str());
 }
 
@@ -81,8 +103,7 @@ int createLight(int commandId, ViewerState* state) {
     bool reported = false;
 
     if (d3drm->CreateMeshBuilder(&builder) >= 0 && builder != nullptr) {
-        const HRESULT loaded = builder->Load(const_cast<char*>(kind->modelFile), nullptr,
-                                             D3DRMLOAD_FROMFILE, nullptr, nullptr);
+        const HRESULT loaded = loadModel(builder, kind->modelFile);
         if (loaded != D3DRM_OK) {
             reportError(kind->loadFailure, resultName(loaded));
             reported = true;

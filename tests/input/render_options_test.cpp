@@ -1,0 +1,176 @@
+// Rendering option commands 200 to 210: device settings, check marks and pictures.
+#include <gtest/gtest.h>
+
+#include "input/render_options.h"
+#include "tests/scene/viewer_session.h"
+
+namespace {
+
+using namespace session;
+
+IDirect3DRMDevice* device() { return state()->device; }
+DWORD quality() { return device()->GetQuality(); }
+
+bool checked(int position) {
+    HMENU submenu = GetSubMenu(GetMenu(window()), kRenderMenuPosition);
+    return (GetMenuState(submenu, static_cast<UINT>(position), MF_BYPOSITION) & MF_CHECKED) != 0;
+}
+
+TEST(RenderOptions, MenuPositionsOfFillAndShadeValues) {
+    EXPECT_EQ(fillModeMenuPosition(D3DRMFILL_POINTS), 2);
+    EXPECT_EQ(fillModeMenuPosition(D3DRMFILL_WIREFRAME), 3);
+    EXPECT_EQ(fillModeMenuPosition(D3DRMFILL_SOLID), 4);
+    EXPECT_EQ(fillModeMenuPosition(0x0C0), -1);
+    EXPECT_EQ(shadeModeMenuPosition(D3DRMSHADE_FLAT), 6);
+    EXPECT_EQ(shadeModeMenuPosition(D3DRMSHADE_GOURAUD), 7);
+    EXPECT_EQ(shadeModeMenuPosition(D3DRMSHADE_PHONG), 8);
+    EXPECT_EQ(shadeModeMenuPosition(3), -1);
+}
+
+TEST(RenderOptions, EachCommandChangesOnlyItsOwnField) {
+    runViewer({
+        [&] {
+            const DWORD start = quality();
+            command(202);  // wireframe
+            EXPECT_EQ(quality() & 0x1C0u, static_cast<DWORD>(D3DRMFILL_WIREFRAME));
+            EXPECT_EQ(quality() & ~0x1C0u, start & ~0x1C0u);
+            command(206);  // Phong
+            EXPECT_EQ(quality() & 0x1C0u, static_cast<DWORD>(D3DRMFILL_WIREFRAME));
+            EXPECT_EQ(quality() & 0x7u, static_cast<DWORD>(D3DRMSHADE_PHONG));
+            EXPECT_EQ(quality() & 0x38u, start & 0x38u);
+            EXPECT_TRUE(checked(3));
+            EXPECT_FALSE(checked(4));
+            EXPECT_TRUE(checked(8));
+
+            const DWORD light = quality() & 0x38u;
+            command(200);
+            EXPECT_NE(quality() & 0x38u, light);
+            EXPECT_EQ(quality() & ~0x38u, (static_cast<DWORD>(D3DRMFILL_WIREFRAME) | D3DRMSHADE_PHONG));
+            command(200);
+            EXPECT_EQ(quality() & 0x38u, light);
+
+            command(202);  // the mode in force is set again, without harm
+            EXPECT_TRUE(checked(3));
+            command(201);
+            EXPECT_EQ(quality() & 0x1C0u, static_cast<DWORD>(D3DRMFILL_POINTS));
+            EXPECT_TRUE(checked(2));
+            EXPECT_FALSE(checked(3));
+            command(203);
+            command(204);
+            EXPECT_EQ(quality() & 0x7u, static_cast<DWORD>(D3DRMSHADE_FLAT));
+            EXPECT_TRUE(checked(6));
+            EXPECT_FALSE(checked(8));
+        },
+    });
+}
+
+TEST(RenderOptions, AnUnknownLightFieldCountsAsOff) {
+    runViewer({
+        [&] {
+            device()->SetQuality((quality() & ~0x38u) | 0x18u);
+            command(200);
+            EXPECT_EQ(quality() & 0x38u, static_cast<DWORD>(D3DRMLIGHT_ON));
+            EXPECT_TRUE(checked(0));
+        },
+    });
+}
+
+TEST(RenderOptions, DitherAndTextureFilteringToggle) {
+    runViewer({
+        [&] {
+            const BOOL dither = device()->GetDither();
+            command(209);
+            EXPECT_NE(device()->GetDither(), dither);
+            EXPECT_EQ(checked(13), device()->GetDither() != FALSE);
+            command(209);
+            EXPECT_EQ(device()->GetDither(), dither);
+
+            ASSERT_EQ(device()->GetTextureQuality(), D3DRMTEXTURE_NEAREST);
+            command(210);
+            EXPECT_EQ(device()->GetTextureQuality(), D3DRMTEXTURE_LINEAR);
+            EXPECT_TRUE(checked(14));
+            command(210);
+            EXPECT_EQ(device()->GetTextureQuality(), D3DRMTEXTURE_NEAREST);
+            EXPECT_FALSE(checked(14));
+            // Any mipmap quality goes back to nearest.
+            device()->SetTextureQuality(D3DRMTEXTURE_MIPLINEAR);
+            command(210);
+            EXPECT_EQ(device()->GetTextureQuality(), D3DRMTEXTURE_NEAREST);
+        },
+    });
+}
+
+TEST(RenderOptions, ColourModelRebuildsTheDeviceKeepingItsSettings) {
+    runViewer({
+        [&] {
+            ASSERT_EQ(state()->colorModel, 1);
+            IDirect3DRMDevice* old = device();
+            command(207);  // already in force: nothing at all
+            EXPECT_EQ(device(), old);
+
+            command(202);
+            command(209);
+            command(210);
+            const DWORD q = quality();
+            const BOOL dither = device()->GetDither();
+            const DWORD shades = device()->GetShades();
+            const DWORD width = device()->GetWidth(), height = device()->GetHeight();
+
+            command(208);
+            EXPECT_EQ(state()->colorModel, 2);
+            EXPECT_EQ(quality(), q);
+            EXPECT_EQ(device()->GetDither(), dither);
+            EXPECT_EQ(device()->GetShades(), shades);
+            EXPECT_EQ(device()->GetTextureQuality(), D3DRMTEXTURE_NEAREST);  // not carried over
+            EXPECT_EQ(device()->GetWidth(), width);
+            EXPECT_EQ(device()->GetHeight(), height);
+            EXPECT_EQ(device()->GetColorModel(), D3DCOLOR_RGB);
+            EXPECT_TRUE(checked(11));
+            EXPECT_FALSE(checked(10));
+
+            command(207);
+            EXPECT_EQ(state()->colorModel, 1);
+            EXPECT_TRUE(checked(10));
+            EXPECT_FALSE(checked(11));
+            EXPECT_TRUE(winRecordedMessageBoxes().empty());
+        },
+    });
+}
+
+TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
+    Picture solid, wire, lit, unlit;
+    const D3DCOLOR grey = 0xff808080u;
+    runViewer({
+        [&] {
+            addCube(state()->scene, {0, 0, 5}, 1, grey);
+            command(208);  // RGB: no ramp quantisation in the comparison
+        },
+        [&] { solid = picture(); },
+        [&] { command(202); },
+        [&] { wire = picture(); },
+        [&] { command(203); },
+        [&] {
+            lit = picture();
+            command(200);
+        },
+        [&] { unlit = picture(); },
+    });
+    ASSERT_GT(solid.width, 0);
+    const int cx = solid.width / 2, cy = solid.height / 2;
+    EXPECT_FALSE(solid.isBlack(cx, cy));
+    // Wireframe: the middle of the front face is empty, the edges are drawn.
+    EXPECT_TRUE(wire.isBlack(cx, cy));
+    int edgePixels = 0;
+    for (int x = 0; x < wire.width; ++x)
+        if (!wire.isBlack(x, cy))
+            ++edgePixels;
+    EXPECT_GT(edgePixels, 0);
+    // Without lighting the face shows its own colour.
+    const unsigned char* u = unlit.at(cx, cy);
+    EXPECT_NEAR(u[0], 0x80, 3);
+    EXPECT_NEAR(u[1], 0x80, 3);
+    EXPECT_NE(std::vector<unsigned char>(lit.at(cx, cy), lit.at(cx, cy) + 3),
+              std::vector<unsigned char>(u, u + 3));
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+// Loading frame hierarchies and animations: fitting, placing and playing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <filesystem>
+#include <string>
+
+#include "scene/frame_loading.h"
+#include "tests/scene/viewer_session.h"
+
+namespace {
+
+using namespace session;
+
+const std::string kData = std::string(SOLLUX_TEST_DATA) + "/scene/";
+const std::string kAssimp = "/usr/share/assimp/models/X/";
+
+IDirect3DRMFrame* lastChild() {
+    const auto children = rm::frameChildren(state()->scene);
+    return children.empty() ? nullptr : children.back();
+}
+
+float frameScale(IDirect3DRMFrame* frame) {
+    const rm::Matrix& m = rm::frameLocalMatrix(frame);
+    return std::sqrt(m.m[0][0] * m.m[0][0] + m.m[0][1] * m.m[0][1] + m.m[0][2] * m.m[0][2]);
+}
+
+// The largest extent of everything below `frame`, as seen from the frame's parent.
+float fittedExtent(IDirect3DRMFrame* frame) {
+    IDirect3DRMMeshBuilder* b = nullptr;
+    d3drm->CreateMeshBuilder(&b);
+    b->AddFrame(frame);
+    D3DRMBOX box = {};
+    b->GetBox(&box);
+    b->Release();
+    const float size = std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
+    return size * frameScale(frame);
+}
+
+IDirect3DRMFrame* firstChildOf(IDirect3DRMFrame* frame) {
+    const auto children = rm::frameChildren(frame);
+    return children.empty() ? nullptr : children[0];
+}
+
+TEST(FrameLoading, AHierarchyIsFittedToEightUnitsAtFifteen) {
+    runViewer({
+        [&] {
+            ASSERT_EQ(loadFrameFile((kData + "hierarchy.x").c_str(), state()), 1);
+            IDirect3DRMFrame* frame = lastChild();
+            EXPECT_NEAR(fittedExtent(frame), 8.0f, 1e-4);
+            EXPECT_NEAR(frameScale(frame), 8.0f / 6.0f, 1e-5);
+            const D3DVECTOR p = positionIn(frame, state()->scene);
+            EXPECT_NEAR(p.x, 0, 1e-5);
+            EXPECT_NEAR(p.y, 0, 1e-5);
+            EXPECT_NEAR(p.z, 15, 1e-5);
+        },
+    });
+}
+
+TEST(FrameLoading, GeometryWithoutExtentKeepsScaleOne) {
+    runViewer({
+        [&] {
+            ASSERT_EQ(loadFrameFile((kData + "empty_frame.x").c_str(), state()), 1);
+            IDirect3DRMFrame* frame = lastChild();
+            EXPECT_TRUE(allFinite(frame));
+            EXPECT_FLOAT_EQ(frameScale(frame), 1.0f);
+            EXPECT_NEAR(positionIn(frame, state()->scene).z, 15, 1e-5);
+
+            // A bare frame has no geometry at all.
+            IDirect3DRMFrame* bare = nullptr;
+            d3drm->CreateFrame(state()->scene, &bare);
+            EXPECT_EQ(fitAndPlace(bare, state()), 1);
+            EXPECT_TRUE(allFinite(bare));
+            EXPECT_FLOAT_EQ(frameScale(bare), 1.0f);
+            bare->Release();
+        },
+    });
+}
+
+TEST(FrameLoading, CommandsAskForAFileAndReportFailures) {
+    runViewer({
+        [&] {
+            winClearRecordedMessageBoxes();
+            const size_t before = rm::frameChildren(state()->scene).size();
+            winScriptOpenFile(std::nullopt);
+            command(4);
+            winScriptOpenFile(std::nullopt);
+            command(3);
+            EXPECT_EQ(rm::frameChildren(state()->scene).size(), before);
+            EXPECT_TRUE(winRecordedMessageBoxes().empty());
+
+            winScriptOpenFile(kData + "hierarchy.x");
+            command(4);
+            EXPECT_EQ(rm::frameChildren(state()->scene).size(), before + 1);
+            EXPECT_TRUE(winRecordedMessageBoxes().empty());
+            ASSERT_FALSE(winRecordedDialogs().empty());
+            EXPECT_EQ(winRecordedDialogs().back().title, "Open Frame ...");
+
+            // A frame file holds no animation set to load.
+            const std::string notAnimation = kData + "empty_frame.x";
+            winScriptOpenFile(notAnimation);
+            command(3);
+            EXPECT_EQ(winRecordedDialogs().back().title, "Open Animation ...");
+            ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+            EXPECT_EQ(winRecordedMessageBoxes()[0].text,
+                      "Loading and placing of " + notAnimation + " failed.\n\r\n");
+        },
+    });
+}
+
+TEST(FrameLoading, AnAnimationAdvancesOneUnitPerFrameWithItsOwnClock) {
+    IDirect3DRMFrame* first = nullptr;
+    IDirect3DRMFrame* second = nullptr;
+    auto x = [](IDirect3DRMFrame* holder) {
+        IDirect3DRMFrame* slider = firstChildOf(holder);
+        return slider == nullptr ? NAN : positionIn(slider, holder).x;
+    };
+    runViewer({
+        [&] {
+            ASSERT_EQ(loadAnimationFile((kData + "slide.x").c_str(), state()), 1);
+            first = lastChild();
+            EXPECT_NEAR(positionIn(first, state()->scene).z, 15, 1e-5);
+        },
+        [&] { EXPECT_NEAR(x(first), 0.0f, 1e-4); },  // the first frame shows time 0
+        [&] {
+            EXPECT_NEAR(x(first), 1.0f, 1e-4);
+            winScriptOpenFile(kData + "slide.x");
+            command(3);
+            second = lastChild();
+            ASSERT_NE(second, first);
+        },
+        [&] {
+            EXPECT_NEAR(x(first), 2.0f, 1e-4);
+            EXPECT_NEAR(x(second), 0.0f, 1e-4);
+        },
+        [&] {
+            EXPECT_NEAR(x(first), 3.0f, 1e-4);
+            EXPECT_NEAR(x(second), 1.0f, 1e-4);
+        },
+    });
+}
+
+TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGiven) {
+    IDirect3DRM* rm = nullptr;
+    ASSERT_EQ(Direct3DRMCreate(&rm), D3DRM_OK);
+    IDirect3DRMFrame* frame = nullptr;
+    IDirect3DRMAnimationSet* set = nullptr;
+    rm->CreateFrame(nullptr, &frame);
+    rm->CreateAnimationSet(&set);
+    ASSERT_EQ(attachAnimationClock(frame, set), 1);
+    set->Release();
+    frame->Move(0.5f);
+    frame->Move(2.0f);
+    // Releasing the frame frees the clock and the set it holds.
+    frame->Release();
+    rm->Release();
+    EXPECT_EQ(rm::liveObjectCount(), 0);
+}
+
+class RealAnimation : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RealAnimation, LoadsAndPlays) {
+    const std::string path = kAssimp + GetParam();
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << path << " is not installed";
+    const long before = rm::liveObjectCount();
+    std::vector<rm::Matrix> poses[2];
+    IDirect3DRMFrame* holder = nullptr;
+    // Every frame below the holder, depth first.
+    std::function<void(IDirect3DRMFrame*, std::vector<rm::Matrix>&)> collect =
+        [&](IDirect3DRMFrame* f, std::vector<rm::Matrix>& out) {
+            for (IDirect3DRMFrame* c : rm::frameChildren(f)) {
+                out.push_back(rm::frameLocalMatrix(c));
+                collect(c, out);
+            }
+        };
+    runViewer({
+        [&] {
+            ASSERT_EQ(loadAnimationFile(path.c_str(), state()), 1);
+            holder = lastChild();
+            EXPECT_NEAR(fittedExtent(holder), 8.0f, 1e-2);
+        },
+        [] {}, [] {}, [] {},
+        [&] { collect(holder, poses[0]); },
+        [] {}, [] {}, [] {}, [] {},
+        [&] { collect(holder, poses[1]); },
+    });
+    ASSERT_EQ(poses[0].size(), poses[1].size());
+    ASSERT_FALSE(poses[0].empty());
+    bool moved = false;
+    for (size_t i = 0; i < poses[0].size() && !moved; ++i)
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                if (std::fabs(poses[0][i].m[r][c] - poses[1][i].m[r][c]) > 1e-5f)
+                    moved = true;
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(rm::liveObjectCount(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(AssimpModels, RealAnimation, ::testing::Values("anim_test.x", "Testwuson.X"));
+
+}  // namespace

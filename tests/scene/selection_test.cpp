@@ -1,0 +1,156 @@
+// Picking and the marker, through the viewer's window procedure.
+#include <gtest/gtest.h>
+
+#include "scene/selection.h"
+#include "tests/scene/viewer_session.h"
+
+namespace {
+
+using namespace session;
+
+const D3DCOLOR kRed = 0xffff0000u;
+
+int visualCount(IDirect3DRMFrame* frame) { return static_cast<int>(rm::frameVisuals(frame).size()); }
+
+TEST(Selection, ClickSelectsTheModelAndEmptySpaceClearsIt) {
+    Cube cube;
+    runViewer({
+        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kRed); },
+        [&] {
+            click(centreX(), centreY());
+            EXPECT_EQ(getSelectedFrame(), cube.frame);
+            EXPECT_EQ(getSelectedVisual(), cube.builder);
+            EXPECT_EQ(getSelectedLight(), nullptr);
+            EXPECT_EQ(selectionState.markerMesh, nullptr);  // boxes are off at start
+
+            command(105);  // Ctrl+B
+            EXPECT_EQ(selectionState.showBoxes, 1);
+            ASSERT_NE(selectionState.markerMesh, nullptr);
+            EXPECT_EQ(visualCount(cube.frame), 2);
+
+            // A click on the model again: the marker is never what is hit.
+            click(centreX(), centreY());
+            EXPECT_EQ(getSelectedVisual(), cube.builder);
+            EXPECT_EQ(visualCount(cube.frame), 2);
+
+            click(3, 3);
+            EXPECT_EQ(getSelectedFrame(), nullptr);
+            EXPECT_EQ(getSelectedVisual(), nullptr);
+            EXPECT_EQ(selectionState.markerMesh, nullptr);
+            EXPECT_EQ(visualCount(cube.frame), 1);
+        },
+    });
+}
+
+TEST(Selection, BoxesToggleOnAndOffAroundTheSelection) {
+    Cube cube;
+    runViewer({
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kRed);
+            command(105);  // on with nothing selected: only the flag
+            EXPECT_EQ(selectionState.showBoxes, 1);
+            EXPECT_EQ(selectionState.markerMesh, nullptr);
+        },
+        [&] {
+            click(centreX(), centreY());
+            ASSERT_NE(selectionState.markerMesh, nullptr);
+            D3DRMBOX first = {};
+            selectionState.markerMesh->GetBox(&first);
+
+            command(105);
+            EXPECT_EQ(selectionState.markerMesh, nullptr);
+            EXPECT_EQ(visualCount(cube.frame), 1);
+            EXPECT_EQ(getSelectedFrame(), cube.frame);  // still selected, no marker
+
+            command(105);
+            ASSERT_NE(selectionState.markerMesh, nullptr);
+            D3DRMBOX second = {};
+            selectionState.markerMesh->GetBox(&second);
+            EXPECT_FLOAT_EQ(first.max.z, second.max.z);
+            EXPECT_FLOAT_EQ(first.min.x, second.min.x);
+        },
+    });
+}
+
+TEST(Selection, KeypadPlusRebuildsTheMarkerForTheNewSize) {
+    Cube cube;
+    runViewer({
+        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kRed); },
+        [&] {
+            command(105);
+            click(centreX(), centreY());
+            ASSERT_NE(selectionState.markerMesh, nullptr);
+            D3DRMBOX before = {};
+            selectionState.markerMesh->GetBox(&before);
+            // Arrowhead tip: box max z + 1 + 0.6.
+            EXPECT_NEAR(before.max.z, 1.0f + 1.6f, 1e-4);
+
+            send(WM_KEYDOWN, VK_ADD, 0);
+            ASSERT_NE(selectionState.markerMesh, nullptr);
+            D3DRMBOX after = {};
+            selectionState.markerMesh->GetBox(&after);
+            EXPECT_NEAR(after.max.z, 1.1f + 1.6f, 1e-4);
+            EXPECT_EQ(visualCount(cube.frame), 2);  // the old marker is gone
+        },
+    });
+}
+
+TEST(Selection, OnlyTheNearestPickCounts) {
+    Cube nearCube, farCube;
+    runViewer({
+        [&] {
+            farCube = addCube(state()->scene, {0, 0, 12}, 2, kRed);
+            nearCube = addCube(state()->scene, {0, 0, 5}, 0.5f, kRed);
+        },
+        [&] {
+            click(centreX(), centreY());
+            EXPECT_EQ(getSelectedFrame(), nearCube.frame);
+        },
+    });
+}
+
+TEST(Selection, AFrameWithSeveralLightsRecordsTheFirst) {
+    Cube cube;
+    IDirect3DRMLight* first = nullptr;
+    runViewer({
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kRed);
+            IDirect3DRMLight* second = nullptr;
+            d3drm->CreateLightRGB(D3DRMLIGHT_POINT, 1, 1, 1, &first);
+            d3drm->CreateLightRGB(D3DRMLIGHT_SPOT, 1, 0, 0, &second);
+            cube.frame->AddLight(first);
+            cube.frame->AddLight(second);
+            first->Release();
+            second->Release();
+        },
+        [&] {
+            click(centreX(), centreY());
+            EXPECT_EQ(getSelectedLight(), first);
+        },
+    });
+}
+
+TEST(Selection, AVisualThatIsNotAMeshBuilderSelectsNothing) {
+    runViewer({
+        [&] {
+            // A plain mesh (the kind the marker is) is pickable but not selectable.
+            IDirect3DRMMeshBuilder* b = buildSelectionMarker(D3DRMBOX{{-1, -1, -1}, {1, 1, 1}});
+            IDirect3DRMMesh* mesh = nullptr;
+            b->CreateMesh(&mesh);
+            b->Release();
+            IDirect3DRMFrame* frame = nullptr;
+            d3drm->CreateFrame(state()->scene, &frame);
+            frame->SetPosition(state()->scene, 0, 0, 5);
+            frame->AddVisual(mesh);
+            mesh->Release();
+            frame->Release();
+        },
+        [&] {
+            leftDown(centreX(), centreY());
+            EXPECT_EQ(getSelectedFrame(), nullptr);
+            leftUp(centreX(), centreY());
+        },
+    });
+}
+
+}  // namespace
