@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/rm/xfile.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class CommandLine : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/sollux-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    Result run(const std::vector<std::string>& args) {
+        std::string command = quote(SOLLUXVIEWER);
+        for (const auto& a : args) command += " " + quote(a);
+        command += " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
+        Result r;
+        int status = std::system(command.c_str());
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = readAll(dir_ / "stdout");
+        r.err = readAll(dir_ / "stderr");
+        return r;
+    }
+    std::string copy(const std::string& fixture, const std::string& name) {
+        fs::copy_file(fs::path(SOLLUX_TEST_DATA) / fixture, dir_ / name);
+        return (dir_ / name).string();
+    }
+    std::string write(const std::string& name, const std::string& content) {
+        std::ofstream(dir_ / name, std::ios::binary) << content;
+        return (dir_ / name).string();
+    }
+
+    fs::path dir_;
+};
+
+const char kTrace[] = "START\nPOINT\nLINE0\nFACE0\nPALC0\nLIT00\nVIEW0\nLINE2\nEND\n";
+
+}  // namespace
+
+TEST_F(CommandLine, VersionAndHelp) {
+    Result r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "SolluxViewer 0.91\n");
+    r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with("Usage: solluxviewer")) << r.out;
+    EXPECT_NE(r.out.find("--convert FILE..."), std::string::npos);
+    r = run({"--frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandLine, ConvertWritesTraceDumpAndFile) {
+    const std::string source = copy("conversion/triangle_crlf.rok", "tri.rok");
+    Result r = run({"--convert", source});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kTrace);
+    // The palette dump: two lines per entry, nothing else.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 26);
+    EXPECT_TRUE(r.err.starts_with("0 233;233;233\n0 0.913725;0.913725;0.913725;1.0;;\n1 144;255;255\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("12 248;248;248\n12 0.972549;0.972549;0.972549;1.0;;\n")) << r.err;
+    EXPECT_EQ(readAll(dir_ / "tri.x"), readAll(fs::path(SOLLUX_TEST_DATA) / "conversion/triangle.x"));
+}
+
+TEST_F(CommandLine, ConvertGoesOnAfterAFailureAndExitsOne) {
+    const std::string bad = write("bad.rok", "ROKU4\r\nPOINT\r\n2\r\n");
+    const std::string good = copy("conversion/triangle_cr.rok", "good.rok");
+    const std::string missing = (dir_ / "missing.rok").string();
+    Result r = run({"--convert", bad, missing, good});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("START\nPOINT\n") + kTrace);
+    EXPECT_NE(r.err.find("Viewer Message: error in POINT at point No.(1!=0)\n\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Viewer Message: Can't open '" + missing + "' file for read.\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ / "bad.x"));
+    EXPECT_FALSE(fs::exists(dir_ / "missing.x"));
+    EXPECT_TRUE(fs::exists(dir_ / "good.x"));
+
+    r = run({"--convert", write("notes.txt", "ROKU4\r")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is not a Rokkaku file"), std::string::npos) << r.err;
+
+    r = run({"--convert"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--convert needs at least one file"), std::string::npos);
+}
+
+TEST_F(CommandLine, ConvertLeavesXFilesAlone) {
+    Result r = run({"--convert", (dir_ / "already.x").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::is_empty(dir_ / "stdout") && !fs::exists(dir_ / "already.x"));
+}
+
+// The bundled sample, converted by the program, loads with our own .x reader as the mesh
+// it describes: every face twice, 13 materials, the face colours in step.
+TEST_F(CommandLine, ConvertedSampleLoadsAsAMesh) {
+    fs::copy_file(fs::path(SOLLUX_SOURCE_DIR) / "resources/sample.rok", dir_ / "sample.rok");
+    Result r = run({"--convert", (dir_ / "sample.rok").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    xfile::File file;
+    std::string error;
+    ASSERT_EQ(xfile::loadFile((dir_ / "sample.x").string(), file, &error), xfile::Status::Ok) << error;
+    ASSERT_EQ(file.meshes.size(), 1u);
+    const xfile::Mesh& mesh = file.meshes[0];
+    EXPECT_EQ(mesh.vertices.size(), 34u);
+    ASSERT_EQ(mesh.faces.size(), 34u);
+    ASSERT_EQ(mesh.materials.size(), 13u);
+    ASSERT_EQ(mesh.faceMaterials.size(), 34u);
+    for (size_t i = 0; i < mesh.faces.size(); i += 2) {
+        // The second copy is the first one reversed.
+        auto a = mesh.faces[i], b = mesh.faces[i + 1];
+        ASSERT_EQ(a.size(), b.size());
+        EXPECT_TRUE(std::equal(a.begin(), a.end(), b.rbegin()));
+        EXPECT_EQ(mesh.faceMaterials[i], mesh.faceMaterials[i + 1]);
+    }
+    // The roof is red: the file's own palette entry 11 (180, 40, 30).
+    EXPECT_FLOAT_EQ(mesh.materials[11].faceColor[0], 0.705882f);
+    EXPECT_FLOAT_EQ(mesh.materials[11].power, 15.0f);
+    // The lawn lies just below the floor: file y 0.02 turned over.
+    EXPECT_FLOAT_EQ(mesh.vertices[0][1], -0.02f);
+    EXPECT_TRUE(file.warnings.empty());
+}
