@@ -183,6 +183,14 @@ int runViewer(const ViewerOptions& options) {
         PostMessageA(window, WM_CLOSE, 0, 0);
     };
     setMainLoopHooks(std::move(hooks));
+    if (player && screenshot) {
+        // A script that quits ends the session: the picture is taken as it closes.
+        player->setBeforeQuit([&] {
+            if (shotTaken) return;
+            shotTaken = true;
+            if (!writeClientAreaPng(viewerWindow(), shotPath)) shotFailed = true;
+        });
+    }
 
     SessionRecorder recorder;
     if (!options.recordPath.empty()) recorder.start();

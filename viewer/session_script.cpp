@@ -315,6 +315,7 @@ void ScriptPlayer::pass(HWND window) {
                 PostMessageA(window, WM_COMMAND, MAKEWPARAM(event.command, 0), 0);
                 return;
             case ScriptEvent::Quit:
+                if (beforeQuit_) beforeQuit_();
                 setModifiers(false, false);
                 PostMessageA(window, WM_CLOSE, 0, 0);
                 return;

@@ -3,6 +3,7 @@
 // translation and window procedure as a person's input.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -53,8 +54,11 @@ public:
     void pass(HWND window);
     bool finished() const { return next_ >= events_.size() && waiting_ <= 0; }
     bool failed() const { return failed_; }  // a shot could not be written
+    // Runs just before "quit" closes the window (the screenshot mode takes its picture).
+    void setBeforeQuit(std::function<void()> beforeQuit) { beforeQuit_ = std::move(beforeQuit); }
 
 private:
+    std::function<void()> beforeQuit_;
     std::vector<ScriptEvent> events_;
     size_t next_ = 0;
     long waiting_ = 0;

@@ -1,0 +1,231 @@
+// The window procedure's message, command and keyboard tables on the running viewer.
+#include <gtest/gtest.h>
+
+#include "input/window_proc.h"
+#include "scene/selection.h"
+#include "tests/viewer/viewer_harness.h"
+
+using namespace harness;
+
+namespace {
+
+void key(UINT vk, bool down) { SendMessageA(window(), down ? WM_KEYDOWN : WM_KEYUP, vk, 0); }
+
+void expectVector(const D3DVECTOR& v, float x, float y, float z, const char* what) {
+    EXPECT_NEAR(v.x, x, 1e-5) << what;
+    EXPECT_NEAR(v.y, y, 1e-5) << what;
+    EXPECT_NEAR(v.z, z, 1e-5) << what;
+}
+
+// A unit cube mesh builder on its own frame in front of the camera, selected.
+IDirect3DRMFrame* addSelectedCube() {
+    IDirect3DRMFrame* frame = nullptr;
+    IDirect3DRMMeshBuilder* builder = nullptr;
+    d3drm->CreateFrame(state()->scene, &frame);
+    d3drm->CreateMeshBuilder(&builder);
+    D3DVECTOR v[8];
+    for (int i = 0; i < 8; ++i) v[i] = {(i & 4) ? 0.5f : -0.5f, (i & 2) ? 0.5f : -0.5f, (i & 1) ? 0.5f : -0.5f};
+    DWORD faces[] = {4, 0, 2, 6, 4, 4, 1, 5, 7, 3, 4, 0, 4, 5, 1, 4, 2, 3, 7, 6, 4, 0, 1, 3, 2, 4, 4, 6, 7, 5, 0};
+    builder->AddFaces(8, v, 0, nullptr, faces, nullptr);
+    frame->AddVisual(builder);
+    frame->SetPosition(state()->scene, 0, 0, 5);
+    selectVisual(builder, frame);
+    builder->Release();
+    frame->Release();
+    return frame;
+}
+
+D3DVALUE builderWidth(IDirect3DRMMeshBuilder* builder) {
+    D3DRMBOX box{};
+    builder->GetBox(&box);
+    return box.max.x - box.min.x;
+}
+
+}  // namespace
+
+TEST(Keys, CameraKeysSetTheirVelocities) {
+    runViewer({[] {
+        IDirect3DRMFrame* camera = state()->camera;
+        struct Case {
+            UINT vk;
+            float x, y, z;
+            bool stopsOnRelease;
+        } cases[] = {
+            {VK_LEFT, -0.0625f, 0, 0, true}, {VK_RIGHT, 0.0625f, 0, 0, true}, {VK_UP, 0, 0.0625f, 0, true},
+            {VK_DOWN, 0, -0.0625f, 0, true}, {'T', 0, 0, 1, true},            {'R', 0, 0, -1, true},
+            {'E', 0, 0, 100, false},         {'Y', 0, 0, -100, false},
+        };
+        for (const Case& c : cases) {
+            camera->SetVelocity(state()->scene, 7, 7, 7, FALSE);
+            key(c.vk, true);
+            expectVector(velocityOf(camera), c.x, c.y, c.z, "down");
+            key(c.vk, false);
+            if (c.stopsOnRelease)
+                expectVector(velocityOf(camera), 0, 0, 0, "up");
+            else
+                expectVector(velocityOf(camera), c.x, c.y, c.z, "kept after release");
+        }
+    }});
+}
+
+TEST(Keys, VelocitiesFollowTheCameraOrientation) {
+    runViewer({[] {
+        IDirect3DRMFrame* camera = state()->camera;
+        // Looking along +x with +y up: right is -z in a left-handed scene.
+        camera->SetOrientation(state()->scene, 1, 0, 0, 0, 1, 0);
+        key(VK_RIGHT, true);
+        expectVector(velocityOf(camera), 0, 0, -0.0625f, "right");
+        key('T', true);
+        expectVector(velocityOf(camera), 1, 0, 0, "forward");
+    }});
+}
+
+TEST(Keys, FastVelocityStaysUntilAnotherCameraKeyIsReleased) {
+    std::vector<D3DVECTOR> positions;
+    runViewer({[] {
+                   key('E', true);
+                   key('E', false);
+               },
+               [&] { positions.push_back(positionIn(state()->camera, state()->scene)); },
+               [&] { positions.push_back(positionIn(state()->camera, state()->scene)); },
+               [] {
+                   key('T', true);
+                   key('T', false);
+               },
+               [&] { positions.push_back(positionIn(state()->camera, state()->scene)); },
+               [&] { positions.push_back(positionIn(state()->camera, state()->scene)); }});
+    ASSERT_EQ(positions.size(), 4u);
+    // One frame between the first two readings: 100 units along the view.
+    EXPECT_NEAR(positions[1].z - positions[0].z, 100, 1e-3);
+    EXPECT_NEAR(positions[3].z, positions[2].z, 1e-5);
+}
+
+TEST(Keys, SelectionKeysDoNothingWithoutASelection) {
+    runViewer({[] {
+        IDirect3DRMFrame* camera = state()->camera;
+        for (UINT vk : {UINT('X'), UINT('Z'), UINT(VK_ADD), UINT(VK_SUBTRACT)}) {
+            key(vk, true);
+            key(vk, false);
+        }
+        expectVector(velocityOf(camera), 0, 0, 0, "camera untouched");
+        EXPECT_EQ(getSelectedFrame(), nullptr);
+    }});
+    EXPECT_TRUE(reportTexts().empty());
+}
+
+TEST(Keys, SelectionKeysMoveAndScaleTheSelectedObject) {
+    runViewer({[] {
+        IDirect3DRMFrame* frame = addSelectedCube();
+        key('X', true);
+        expectVector(velocityOf(frame), 0, 0, 1, "X down");
+        key('X', false);
+        expectVector(velocityOf(frame), 0, 0, 0, "X up");
+        key('Z', true);
+        expectVector(velocityOf(frame), 0, 0, -1, "Z down");
+        key('Z', false);
+
+        IDirect3DRMMeshBuilder* builder = getSelectedVisual();
+        key(VK_ADD, true);
+        EXPECT_FLOAT_EQ(builderWidth(builder), 1.1f);
+        key(VK_ADD, false);
+        EXPECT_FLOAT_EQ(builderWidth(builder), 1.1f);
+        key(VK_SUBTRACT, true);
+        EXPECT_FLOAT_EQ(builderWidth(builder), 1.1f * 0.9f);
+        // Still selected after the marker was rebuilt.
+        EXPECT_EQ(getSelectedFrame(), frame);
+        expectVector(velocityOf(state()->camera), 0, 0, 0, "camera untouched");
+    }});
+}
+
+TEST(Keys, PlainLettersReachTheWindowButCtrlLettersBecomeCommands) {
+    TempFolder folder;
+    runViewer({[] {
+                   // Ctrl+T is no accelerator: the camera still gets T.
+                   winSetKeyDown(VK_CONTROL, true);
+                   winPostKey(window(), 'T', true);
+               },
+               [] {
+                   expectVector(velocityOf(state()->camera), 0, 0, 1, "ctrl+T");
+                   winPostKey(window(), 'T', false);
+                   winSetKeyDown(VK_CONTROL, false);
+                   // Ctrl+B toggles the marker flag through the accelerator table.
+                   winSetKeyDown(VK_CONTROL, true);
+                   winPostKey(window(), 'B', true);
+               },
+               [] {
+                   winSetKeyDown(VK_CONTROL, false);
+                   EXPECT_EQ(selectionState.showBoxes, 1);
+               }});
+}
+
+TEST(Commands, UnknownAndEmptyIdsDoNothing) {
+    runViewer({[] {
+        size_t children = childCount(state()->scene);
+        for (int id : {0, 6, 8, 99, 106, 199, 211, 300, 305, 65535})
+            EXPECT_EQ(SendMessageA(window(), WM_COMMAND, static_cast<WPARAM>(id), 0), 0) << id;
+        // The high word (menu or accelerator) is not looked at.
+        EXPECT_EQ(SendMessageA(window(), WM_COMMAND, MAKEWPARAM(6, 1), 0), 0);
+        EXPECT_EQ(childCount(state()->scene), children);
+        MSG msg;
+        EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+    }});
+    EXPECT_TRUE(reportTexts().empty());
+}
+
+TEST(Commands, ShowBoxesTogglesAlthoughTheMenuHasNoSuchItem) {
+    std::vector<int> flags;
+    runViewer({[&] {
+        SendMessageA(window(), WM_COMMAND, 105, 0);
+        flags.push_back(selectionState.showBoxes);
+        SendMessageA(window(), WM_COMMAND, 105, 0);
+        flags.push_back(selectionState.showBoxes);
+    }});
+    EXPECT_EQ(flags, (std::vector<int>{1, 0}));
+}
+
+TEST(Commands, LightCommandsAddALightFrame) {
+    size_t before = 0, after = 0;
+    runViewer({[&] {
+        before = childCount(state()->scene);
+        SendMessageA(window(), WM_COMMAND, 303, 0);
+        after = childCount(state()->scene);
+    }});
+    EXPECT_EQ(after, before + 1);
+}
+
+TEST(BeforeTheRecord, MessagesDoNothingButDestroyStillQuits) {
+    winUseHeadless();
+    winReset();
+    currentState = nullptr;
+    renderingStopped = 0;
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    ASSERT_NE(registerViewerClass(instance), 0);
+    // Created but never shown or painted: no record yet.
+    HWND w = CreateWindowExA(0, "ViewerClass", "test", WS_OVERLAPPEDWINDOW, 0, 0, 400, 400, nullptr, nullptr,
+                             instance, nullptr);
+    ASSERT_NE(w, nullptr);
+    for (UINT message : {UINT(WM_SIZE), UINT(WM_ACTIVATE), UINT(WM_COMMAND), UINT(WM_KEYDOWN), UINT(WM_KEYUP),
+                         UINT(WM_MOUSEMOVE), UINT(WM_LBUTTONDOWN), UINT(WM_LBUTTONUP), UINT(WM_RBUTTONDOWN),
+                         UINT(WM_RBUTTONUP)})
+        EXPECT_EQ(viewerWindowProc(w, message, 5, MAKELPARAM(10, 10)), 0) << message;
+    EXPECT_EQ(GetWindowLongPtrA(w, 0), 0);
+    EXPECT_EQ(currentState, nullptr);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+
+    EXPECT_EQ(viewerWindowProc(w, WM_DESTROY, 0, 0), 0);
+    EXPECT_EQ(renderingStopped, 1);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 0u);
+    EXPECT_TRUE(winRecordedMessageBoxes().empty());
+}
+
+TEST(Activation, ActivateAndPaintGoToTheDevice) {
+    runViewer({[] {
+        EXPECT_EQ(SendMessageA(window(), WM_ACTIVATE, WA_ACTIVE, 0), 0);
+        InvalidateRect(window(), nullptr, FALSE);
+        UpdateWindow(window());
+    }});
+    EXPECT_TRUE(reportTexts().empty());
+}

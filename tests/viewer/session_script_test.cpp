@@ -1,0 +1,304 @@
+// Scripted sessions (--play), recorded ones (--record) and the screenshot mode.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "tests/viewer/viewer_harness.h"
+#include "viewer/command_line_modes.h"
+#include "viewer/session_script.h"
+
+using namespace harness;
+
+namespace {
+
+bool parse(const std::string& text, std::vector<ScriptEvent>& events, std::string& error) {
+    std::istringstream in(text);
+    return parseScript(in, "s.txt", events, error);
+}
+
+struct Png {
+    std::vector<unsigned char> rgba;
+    int width = 0, height = 0;
+    bool dark(int x, int y) const {
+        const unsigned char* p = &rgba[(static_cast<size_t>(y) * width + x) * 4];
+        return p[0] < 16 && p[1] < 16 && p[2] < 16;
+    }
+    bool white(int x, int y) const {
+        const unsigned char* p = &rgba[(static_cast<size_t>(y) * width + x) * 4];
+        return p[0] == 255 && p[1] == 255 && p[2] == 255;
+    }
+    int leftmostLit(int y) const {
+        for (int x = 0; x < width; ++x)
+            if (!dark(x, y)) return x;
+        return -1;
+    }
+};
+
+Png readPng(const std::string& path) {
+    Png png;
+    int channels = 0;
+    unsigned char* data = stbi_load(path.c_str(), &png.width, &png.height, &channels, 4);
+    if (data) {
+        png.rgba.assign(data, data + static_cast<size_t>(png.width) * png.height * 4);
+        stbi_image_free(data);
+    }
+    return png;
+}
+
+// The whole viewer command line in this process, from a clean window system.
+int runInProcess(const ViewerOptions& options) {
+    winUseHeadless();
+    winReset();
+    return runViewer(options);
+}
+
+std::string viewerBinary() { return std::string(SOLLUX_BINARY_DIR) + "/solluxviewer"; }
+
+int runProcess(const std::string& command) {
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(ScriptParsing, EveryEventKindReadsAndWritesBack) {
+    const char* lines[] = {
+        "key down VK_LEFT", "key up T", "ctrl key down O", "ctrl shift key up VK_DELETE", "command 7",
+        "mouse move 10 -20", "mouse ldown 5 6 shift", "mouse rup 0 0", "answer open cancel",
+        "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "quit",
+    };
+    std::string text = "# a comment\n\n";
+    for (const char* line : lines) text += std::string(line) + "\r\n";
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parse(text, events, error)) << error;
+    ASSERT_EQ(events.size(), std::size(lines));
+    for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(formatScriptEvent(events[i]), lines[i]);
+    EXPECT_EQ(events[0].line, 3);
+    EXPECT_EQ(events[0].virtualKey, static_cast<UINT>(VK_LEFT));
+    EXPECT_TRUE(events[2].ctrl);
+    EXPECT_EQ(events[5].y, -20);
+}
+
+TEST(ScriptParsing, KeysByNameLetterOrNumber) {
+    EXPECT_EQ(virtualKeyFromName("VK_ADD"), static_cast<UINT>(VK_ADD));
+    EXPECT_EQ(virtualKeyFromName("t"), static_cast<UINT>('T'));
+    EXPECT_EQ(virtualKeyFromName("7"), static_cast<UINT>('7'));
+    EXPECT_EQ(virtualKeyFromName("37"), static_cast<UINT>(VK_LEFT));
+    EXPECT_EQ(virtualKeyFromName("0x6B"), static_cast<UINT>(VK_ADD));
+    EXPECT_FALSE(virtualKeyFromName("VK_NOPE"));
+    EXPECT_EQ(virtualKeyFromName("0"), static_cast<UINT>('0'));  // the digit key, not code 0
+    EXPECT_FALSE(virtualKeyFromName("0x0"));
+    EXPECT_FALSE(virtualKeyFromName("256"));
+    EXPECT_FALSE(virtualKeyFromName(""));
+}
+
+TEST(ScriptParsing, PathsKeepTheirBlanksAndBecomeAbsolute) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parse("answer open  /tmp/my model.rok  \nshot out dir/a b.png\n", events, error)) << error;
+    EXPECT_EQ(*events[0].path, "/tmp/my model.rok");
+    ASSERT_TRUE(events[1].path);
+    EXPECT_EQ(events[1].path->front(), '/');
+    EXPECT_NE(events[1].path->find("out dir/a b.png"), std::string::npos);
+}
+
+TEST(ScriptParsing, BadLinesAreErrorsNamingTheLine) {
+    const char* bad[] = {
+        "jump 3",           "key sideways A",      "key down VK_NOPE", "ctrl command 5", "command -1",
+        "command 70000",    "mouse drag 1 2",      "mouse move 1",     "mouse move 1 2 ctrl",
+        "mouse move 1 99999", "answer colour 256 0 0", "answer colour 1 2", "answer about cancel",
+        "answer save x",    "frames",              "frames -2",        "frames 1x", "shot", "quit now", "ctrl",
+    };
+    for (const char* line : bad) {
+        std::vector<ScriptEvent> events;
+        std::string error;
+        EXPECT_FALSE(parse(std::string("frames 1\n") + line + "\n", events, error)) << line;
+        EXPECT_EQ(error.rfind("s.txt:2: ", 0), 0u) << error;
+        EXPECT_NE(error.find(line), std::string::npos) << error;
+    }
+}
+
+TEST(ViewerOptions, CommandLineForms) {
+    ViewerOptions o;
+    std::string error;
+    ASSERT_TRUE(parseViewerOptions({"--screenshot", "a.png", "--size", "640x480", "--frames", "5", "my", "model.rok"},
+                                   o, error));
+    EXPECT_EQ(o.screenshotPath, "a.png");
+    EXPECT_EQ(o.width, 640);
+    EXPECT_EQ(o.height, 480);
+    EXPECT_EQ(o.frames, 5);
+    EXPECT_EQ(o.model, "my model.rok");
+
+    ViewerOptions p;
+    ASSERT_TRUE(parseViewerOptions({"--play", "s.txt", "--", "--odd name.x"}, p, error));
+    EXPECT_EQ(p.playPath, "s.txt");
+    EXPECT_EQ(p.model, "--odd name.x");
+
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--size", "640x480"},
+             {"--screenshot"},
+             {"--screenshot", "a.png", "--size", "0x10"},
+             {"--screenshot", "a.png", "--size", "big"},
+             {"--screenshot", "a.png", "--frames", "0"},
+             {"--screenshot", "a.png", "--record", "r.txt"},
+             {"--bogus"}}) {
+        ViewerOptions q;
+        EXPECT_FALSE(parseViewerOptions(bad, q, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Play, OpenThroughCtrlOThenTheCameraMovesTheModelBetweenShots) {
+    TempFolder folder;
+    std::string rok = folder.copy(triangleRokkaku(), "played.rok");
+    std::string script = folder.write("session.txt", "answer open " + rok +
+                                                         "\n"
+                                                         "ctrl key down O\n"
+                                                         "key up O\n"
+                                                         "frames 2\n"
+                                                         "shot " + folder.file("a.png") +
+                                                         "\n"
+                                                         "key down VK_RIGHT\n"
+                                                         "frames 3\n"
+                                                         "key up VK_RIGHT\n"
+                                                         "frames 2\n"
+                                                         "shot " + folder.file("b.png") +
+                                                         "\n"
+                                                         "quit\n");
+    ViewerOptions options;
+    options.playPath = script;
+    options.screenshotPath = folder.file("end.png");
+    EXPECT_EQ(runInProcess(options), 0);
+    Png a = readPng(folder.file("a.png"));
+    Png b = readPng(folder.file("b.png"));
+    ASSERT_EQ(a.width, 400);
+    ASSERT_EQ(b.width, 400);
+    // The triangle's corner at the model's origin sits at the centre column; row 250 is
+    // a quarter unit along its left edge.
+    EXPECT_NEAR(a.leftmostLit(250), 200, 2);
+    // Four steps of 0.0625 to the right (the pressing frame and three more) at a depth of
+    // 2 with field 0.5 over 200 pixels: the model moves 50 pixels left.
+    EXPECT_NEAR(b.leftmostLit(250), 150, 2);
+    EXPECT_TRUE(std::filesystem::exists(folder.file("played.x")));
+    // quit ends the session; the screenshot is taken as it closes.
+    Png end = readPng(folder.file("end.png"));
+    EXPECT_EQ(end.rgba, b.rgba);
+}
+
+TEST(Play, UnreadableScriptIsRefusedBeforeTheViewerStarts) {
+    TempFolder folder;
+    std::string script = folder.write("bad.txt", "frames 1\nfly away\n");
+    ViewerOptions options;
+    options.playPath = script;
+    options.screenshotPath = folder.file("never.png");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runInProcess(options), 2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("bad.txt:2: unknown event 'fly': fly away"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(folder.file("never.png")));
+}
+
+TEST(Screenshot, SampleModelIsDrawnWithTheOverlayInTheCorner) {
+    TempFolder folder;
+    std::string rok = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "sample.rok");
+    ViewerOptions options;
+    options.model = rok;
+    options.screenshotPath = folder.file("shot.png");
+    options.width = 320;
+    options.height = 240;
+    EXPECT_EQ(runInProcess(options), 0);
+    Png png = readPng(options.screenshotPath);
+    ASSERT_EQ(png.width, 320);
+    ASSERT_EQ(png.height, 240);
+    int lit = 0;
+    for (int y = 80; y < 160; ++y)
+        for (int x = 110; x < 210; ++x) lit += !png.dark(x, y);
+    EXPECT_GT(lit, 400) << "the model is not in the middle of the picture";
+    int white = 0, whiteElsewhere = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 320; ++x) (x < 60 ? white : whiteElsewhere) += png.white(x, y);
+    EXPECT_GT(white, 10) << "no frame-rate text in the top-left corner";
+    EXPECT_EQ(objectsLeftAlive(), 0);
+}
+
+TEST(Screenshot, ReportedFailureGivesExitOneButStillWritesThePicture) {
+    TempFolder folder;
+    ViewerOptions options;
+    options.model = folder.file("nothing here.x");
+    options.screenshotPath = folder.file("shot.png");
+    EXPECT_EQ(runInProcess(options), 1);
+    EXPECT_TRUE(std::filesystem::exists(options.screenshotPath));
+    ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+}
+
+TEST(Record, SessionInTheWindowBecomesAScriptThatReadsBack) {
+    TempFolder folder;
+    std::string rok = folder.copy(triangleRokkaku(), "rec.rok");
+    SessionRecorder recorder;
+    runViewer({[&] {
+                   recorder.start();
+                   winScriptOpenFile(rok);
+                   winSetKeyDown(VK_CONTROL, true);
+                   winPostKey(window(), 'O', true);
+               },
+               [] {
+                   winPostKey(window(), 'O', false);
+                   winSetKeyDown(VK_CONTROL, false);
+               },
+               [] {}, [] {},
+               [] {
+                   winPostMouse(window(), WM_LBUTTONDOWN, 200, 150, 0);
+                   winPostMouse(window(), WM_MOUSEMOVE, 210, 150, MK_SHIFT);
+                   PostMessageA(window(), WM_COMMAND, 1, 0);
+               },
+               [&] { recorder.stop(); }});
+    std::vector<std::string> expected = {
+        "answer open " + rok,
+        "ctrl key down O",
+        "key up O",
+        "frames 2",
+        "mouse ldown 200 150",
+        "mouse move 210 150 shift",
+        "answer about ok",
+        "command 1",
+    };
+    EXPECT_EQ(recorder.lines(), expected);
+    ASSERT_TRUE(recorder.save(folder.file("rec.txt")));
+    std::vector<ScriptEvent> events;
+    std::string error;
+    EXPECT_TRUE(parseScriptFile(folder.file("rec.txt"), events, error)) << error;
+    EXPECT_EQ(events.size(), expected.size() + 1);  // and quit
+}
+
+TEST(Process, ScreenshotModeWritesThePngAndExitsZero) {
+    if (!std::filesystem::exists(viewerBinary())) GTEST_SKIP() << "solluxviewer is not built";
+    TempFolder folder;
+    std::string rok = folder.copy(triangleRokkaku(), "p.rok");
+    EXPECT_EQ(runProcess(viewerBinary() + " --screenshot " + folder.file("p.png") + " --size 200x100 " + rok), 0);
+    Png png = readPng(folder.file("p.png"));
+    EXPECT_EQ(png.width, 200);
+    EXPECT_EQ(png.height, 100);
+    EXPECT_EQ(runProcess(viewerBinary() + " --screenshot " + folder.file("q.png") + " --size 1x1"), 2);
+}
+
+TEST(Process, QtWindowUnderXvfbDrawsAndQuitsOnExit) {
+    if (!std::filesystem::exists(viewerBinary())) GTEST_SKIP() << "solluxviewer is not built";
+    if (runProcess("command -v xvfb-run") != 0) GTEST_SKIP() << "xvfb-run is not installed";
+    TempFolder folder;
+    std::string rok = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "sample.rok");
+    std::string shot = folder.file("window.png");
+    std::string script = folder.write("exit.txt", "frames 10\nshot " + shot + "\ncommand 5\n");
+    std::string command = "env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 800x600x24' " +
+                          viewerBinary() + " --play " + script + " " + rok;
+    EXPECT_EQ(runProcess(command), 0);
+    Png png = readPng(shot);
+    ASSERT_GT(png.width, 0);
+    int lit = 0;
+    for (int y = png.height / 3; y < png.height * 2 / 3; ++y)
+        for (int x = png.width / 3; x < png.width * 2 / 3; ++x) lit += !png.dark(x, y);
+    EXPECT_GT(lit, 100);
+}

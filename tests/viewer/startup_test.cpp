@@ -1,0 +1,175 @@
+// Start-up, first paint, main loop and shutdown of the real viewer on the headless backend.
+#include <gtest/gtest.h>
+
+#include "tests/viewer/viewer_harness.h"
+#include "viewer/resize.h"
+
+using namespace harness;
+
+namespace {
+
+HRESULT failingCreate(IDirect3DRM** d3drm) {
+    *d3drm = nullptr;
+    return E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+TEST(Startup, EmptyCommandLineShowsTheDefaultSceneAndClosesWithZero) {
+    size_t children = 0;
+    bool completeAtFirstPass = false;
+    ViewerRun run = runViewer(std::vector<Step>{[&] {
+                             ViewerState* s = state();
+                             completeAtFirstPass = s && s->scene && s->camera && s->device && s->viewport;
+                             // Light frame and camera; the ambient light hangs on the scene itself.
+                             children = childCount(s->scene);
+                             EXPECT_EQ(rm::frameLights(s->scene).size(), 1u);
+                             EXPECT_EQ(s->colorModel, 1);
+                         }} +
+                        repeat(3));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(completeAtFirstPass);
+    EXPECT_EQ(children, 2u);
+    EXPECT_TRUE(reportTexts().empty());
+    EXPECT_EQ(objectsLeftAlive(), 0);
+    EXPECT_EQ(renderedFrameCount(), 4u);  // the closing pass draws nothing
+}
+
+TEST(Startup, FirstPaintGrowsTheWindowAndRebuildsTheDeviceAtTheClientSize) {
+    ViewerRun run = runViewer({[] {
+        ViewerState* s = state();
+        RECT client;
+        GetClientRect(window(), &client);
+        EXPECT_EQ(client.right, 401);
+        EXPECT_EQ(client.bottom, 401);
+        EXPECT_EQ(s->device->GetWidth(), 401u);
+        EXPECT_EQ(s->device->GetHeight(), 401u);
+        EXPECT_EQ(s->viewport->GetWidth(), 401u);
+        EXPECT_FLOAT_EQ(s->viewport->GetBack(), kResizedBackPlane);
+        // The rebuilt viewport keeps the default front plane; only the first had 0.05.
+        EXPECT_FLOAT_EQ(s->viewport->GetFront(), 1.0f);
+        // 32-bit desktop: dithering off, 256 shades, carried over by the rebuild.
+        EXPECT_FALSE(s->device->GetDither());
+        EXPECT_EQ(s->device->GetShades(), 256u);
+    }});
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(Startup, CommandLineModelIsOpenedBeforeTheFirstFrame) {
+    TempFolder folder;
+    std::string rok = folder.copy(triangleRokkaku(), "tri.rok");
+    size_t children = 0;
+    unsigned long framesAtFirstPass = 99;
+    runViewer({[&] {
+        children = childCount(state()->scene);
+        framesAtFirstPass = renderedFrameCount();
+    }},
+              rok);
+    EXPECT_EQ(framesAtFirstPass, 0u);
+    EXPECT_EQ(children, 3u);
+    EXPECT_TRUE(std::filesystem::exists(folder.file("tri.x")));
+    EXPECT_TRUE(reportTexts().empty());
+    EXPECT_EQ(objectsLeftAlive(), 0);
+}
+
+TEST(Startup, CommandLineModelThatFailsReportsOnceAndTheViewerKeepsRunning) {
+    TempFolder folder;
+    std::string missing = folder.file("missing.x");
+    size_t children = 0;
+    ViewerRun run = runViewer(repeat(3) + std::vector<Step>{[&] { children = childCount(state()->scene); }}, missing);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(children, 2u);
+    ASSERT_EQ(reportTexts().size(), 1u);
+    EXPECT_EQ(reportTexts()[0], "Loading " + missing + " failed.\nThe file was not found.\r\n");
+    EXPECT_GE(renderedFrameCount(), 3u);
+}
+
+TEST(Startup, OverlongCommandLineIsRefusedAndTheViewerStartsEmpty) {
+    std::string longPath = "/tmp/" + std::string(300, 'a') + ".x";
+    size_t children = 0;
+    ViewerRun run = runViewer({[&] { children = childCount(state()->scene); }}, longPath);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(children, 2u);
+    EXPECT_EQ(reportTexts(),
+              std::vector<std::string>{"The model path is longer than 255 characters; it was not opened.\n\r\n"});
+    EXPECT_STREQ(commandLine, "");
+}
+
+TEST(Startup, RetainedModeCreationFailureReportsAndExitsWithOne) {
+    setDirect3DRMCreateForTesting(failingCreate);
+    ViewerRun run = runViewer(repeat(1));
+    setDirect3DRMCreateForTesting(nullptr);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.stepsRun, 0u);
+    ASSERT_EQ(reportTexts().size(), 1u);
+    EXPECT_EQ(reportTexts()[0],
+              "Failed to create Direct3DRM.\nDirectDraw does not have enough memory to perform the operation.\r\n");
+    EXPECT_EQ(winRecordedMessageBoxes()[0].caption, "Viewer Message");
+}
+
+TEST(Shutdown, ExitCommandEndsWithZeroAndReleasesEverything) {
+    int framesAfterExit = -1;
+    unsigned long framesAtExit = 0;
+    ViewerRun run = runViewer(repeat(2) + std::vector<Step>{
+                                        [&] {
+                                            framesAtExit = renderedFrameCount();
+                                            PostMessageA(window(), WM_COMMAND, 5, 0);
+                                        },
+                                        [&] { framesAfterExit = 0; }});
+    EXPECT_EQ(run.exitCode, 0);
+    // The pass that takes WM_QUIT still draws its frame; no pass follows it.
+    EXPECT_EQ(framesAfterExit, -1);
+    EXPECT_EQ(renderedFrameCount(), framesAtExit + 1);
+    EXPECT_EQ(objectsLeftAlive(), 0);
+    EXPECT_EQ(d3drm, nullptr);
+    EXPECT_EQ(clipper, nullptr);
+}
+
+TEST(Shutdown, ClosingTheWindowStopsRenderingBeforeQuit) {
+    ViewerRun run = runViewer(repeat(2) + std::vector<Step>{[] { SendMessageA(window(), WM_CLOSE, 0, 0); }});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(renderingStopped, 1);
+    EXPECT_EQ(renderedFrameCount(), 2u);
+    EXPECT_EQ(objectsLeftAlive(), 0);
+}
+
+TEST(Shutdown, ReleasesTheSceneBeforeTheDevice) {
+    // Destroy callbacks show the order in which the record's objects go.
+    static std::vector<std::string> order;
+    order.clear();
+    auto note = [](IDirect3DRMObject*, void* name) { order.push_back(static_cast<const char*>(name)); };
+    runViewer({[&] {
+        ViewerState* s = state();
+        s->scene->AddDestroyCallback(note, const_cast<char*>("scene"));
+        s->device->AddDestroyCallback(note, const_cast<char*>("device"));
+    }});
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[0], "scene");
+    EXPECT_EQ(order[1], "device");
+}
+
+TEST(MainLoop, MinimisingStopsRenderingAndRestoringResumesIt) {
+    unsigned long before = 0, whileMinimised = 0;
+    IDirect3DRMDevice* device = nullptr;
+    IDirect3DRMViewport* viewport = nullptr;
+    runViewer(repeat(2) + std::vector<Step>{
+                              [&] {
+                                  before = renderedFrameCount();
+                                  device = state()->device;
+                                  viewport = state()->viewport;
+                                  winSetClientSize(window(), 0, 0);
+                              }} +
+              repeat(3) + std::vector<Step>{[&] {
+                  whileMinimised = renderedFrameCount();
+                  EXPECT_EQ(state()->minimized, 1);
+                  winSetClientSize(window(), 401, 401);
+              }} +
+              repeat(2) + std::vector<Step>{[&] {
+                  EXPECT_EQ(state()->minimized, 0);
+                  // Restored to the same size: nothing was made again.
+                  EXPECT_EQ(state()->device, device);
+                  EXPECT_EQ(state()->viewport, viewport);
+              }});
+    EXPECT_EQ(whileMinimised, before);
+    EXPECT_GT(renderedFrameCount(), whileMinimised);
+}
