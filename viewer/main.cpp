@@ -6,6 +6,7 @@
 
 #include "conversion/x_conversion.h"
 #include "platform/win/headless.h"
+#include "viewer/command_line_modes.h"
 
 namespace {
 
@@ -14,12 +15,17 @@ using Args = std::vector<std::string>;
 const char kVersion[] = "SolluxViewer 0.91";
 
 const char kUsage[] =
-    "Usage: solluxviewer [MODEL]\n"
+    "Usage: solluxviewer [--play SCRIPT | --record SCRIPT] [MODEL]\n"
+    "       solluxviewer --screenshot OUT.png [--size WxH] [--frames N] [--play SCRIPT] [MODEL]\n"
     "       solluxviewer --convert FILE...\n"
     "       solluxviewer --help | --version\n"
     "\n"
     "  MODEL              a Rokkaku (.rok) or DirectX (.x) model to open in the viewer;\n"
     "                     a Rokkaku model is converted to the .x file beside it first\n"
+    "  --screenshot OUT   no display needed: draw N frames (default 2) at WxH (default\n"
+    "                     400x400) and write the window's client area as a PNG file\n"
+    "  --play SCRIPT      feed the viewer the input events of SCRIPT (see the README)\n"
+    "  --record SCRIPT    write the input of this session in the window to SCRIPT\n"
     "  --convert FILE...  convert each Rokkaku file to the .x text file beside it, without\n"
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
     "  --help             show this text\n"
@@ -51,20 +57,8 @@ int runConvert(const Args& files) {
     return status;
 }
 
-// The viewer itself: the rest of the command line is one model path, as the shell split it.
-int runViewerWindow(const Args& args) {
-    std::string model;
-    for (const std::string& arg : args) model += (model.empty() ? "" : " ") + arg;
-    if (!model.empty()) {
-        winUseHeadless();
-        const char* path = convertToXFile(model.c_str());
-        if (!path) return 1;
-        std::fprintf(stderr, "solluxviewer: the viewer is not built yet; the model to open is %s\n", path);
-    } else {
-        std::fputs("solluxviewer: the viewer is not built yet\n", stderr);
-    }
-    return 2;
-}
+// The viewer itself, in the window or (with --screenshot) without a display.
+int runViewerWindow(const Args& args) { return viewerMain(args); }
 
 struct Mode {
     const char* option;
@@ -83,13 +77,8 @@ int main(int argc, char** argv) {
     Args args(argv + 1, argv + argc);
     if (!args.empty()) {
         const std::string& first = args.front();
-        if (first == "--") return runViewerWindow(Args(args.begin() + 1, args.end()));
         for (const Mode& mode : kModes) {
             if (first == mode.option) return mode.run(Args(args.begin() + 1, args.end()));
-        }
-        if (first.starts_with("--")) {
-            std::fprintf(stderr, "solluxviewer: unknown option '%s' (see --help)\n", first.c_str());
-            return 2;
         }
     }
     return runViewerWindow(args);
