@@ -264,6 +264,12 @@ HRESULT Frame::SetOrientation(IDirect3DRMFrame* reference, D3DVALUE dx, D3DVALUE
                          transformDirection(z, toParent)};
     for (auto& a : axes)
         if (!normalize(a)) return D3DRMERR_BADVALUE;
+    // The frame keeps its scale: a fitted model must not change size when turned.
+    for (int r = 0; r < 3; ++r) {
+        D3DVALUE scale = length(D3DVECTOR{local_.m[r][0], local_.m[r][1], local_.m[r][2]});
+        if (!(scale > 0) || !std::isfinite(scale)) scale = 1;
+        axes[r] = axes[r] * scale;
+    }
     for (int r = 0; r < 3; ++r) {
         local_.m[r][0] = axes[r].x;
         local_.m[r][1] = axes[r].y;

@@ -84,9 +84,14 @@ TEST_F(RmTest, CombineTypesOfAddScale) {
     expectNear(p, 0, 0, 0);
     f->Transform(&world, &corner);
     expectNear(world, 3, 0, 0);
+    // Turning keeps the scale.
+    ASSERT_EQ(f->SetOrientation(scene, 1, 0, 0, 0, 1, 0), D3DRM_OK);
+    D3DVECTOR ahead{0, 0, 1};
+    f->Transform(&world, &ahead);
+    expectNear(world, 3, 0, 0);
     // A factor from an empty model (8 / 0) is refused and changes nothing.
     EXPECT_EQ(f->AddScale(D3DRMCOMBINE_BEFORE, INFINITY, INFINITY, INFINITY), D3DRMERR_BADVALUE);
-    f->Transform(&world, &corner);
+    f->Transform(&world, &ahead);
     expectNear(world, 3, 0, 0);
 }
 
