@@ -7,6 +7,7 @@
 #include "conversion/x_conversion.h"
 #include "platform/win/headless.h"
 #include "viewer/command_line_modes.h"
+#include "viewer/info_command.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ const char kUsage[] =
     "Usage: solluxviewer [--play SCRIPT | --record SCRIPT] [MODEL]\n"
     "       solluxviewer --screenshot OUT.png [--size WxH] [--frames N] [--play SCRIPT] [MODEL]\n"
     "       solluxviewer --convert FILE...\n"
+    "       solluxviewer --info FILE...\n"
     "       solluxviewer --help | --version\n"
     "\n"
     "  MODEL              a Rokkaku (.rok) or DirectX (.x) model to open in the viewer;\n"
@@ -28,6 +30,8 @@ const char kUsage[] =
     "  --record SCRIPT    write the input of this session in the window to SCRIPT\n"
     "  --convert FILE...  convert each Rokkaku file to the .x text file beside it, without\n"
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
+    "  --info FILE...     print what the loaders find in each .x file (a Rokkaku file is\n"
+    "                     converted first); exit status 1 when a file cannot be loaded\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";
@@ -69,6 +73,7 @@ const Mode kModes[] = {
     {"--help", runHelp},
     {"--version", runVersion},
     {"--convert", runConvert},
+    {"--info", runInfo},
 };
 
 }  // namespace
