@@ -274,3 +274,18 @@ TEST_F(WinTest, MessageHookSeesEveryMessageTakenBeforeTranslation) {
   EXPECT_EQ(taken, (std::vector<UINT>{WM_KEYDOWN, WM_KEYDOWN}));
   EXPECT_EQ(commands(), std::vector<int>{7});
 }
+
+TEST_F(WinTest, HeadlessBoxAnswersEvenWhenMessagesKeepComing) {
+  HWND hwnd = createWindow();
+  handler() = [](HWND h, UINT message, WPARAM, LPARAM, bool& handled) -> LRESULT {
+    if (message == WM_USER) {
+      handled = true;
+      PostMessageA(h, WM_USER, 0, 0);  // never lets the queue run dry
+    }
+    return 0;
+  };
+  PostMessageA(hwnd, WM_USER, 0, 0);
+  EXPECT_EQ(MessageBoxA(nullptr, "still answered", "Viewer Message", MB_OK), IDOK);
+  EXPECT_EQ(winModalDepth(), 0);
+  handler() = nullptr;
+}
