@@ -45,8 +45,12 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 class TemporaryOutput {
 public:
     explicit TemporaryOutput(const std::string& target) : target_(target) {
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-            path_ = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter_++);
+            // A short name in the target's folder: the target's own name may already be
+            // as long as a name can be.
+            path_ = folder + ".sollux-" + std::to_string(getpid()) + "-" + std::to_string(counter_++) + ".tmp";
             int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0) {
                 if (errno == EEXIST) continue;

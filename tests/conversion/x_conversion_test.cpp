@@ -150,6 +150,17 @@ TEST_F(ConvertToXFile, RefusedPathsTouchNothing) {
     EXPECT_EQ(messages_[0].size(), 255u);
     EXPECT_TRUE(messages_[0].ends_with("aaa\r\n"));
     EXPECT_EQ(convertToXFile(nullptr), nullptr);
+
+    // A file name as long as a name can be still converts (the temporary file has a short
+    // name of its own).
+    const std::string longest = std::string(251, 'n') + ".rok";
+    write(longest, lines(triangleLines()));
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir_);
+    const char* result = convert(longest);
+    fs::current_path(previous);
+    ASSERT_NE(result, nullptr) << (messages_.empty() ? "" : messages_[0]);
+    EXPECT_EQ(readFile(path(std::string(251, 'n') + ".x")), readFile(kGolden));
 }
 
 TEST_F(ConvertToXFile, UnreadableSourceOrUnwritableTarget) {
