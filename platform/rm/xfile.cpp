@@ -1,5 +1,9 @@
 #include "platform/rm/xfile.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -80,7 +84,7 @@ private:
     }
 
     bool count(uint32_t& n) {
-        int64_t v;
+        int64_t v = 0;
         if (!lex_.readInt(v)) return false;
         if (v < 0 || v > int64_t(UINT32_MAX)) return fail("a count was expected");
         n = static_cast<uint32_t>(v);
@@ -117,21 +121,27 @@ private:
         return children([](const std::string&, const std::string&) { return 0; }, [](const std::string&) {});
     }
 
-    bool floats(float* v, int n) {
-        for (int i = 0; i < n; ++i)
-            if (!lex_.readFloat(v[i])) return false;
+    bool floats(float* v, size_t n) { return lex_.readFloats(v, n); }
+
+    // Reads n vectors in slices, so that a count the data cannot back is never allocated.
+    template <size_t N>
+    bool vectors(std::vector<std::array<float, N>>& out, uint32_t n) {
+        out.clear();
+        reserveCapped(out, n, lex_.remaining() / N + 1);
+        size_t done = 0;
+        while (done < n) {
+            size_t slice = std::min<size_t>(n - done, 65536);
+            out.resize(done + slice);
+            if (!floats(out[done].data(), slice * N)) return false;
+            done += slice;
+        }
         return true;
     }
 
     bool mesh(Mesh& m) {
         uint32_t nv = 0;
         if (!count(nv)) return false;
-        reserveCapped(m.vertices, nv, lex_.remaining() / 3 + 1);
-        for (uint32_t i = 0; i < nv; ++i) {
-            std::array<float, 3> v;
-            if (!floats(v.data(), 3)) return false;
-            m.vertices.push_back(v);
-        }
+        if (!vectors(m.vertices, nv)) return false;
         uint32_t nf = 0;
         if (!count(nf)) return false;
         m.faces.offsets.reserve(std::min<size_t>(nf, lex_.remaining()) + 1);
@@ -143,14 +153,16 @@ private:
             if (!count(n)) return false;
             if (n > lex_.remaining()) return fail("face longer than the data left");
             bool ok = n >= 3;
+            const size_t start = m.faces.indices.size();
+            if (start + n > UINT32_MAX) return fail("too many face indices");
+            m.faces.indices.resize(start + n);
+            uint32_t* idx = m.faces.indices.data() + start;
+            if (!lex_.readIndices(idx, n)) return false;
             for (uint32_t k = 0; k < n; ++k) {
-                int64_t idx = 0;
-                if (!lex_.readInt(idx)) return false;
-                if (idx < 0 || idx >= int64_t(nv)) {
+                if (idx[k] >= nv) {
                     ok = false;
-                    idx = 0;
+                    idx[k] = 0;
                 }
-                m.faces.indices.push_back(static_cast<uint32_t>(idx));
             }
             m.faces.offsets.push_back(static_cast<uint32_t>(m.faces.indices.size()));
             if (!ok) {
@@ -183,12 +195,7 @@ private:
         m.faceNormals.clear();
         uint32_t nn = 0;
         if (!count(nn)) return false;
-        reserveCapped(m.normals, nn, lex_.remaining() / 3 + 1);
-        for (uint32_t i = 0; i < nn; ++i) {
-            std::array<float, 3> v;
-            if (!floats(v.data(), 3)) return false;
-            m.normals.push_back(v);
-        }
+        if (!vectors(m.normals, nn)) return false;
         uint32_t nf = 0;
         if (!count(nf)) return false;
         m.faceNormals.offsets.reserve(std::min<size_t>(nf, lex_.remaining()) + 1);
@@ -215,12 +222,7 @@ private:
         m.textureCoords.clear();
         uint32_t n = 0;
         if (!count(n)) return false;
-        reserveCapped(m.textureCoords, n, lex_.remaining() / 2 + 1);
-        for (uint32_t i = 0; i < n; ++i) {
-            std::array<float, 2> uv;
-            if (!floats(uv.data(), 2)) return false;
-            m.textureCoords.push_back(uv);
-        }
+        if (!vectors(m.textureCoords, n)) return false;
         if (m.textureCoords.size() != m.vertices.size()) {
             warn("mesh " + displayName(m.name) + ": " + std::to_string(m.textureCoords.size()) +
                  " texture coordinates for " + std::to_string(m.vertices.size()) + " vertices");
@@ -448,7 +450,7 @@ private:
             if (!count(time) || !count(nv)) return false;
             if (nv > lex_.remaining()) return fail("key longer than the data left");
             std::vector<float> values(nv);
-            if (!floats(values.data(), static_cast<int>(nv))) return false;
+            if (!floats(values.data(), nv)) return false;
             if (nv != want) usable = false;
             k.times.push_back(time);
             k.values.push_back(std::move(values));
@@ -599,6 +601,20 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
     if (!fp) {
         if (error) *error = "cannot open '" + path + "'";
         return Status::FileNotFound;
+    }
+    // A regular file is mapped rather than copied: large models load faster and the
+    // pages need not stay resident.
+    struct stat st {};
+    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        const size_t size = static_cast<size_t>(st.st_size);
+        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(fp), 0);
+        if (map != MAP_FAILED) {
+            std::fclose(fp);
+            madvise(map, size, MADV_SEQUENTIAL);
+            Status s = parse({static_cast<const uint8_t*>(map), size}, out, error, options);
+            munmap(map, size);
+            return s;
+        }
     }
     std::vector<uint8_t> bytes;
     bool readOk = true;

@@ -7,6 +7,7 @@
 // the bytes that are left before it is used.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -48,6 +49,7 @@ public:
     bool readInt(int64_t& v) {
         skipSeparators();
         if (p_ == end_) return fail("unexpected end of data, a number was expected");
+        if (fastInt(v)) return true;
         const char* s = p_;
         if (*s == '+') ++s;
         auto r = std::from_chars(s, end_, v);
@@ -68,6 +70,7 @@ public:
     bool readFloat(float& v) {
         skipSeparators();
         if (p_ == end_) return fail("unexpected end of data, a number was expected");
+        if (fastFloat(v)) return true;
         const char* s = p_;
         if (*s == '+') ++s;
         auto r = std::from_chars(s, end_, v);
@@ -199,11 +202,78 @@ public:
         return fail("unexpected end of data inside an object");
     }
 
+    bool readFloats(float* v, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (!readFloat(v[i])) return false;
+        return true;
+    }
+
+    // Indices: values outside 0 .. 2^32 - 2 (such as -1) come back as UINT32_MAX.
+    bool readIndices(uint32_t* v, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            int64_t x;
+            if (!readInt(x)) return false;
+            v[i] = (x < 0 || x >= int64_t(UINT32_MAX)) ? UINT32_MAX : static_cast<uint32_t>(x);
+        }
+        return true;
+    }
+
 private:
     bool fail(const std::string& what) {
         if (error_.empty()) error_ = what + " at byte " + std::to_string(offset());
         p_ = end_;  // nothing more is read once an error was found
         return false;
+    }
+
+    // Plain decimal integers, the common case; anything else goes the general way.
+    bool fastInt(int64_t& v) {
+        const char* s = p_;
+        bool negative = s != end_ && *s == '-';
+        if (negative) ++s;
+        const char* digits = s;
+        uint64_t m = 0;
+        while (s != end_ && s - digits < 18 && static_cast<unsigned>(*s - '0') < 10) m = m * 10 + unsigned(*s++ - '0');
+        if (s == digits || (s != end_ && (isWordChar(*s) || *s == '.'))) return false;
+        v = negative ? -int64_t(m) : int64_t(m);
+        p_ = s;
+        return true;
+    }
+
+    // Plain decimals ("-12.345") with up to 19 significant digits, converted exactly:
+    // the quotient of two exactly represented doubles is correctly rounded, and rounding
+    // that again to float is exact unless it lands on a float halfway point (checked).
+    bool fastFloat(float& v) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const char* s = p_;
+        bool negative = s != end_ && *s == '-';
+        if (negative) ++s;
+        uint64_t m = 0;
+        int digits = 0, fraction = 0;
+        while (s != end_ && static_cast<unsigned>(*s - '0') < 10) {
+            if (++digits > 19) return false;
+            m = m * 10 + unsigned(*s++ - '0');
+        }
+        if (s != end_ && *s == '.') {
+            ++s;
+            while (s != end_ && static_cast<unsigned>(*s - '0') < 10) {
+                if (++digits > 19) return false;
+                m = m * 10 + unsigned(*s++ - '0');
+                ++fraction;
+            }
+        }
+        if (digits == 0 || fraction > 22 || m > (uint64_t(1) << 53)) return false;
+        if (s != end_ && isWordChar(*s)) return false;  // exponent, or not a number at all
+        double d = double(m) / kPow10[fraction];
+        if (d != 0) {
+            if (d < 1.1754943508222875e-38 || d > 3.4028234663852886e38) return false;
+            uint64_t bits;
+            std::memcpy(&bits, &d, 8);
+            if ((bits & 0x1FFFFFFF) == 0x10000000) return false;
+        }
+        v = static_cast<float>(negative ? -d : d);
+        p_ = s;
+        return true;
     }
     static char printable(char c) { return (c >= 32 && c < 127) ? c : '?'; }
 
@@ -322,6 +392,44 @@ public:
         if (!fillList()) return false;
         --listLeft_;
         v = listFloat_ ? static_cast<float>(takeFloat()) : static_cast<float>(takeDword());
+        return true;
+    }
+
+    bool readFloats(float* v, size_t n) {
+        while (n > 0) {
+            if (!fillList()) return false;
+            size_t k = std::min<size_t>(n, listLeft_);
+            if (listFloat_ && floatBytes_ == 4) {
+                std::memcpy(v, p_, k * 4);
+                p_ += k * 4;
+            } else {
+                for (size_t i = 0; i < k; ++i) v[i] = listFloat_ ? static_cast<float>(takeFloat()) : static_cast<float>(takeDword());
+            }
+            listLeft_ -= static_cast<uint32_t>(k);
+            v += k;
+            n -= k;
+        }
+        return true;
+    }
+
+    bool readIndices(uint32_t* v, size_t n) {
+        while (n > 0) {
+            if (!fillList()) return false;
+            size_t k = std::min<size_t>(n, listLeft_);
+            if (!listFloat_) {
+                std::memcpy(v, p_, k * 4);
+                p_ += k * 4;
+            } else {
+                for (size_t i = 0; i < k; ++i) {
+                    int64_t x;
+                    double d = takeFloat();
+                    v[i] = (!integralValue(d, x) || x < 0 || x >= int64_t(UINT32_MAX)) ? UINT32_MAX : uint32_t(x);
+                }
+            }
+            listLeft_ -= static_cast<uint32_t>(k);
+            v += k;
+            n -= k;
+        }
         return true;
     }
 
