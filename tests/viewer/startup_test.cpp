@@ -1,6 +1,8 @@
 // Start-up, first paint, main loop and shutdown of the real viewer on the headless backend.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/resize.h"
 
@@ -53,6 +55,49 @@ TEST(Startup, FirstPaintGrowsTheWindowAndRebuildsTheDeviceAtTheClientSize) {
         EXPECT_EQ(s->device->GetShades(), 256u);
     }});
     EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(Startup, DeviceSettingsFollowTheDesktopDepth) {
+    struct Case {
+        int bits;
+        BOOL dither;
+        DWORD shades;
+    } cases[] = {{1, TRUE, 4}, {8, FALSE, 32}, {16, FALSE, 32}, {24, FALSE, 256}, {32, FALSE, 256}};
+    for (const Case& c : cases) {
+        BOOL dither = -1;
+        DWORD shades = 0;
+        runViewer({[&] {
+                      dither = state()->device->GetDither();
+                      shades = state()->device->GetShades();
+                  }},
+                  "", c.bits);
+        EXPECT_EQ(dither, c.dither) << c.bits << " bits";
+        EXPECT_EQ(shades, c.shades) << c.bits << " bits";
+    }
+}
+
+TEST(Startup, DirectionalLightShinesAlongMinusOneMinusOneOne) {
+    runViewer({[] {
+        IDirect3DRMFrame* lightFrame = nullptr;
+        for (IDirect3DRMFrame* f : rm::frameChildren(state()->scene))
+            if (!rm::frameLights(f).empty()) lightFrame = f;
+        ASSERT_NE(lightFrame, nullptr);
+        ASSERT_EQ(rm::frameLights(lightFrame).size(), 1u);
+        EXPECT_EQ(rm::frameLights(lightFrame)[0]->GetType(), D3DRMLIGHT_DIRECTIONAL);
+        EXPECT_EQ(rm::frameLights(state()->scene)[0]->GetType(), D3DRMLIGHT_AMBIENT);
+        D3DVECTOR dir{}, up{};
+        lightFrame->GetOrientation(state()->scene, &dir, &up);
+        const float k = 1.0f / std::sqrt(3.0f);
+        EXPECT_NEAR(dir.x, -k, 1e-5);
+        EXPECT_NEAR(dir.y, -k, 1e-5);
+        EXPECT_NEAR(dir.z, k, 1e-5);
+        D3DVECTOR p = positionIn(lightFrame, state()->scene);
+        EXPECT_NEAR(p.x, 2, 1e-5);
+        EXPECT_NEAR(p.y, 2, 1e-5);
+        EXPECT_NEAR(p.z, 5, 1e-5);
+        D3DVECTOR c = positionIn(state()->camera, state()->scene);
+        EXPECT_NEAR(c.x * c.x + c.y * c.y + c.z * c.z, 0, 1e-10);
+    }});
 }
 
 TEST(Startup, CommandLineModelIsOpenedBeforeTheFirstFrame) {

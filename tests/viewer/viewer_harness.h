@@ -31,12 +31,11 @@ struct ViewerRun {
 
 // Runs WinMain with `model` as its command line; after the last step the window is
 // closed as a person would (WM_CLOSE). Steps that return early may call quit().
-inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "", int width = 400,
-                     int height = 400) {
-    winUseHeadless(width, height);
+inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "", int bitsPerPixel = 32) {
+    winUseHeadless(400, 400);
     winReset();
     winSetTickCount(std::nullopt);
-    winSetBitsPerPixel(32);
+    winSetBitsPerPixel(bitsPerPixel);
     selectionState = {};
     dragState = {};
     glRegisterDeviceBackend();
