@@ -95,7 +95,9 @@ char* formatCoordinate(char* out, float value) {
             // Rounding to 17 significant digits first moves the value by at most
             // |value| * 1e-16 / 2; when that could reach the half, take the exact road.
             const double gap = static_cast<double>(half - rest);
-            if (gap <= std::fabs(value) * 1e-8 * std::ldexp(1.0, shift)) return formatFixed(out, value, 8);
+            if (gap <= std::fabs(value) * 1e-8 * static_cast<double>(uint64_t{1} << shift)) {
+                return formatFixed(out, value, 8);
+            }
         }
     }
     if (bits >> 31) *out++ = '-';
