@@ -176,7 +176,6 @@ private:
         return line_;
     }
     int32_t nextInteger() { return parseRokkakuInteger(nextLine()); }
-    float nextReal() { return static_cast<float>(parseRokkakuReal(nextLine())); }
     void skipLines(int n) {
         for (int i = 0; i < n; ++i) stream_.nextLine(nullptr, kRokkakuLineSize - 1);
     }
