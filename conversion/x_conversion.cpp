@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -41,7 +42,8 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// A new file beside target, renamed over it by commit(); removed if never committed.
+// A new file beside target, renamed over it by commit(); removed if never committed. It
+// takes the permissions of the file it replaces.
 class TemporaryOutput {
 public:
     explicit TemporaryOutput(const std::string& target) : target_(target) {
@@ -56,6 +58,8 @@ public:
                 if (errno == EEXIST) continue;
                 break;
             }
+            struct stat existing;
+            if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
             file_ = fdopen(fd, "wb");
             if (!file_) {
                 close(fd);
@@ -109,6 +113,18 @@ bool targetWritable(const char* path) {
     return !S_ISDIR(st.st_mode) && access(path, W_OK) == 0;
 }
 
+// The file a conversion replaces: where a symbolic link points (so the link stays), or the
+// path itself.
+std::string replacedFile(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::error_code error;
+        std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+        if (!error) return resolved.string();
+    }
+    return path;
+}
+
 }  // namespace
 
 const char* convertToXFile(const char* sourcePath) {
@@ -143,7 +159,7 @@ const char* convertToXFile(const char* sourcePath) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;
     }
-    TemporaryOutput output(convertedPath);
+    TemporaryOutput output(replacedFile(convertedPath));
     if (!output.file()) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;

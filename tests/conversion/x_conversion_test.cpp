@@ -38,7 +38,7 @@ protected:
     }
     std::vector<std::string> files() const {
         std::vector<std::string> out;
-        for (const auto& e : fs::recursive_directory_iterator(dir_)) out.push_back(fs::relative(e.path(), dir_).string());
+        for (const auto& e : fs::recursive_directory_iterator(dir_)) out.push_back(e.path().lexically_relative(dir_).string());
         std::sort(out.begin(), out.end());
         return out;
     }
@@ -78,10 +78,22 @@ TEST_F(ConvertToXFile, ConvertsBesideTheSource) {
     EXPECT_TRUE(messages_.empty());
     EXPECT_EQ(files(), (std::vector<std::string>{"tri.rok", "tri.x"}));
 
-    // Converting again replaces the earlier output.
+    // Converting again replaces the earlier output, keeping its permissions.
     write("tri.x", "old");
+    fs::permissions(path("tri.x"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     ASSERT_NE(convert(path("tri.rok")), nullptr);
     EXPECT_EQ(readFile(path("tri.x")), readFile(kGolden));
+    EXPECT_EQ(fs::status(path("tri.x")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+
+    // An output that is a symbolic link stays one: the file it points to is replaced.
+    write("real/target.x", "old");
+    fs::remove(path("tri.x"));
+    fs::create_symlink(path("real/target.x"), path("tri.x"));
+    ASSERT_NE(convert(path("tri.rok")), nullptr);
+    EXPECT_TRUE(fs::is_symlink(path("tri.x")));
+    EXPECT_EQ(readFile(path("real/target.x")), readFile(kGolden));
+    EXPECT_EQ(files(), (std::vector<std::string>{"real", "real/target.x", "tri.rok", "tri.x"}));
 }
 
 TEST_F(ConvertToXFile, OutputNameRules) {
