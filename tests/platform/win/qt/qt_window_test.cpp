@@ -13,7 +13,10 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QMimeData>
+#include <QUrl>
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "platform/win/headless.h"
@@ -27,11 +30,20 @@ struct Seen {
   UINT message;
   WPARAM wParam;
   int depth;
+  LPARAM lParam = 0;
 };
 std::vector<Seen> seen;
 
 LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  seen.push_back({message, wParam, winModalDepth()});
+  seen.push_back({message, wParam, winModalDepth(), lParam});
+  if (message == WM_DROPFILES) {
+    char path[260];
+    DragQueryFileA(reinterpret_cast<HDROP>(wParam), 0, path, sizeof path);
+    seen.push_back({WM_USER, static_cast<WPARAM>(DragQueryFileA(reinterpret_cast<HDROP>(wParam), 0xFFFFFFFF, nullptr, 0)),
+                    0, static_cast<LPARAM>(std::string(path) == "/tmp/dropped model.x")});
+    DragFinish(reinterpret_cast<HDROP>(wParam));
+    return 0;
+  }
   if (message == WM_DESTROY) {
     PostQuitMessage(0);
     return 0;
@@ -170,6 +182,37 @@ TEST_F(QtWindowTest, ModifiersCarriedOnlyByTheKeyEventStillMakeAccelerators) {
   EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(7, 1)));
   EXPECT_TRUE(sawKey(WM_KEYDOWN, 'O'));  // the second, plain O is a key again
   EXPECT_FALSE(GetKeyState(VK_CONTROL) & 0x8000);
+}
+
+TEST_F(QtWindowTest, MouseResizeAndDropsBecomeMessages) {
+  QTest::mousePress(client(), Qt::LeftButton, Qt::ShiftModifier, QPoint(10, 20));
+  QTest::mouseRelease(client(), Qt::LeftButton, Qt::NoModifier, QPoint(12, 22));
+  main->resize(main->width() + 50, main->height() + 30);
+  DragAcceptFiles(hwnd, TRUE);
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile("/tmp/dropped model.x")});
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(client(), &enter);
+  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(client(), &drop);
+  EXPECT_TRUE(enter.isAccepted());
+  pumpFor(100);
+  bool pressed = false, released = false, resized = false, dropped = false;
+  for (const Seen& s : seen) {
+    if (s.message == WM_LBUTTONDOWN) {
+      pressed = s.wParam == (MK_LBUTTON | MK_SHIFT) && GET_X_LPARAM(s.lParam) == 10 && GET_Y_LPARAM(s.lParam) == 20;
+    }
+    if (s.message == WM_LBUTTONUP) released = s.wParam == 0 && GET_X_LPARAM(s.lParam) == 12;
+    if (s.message == WM_SIZE) resized = LOWORD(s.lParam) == client()->width() && HIWORD(s.lParam) == client()->height();
+    if (s.message == WM_USER) dropped = s.wParam == 1 && s.lParam == 1;
+  }
+  EXPECT_TRUE(pressed);
+  EXPECT_TRUE(released);
+  EXPECT_TRUE(resized);
+  EXPECT_TRUE(dropped);
+  RECT rc;
+  GetClientRect(hwnd, &rc);
+  EXPECT_EQ(rc.right, client()->width());
 }
 
 TEST_F(QtWindowTest, MenuItemsPostCommandsAndShowCheckMarks) {
