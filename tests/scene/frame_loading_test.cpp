@@ -142,21 +142,31 @@ TEST(FrameLoading, AnAnimationAdvancesOneUnitPerFrameWithItsOwnClock) {
     });
 }
 
-TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGiven) {
+TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGivenAndDiesWithItsFrame) {
+    const long before = rm::liveObjectCount();
     IDirect3DRM* rm = nullptr;
     ASSERT_EQ(Direct3DRMCreate(&rm), D3DRM_OK);
     IDirect3DRMFrame* frame = nullptr;
     IDirect3DRMAnimationSet* set = nullptr;
     rm->CreateFrame(nullptr, &frame);
     rm->CreateAnimationSet(&set);
+    ASSERT_EQ(set->Load(const_cast<char*>((kData + "slide.x").c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr,
+                        nullptr, frame),
+              D3DRM_OK);
     ASSERT_EQ(attachAnimationClock(frame, set), 1);
-    set->Release();
-    frame->Move(0.5f);
-    frame->Move(2.0f);
+    set->Release();  // the clock keeps its own reference
+    IDirect3DRMFrame* slider = firstChildOf(frame);
+    ASSERT_NE(slider, nullptr);
+    frame->Move(0.5f);  // shows time 0
+    EXPECT_NEAR(positionIn(slider, frame).x, 0.0f, 1e-4);
+    frame->Move(2.0f);  // shows time 0.5
+    EXPECT_NEAR(positionIn(slider, frame).x, 0.5f, 1e-4);
+    frame->Move(1.0f);  // shows time 2.5
+    EXPECT_NEAR(positionIn(slider, frame).x, 2.5f, 1e-4);
     // Releasing the frame frees the clock and the set it holds.
     frame->Release();
     rm->Release();
-    EXPECT_EQ(rm::liveObjectCount(), 0);
+    EXPECT_EQ(rm::liveObjectCount(), before);
 }
 
 class RealAnimation : public ::testing::TestWithParam<const char*> {};
