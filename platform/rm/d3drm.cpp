@@ -179,10 +179,10 @@ public:
         return D3DRM_OK;
     }
     HRESULT GetNamedObject(const char* name, IDirect3DRMObject** object) override {
-        // Objects are not registered by name here: not found, as the platform answers.
-        (void)name;
         if (!object) return D3DRMERR_BADVALUE;
-        *object = nullptr;
+        // Not found is D3DRM_OK with null, as the platform answers.
+        *object = findNamedObject(name);
+        if (*object) (*object)->AddRef();
         return D3DRM_OK;
     }
     HRESULT Tick(D3DVALUE) override {

@@ -14,6 +14,10 @@ namespace rm {
 void noteObjectCreated();
 void noteObjectDestroyed();
 uint64_t nextObjectSerial();
+// Objects that can be found by name (IDirect3DRM::GetNamedObject).
+void registerObject(IDirect3DRMObject* object);
+void unregisterObject(IDirect3DRMObject* object);
+IDirect3DRMObject* findNamedObject(const char* name);  // borrowed
 
 // Base of every object: Iface is the main interface it implements.
 template <class Iface>
@@ -55,6 +59,7 @@ inline HRESULT answerQuery(IUnknown* self, REFIID riid, void** out, std::initial
 template <class Iface>
 class RmObject : public RefCounted<Iface> {
 public:
+    RmObject() { registerObject(this); }
     HRESULT Clone(IUnknown*, REFIID, void** out) override {
         if (out) *out = nullptr;
         return E_NOTIMPL;
@@ -89,6 +94,7 @@ public:
 
 protected:
     ~RmObject() override {
+        unregisterObject(this);
         auto callbacks = std::move(destroyCallbacks_);
         for (auto& [cb, arg] : callbacks) cb(this, arg);
     }

@@ -1,6 +1,8 @@
 // Lights, materials, textures, picked arrays, and the object bookkeeping.
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <unordered_set>
 
 #include "platform/rm/objects.h"
 
@@ -15,6 +17,22 @@ void noteObjectCreated() { ++liveObjects; }
 void noteObjectDestroyed() { --liveObjects; }
 uint64_t nextObjectSerial() { return ++serials; }
 long liveObjectCount() { return liveObjects.load(); }
+
+static std::unordered_set<IDirect3DRMObject*>& registry() {
+    static std::unordered_set<IDirect3DRMObject*> objects;
+    return objects;
+}
+void registerObject(IDirect3DRMObject* object) { registry().insert(object); }
+void unregisterObject(IDirect3DRMObject* object) { registry().erase(object); }
+IDirect3DRMObject* findNamedObject(const char* name) {
+    if (!name || !*name) return nullptr;
+    char buffer[512];
+    for (IDirect3DRMObject* object : registry()) {
+        DWORD size = sizeof buffer;
+        if (SUCCEEDED(object->GetName(&size, buffer)) && std::strcmp(buffer, name) == 0) return object;
+    }
+    return nullptr;
+}
 
 uint64_t objectSerial(IUnknown* object) {
     if (auto* f = asFrame(object)) return f->serial();

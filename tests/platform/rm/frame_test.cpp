@@ -285,6 +285,17 @@ TEST_F(RmTest, ReferenceCountsAndQueryInterface) {
     EXPECT_EQ(rm::liveObjectCount(), before - 3);
 }
 
+TEST_F(RmTest, NamedObjectsCanBeFound) {
+    Held<IDirect3DRMFrame> f;
+    f.p = frame();
+    f->SetName("Arm");
+    Held<IDirect3DRMObject> found, none;
+    ASSERT_EQ(d3drm->GetNamedObject("Arm", &found), D3DRM_OK);
+    EXPECT_EQ(found.p, static_cast<IDirect3DRMObject*>(f.p));
+    ASSERT_EQ(d3drm->GetNamedObject("Leg", &none), D3DRM_OK);
+    EXPECT_EQ(none.p, nullptr);
+}
+
 TEST_F(RmTest, DeletedChildOutlivesItsParentOnlyThroughItsOwnReferences) {
     IDirect3DRMFrame* scene = frame();
     IDirect3DRMFrame* kept = frame(scene);
