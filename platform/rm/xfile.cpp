@@ -146,8 +146,7 @@ private:
         if (!count(nf)) return false;
         m.faces.offsets.reserve(std::min<size_t>(nf, lex_.remaining()) + 1);
         m.faces.indices.reserve(std::min<size_t>(uint64_t(nf) * 3, lex_.remaining()));
-        std::vector<bool> bad;  // filled only once a face turns out to be unusable
-        size_t badCount = 0;
+        std::vector<uint32_t> bad;  // unusable faces, ascending
         for (uint32_t f = 0; f < nf; ++f) {
             uint32_t n = 0;
             if (!count(n)) return false;
@@ -166,9 +165,7 @@ private:
             }
             m.faces.offsets.push_back(static_cast<uint32_t>(m.faces.indices.size()));
             if (!ok) {
-                if (bad.empty()) bad.resize(nf, false);
-                bad[f] = true;
-                ++badCount;
+                bad.push_back(f);
             }
         }
         uint32_t declaredMaterials = 0;
@@ -186,7 +183,7 @@ private:
             },
             [](const std::string&) {});
         if (!ok) return false;
-        finishMesh(m, bad, badCount, haveFaceNormals);
+        finishMesh(m, bad, haveFaceNormals);
         return true;
     }
 
@@ -298,7 +295,7 @@ private:
     }
 
     // Makes the face-aligned arrays consistent with the faces, then drops unusable faces.
-    void finishMesh(Mesh& m, const std::vector<bool>& bad, size_t badCount, bool haveFaceNormals) {
+    void finishMesh(Mesh& m, const std::vector<uint32_t>& bad, bool haveFaceNormals) {
         const size_t nf = m.faces.size();
         if (!m.faceMaterials.empty() || !m.materials.empty()) {
             if (m.materials.empty()) {
@@ -332,15 +329,19 @@ private:
                 }
             }
         }
-        if (badCount == 0) return;
-        warn("mesh " + displayName(m.name) + ": " + std::to_string(badCount) +
-             (badCount == 1 ? " face" : " faces") +
+        if (bad.empty()) return;
+        warn("mesh " + displayName(m.name) + ": " + std::to_string(bad.size()) +
+             (bad.size() == 1 ? " face" : " faces") +
              " dropped (vertex index outside the vertex list, or fewer than 3 vertices)");
         IndexLists faces, normals;
         std::vector<uint32_t> materials;
         const bool withNormals = !m.faceNormals.empty(), withMaterials = !m.faceMaterials.empty();
+        size_t next = 0;
         for (size_t f = 0; f < nf; ++f) {
-            if (bad[f]) continue;
+            if (next < bad.size() && bad[next] == f) {
+                ++next;
+                continue;
+            }
             faces.add(m.faces[f]);
             if (withNormals) normals.add(m.faceNormals[f]);
             if (withMaterials) materials.push_back(m.faceMaterials[f]);
