@@ -23,7 +23,7 @@ void winUseHeadless(int clientWidth = 400, int clientHeight = 400, bool lockClie
 bool winHasDisplay();
 
 // Destroys every window (without sending messages), forgets classes, empties the queue and
-// clears every record, script and hook; the headless backend stays chosen. For tests.
+// clears every record, script and hook; the chosen backend stays. For tests.
 void winReset();
 
 // ---- message boxes -----------------------------------------------------------------

@@ -59,6 +59,7 @@ struct Window {
   bool erasePending = false;
   RECT updateRect{};
   std::vector<unsigned char> picture;  // client area, RGBA8, top-down
+  size_t pictureWidth = 0, pictureHeight = 0;
 
   // Dialogs
   DLGPROC dialogProc = nullptr;

@@ -104,7 +104,7 @@ bool runModalLoop(const std::function<bool()>& done) {
 void resizePicture(Window& w) {
   const int width = std::max(0, w.clientWidth), height = std::max(0, w.clientHeight);
   const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-  if (w.picture.size() == needed) return;
+  if (w.picture.size() == needed && w.pictureWidth == static_cast<size_t>(width)) return;
   // Keep what was drawn where it still fits; new area shows the class background.
   std::vector<unsigned char> fresh(needed);
   const unsigned char r = GetRValue(w.background), g = GetGValue(w.background), b = GetBValue(w.background);
@@ -114,7 +114,16 @@ void resizePicture(Window& w) {
     fresh[i + 2] = b;
     fresh[i + 3] = 255;
   }
+  const size_t oldWidth = w.pictureWidth, oldHeight = w.pictureHeight;
+  if (w.picture.size() == oldWidth * oldHeight * 4) {
+    const size_t rowBytes = std::min<size_t>(oldWidth, static_cast<size_t>(width)) * 4;
+    for (size_t y = 0; y < std::min<size_t>(oldHeight, static_cast<size_t>(height)); ++y) {
+      std::memcpy(fresh.data() + y * static_cast<size_t>(width) * 4, w.picture.data() + y * oldWidth * 4, rowBytes);
+    }
+  }
   w.picture.swap(fresh);
+  w.pictureWidth = static_cast<size_t>(width);
+  w.pictureHeight = static_cast<size_t>(height);
 }
 
 void invalidateAll(Window& w, bool erase) {

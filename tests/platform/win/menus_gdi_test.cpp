@@ -251,3 +251,14 @@ TEST_F(WinTest, FirstPaintShowsTheClassBackground) {
   EXPECT_GT(black.right, black.left);  // black text on the white class background
   EXPECT_GT(black.left, 100);
 }
+
+TEST_F(WinTest, ResizingKeepsThePictureWhereItStillFits) {
+  HWND hwnd = createWindow();
+  present(hwnd, 400, 400, 90);
+  winSetClientSize(hwnd, 300, 500);
+  Picture p = read(hwnd);
+  ASSERT_EQ(p.width, 300);
+  ASSERT_EQ(p.height, 500);
+  EXPECT_EQ(p.at(299, 399), RGB(90, 90, 90));
+  EXPECT_EQ(p.at(0, 400), RGB(255, 255, 255));  // new area: the class background
+}
