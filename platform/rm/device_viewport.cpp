@@ -137,6 +137,15 @@ Matrix projectionMatrix(const ViewportData& v) {
     double hw = std::max<double>(v.width, 1) / 2.0, hh = std::max<double>(v.height, 1) / 2.0;
     double front = v.front, back = v.back > v.front ? v.back : v.front + 1;
     Matrix p{};
+    if (v.projection == D3DRMPROJECT_ORTHOGRAPHIC) {
+        // The window on the front plane is drawn at every depth.
+        p.m[0][0] = float(s.sx / (front * hw));
+        p.m[1][1] = float(s.sy / (front * hh));
+        p.m[2][2] = float(1.0 / (back - front));
+        p.m[3][2] = float(-front / (back - front));
+        p.m[3][3] = 1.0f;
+        return p;
+    }
     p.m[0][0] = float(s.sx / hw);
     p.m[1][1] = float(s.sy / hh);
     p.m[2][2] = float(back / (back - front));
@@ -201,7 +210,8 @@ HRESULT Viewport::SetCamera(IDirect3DRMFrame* camera) {
     return D3DRM_OK;
 }
 HRESULT Viewport::SetProjection(D3DRMPROJECTIONTYPE type) {
-    if (type < D3DRMPROJECT_PERSPECTIVE || type > D3DRMPROJECT_RIGHTHANDORTHOGRAPHIC) return D3DRMERR_BADVALUE;
+    // The right-handed projections would need mirrored scenes; this layer is left-handed.
+    if (type != D3DRMPROJECT_PERSPECTIVE && type != D3DRMPROJECT_ORTHOGRAPHIC) return D3DRMERR_BADVALUE;
     data.projection = type;
     return D3DRM_OK;
 }
@@ -210,9 +220,16 @@ HRESULT Viewport::Transform(D3DRMVECTOR4D* dst, D3DVECTOR* src) {
     if (!dst || !src) return D3DRMERR_BADVALUE;
     D3DVECTOR c = transformPoint(*src, viewMatrix(data));
     Scales s = scalesOf(data);
-    double w = c.z;
     double hw = data.width / 2.0, hh = data.height / 2.0;
     double front = data.front, back = data.back > data.front ? data.back : data.front + 1;
+    if (data.projection == D3DRMPROJECT_ORTHOGRAPHIC) {
+        dst->x = float(hw + s.sx * c.x / front);
+        dst->y = float(hh - s.sy * c.y / front);
+        dst->z = float((c.z - front) / (back - front));
+        dst->w = 1.0f;
+        return D3DRM_OK;
+    }
+    double w = c.z;
     dst->x = float(hw * w + s.sx * c.x);
     dst->y = float(hh * w - s.sy * c.y);
     dst->z = float(back / (back - front) * (w - front));
@@ -226,7 +243,14 @@ HRESULT Viewport::InverseTransform(D3DVECTOR* dst, D3DRMVECTOR4D* src) {
     if (w == 0 || !std::isfinite(w)) return D3DRMERR_BADVALUE;
     Scales s = scalesOf(data);
     double hw = data.width / 2.0, hh = data.height / 2.0;
-    D3DVECTOR c{float((src->x - hw * w) / s.sx), float((hh * w - src->y) / s.sy), float(w)};
+    D3DVECTOR c;
+    if (data.projection == D3DRMPROJECT_ORTHOGRAPHIC) {
+        double front = data.front, back = data.back > data.front ? data.back : data.front + 1;
+        c = {float((src->x / w - hw) * front / s.sx), float((hh - src->y / w) * front / s.sy),
+             float(front + src->z / w * (back - front))};
+    } else {
+        c = {float((src->x - hw * w) / s.sx), float((hh * w - src->y) / s.sy), float(w)};
+    }
     *dst = transformPoint(c, cameraWorld(data));
     return D3DRM_OK;
 }
@@ -429,10 +453,15 @@ HRESULT Viewport::Pick(LONG x, LONG y, IDirect3DRMPickedArray** out) {
     if (!camera) return D3DRMERR_BADOBJECT;
     Scales s = scalesOf(data);
     // Camera-space direction with z = 1, so the ray parameter is the depth.
-    D3DVECTOR dirCamera{float((x + 0.5 - data.width / 2.0) / s.sx), float((data.height / 2.0 - (y + 0.5)) / s.sy),
-                        1.0f};
+    D3DVECTOR onScreen{float((x + 0.5 - data.width / 2.0) / s.sx), float((data.height / 2.0 - (y + 0.5)) / s.sy),
+                       1.0f};
+    D3DVECTOR originCamera{0, 0, 0}, dirCamera = onScreen;
+    if (data.projection == D3DRMPROJECT_ORTHOGRAPHIC) {
+        originCamera = {onScreen.x * data.front, onScreen.y * data.front, 0};
+        dirCamera = {0, 0, 1};
+    }
     Matrix cw = camera->world();
-    Ray ray{{cw.m[3][0], cw.m[3][1], cw.m[3][2]}, transformDirection(dirCamera, cw)};
+    Ray ray{transformPoint(originCamera, cw), transformDirection(dirCamera, cw)};
     // The ray parameter runs in camera z (the camera may be scaled: undo that).
     Picker picker(ray, data.front, data.back);
     std::vector<IDirect3DRMFrame*> path;

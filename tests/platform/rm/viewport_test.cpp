@@ -168,6 +168,26 @@ TEST_F(ViewportTest, InverseTransformUndoesTransformWithAMovedCamera) {
     EXPECT_EQ(viewport->InverseTransform(&moved, &atInfinity), D3DRMERR_BADVALUE);
 }
 
+TEST_F(ViewportTest, OrthographicProjectionKeepsSizesAtEveryDepth) {
+    ASSERT_EQ(viewport->SetProjection(D3DRMPROJECT_ORTHOGRAPHIC), D3DRM_OK);
+    EXPECT_EQ(viewport->SetProjection(D3DRMPROJECT_RIGHTHANDPERSPECTIVE), D3DRMERR_BADVALUE);
+    for (D3DVECTOR p : {D3DVECTOR{0.25f, 0, 3}, D3DVECTOR{0.25f, 0.1f, 30}}) {
+        D3DRMVECTOR4D s;
+        D3DVECTOR back;
+        viewport->Transform(&s, &p);
+        EXPECT_FLOAT_EQ(s.x / s.w, 300);  // 0.25 of the 0.5 half-extent: 100 pixels right
+        viewport->InverseTransform(&back, &s);
+        expectNear(back, p.x, p.y, p.z, 1e-3f);
+    }
+    IDirect3DRMFrame* nearFrame = squareAt(5);
+    IDirect3DRMFrame* farFrame = squareAt(50);
+    Held<IDirect3DRMPickedArray> picks;
+    viewport->Pick(200 + 150, 150, &picks);  // 0.375 units off the axis: inside both
+    EXPECT_EQ(picks->GetSize(), 2u);
+    nearFrame->Release();
+    farFrame->Release();
+}
+
 TEST_F(ViewportTest, PickReturnsVisualsNearestFirstWithTheirFramePath) {
     IDirect3DRMMeshBuilder* nearBuilder = nullptr;
     IDirect3DRMFrame* farFrame = squareAt(20);
