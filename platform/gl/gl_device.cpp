@@ -409,6 +409,12 @@ private:
 
     void drawFrame(const rm::DeviceData& device, IDirect3DRMFrame* frame, const gl::Matrix4& world, int depth) {
         if (depth > kMaxDepth) return;
+        path_.push_back(frame);
+        drawFrameContents(device, frame, world, depth);
+        path_.pop_back();
+    }
+
+    void drawFrameContents(const rm::DeviceData& device, IDirect3DRMFrame* frame, const gl::Matrix4& world, int depth) {
         gl::Renderer& r = *shared().renderer;
         for (IDirect3DRMVisual* visual : rm::frameVisuals(frame)) {
             switch (rm::visualKind(visual)) {
@@ -432,7 +438,9 @@ private:
                 }
                 case rm::VisualKind::Frame: {
                     IDirect3DRMFrame* f = rm::visualAsFrame(visual);
-                    if (f) drawFrame(device, f, gl::multiply(toGl(rm::frameLocalMatrix(f)), world), depth + 1);
+                    // A frame shown inside itself would never end.
+                    if (f && std::find(path_.begin(), path_.end(), f) == path_.end())
+                        drawFrame(device, f, gl::multiply(toGl(rm::frameLocalMatrix(f)), world), depth + 1);
                     break;
                 }
                 default: break;
@@ -447,6 +455,7 @@ private:
     std::vector<unsigned char> picture_;
     gl::FrameSetup setup_;
     std::vector<IDirect3DRMTexture*> textures_;
+    std::vector<IDirect3DRMFrame*> path_;  // frames being drawn, outermost first
     const rm::DeviceData* data_ = nullptr;
     DWORD triangles_ = 0;
 };

@@ -303,3 +303,50 @@ TEST_F(DeviceTest, UpdatePresentsToTheClippersWindowAndPaintRepresents) {
     device = nullptr;
     winReset();
 }
+
+TEST_F(DeviceTest, MeshVisualsKeepTheirOwnQuality) {
+    makeDevice(80, 80);
+    addLight(addFrame(-3, 3, 0), D3DRMLIGHT_POINT, 1, 1, 1);
+    IDirect3DRMFrame* f = addFrame(0, 0, 4);
+    f->SetOrientation(scene, 0.5f, -0.4f, 1, 0, 1, 0);
+    IDirect3DRMMeshBuilder* box = addBox(f, 0.8f);
+    IDirect3DRMMesh* mesh = nullptr;
+    ASSERT_EQ(box->CreateMesh(&mesh), D3DRM_OK);
+    f->DeleteVisual(box);
+    f->AddVisual(mesh);
+    // The device stays flat; the mesh's groups draw Gouraud (their default) regardless.
+    ASSERT_EQ(device->GetQuality(), D3DRMRENDER_FLAT);
+    EXPECT_GT(draw().distinctColours(), 20);
+    mesh->SetGroupQuality(0, D3DRMRENDER_FLAT);
+    EXPECT_LE(draw().distinctColours(), 4);
+    mesh->Release();
+}
+
+TEST_F(DeviceTest, FramesShownAsVisualsAreDrawnWhereTheyAreHeldWithoutLooping) {
+    makeDevice(80, 80);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
+    // A box frame kept outside the scene, shown through two holders side by side.
+    IDirect3DRMFrame* shape = nullptr;
+    ASSERT_EQ(d3drm->CreateFrame(nullptr, &shape), D3DRM_OK);
+    addBox(shape, 0.3f);
+    IDirect3DRMFrame* left = addFrame(-1, 0, 5);
+    IDirect3DRMFrame* right = addFrame(1, 0, 5);
+    left->AddVisual(shape);
+    right->AddVisual(shape);
+    // A holder that holds its own parent: drawn once, not forever.
+    IDirect3DRMFrame* inner = nullptr;
+    ASSERT_EQ(d3drm->CreateFrame(left, &inner), D3DRM_OK);
+    inner->AddVisual(left);
+    inner->AddVisual(left);
+    const gltest::Picture p = draw();
+    float x, y;
+    pixelOf({-1, 0, 4.7f}, x, y);
+    EXPECT_FALSE(p.isBlack(int(x), int(y)));
+    pixelOf({1, 0, 4.7f}, x, y);
+    EXPECT_FALSE(p.isBlack(int(x), int(y)));
+    EXPECT_TRUE(p.isBlack(40, 40));
+    inner->DeleteVisual(left);
+    inner->DeleteVisual(left);
+    inner->Release();
+    shape->Release();
+}
