@@ -185,11 +185,7 @@ public:
         if (*object) (*object)->AddRef();
         return D3DRM_OK;
     }
-    HRESULT Tick(D3DVALUE) override {
-        // Needs the device list of the platform, which this layer does not keep: the
-        // viewer moves, clears, renders and updates explicitly.
-        return D3DRMERR_NOTDONEYET;
-    }
+    HRESULT Tick(D3DVALUE delta) override { return tickViewports(delta); }
 
 private:
     template <class T, class Out>

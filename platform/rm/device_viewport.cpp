@@ -160,8 +160,54 @@ const ViewportData& viewportData(IDirect3DRMViewport* viewport) { return asViewp
 
 Viewport* asViewport(IUnknown* object) { return dynamic_cast<Viewport*>(object); }
 
+namespace {
+std::vector<Viewport*>& liveViewports() {
+    static std::vector<Viewport*> viewports;
+    return viewports;
+}
+}  // namespace
+
+Viewport::Viewport() { liveViewports().push_back(this); }
+
 Viewport::~Viewport() {
+    std::erase(liveViewports(), this);
     if (data.camera) data.camera->Release();
+}
+
+HRESULT tickViewports(D3DVALUE delta) {
+    if (!std::isfinite(delta)) return D3DRMERR_BADVALUE;
+    std::vector<Ref<IDirect3DRMViewport>> viewports;
+    for (Viewport* v : liveViewports()) viewports.emplace_back(v);
+    std::vector<Ref<IDirect3DRMFrame>> scenes;
+    std::vector<IDirect3DRMDevice*> devices;
+    for (auto& ref : viewports) {
+        Viewport* v = asViewport(ref.get());
+        Frame* camera = asFrame(v->data.camera);
+        if (!camera) continue;
+        Frame* root = camera->root();
+        bool seen = false;
+        for (auto& s : scenes) seen = seen || s.get() == root;
+        if (!seen) scenes.emplace_back(root);
+        if (std::find(devices.begin(), devices.end(), v->device.get()) == devices.end())
+            devices.push_back(v->device.get());
+    }
+    for (auto& scene : scenes) {
+        HRESULT hr = scene->Move(delta);
+        if (FAILED(hr)) return hr;
+    }
+    for (auto& ref : viewports) {
+        Viewport* v = asViewport(ref.get());
+        Frame* camera = asFrame(v->data.camera);
+        if (!camera) continue;
+        HRESULT hr = v->Clear();
+        if (SUCCEEDED(hr)) hr = v->Render(camera->root());
+        if (FAILED(hr)) return hr;
+    }
+    for (auto* d : devices) {
+        HRESULT hr = d ? d->Update() : D3DRM_OK;
+        if (FAILED(hr)) return hr;
+    }
+    return D3DRM_OK;
 }
 
 HRESULT Viewport::QueryInterface(REFIID riid, void** out) {

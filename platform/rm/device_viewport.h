@@ -60,6 +60,7 @@ HRESULT createDevice(const DeviceBackendRequest& request, IDirect3DRMDevice** ou
 
 class Viewport final : public RmObject<IDirect3DRMViewport> {
 public:
+    Viewport();
     const char* className() const override { return "Viewport"; }
     HRESULT QueryInterface(REFIID riid, void** out) override;
     HRESULT Clear() override;
@@ -96,5 +97,7 @@ protected:
     ~Viewport() override;
 };
 Viewport* asViewport(IUnknown* object);
+// IDirect3DRM::Tick: moves every viewed scene once, then clears, renders and updates.
+HRESULT tickViewports(D3DVALUE delta);
 
 }  // namespace rm

@@ -121,6 +121,20 @@ TEST_F(ViewportTest, DefaultsAndDrawingGoThroughTheBackend) {
     EXPECT_EQ(d3drm->CreateViewport(device, camera, 0, 0, 401, 300, &tooBig), D3DRMERR_BADVALUE);
 }
 
+TEST_F(ViewportTest, TickMovesTheSceneOnceAndDrawsEveryViewport) {
+    Held<IDirect3DRMViewport> second;
+    ASSERT_EQ(d3drm->CreateViewport(device, camera, 0, 0, 200, 100, &second), D3DRM_OK);
+    Held<IDirect3DRMFrame> mover;
+    mover.p = frame(scene);
+    mover->SetVelocity(scene, 1, 0, 0, FALSE);
+    ASSERT_EQ(d3drm->Tick(0.5f), D3DRM_OK);
+    D3DVECTOR p;
+    mover->GetPosition(scene, &p);
+    expectNear(p, 0.5f, 0, 0);
+    EXPECT_EQ((std::tuple{calls.clears, calls.renders, calls.updates}), (std::tuple{2, 2, 1}));
+    EXPECT_EQ(calls.rendered, scene);
+}
+
 TEST_F(ViewportTest, TransformGivesPixelsTimesW) {
     D3DVECTOR centre{0, 0, 10};
     D3DRMVECTOR4D s;
