@@ -401,6 +401,7 @@ private:
             l.range = d.range;
             l.umbra = d.umbra;
             l.penumbra = d.penumbra;
+            l.scope = d.enableFrame;
             setup_.lights.push_back(l);
         }
         for (IDirect3DRMFrame* child : rm::frameChildren(frame))
@@ -422,7 +423,7 @@ private:
                     const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
                     if (!b) break;
                     const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures);
-                    triangles_ += r.draw(*mesh, world, combine(device.quality, b->quality));
+                    triangles_ += r.draw(*mesh, world, combine(device.quality, b->quality), -1, path());
                     break;
                 }
                 case rm::VisualKind::Mesh: {
@@ -433,13 +434,13 @@ private:
                     const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_);
                     // Meshes ignore the device's quality.
                     for (size_t g = 0; g < m->groups.size(); ++g)
-                        triangles_ += r.draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));
+                        triangles_ += r.draw(*mesh, world, fromQuality(m->groups[g].quality), int(g), path());
                     break;
                 }
                 case rm::VisualKind::Frame: {
                     IDirect3DRMFrame* f = rm::visualAsFrame(visual);
                     // A frame shown inside itself would never end.
-                    if (f && std::find(path_.begin(), path_.end(), f) == path_.end())
+                    if (f && std::find(path_.begin(), path_.end(), static_cast<const void*>(f)) == path_.end())
                         drawFrame(device, f, gl::multiply(toGl(rm::frameLocalMatrix(f)), world), depth + 1);
                     break;
                 }
@@ -450,12 +451,14 @@ private:
             drawFrame(device, child, gl::multiply(toGl(rm::frameLocalMatrix(child)), world), depth + 1);
     }
 
+    std::span<const void* const> path() const { return path_; }
+
     HWND hwnd_;
     gl::Framebuffer framebuffer_;
     std::vector<unsigned char> picture_;
     gl::FrameSetup setup_;
     std::vector<IDirect3DRMTexture*> textures_;
-    std::vector<IDirect3DRMFrame*> path_;  // frames being drawn, outermost first
+    std::vector<const void*> path_;  // frames being drawn, outermost first
     const rm::DeviceData* data_ = nullptr;
     DWORD triangles_ = 0;
 };

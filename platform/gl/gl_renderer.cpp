@@ -517,7 +517,7 @@ void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
     glLineWidth(1.0f);
 }
 
-void Renderer::applyLights(Program& p, const Vec3& origin) {
+void Renderer::applyLights(Program& p, const Vec3& origin, std::span<const void* const> path) {
     Vec3 ambient{0, 0, 0};
     lightData_.clear();
     int count = 0;
@@ -527,6 +527,7 @@ void Renderer::applyLights(Program& p, const Vec3& origin) {
         return {l, l, l};
     };
     for (const LightInfo& l : setup_.lights) {
+        if (l.scope && std::find(path.begin(), path.end(), l.scope) == path.end()) continue;
         const Vec3 colour = grey(l.colour);
         if (l.kind == LightKind::Ambient) {
             for (int k = 0; k < 3; ++k) ambient[k] += colour[k];
@@ -556,7 +557,8 @@ void Renderer::applyLights(Program& p, const Vec3& origin) {
     glUniform3fv(p.eye, 1, setup_.eye.data());
 }
 
-uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group) {
+uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group,
+                        std::span<const void* const> path) {
     if (mesh.triangleCount() == 0) return 0;
     float normal[9];
     normalMatrix(world, normal);
@@ -608,7 +610,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glUniformMatrix3fv(p.normalMat, 1, GL_TRUE, normal);
             glUniform1i(p.shades, setup_.shades);
             glUniform1i(p.dither, setup_.dither ? 1 : 0);
-            if (quality.lighting) applyLights(p, origin);
+            if (quality.lighting) applyLights(p, origin, path);
         }
         if (textured) {
             glActiveTexture(GL_TEXTURE0);

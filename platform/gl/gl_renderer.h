@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace gl {
@@ -118,6 +119,8 @@ struct LightInfo {
     Vec3 direction{0, 0, 1};  // world, the light frame's +z
     float constant = 1.0f, linear = 0.0f, quadratic = 0.0f;
     float range = 256.0f;
+    // Lights only what is drawn under this object (see Renderer::draw); null: everything.
+    const void* scope = nullptr;
     float umbra = 0.4f, penumbra = 0.5f;  // full cone angles, radians
 };
 
@@ -173,13 +176,16 @@ public:
     void begin(const Framebuffer& target, const FrameSetup& setup);
     // Draws a mesh placed by its world matrix (only one of its groups when group >= 0);
     // returns the triangles submitted.
-    uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1);
+    // Lights with a scope light the mesh only when their scope is among `path` (the
+    // frames it is drawn under).
+    uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1,
+                  std::span<const void* const> path = {});
     void end();
 
 private:
     struct Program;
     Program& program(const Quality& q, bool ramp, bool textured);
-    void applyLights(Program& p, const Vec3& objectOrigin);
+    void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
 
     std::vector<std::unique_ptr<Program>> programs_;
     FrameSetup setup_;

@@ -350,3 +350,22 @@ TEST_F(DeviceTest, FramesShownAsVisualsAreDrawnWhereTheyAreHeldWithoutLooping) {
     inner->Release();
     shape->Release();
 }
+
+TEST_F(DeviceTest, LightWithAnEnableFrameLightsOnlyWhatIsBelowIt) {
+    makeDevice(80, 80);
+    IDirect3DRMFrame* left = addFrame(-1, 0, 5);
+    IDirect3DRMFrame* right = addFrame(1, 0, 5);
+    addBox(left, 0.4f);
+    addBox(right, 0.4f);
+    IDirect3DRMLight* light = nullptr;
+    ASSERT_EQ(d3drm->CreateLightRGB(D3DRMLIGHT_AMBIENT, 1, 1, 1, &light), D3DRM_OK);
+    scene->AddLight(light);
+    ASSERT_EQ(light->SetEnableFrame(right), D3DRM_OK);
+    light->Release();
+    const gltest::Picture p = draw();
+    float x, y;
+    pixelOf({-1, 0, 4.6f}, x, y);
+    EXPECT_TRUE(p.isBlack(int(x), int(y)));
+    pixelOf({1, 0, 4.6f}, x, y);
+    EXPECT_EQ(p.at(int(x), int(y))[0], 255);
+}
