@@ -28,10 +28,10 @@ void winReset();
 
 // ---- message boxes -----------------------------------------------------------------
 struct WinMessageBoxRecord {
-  HWND owner;
-  std::string caption;
-  std::string text;
-  UINT style;
+    HWND owner;
+    std::string caption;
+    std::string text;
+    UINT style;
 };
 const std::vector<WinMessageBoxRecord>& winRecordedMessageBoxes();
 void winClearRecordedMessageBoxes();
@@ -48,14 +48,14 @@ void winClearScripts();
 
 // What each dialog was asked to show.
 struct WinDialogRecord {
-  enum Kind { OpenFile, Color, Dialog } kind;
-  HWND owner;
-  std::string title;          // Open: the caption; dialog: the template name
-  std::string filter;         // Open: the filter pairs joined with '|'
-  std::string defaultExtension;
-  DWORD flags;
-  COLORREF initialColor;      // colour dialog
-  std::string answer;         // the path, "#RRGGBB", the button id, or "" when cancelled
+    enum Kind { OpenFile, Color, Dialog } kind;
+    HWND owner;
+    std::string title;   // Open: the caption; dialog: the template name
+    std::string filter;  // Open: the filter pairs joined with '|'
+    std::string defaultExtension;
+    DWORD flags;
+    COLORREF initialColor;  // colour dialog
+    std::string answer;     // the path, "#RRGGBB", the button id, or "" when cancelled
 };
 const std::vector<WinDialogRecord>& winRecordedDialogs();
 // Called once a dialog was answered (headless or by a person): --record writes these.

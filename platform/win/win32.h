@@ -57,8 +57,8 @@ typedef DWORD* LPDWORD;
 typedef COLORREF* LPCOLORREF;
 
 #define SOLLUX_DECLARE_HANDLE(name) \
-  struct name##__;                  \
-  typedef name##__* name
+    struct name##__;                \
+    typedef name##__* name
 SOLLUX_DECLARE_HANDLE(HWND);
 SOLLUX_DECLARE_HANDLE(HINSTANCE);
 SOLLUX_DECLARE_HANDLE(HMENU);
@@ -82,18 +82,18 @@ typedef UINT_PTR(CALLBACK* LPOFNHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef UINT_PTR(CALLBACK* LPCCHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
 
 struct POINT {
-  LONG x;
-  LONG y;
+    LONG x;
+    LONG y;
 };
 struct SIZE {
-  LONG cx;
-  LONG cy;
+    LONG cx;
+    LONG cy;
 };
 struct RECT {
-  LONG left;
-  LONG top;
-  LONG right;
-  LONG bottom;
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
 };
 typedef POINT* LPPOINT;
 typedef SIZE* LPSIZE;
@@ -101,94 +101,94 @@ typedef RECT* LPRECT;
 typedef const RECT* LPCRECT;
 
 struct MSG {
-  HWND hwnd;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-  DWORD time;
-  POINT pt;
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
 };
 typedef MSG* LPMSG;
 
 struct WNDCLASSA {
-  UINT style;
-  WNDPROC lpfnWndProc;
-  int cbClsExtra;
-  int cbWndExtra;
-  HINSTANCE hInstance;
-  HICON hIcon;
-  HCURSOR hCursor;
-  HBRUSH hbrBackground;
-  LPCSTR lpszMenuName;
-  LPCSTR lpszClassName;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
 };
 
 struct CREATESTRUCTA {
-  LPVOID lpCreateParams;
-  HINSTANCE hInstance;
-  HMENU hMenu;
-  HWND hwndParent;
-  int cy;
-  int cx;
-  int y;
-  int x;
-  LONG style;
-  LPCSTR lpszName;
-  LPCSTR lpszClass;
-  DWORD dwExStyle;
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
 };
 typedef CREATESTRUCTA* LPCREATESTRUCTA;
 
 struct PAINTSTRUCT {
-  HDC hdc;
-  BOOL fErase;
-  RECT rcPaint;
-  BOOL fRestore;
-  BOOL fIncUpdate;
-  BYTE rgbReserved[32];
+    HDC hdc;
+    BOOL fErase;
+    RECT rcPaint;
+    BOOL fRestore;
+    BOOL fIncUpdate;
+    BYTE rgbReserved[32];
 };
 typedef PAINTSTRUCT* LPPAINTSTRUCT;
 
 struct ACCEL {
-  BYTE fVirt;
-  WORD key;
-  WORD cmd;
+    BYTE fVirt;
+    WORD key;
+    WORD cmd;
 };
 
 struct OPENFILENAMEA {
-  DWORD lStructSize;
-  HWND hwndOwner;
-  HINSTANCE hInstance;
-  LPCSTR lpstrFilter;  // pairs of "description\0pattern\0", ended by an extra "\0"
-  LPSTR lpstrCustomFilter;
-  DWORD nMaxCustFilter;
-  DWORD nFilterIndex;
-  LPSTR lpstrFile;  // in: initial name; out: the chosen path
-  DWORD nMaxFile;
-  LPSTR lpstrFileTitle;
-  DWORD nMaxFileTitle;
-  LPCSTR lpstrInitialDir;
-  LPCSTR lpstrTitle;
-  DWORD Flags;
-  WORD nFileOffset;
-  WORD nFileExtension;
-  LPCSTR lpstrDefExt;
-  LPARAM lCustData;
-  LPOFNHOOKPROC lpfnHook;
-  LPCSTR lpTemplateName;
+    DWORD lStructSize;
+    HWND hwndOwner;
+    HINSTANCE hInstance;
+    LPCSTR lpstrFilter;  // pairs of "description\0pattern\0", ended by an extra "\0"
+    LPSTR lpstrCustomFilter;
+    DWORD nMaxCustFilter;
+    DWORD nFilterIndex;
+    LPSTR lpstrFile;  // in: initial name; out: the chosen path
+    DWORD nMaxFile;
+    LPSTR lpstrFileTitle;
+    DWORD nMaxFileTitle;
+    LPCSTR lpstrInitialDir;
+    LPCSTR lpstrTitle;
+    DWORD Flags;
+    WORD nFileOffset;
+    WORD nFileExtension;
+    LPCSTR lpstrDefExt;
+    LPARAM lCustData;
+    LPOFNHOOKPROC lpfnHook;
+    LPCSTR lpTemplateName;
 };
 typedef OPENFILENAMEA* LPOPENFILENAMEA;
 
 struct CHOOSECOLORA {
-  DWORD lStructSize;
-  HWND hwndOwner;
-  HWND hInstance;
-  COLORREF rgbResult;
-  COLORREF* lpCustColors;  // 16 entries
-  DWORD Flags;
-  LPARAM lCustData;
-  LPCCHOOKPROC lpfnHook;
-  LPCSTR lpTemplateName;
+    DWORD lStructSize;
+    HWND hwndOwner;
+    HWND hInstance;
+    COLORREF rgbResult;
+    COLORREF* lpCustColors;  // 16 entries
+    DWORD Flags;
+    LPARAM lCustData;
+    LPCCHOOKPROC lpfnHook;
+    LPCSTR lpTemplateName;
 };
 typedef CHOOSECOLORA* LPCHOOSECOLORA;
 
@@ -199,13 +199,16 @@ typedef CHOOSECOLORA* LPCHOOSECOLORA;
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
 #define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKELONG(a, b)                                                                         \
+    ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) \
+                                                      << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
 #define GET_X_LPARAM(lp) ((int)(short)LOWORD(lp))
 #define GET_Y_LPARAM(lp) ((int)(short)HIWORD(lp))
-#define RGB(r, g, b) ((COLORREF)(((BYTE)(r) | ((WORD)((BYTE)(g)) << 8)) | (((DWORD)(BYTE)(b)) << 16)))
+#define RGB(r, g, b) \
+    ((COLORREF)(((BYTE)(r) | ((WORD)((BYTE)(g)) << 8)) | (((DWORD)(BYTE)(b)) << 16)))
 #define GetRValue(rgb) (LOBYTE(rgb))
 #define GetGValue(rgb) (LOBYTE(((WORD)(rgb)) >> 8))
 #define GetBValue(rgb) (LOBYTE((rgb) >> 16))
@@ -407,7 +410,7 @@ typedef CHOOSECOLORA* LPCHOOSECOLORA;
 #define WS_MINIMIZEBOX 0x00020000L
 #define WS_MAXIMIZEBOX 0x00010000L
 #define WS_OVERLAPPEDWINDOW \
-  (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
+    (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
 #define CW_USEDEFAULT ((int)0x80000000)
 #define WS_EX_ACCEPTFILES 0x00000010L
 #define BN_CLICKED 0
@@ -548,7 +551,8 @@ BOOL SetCurrentDirectoryA(LPCSTR path);
 ATOM RegisterClassA(const WNDCLASSA* wndClass);
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
-                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                     LPVOID param);
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 BOOL IsIconic(HWND hwnd);
@@ -579,8 +583,9 @@ BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL IsWindowEnabled(HWND hwnd);
 
 // Messages
-BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMsg);  // never blocks
-BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);                   // blocks
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax,
+                  UINT removeMsg);                                       // never blocks
+BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);  // blocks
 BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageA(const MSG* msg);
 BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -20,157 +20,157 @@ namespace win {
 struct Menu;
 
 struct MenuItem {
-  std::string text;  // with its '&' mnemonics and "\t" shortcut column
-  UINT id = 0;
-  UINT state = 0;  // MF_CHECKED, MF_GRAYED
-  bool separator = false;
-  std::unique_ptr<Menu> popup;
+    std::string text;  // with its '&' mnemonics and "\t" shortcut column
+    UINT id = 0;
+    UINT state = 0;  // MF_CHECKED, MF_GRAYED
+    bool separator = false;
+    std::unique_ptr<Menu> popup;
 };
 
 struct Menu {
-  std::vector<MenuItem> items;
+    std::vector<MenuItem> items;
 };
 
 struct Window {
-  UINT_PTR id = 0;
-  HWND owner = nullptr;
-  std::string className;
-  WNDPROC proc = nullptr;
-  std::string title;
-  DWORD style = 0;
-  DWORD exStyle = 0;
-  HINSTANCE instance = nullptr;
-  HICON icon = nullptr;
-  UINT classStyle = 0;
-  COLORREF background = 0xFFFFFF;
-  RECT outer{};
-  int clientWidth = 0;
-  int clientHeight = 0;
-  std::vector<unsigned char> extra;
-  LONG_PTR userData = 0;
-  std::unique_ptr<Menu> menu;
-  bool visible = false;
-  bool minimized = false;
-  bool enabled = true;
-  bool shownOnce = false;
-  bool acceptFiles = false;
-  bool destroying = false;
-  bool updatePending = false;
-  bool erasePending = false;
-  RECT updateRect{};
-  std::vector<unsigned char> picture;  // client area, RGBA8, top-down
-  size_t pictureWidth = 0, pictureHeight = 0;
+    UINT_PTR id = 0;
+    HWND owner = nullptr;
+    std::string className;
+    WNDPROC proc = nullptr;
+    std::string title;
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    HINSTANCE instance = nullptr;
+    HICON icon = nullptr;
+    UINT classStyle = 0;
+    COLORREF background = 0xFFFFFF;
+    RECT outer{};
+    int clientWidth = 0;
+    int clientHeight = 0;
+    std::vector<unsigned char> extra;
+    LONG_PTR userData = 0;
+    std::unique_ptr<Menu> menu;
+    bool visible = false;
+    bool minimized = false;
+    bool enabled = true;
+    bool shownOnce = false;
+    bool acceptFiles = false;
+    bool destroying = false;
+    bool updatePending = false;
+    bool erasePending = false;
+    RECT updateRect{};
+    std::vector<unsigned char> picture;  // client area, RGBA8, top-down
+    size_t pictureWidth = 0, pictureHeight = 0;
 
-  // Dialogs
-  DLGPROC dialogProc = nullptr;
-  bool dialogEnded = false;
-  INT_PTR dialogResult = 0;
-  std::string dialogTemplate;
+    // Dialogs
+    DLGPROC dialogProc = nullptr;
+    bool dialogEnded = false;
+    INT_PTR dialogResult = 0;
+    std::string dialogTemplate;
 
-  void* backendData = nullptr;
+    void* backendData = nullptr;
 
-  HWND handle() const { return reinterpret_cast<HWND>(id); }
+    HWND handle() const { return reinterpret_cast<HWND>(id); }
 };
 
 struct Font {
-  int height = 0;
-  int weight = 0;
-  std::string face;
-  bool stock = false;
+    int height = 0;
+    int weight = 0;
+    std::string face;
+    bool stock = false;
 };
 
 struct DeviceContext {
-  HWND hwnd = nullptr;  // null: the screen
-  Font* font = nullptr;
-  COLORREF textColor = 0;
-  COLORREF bkColor = 0xFFFFFF;
-  int bkMode = OPAQUE;
+    HWND hwnd = nullptr;  // null: the screen
+    Font* font = nullptr;
+    COLORREF textColor = 0;
+    COLORREF bkColor = 0xFFFFFF;
+    int bkMode = OPAQUE;
 };
 
 struct OpenFileRequest {
-  HWND owner = nullptr;
-  std::string title;
-  std::vector<std::pair<std::string, std::string>> filters;  // description, patterns
-  int filterIndex = 1;
-  std::string initialName;
-  std::string initialDir;
-  std::string defaultExtension;
-  DWORD flags = 0;
+    HWND owner = nullptr;
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> filters;  // description, patterns
+    int filterIndex = 1;
+    std::string initialName;
+    std::string initialDir;
+    std::string defaultExtension;
+    DWORD flags = 0;
 };
 
 struct ColorRequest {
-  HWND owner = nullptr;
-  COLORREF initial = 0;
-  std::array<COLORREF, 16> custom{};
-  DWORD flags = 0;
+    HWND owner = nullptr;
+    COLORREF initial = 0;
+    std::array<COLORREF, 16> custom{};
+    DWORD flags = 0;
 };
 
 // What a window system supplies. The headless backend is the default.
 class Backend {
- public:
-  virtual ~Backend() = default;
-  virtual bool hasDisplay() const = 0;
-  // Creation: sets the window's client size from its outer rectangle.
-  virtual void windowCreated(Window& w) = 0;
-  virtual void windowDestroyed(Window&) {}
-  virtual void windowShown(Window&) {}
-  // The program moved or resized the window; the backend updates the client size.
-  virtual void windowGeometryChanged(Window& w, bool resized) = 0;
-  virtual void windowTitleChanged(Window&) {}
-  virtual void menuChanged(Window&) {}
-  virtual void pictureChanged(Window&) {}
-  // Turns pending window-system events into queued messages; never blocks.
-  virtual void pumpEvents() {}
-  // Waits up to the given time for window-system events (GetMessageA, modal loops).
-  virtual void waitEvents(int milliseconds) = 0;
-  virtual RECT workArea() = 0;
-  virtual int bitsPerPixel() = 0;
-  virtual bool asyncKeyDown(int vk);
-  virtual void cursorChanged(int) {}
-  // Modal user interface. Each runs until answered, dispatching messages meanwhile
-  // through runModalLoop.
-  virtual int messageBox(const WinMessageBoxRecord& box) = 0;
-  virtual std::optional<std::string> openFile(const OpenFileRequest& request) = 0;
-  virtual std::optional<COLORREF> chooseColor(ColorRequest& request) = 0;
-  // Shows the dialog window `dialog` (its template is loaded) and runs until EndDialog.
-  virtual void runDialog(Window& dialog) = 0;
+  public:
+    virtual ~Backend() = default;
+    virtual bool hasDisplay() const = 0;
+    // Creation: sets the window's client size from its outer rectangle.
+    virtual void windowCreated(Window& w) = 0;
+    virtual void windowDestroyed(Window&) {}
+    virtual void windowShown(Window&) {}
+    // The program moved or resized the window; the backend updates the client size.
+    virtual void windowGeometryChanged(Window& w, bool resized) = 0;
+    virtual void windowTitleChanged(Window&) {}
+    virtual void menuChanged(Window&) {}
+    virtual void pictureChanged(Window&) {}
+    // Turns pending window-system events into queued messages; never blocks.
+    virtual void pumpEvents() {}
+    // Waits up to the given time for window-system events (GetMessageA, modal loops).
+    virtual void waitEvents(int milliseconds) = 0;
+    virtual RECT workArea() = 0;
+    virtual int bitsPerPixel() = 0;
+    virtual bool asyncKeyDown(int vk);
+    virtual void cursorChanged(int) {}
+    // Modal user interface. Each runs until answered, dispatching messages meanwhile
+    // through runModalLoop.
+    virtual int messageBox(const WinMessageBoxRecord& box) = 0;
+    virtual std::optional<std::string> openFile(const OpenFileRequest& request) = 0;
+    virtual std::optional<COLORREF> chooseColor(ColorRequest& request) = 0;
+    // Shows the dialog window `dialog` (its template is loaded) and runs until EndDialog.
+    virtual void runDialog(Window& dialog) = 0;
 };
 
 struct Drop {
-  std::vector<std::string> paths;
+    std::vector<std::string> paths;
 };
 
 struct State {
-  std::map<UINT_PTR, std::unique_ptr<Window>> windows;
-  UINT_PTR nextWindowId = 0x100;
-  std::map<std::string, WNDCLASSA> classes;  // key: lower-case class name
-  std::map<std::string, std::string> classMenuNames;
-  std::map<std::string, std::string> classNames;
+    std::map<UINT_PTR, std::unique_ptr<Window>> windows;
+    UINT_PTR nextWindowId = 0x100;
+    std::map<std::string, WNDCLASSA> classes;  // key: lower-case class name
+    std::map<std::string, std::string> classMenuNames;
+    std::map<std::string, std::string> classNames;
 
-  std::mutex queueMutex;
-  std::deque<MSG> queue;
-  bool quitPending = false;
-  int quitCode = 0;
+    std::mutex queueMutex;
+    std::deque<MSG> queue;
+    bool quitPending = false;
+    int quitCode = 0;
 
-  std::array<bool, 256> asyncKeys{};  // as the keyboard is now
-  std::array<bool, 256> syncKeys{};   // as of the last key message taken from the queue
+    std::array<bool, 256> asyncKeys{};  // as the keyboard is now
+    std::array<bool, 256> syncKeys{};   // as of the last key message taken from the queue
 
-  HWND capture = nullptr;
-  HWND focus = nullptr;
-  HWND active = nullptr;
-  int cursorId = 0;
-  int modalDepth = 0;
-  std::optional<DWORD> fixedTick;
+    HWND capture = nullptr;
+    HWND focus = nullptr;
+    HWND active = nullptr;
+    int cursorId = 0;
+    int modalDepth = 0;
+    std::optional<DWORD> fixedTick;
 
-  std::map<UINT_PTR, std::unique_ptr<Drop>> drops;
-  UINT_PTR nextDropId = 1;
+    std::map<UINT_PTR, std::unique_ptr<Drop>> drops;
+    UINT_PTR nextDropId = 1;
 
-  std::function<void(const MSG&)> messageHook;
-  std::function<void(const WinDialogRecord&)> dialogHook;
-  std::vector<WinMessageBoxRecord> messageBoxes;
-  std::vector<WinDialogRecord> dialogs;
+    std::function<void(const MSG&)> messageHook;
+    std::function<void(const WinDialogRecord&)> dialogHook;
+    std::vector<WinMessageBoxRecord> messageBoxes;
+    std::vector<WinDialogRecord> dialogs;
 
-  std::unique_ptr<Backend> backend;
+    std::unique_ptr<Backend> backend;
 };
 
 State& state();
@@ -196,11 +196,11 @@ void invalidateAll(Window& w, bool erase);
 
 // Resources
 struct MenuTemplateItem {
-  const char* text;  // null: separator
-  UINT id;
-  UINT state;
-  const MenuTemplateItem* popup;  // null-text-terminated list for a popup
-  int popupCount;
+    const char* text;  // null: separator
+    UINT id;
+    UINT state;
+    const MenuTemplateItem* popup;  // null-text-terminated list for a popup
+    int popupCount;
 };
 std::unique_ptr<Menu> loadMenuTemplate(const std::string& name);
 std::unique_ptr<Menu> takeLoadedMenu(HMENU handle);  // null when it is not a loaded menu
@@ -208,24 +208,24 @@ void forgetLoadedMenus();
 const std::vector<ACCEL>* findAccelerators(const std::string& name);
 
 struct DialogControl {
-  enum Kind { Text, CenteredText, Button, DefaultButton, Icon } kind;
-  int id;
-  int x, y, cx, cy;  // dialog units
-  std::string text;  // the icon's resource name for Icon
+    enum Kind { Text, CenteredText, Button, DefaultButton, Icon } kind;
+    int id;
+    int x, y, cx, cy;  // dialog units
+    std::string text;  // the icon's resource name for Icon
 };
 struct DialogTemplate {
-  std::string name;
-  std::string caption;
-  int x, y, cx, cy;
-  std::string fontName;
-  int fontPoints;
-  std::vector<DialogControl> controls;
+    std::string name;
+    std::string caption;
+    int x, y, cx, cy;
+    std::string fontName;
+    int fontPoints;
+    std::vector<DialogControl> controls;
 };
 const DialogTemplate* findDialogTemplate(const std::string& name);
 
 struct IconImage {
-  int width = 0, height = 0;
-  std::vector<unsigned char> rgba;  // transparent pixels have alpha 0
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgba;  // transparent pixels have alpha 0
 };
 const IconImage* findIcon(const std::string& name);
 HICON iconHandle(const std::string& name);
