@@ -187,6 +187,19 @@ TEST_F(QtWindowTest, ModifiersCarriedOnlyByTheKeyEventStillMakeAccelerators) {
     EXPECT_FALSE(GetKeyState(VK_CONTROL) & 0x8000);
 }
 
+TEST_F(QtWindowTest, KeysThroughTheWindowSystemAreNotTakenByTheMenus) {
+    // Through the window, as the window system delivers them: Qt's shortcut handling sees
+    // these first, and must leave Ctrl+O and Alt-less letters to the accelerators.
+    main->activateWindow();
+    client()->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    QTest::keyClick(main->windowHandle(), Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(main->windowHandle(), Qt::Key_X);
+    pumpFor(50);
+    EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(7, 1)));
+    EXPECT_TRUE(sawKey(WM_KEYDOWN, 'X'));
+}
+
 TEST_F(QtWindowTest, MouseResizeAndDropsBecomeMessages) {
     QTest::mousePress(client(), Qt::LeftButton, Qt::ShiftModifier, QPoint(10, 20));
     QTest::mouseRelease(client(), Qt::LeftButton, Qt::NoModifier, QPoint(12, 22));
