@@ -31,6 +31,12 @@ TEST(RenderOptions, EachCommandChangesOnlyItsOwnField) {
     runViewer({
         [&] {
             const DWORD start = quality();
+            // The menu starts out showing the device as created.
+            EXPECT_EQ(checked(0), (start & 0x38u) == static_cast<DWORD>(D3DRMLIGHT_ON));
+            EXPECT_TRUE(checked(fillModeMenuPosition(start & 0x1C0u)));
+            EXPECT_TRUE(checked(shadeModeMenuPosition(start & 0x7u)));
+            EXPECT_TRUE(checked(kMenuColorModelBase + state()->colorModel));
+            EXPECT_EQ(checked(14), device()->GetTextureQuality() == D3DRMTEXTURE_LINEAR);
             command(202);  // wireframe
             EXPECT_EQ(quality() & 0x1C0u, static_cast<DWORD>(D3DRMFILL_WIREFRAME));
             EXPECT_EQ(quality() & ~0x1C0u, start & ~0x1C0u);
