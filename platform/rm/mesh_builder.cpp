@@ -225,6 +225,18 @@ void MeshBuilder::append(const MeshBuilderData& o, const Matrix& m) {
     changed();
 }
 
+void MeshBuilder::adoptData(MeshBuilderData&& other) {
+    for (auto* t : other.textures)
+        if (t) t->AddRef();
+    for (auto* t : data_.textures)
+        if (t) t->Release();
+    other.quality = data_.quality;
+    other.colorSource = data_.colorSource;
+    other.perspective = data_.perspective;
+    other.version = data_.version + 1;
+    data_ = std::move(other);
+}
+
 void MeshBuilder::appendMesh(const MeshData& mesh, const Matrix& m) {
     for (const auto& g : mesh.groups) {
         MeshBuilderData part;

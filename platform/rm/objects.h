@@ -224,6 +224,8 @@ public:
     // Appends another builder's geometry transformed by m.
     void append(const MeshBuilderData& other, const Matrix& m);
     void appendMesh(const MeshData& mesh, const Matrix& m);
+    // Takes over the geometry of an empty builder without copying (textures borrowed).
+    void adoptData(MeshBuilderData&& other);
     // Fills in smooth normals for faces whose corners have none.
     void generateMissingNormals(size_t firstFace);
     // The box of all vertices, kept until the geometry changes (picking asks often).

@@ -93,6 +93,8 @@ Matrix matrixOf(const std::array<float, 16>& a) {
     return m;
 }
 
+const Matrix kIdentity = Matrix::identity();
+
 // Appends one file mesh to the builder, placed by m.
 void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures) {
     MeshBuilderData part;
@@ -141,7 +143,11 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         part.faces.push_back(bf);
     }
     size_t firstFace = builder.data().faces.size();
-    builder.append(part, m);
+    bool identity = std::memcmp(&m, &kIdentity, sizeof m) == 0;
+    if (identity && builder.data().positions.empty() && builder.data().faces.empty())
+        builder.adoptData(std::move(part));  // the common case: no copy of a big mesh
+    else
+        builder.append(part, m);
     builder.generateMissingNormals(firstFace);
 }
 
