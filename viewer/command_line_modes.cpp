@@ -160,6 +160,7 @@ int runViewer(const ViewerOptions& options) {
     unsigned long framesSeen = 0;
     bool shotFailed = false;
     bool shotTaken = false;
+    bool counting = false;
     MainLoopHooks hooks;
     hooks.beforePass = [&] {
         HWND window = viewerWindow();
@@ -172,10 +173,14 @@ int runViewer(const ViewerOptions& options) {
         // After the script, let the asked-for frames run (passes count while nothing can
         // be drawn, so a stopped viewer still ends), then take the picture and close.
         unsigned long frames = renderedFrameCount();
-        if (frames > framesSeen)
+        if (!counting) {
+            // The passes before this one (start-up, the script) do not count.
+            counting = true;
+        } else if (frames > framesSeen) {
             framesLeft -= static_cast<long>(frames - framesSeen);
-        else if (!renderingPossible())
+        } else if (!renderingPossible()) {
             --framesLeft;
+        }
         framesSeen = frames;
         if (framesLeft > 0) return;
         shotTaken = true;

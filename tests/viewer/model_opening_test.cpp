@@ -164,3 +164,19 @@ TEST(DropFiles, EachDroppedFileOpensInTurn) {
     ASSERT_EQ(reportTexts().size(), 1u);
     EXPECT_NE(reportTexts()[0].find("missing.x failed."), std::string::npos);
 }
+
+TEST(OpenFrame, FailedLoadIsReportedOnceByTheCommand) {
+    TempFolder folder;
+    std::string x = folder.write("frames.x", "xof 0302txt 0064\nFrame { broken\n");
+    runViewer({[&] {
+        winScriptOpenFile(x);
+        SendMessageA(window(), WM_COMMAND, 4, 0);
+        winScriptOpenFile(x);
+        SendMessageA(window(), WM_COMMAND, 3, 0);
+    }});
+    ASSERT_EQ(winRecordedDialogs().size(), 2u);
+    EXPECT_EQ(winRecordedDialogs()[0].title, "Open Frame ...");
+    EXPECT_EQ(winRecordedDialogs()[1].title, "Open Animation ...");
+    EXPECT_EQ(reportTexts(), (std::vector<std::string>{"Loading and placing of " + x + " failed.\n\r\n",
+                                                       "Loading and placing of " + x + " failed.\n\r\n"}));
+}

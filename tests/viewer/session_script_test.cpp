@@ -230,8 +230,11 @@ TEST(Screenshot, ReportedFailureGivesExitOneButStillWritesThePicture) {
     ViewerOptions options;
     options.model = folder.file("nothing here.x");
     options.screenshotPath = folder.file("shot.png");
+    options.frames = 5;
     EXPECT_EQ(runInProcess(options), 1);
     EXPECT_TRUE(std::filesystem::exists(options.screenshotPath));
+    // Exactly the frames asked for were drawn before the picture was taken.
+    EXPECT_EQ(renderedFrameCount(), 5u);
     ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
 }
 
