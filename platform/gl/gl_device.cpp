@@ -146,19 +146,20 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
         const uint64_t tex = face.texture < b.textures.size() ? face.texture : 0;
         return mat << 32 | tex;
     };
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) { return key(a) < key(c); });
+    const auto byKey = [&](uint32_t a, uint32_t c) { return key(a) < key(c); };
+    if (!std::is_sorted(order.begin(), order.end(), byKey)) std::stable_sort(order.begin(), order.end(), byKey);
 
-    // A corner is shared by faces with the same position, normal and colour.
-    struct CornerKey {
-        uint64_t vertexNormal;
+    // A corner is shared by faces with the same position, normal and colour; the corners
+    // made for each position are chained from it (usually just one).
+    constexpr uint32_t kNone = 0xffffffffu;
+    std::vector<uint32_t> firstAt(b.positions.size(), kNone);
+    struct Made {
+        uint32_t normal;
         D3DCOLOR colour;
-        bool operator==(const CornerKey&) const = default;
+        uint32_t next;
     };
-    struct CornerHash {
-        size_t operator()(const CornerKey& k) const { return std::hash<uint64_t>()(k.vertexNormal * 0x9e3779b97f4a7c15ull ^ k.colour); }
-    };
-    std::unordered_map<CornerKey, uint32_t, CornerHash> shared;
-    shared.reserve(b.positions.size() * 2);
+    std::vector<Made> made;
+    made.reserve(b.positions.size() + b.positions.size() / 4);
     uint32_t corner[64];
     std::vector<uint32_t> bigCorners;
     for (size_t i = 0; i < order.size(); ++i) {
@@ -180,9 +181,17 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
                 idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, rgba);
                 continue;
             }
-            auto [it, fresh] = shared.try_emplace(CornerKey{uint64_t(v) << 32 | ni, face.color}, 0u);
-            if (fresh) it->second = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, rgba);
-            idx[k] = it->second;
+            uint32_t at = firstAt[v];
+            while (at != kNone && (made[at].normal != ni || made[at].colour != face.color)) at = made[at].next;
+            if (at == kNone) {
+                at = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, rgba);
+                // Vertex indices and chain entries stay in step: corners without a normal
+                // of their own get an entry too, never found (its normal is kNoNormal).
+                made.resize(at + 1, Made{rm::kNoNormal, 0, kNone});
+                made[at] = Made{ni, face.color, firstAt[v]};
+                firstAt[v] = at;
+            }
+            idx[k] = at;
         }
         for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, rgba);
         for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);

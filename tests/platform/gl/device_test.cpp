@@ -369,3 +369,34 @@ TEST_F(DeviceTest, LightWithAnEnableFrameLightsOnlyWhatIsBelowIt) {
     pixelOf({1, 0, 4.6f}, x, y);
     EXPECT_EQ(p.at(int(x), int(y))[0], 255);
 }
+
+TEST_F(DeviceTest, FacesSharingCornersKeepTheirOwnColours) {
+    makeDevice(80, 80);
+    device->SetQuality(D3DRMRENDER_UNLITFLAT);
+    IDirect3DRMMeshBuilder* b = nullptr;
+    ASSERT_EQ(d3drm->CreateMeshBuilder(&b), D3DRM_OK);
+    // Two squares side by side sharing their middle edge, facing the camera.
+    D3DVECTOR v[6] = {{-1, -0.5f, 0}, {-1, 0.5f, 0}, {0, 0.5f, 0}, {0, -0.5f, 0}, {1, 0.5f, 0}, {1, -0.5f, 0}};
+    DWORD faces[] = {4, 0, 1, 2, 3, 4, 3, 2, 4, 5, 0};
+    IDirect3DRMFaceArray* array = nullptr;
+    ASSERT_EQ(b->AddFaces(6, v, 0, nullptr, faces, &array), D3DRM_OK);
+    ASSERT_NE(array, nullptr);
+    IDirect3DRMFace* face = nullptr;
+    ASSERT_EQ(array->GetElement(0, &face), D3DRM_OK);
+    face->SetColorRGB(1, 0, 0);
+    face->Release();
+    ASSERT_EQ(array->GetElement(1, &face), D3DRM_OK);
+    face->SetColorRGB(0, 0, 1);
+    face->Release();
+    array->Release();
+    addFrame(0, 0, 3)->AddVisual(b);
+    b->Release();
+    const gltest::Picture p = draw();
+    float x, y;
+    pixelOf({-0.5f, 0, 3}, x, y);
+    EXPECT_EQ(p.at(int(x), int(y))[0], 255);
+    EXPECT_EQ(p.at(int(x), int(y))[2], 0);
+    pixelOf({0.5f, 0, 3}, x, y);
+    EXPECT_EQ(p.at(int(x), int(y))[0], 0);
+    EXPECT_EQ(p.at(int(x), int(y))[2], 255);
+}
