@@ -16,8 +16,7 @@ BYTE componentByte(D3DVALUE component) {
 }  // namespace
 
 int chooseColor(HWND window, D3DCOLOR* color) {
-    for (COLORREF& custom : customColors)
-        custom = RGB(255, 255, 255);
+    for (COLORREF& custom : customColors) custom = RGB(255, 255, 255);
 
     // Scene to dialog truncates; the alpha is lost.
     const COLORREF initial = static_cast<COLORREF>(componentByte(D3DRMColorGetRed(*color))) |
@@ -34,8 +33,7 @@ int chooseColor(HWND window, D3DCOLOR* color) {
     chooser.lCustData = 0;
     chooser.lpfnHook = nullptr;
     chooser.lpTemplateName = nullptr;
-    if (ChooseColorA(&chooser) == 0)
-        return 0;
+    if (ChooseColorA(&chooser) == 0) return 0;
 
     const float k = 1.0f / 255.0f;
     const COLORREF chosen = chooser.rgbResult;
@@ -48,10 +46,10 @@ int chooseColor(HWND window, D3DCOLOR* color) {
 void colorSelection(HWND window) {
     IDirect3DRMFrame* frame = getSelectedFrame();
     IDirect3DRMMeshBuilder* visual = getSelectedVisual();
-    if (frame == nullptr || visual == nullptr)
-        return;
+    if (frame == nullptr || visual == nullptr) return;
     IDirect3DRMMeshBuilder* builder = nullptr;
-    if (visual->QueryInterface(IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&builder)) < 0 ||
+    if (visual->QueryInterface(IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&builder)) <
+            0 ||
         builder == nullptr)
         return;
 
@@ -87,16 +85,16 @@ void colorSelection(HWND window) {
 
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        return TRUE;
-    case WM_COMMAND:
-        // Only OK (or Enter) closes the box; Esc and the close box send IDCANCEL.
-        if (LOWORD(wParam) == IDOK) {
-            EndDialog(dialog, 1);
+        case WM_INITDIALOG:
             return TRUE;
-        }
-        return FALSE;
-    default:
-        return FALSE;
+        case WM_COMMAND:
+            // Only OK (or Enter) closes the box; Esc and the close box send IDCANCEL.
+            if (LOWORD(wParam) == IDOK) {
+                EndDialog(dialog, 1);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
     }
 }

@@ -40,16 +40,14 @@ void turn(HWND window, IDirect3DRMFrame* frame, ViewerState* state, int x, int y
     RECT client = {};
     GetClientRect(window, &client);
     const long double w = client.right - client.left, h = client.bottom - client.top;
-    if (w <= 0 || h <= 0)
-        return;
+    if (w <= 0 || h <= 0) return;
     const int dx = offset16(x, dragState.lastMouseX), dy = offset16(y, dragState.lastMouseY);
     const long double a = -dy / (2 * h) * kFullTurn;
     const long double b = dx / w * kFullTurn;
     frame->SetOrientation(state->scene, static_cast<D3DVALUE>(std::sin(b)),
                           static_cast<D3DVALUE>(std::sin(a) * std::cos(b)),
                           static_cast<D3DVALUE>(std::cos(a) * std::cos(b)), 0.0f,
-                          static_cast<D3DVALUE>(std::cos(a)),
-                          static_cast<D3DVALUE>(-std::sin(a)));
+                          static_cast<D3DVALUE>(std::cos(a)), static_cast<D3DVALUE>(-std::sin(a)));
 }
 
 // Sets a rotation velocity about the screen-plane axis at right angles to the motion.
@@ -58,8 +56,7 @@ void spin(IDirect3DRMFrame* frame, ViewerState* state, int x, int y) {
     dragState.lastMouseX = x;
     dragState.lastMouseY = y;
     const double len = std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy);
-    if (len == 0.0)
-        return;
+    if (len == 0.0) return;
     const double r = std::sqrt(len * len + 2500.0);
     frame->SetRotation(state->camera, static_cast<D3DVALUE>(-dy / len),
                        static_cast<D3DVALUE>(-dx / len), 0.0f, static_cast<D3DVALUE>(len / r));
@@ -70,8 +67,7 @@ void dolly(HWND window, ViewerState* state, int y) {
     RECT client = {};
     GetClientRect(window, &client);
     const double h = client.bottom - client.top;
-    if (h <= 0)
-        return;
+    if (h <= 0) return;
     const double z = dragState.dollyStartZ + 10.0 * offset16(y, dragState.lastMouseY) / h;
     state->camera->SetPosition(state->scene, 0.0f, 0.0f, static_cast<D3DVALUE>(z));
 }
@@ -94,8 +90,7 @@ void moveInScreenPlane(IDirect3DRMFrame* frame, ViewerState* state, int x, int y
 }  // namespace
 
 LRESULT handleLeftButtonDown(HWND window, ViewerState* state, WPARAM, LPARAM lParam) {
-    if (state == nullptr)
-        return 0;
+    if (state == nullptr) return 0;
     IDirect3DRMFrame* previous = getSelectedFrame();
     dragState.lastMouseX = pressX(lParam);
     dragState.lastMouseY = pressY(lParam);
@@ -111,44 +106,36 @@ LRESULT handleLeftButtonDown(HWND window, ViewerState* state, WPARAM, LPARAM lPa
 }
 
 LRESULT handleRightButtonDown(HWND window, ViewerState* state, WPARAM, LPARAM lParam) {
-    if (state == nullptr)
-        return 0;
+    if (state == nullptr) return 0;
     dragState.lastMouseX = pressX(lParam);
     dragState.lastMouseY = pressY(lParam);
     pickSelection(state->viewport, dragState.lastMouseX, dragState.lastMouseY);
     dragState.rightDragActive = 1;
     SetCapture(window);
     showArrowCursor();
-    if (state->camera != nullptr && state->scene != nullptr)
-        dragState.dollyStartZ = cameraZ(state);
+    if (state->camera != nullptr && state->scene != nullptr) dragState.dollyStartZ = cameraZ(state);
     return 0;
 }
 
 LRESULT handleLeftButtonUp(HWND, ViewerState* state, WPARAM, LPARAM) {
-    if (state == nullptr)
-        return 0;
+    if (state == nullptr) return 0;
     ReleaseCapture();
     dragState.leftDragActive = 0;
-    if (dragState.savedCursor != nullptr)
-        SetCursor(dragState.savedCursor);
+    if (dragState.savedCursor != nullptr) SetCursor(dragState.savedCursor);
     return 0;
 }
 
 LRESULT handleRightButtonUp(HWND, ViewerState* state, WPARAM, LPARAM) {
-    if (state == nullptr)
-        return 0;
+    if (state == nullptr) return 0;
     dragState.rightDragActive = 0;
     ReleaseCapture();
-    if (dragState.savedCursor != nullptr)
-        SetCursor(dragState.savedCursor);
-    if (state->camera != nullptr && state->scene != nullptr)
-        dragState.dollyStartZ = cameraZ(state);
+    if (dragState.savedCursor != nullptr) SetCursor(dragState.savedCursor);
+    if (state->camera != nullptr && state->scene != nullptr) dragState.dollyStartZ = cameraZ(state);
     return 0;
 }
 
 LRESULT handleMouseMove(HWND window, ViewerState* state, WPARAM wParam, LPARAM lParam) {
-    if (state == nullptr || state->scene == nullptr || state->camera == nullptr)
-        return 0;
+    if (state == nullptr || state->scene == nullptr || state->camera == nullptr) return 0;
     const int x = moveX(lParam), y = moveY(lParam);
     IDirect3DRMFrame* frame = getSelectedFrame();
     if ((wParam & MK_LBUTTON) != 0 && frame != nullptr && dragState.leftDragActive) {
@@ -169,13 +156,9 @@ LRESULT handleMouseMove(HWND window, ViewerState* state, WPARAM wParam, LPARAM l
 
 void haltDragMotion() {
     ViewerState* state = currentState;
-    if (state == nullptr)
-        return;
+    if (state == nullptr) return;
     IDirect3DRMFrame* frame = getSelectedFrame();
-    if (frame == nullptr || state->scene == nullptr)
-        return;
-    if (dragState.leftDragActive)
-        frame->SetRotation(state->scene, 0.0f, 1.0f, 0.0f, 0.0f);
-    if (dragState.rightDragActive)
-        frame->SetVelocity(state->scene, 0.0f, 0.0f, 0.0f, FALSE);
+    if (frame == nullptr || state->scene == nullptr) return;
+    if (dragState.leftDragActive) frame->SetRotation(state->scene, 0.0f, 1.0f, 0.0f, 0.0f);
+    if (dragState.rightDragActive) frame->SetVelocity(state->scene, 0.0f, 0.0f, 0.0f, FALSE);
 }

@@ -13,10 +13,10 @@ struct ViewerState;
 struct DragState {
     int leftDragActive;
     int rightDragActive;
-    int32_t lastMouseX;        // the drag's reference point, client coordinates
+    int32_t lastMouseX;  // the drag's reference point, client coordinates
     int32_t lastMouseY;
-    HCURSOR savedCursor;       // cursor current before the last press, or null
-    float dollyStartZ;         // camera z in the scene at the right press/release
+    HCURSOR savedCursor;  // cursor current before the last press, or null
+    float dollyStartZ;    // camera z in the scene at the right press/release
 };
 
 extern DragState dragState;

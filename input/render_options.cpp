@@ -37,25 +37,32 @@ int setQualityField(HWND window, ViewerState* state, DWORD mask, DWORD value,
 
 int fillModeMenuPosition(DWORD fill) {
     switch (fill) {
-    case D3DRMFILL_POINTS: return 2;
-    case D3DRMFILL_WIREFRAME: return 3;
-    case D3DRMFILL_SOLID: return 4;
-    default: return -1;
+        case D3DRMFILL_POINTS:
+            return 2;
+        case D3DRMFILL_WIREFRAME:
+            return 3;
+        case D3DRMFILL_SOLID:
+            return 4;
+        default:
+            return -1;
     }
 }
 
 int shadeModeMenuPosition(DWORD shade) {
     switch (shade) {
-    case D3DRMSHADE_FLAT: return 6;
-    case D3DRMSHADE_GOURAUD: return 7;
-    case D3DRMSHADE_PHONG: return 8;
-    default: return -1;
+        case D3DRMSHADE_FLAT:
+            return 6;
+        case D3DRMSHADE_GOURAUD:
+            return 7;
+        case D3DRMSHADE_PHONG:
+            return 8;
+        default:
+            return -1;
     }
 }
 
 int toggleLighting(HWND window, ViewerState* state) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     const D3DRMRENDERQUALITY q = state->device->GetQuality();
     // Any value other than "on" in the light field counts as off.
     const DWORD light = (q & kLightMask) == kLightOn ? kLightOff : kLightOn;
@@ -70,31 +77,26 @@ int toggleLighting(HWND window, ViewerState* state) {
 }
 
 int setFillMode(HWND window, ViewerState* state, DWORD fill) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     return setQualityField(window, state, kFillMask, fill, fillModeMenuPosition,
                            "Setting the render quality while changing the fill mode failed.\n%s");
 }
 
 int setShadeMode(HWND window, ViewerState* state, DWORD shade) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     return setQualityField(window, state, kShadeMask, shade, shadeModeMenuPosition,
                            "Setting the render quality while changing the shade mode failed.\n%s");
 }
 
 int setColorModel(HWND window, ViewerState* state, int model) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     const int old = state->colorModel;
-    if (model == old)
-        return 1;
+    if (model == old) return 1;
     state->colorModel = model;
     // The colour model cannot change in place: a new device of the same size is made.
     const int width = static_cast<int>(state->device->GetWidth());
     const int height = static_cast<int>(state->device->GetHeight());
-    if (!rebuildDevice(window, state, width, height))
-        return 0;
+    if (!rebuildDevice(window, state, width, height)) return 0;
     HMENU submenu = renderMenu(window);
     CheckMenuItem(submenu, static_cast<UINT>(old + kMenuColorModelBase), checkFlag(false));
     CheckMenuItem(submenu, static_cast<UINT>(model + kMenuColorModelBase), checkFlag(true));
@@ -102,8 +104,7 @@ int setColorModel(HWND window, ViewerState* state, int model) {
 }
 
 int toggleDithering(HWND window, ViewerState* state) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     const BOOL dither = state->device->GetDither() == FALSE ? TRUE : FALSE;
     if (state->device->SetDither(dither) < 0) {
         reportError("Toggling dithering failed.\n");
@@ -114,8 +115,7 @@ int toggleDithering(HWND window, ViewerState* state) {
 }
 
 int toggleTextureQuality(HWND window, ViewerState* state) {
-    if (state == nullptr || state->device == nullptr)
-        return 0;
+    if (state == nullptr || state->device == nullptr) return 0;
     // Mipmap qualities count as "not nearest" and go back to nearest.
     const D3DRMTEXTUREQUALITY quality = state->device->GetTextureQuality() == D3DRMTEXTURE_NEAREST
                                             ? D3DRMTEXTURE_LINEAR

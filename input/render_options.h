@@ -16,9 +16,9 @@ inline constexpr int kMenuColorModelBase = 9;  // + colour model (1 ramp, 2 RGB)
 
 // All return 1 on success, 0 after reporting a failure.
 int toggleLighting(HWND window, ViewerState* state);
-int setFillMode(HWND window, ViewerState* state, DWORD fill);      // D3DRMFILL_*
-int setShadeMode(HWND window, ViewerState* state, DWORD shade);    // D3DRMSHADE_*
-int setColorModel(HWND window, ViewerState* state, int model);     // 1 ramp, 2 RGB
+int setFillMode(HWND window, ViewerState* state, DWORD fill);    // D3DRMFILL_*
+int setShadeMode(HWND window, ViewerState* state, DWORD shade);  // D3DRMSHADE_*
+int setColorModel(HWND window, ViewerState* state, int model);   // 1 ramp, 2 RGB
 int toggleDithering(HWND window, ViewerState* state);
 int toggleTextureQuality(HWND window, ViewerState* state);
 

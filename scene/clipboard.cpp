@@ -35,8 +35,7 @@ T* cloneOf(IDirect3DRMObject* object, REFIID iid) {
 void cutSelection() {
     SelectionState& s = selectionState;
     emptyClipboard();
-    if (s.selectedFrame == nullptr)
-        return;
+    if (s.selectedFrame == nullptr) return;
     IDirect3DRMFrame* frame = s.selectedFrame;
     s.clipboardFrame = frame;
     s.clipboardVisual = s.selectedVisual;
@@ -49,11 +48,9 @@ void cutSelection() {
 void copySelection() {
     SelectionState& s = selectionState;
     emptyClipboard();
-    if (s.selectedFrame == nullptr)
-        return;
+    if (s.selectedFrame == nullptr) return;
     IDirect3DRMFrame* frame = cloneOf<IDirect3DRMFrame>(s.selectedFrame, IID_IDirect3DRMFrame);
-    if (frame == nullptr)
-        return;
+    if (frame == nullptr) return;
     IDirect3DRMVisual* visual = cloneOf<IDirect3DRMVisual>(s.selectedVisual, IID_IDirect3DRMVisual);
     if (visual == nullptr) {
         // Without its visual the copy would paste as nothing; leave the clipboard empty.
@@ -70,13 +67,12 @@ void copySelection() {
 
 void pasteClipboard(IDirect3DRMFrame* scene) {
     SelectionState& s = selectionState;
-    if (s.clipboardFrame == nullptr || scene == nullptr)
-        return;
+    if (s.clipboardFrame == nullptr || scene == nullptr) return;
     // Fresh clones every time, so the clipboard can be pasted again.
     IDirect3DRMFrame* frame = cloneOf<IDirect3DRMFrame>(s.clipboardFrame, IID_IDirect3DRMFrame);
-    if (frame == nullptr)
-        return;
-    IDirect3DRMVisual* visual = cloneOf<IDirect3DRMVisual>(s.clipboardVisual, IID_IDirect3DRMVisual);
+    if (frame == nullptr) return;
+    IDirect3DRMVisual* visual =
+        cloneOf<IDirect3DRMVisual>(s.clipboardVisual, IID_IDirect3DRMVisual);
     if (visual != nullptr) {
         frame->AddVisual(visual);
         visual->Release();
@@ -87,8 +83,7 @@ void pasteClipboard(IDirect3DRMFrame* scene) {
 
 void deleteSelection() {
     SelectionState& s = selectionState;
-    if (s.selectedFrame == nullptr)
-        return;
+    if (s.selectedFrame == nullptr) return;
     IDirect3DRMFrame* frame = s.selectedFrame;
     clearSelection();
     detach(frame);

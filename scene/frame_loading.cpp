@@ -13,8 +13,7 @@ constexpr D3DVALUE kPlacedZ = 15.0f;
 // The clock lives as long as the frame it drives; it then gives up its set.
 void releaseClock(IDirect3DRMObject*, void* arg) {
     auto* clock = static_cast<AnimationClock*>(arg);
-    if (clock->animationSet != nullptr)
-        clock->animationSet->Release();
+    if (clock->animationSet != nullptr) clock->animationSet->Release();
     delete clock;
 }
 
@@ -25,16 +24,13 @@ int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state) {
     bool haveBox = false;
     IDirect3DRMMeshBuilder* builder = nullptr;
     if (d3drm != nullptr && d3drm->CreateMeshBuilder(&builder) >= 0 && builder != nullptr) {
-        if (builder->AddFrame(frame) >= 0 && builder->GetBox(&box) >= 0)
-            haveBox = true;
+        if (builder->AddFrame(frame) >= 0 && builder->GetBox(&box) >= 0) haveBox = true;
         builder->Release();
     }
 
     D3DVALUE size = box.max.x - box.min.x;
-    if (box.max.y - box.min.y > size)
-        size = box.max.y - box.min.y;
-    if (box.max.z - box.min.z > size)
-        size = box.max.z - box.min.z;
+    if (box.max.y - box.min.y > size) size = box.max.y - box.min.y;
+    if (box.max.z - box.min.z > size) size = box.max.z - box.min.z;
     // Geometry without extent (or none at all) would make the factor infinite: keep 1.
     if (haveBox && size > 0.0f) {
         const D3DVALUE s = kFittedSize / size;
@@ -52,8 +48,7 @@ void advanceAnimation(IDirect3DRMFrame*, void* arg, D3DVALUE delta) {
 
 int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet) {
     auto* clock = new (std::nothrow) AnimationClock{animationSet, 0.0f};
-    if (clock == nullptr)
-        return 0;
+    if (clock == nullptr) return 0;
     if (frame->AddMoveCallback(advanceAnimation, clock) < 0) {
         delete clock;
         return 0;
@@ -65,8 +60,7 @@ int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* anima
 
 int loadAnimationFile(const char* path, ViewerState* state) {
     IDirect3DRMFrame* frame = nullptr;
-    if (d3drm->CreateFrame(state->scene, &frame) < 0 || frame == nullptr)
-        return 0;
+    if (d3drm->CreateFrame(state->scene, &frame) < 0 || frame == nullptr) return 0;
     IDirect3DRMAnimationSet* set = nullptr;
     if (d3drm->CreateAnimationSet(&set) < 0 || set == nullptr) {
         frame->Release();
@@ -80,19 +74,17 @@ int loadAnimationFile(const char* path, ViewerState* state) {
     }
     fitAndPlace(frame, state);
     attachAnimationClock(frame, set);
-    set->Release();  // the clock holds its own reference
+    set->Release();    // the clock holds its own reference
     frame->Release();  // the scene keeps the frame
     return 1;
 }
 
 int loadFrameFile(const char* path, ViewerState* state) {
     IDirect3DRMFrame* frame = nullptr;
-    if (d3drm->CreateFrame(state->scene, &frame) < 0 || frame == nullptr)
-        return 0;
+    if (d3drm->CreateFrame(state->scene, &frame) < 0 || frame == nullptr) return 0;
     const bool loaded = frame->Load(const_cast<char*>(path), nullptr, D3DRMLOAD_FROMFILE,
                                     loadTextureCallback, nullptr) >= 0;
-    if (loaded)
-        fitAndPlace(frame, state);
+    if (loaded) fitAndPlace(frame, state);
     frame->Release();
     return loaded ? 1 : 0;
 }

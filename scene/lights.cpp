@@ -34,19 +34,15 @@ constexpr D3DVALUE kDistanceAhead = 10.0f;
 std::vector<std::string> searchFolders(IDirect3DRM* rm) {
     std::vector<std::string> folders;
     DWORD size = 0;
-    if (rm->GetSearchPath(&size, nullptr) < 0 || size == 0)
-        return folders;
+    if (rm->GetSearchPath(&size, nullptr) < 0 || size == 0) return folders;
     std::vector<char> buffer(size + 1, '\0');
-    if (rm->GetSearchPath(&size, buffer.data()) < 0)
-        return folders;
+    if (rm->GetSearchPath(&size, buffer.data()) < 0) return folders;
     const std::string path = buffer.data();
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(';', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            folders.push_back(path.substr(start, end - start));
+        if (end == std::string::npos) end = path.size();
+        if (end > start) folders.push_back(path.substr(start, end - start));
         start = end + 1;
     }
     return folders;
@@ -57,14 +53,12 @@ std::vector<std::string> searchFolders(IDirect3DRM* rm) {
 HRESULT loadModel(IDirect3DRMMeshBuilder* builder, const char* name) {
     const HRESULT first =
         builder->Load(const_cast<char*>(name), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr);
-    if (first != D3DRMERR_FILENOTFOUND)
-        return first;
+    if (first != D3DRMERR_FILENOTFOUND) return first;
     for (const std::string& folder : searchFolders(d3drm)) {
         std::string candidate = folder + "/" + name;
         const HRESULT again =
             builder->Load(candidate.data(), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr);
-        if (again != D3DRMERR_FILENOTFOUND)
-            return again;
+        if (again != D3DRMERR_FILENOTFOUND) return again;
     }
     return first;
 }
@@ -72,27 +66,22 @@ HRESULT loadModel(IDirect3DRMMeshBuilder* builder, const char* name) {
 }  // namespace
 
 void addProgramFolderToSearchPath(IDirect3DRM* rm) {
-    if (rm == nullptr)
-        return;
+    if (rm == nullptr) return;
     std::error_code error;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || !exe.has_parent_path())
-        return;
+    if (error || !exe.has_parent_path()) return;
     const std::string folder = exe.parent_path().string();
 
     for (const std::string& entry : searchFolders(rm))
-        if (entry == folder)
-            return;
+        if (entry == folder) return;
     rm->AddSearchPath(folder.c_str());
 }
 
 int createLight(int commandId, ViewerState* state) {
     const LightKind* kind = nullptr;
     for (const LightKind& k : kLightKinds)
-        if (k.commandId == commandId)
-            kind = &k;
-    if (kind == nullptr || state == nullptr || d3drm == nullptr)
-        return 0;
+        if (k.commandId == commandId) kind = &k;
+    if (kind == nullptr || state == nullptr || d3drm == nullptr) return 0;
 
     addProgramFolderToSearchPath(d3drm);
 
@@ -117,14 +106,10 @@ int createLight(int commandId, ViewerState* state) {
             ok = true;
         }
     }
-    if (!ok && !reported)
-        reportError("A failure occurred while creating a new light.\n");
+    if (!ok && !reported) reportError("A failure occurred while creating a new light.\n");
 
-    if (builder != nullptr)
-        builder->Release();
-    if (light != nullptr)
-        light->Release();
-    if (frame != nullptr)
-        frame->Release();
+    if (builder != nullptr) builder->Release();
+    if (light != nullptr) light->Release();
+    if (frame != nullptr) frame->Release();
     return ok ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 SelectionState selectionState = {};
 
 // (vertex, normal) pairs; the caps take the radial normals of their corners.
+// clang-format off
 const DWORD tubeFaceData[] = {
     8, 7, 7, 6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0,
     4, 0, 0, 1, 1, 9, 1, 8, 0,
@@ -34,6 +35,7 @@ const DWORD coneFaceData[] = {
     3, 7, 7, 0, 0, 8, 1,
     0,
 };
+// clang-format on
 
 namespace {
 
@@ -104,8 +106,7 @@ void addCone(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR baseCen
              D3DVECTOR tip) {
     D3DVECTOR corners[8], normals[8], vertices[kConeVertexCount];
     octagonAround(radius, baseCentre, tip, corners, normals);
-    for (int i = 0; i < 8; ++i)
-        vertices[i] = add(baseCentre, corners[i]);
+    for (int i = 0; i < 8; ++i) vertices[i] = add(baseCentre, corners[i]);
     vertices[8] = tip;
     builder->AddFaces(kConeVertexCount, vertices, kConeNormalCount, normals,
                       const_cast<DWORD*>(coneFaceData), nullptr);
@@ -176,33 +177,25 @@ void selectVisual(IDirect3DRMMeshBuilder* visual, IDirect3DRMFrame* frame) {
         lights->Release();
     }
 
-    if (s.showBoxes == 0)
-        return;
+    if (s.showBoxes == 0) return;
 
     D3DRMBOX box;
-    if (visual->GetBox(&box) < 0)
-        return;
+    if (visual->GetBox(&box) < 0) return;
     IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box);
-    if (marker == nullptr)
-        return;
+    if (marker == nullptr) return;
     IDirect3DRMMesh* mesh = nullptr;
-    if (marker->CreateMesh(&mesh) < 0)
-        mesh = nullptr;
+    if (marker->CreateMesh(&mesh) < 0) mesh = nullptr;
     marker->Release();
-    if (mesh == nullptr)
-        return;
-    if (frame->AddVisual(mesh) >= 0)
-        s.markerMesh = mesh;
+    if (mesh == nullptr) return;
+    if (frame->AddVisual(mesh) >= 0) s.markerMesh = mesh;
     mesh->Release();  // the frame holds the marker's only reference
 }
 
 void pickSelection(IDirect3DRMViewport* viewport, int x, int y) {
     clearSelection();
-    if (viewport == nullptr)
-        return;
+    if (viewport == nullptr) return;
     IDirect3DRMPickedArray* picked = nullptr;
-    if (viewport->Pick(x, y, &picked) < 0 || picked == nullptr)
-        return;
+    if (viewport->Pick(x, y, &picked) < 0 || picked == nullptr) return;
     if (picked->GetSize() == 0) {
         picked->Release();
         return;
@@ -224,10 +217,8 @@ void pickSelection(IDirect3DRMViewport* viewport, int x, int y) {
             frame->Release();
         }
     }
-    if (path != nullptr)
-        path->Release();
-    if (visual != nullptr)
-        visual->Release();
+    if (path != nullptr) path->Release();
+    if (visual != nullptr) visual->Release();
     picked->Release();
 }
 

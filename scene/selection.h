@@ -8,13 +8,13 @@
 // objects alive), so every operation that takes a frame out of the scene clears the
 // selection first.
 struct SelectionState {
-    int showBoxes;                        // whether the marker is built (0 or 1)
-    IDirect3DRMFrame* selectedFrame;      // frame that directly holds the visual
+    int showBoxes;                    // whether the marker is built (0 or 1)
+    IDirect3DRMFrame* selectedFrame;  // frame that directly holds the visual
     IDirect3DRMMeshBuilder* selectedVisual;
-    IDirect3DRMLight* selectedLight;      // first light of selectedFrame, or null
-    IDirect3DRMMesh* markerMesh;          // marker hanging on selectedFrame, or null
-    IDirect3DRMFrame* clipboardFrame;     // owned: one reference
-    IDirect3DRMVisual* clipboardVisual;   // a visual of clipboardFrame
+    IDirect3DRMLight* selectedLight;     // first light of selectedFrame, or null
+    IDirect3DRMMesh* markerMesh;         // marker hanging on selectedFrame, or null
+    IDirect3DRMFrame* clipboardFrame;    // owned: one reference
+    IDirect3DRMVisual* clipboardVisual;  // a visual of clipboardFrame
 };
 
 extern SelectionState selectionState;
@@ -54,5 +54,4 @@ IDirect3DRMMeshBuilder* buildSelectionMarker(D3DRMBOX box);
 // An eight-sided tube of apothem `radius` from `from` to `to`.
 void addTube(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR from, D3DVECTOR to);
 // An eight-sided cone of base apothem `radius` from `baseCentre` to `tip`.
-void addCone(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR baseCentre,
-             D3DVECTOR tip);
+void addCone(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR baseCentre, D3DVECTOR tip);

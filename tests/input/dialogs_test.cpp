@@ -1,7 +1,8 @@
 // The colour command and the About box, with scripted dialog answers.
+#include "input/dialogs.h"
+
 #include <gtest/gtest.h>
 
-#include "input/dialogs.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -10,12 +11,16 @@ using namespace session;
 
 constexpr int kColour = 104;
 
-D3DCOLOR firstFaceColour(IDirect3DRMMeshBuilder* b) { return rm::meshBuilderData(b)->faces[0].color; }
+D3DCOLOR firstFaceColour(IDirect3DRMMeshBuilder* b) {
+    return rm::meshBuilderData(b)->faces[0].color;
+}
 
 TEST(ColourCommand, StartsFromTheFirstFaceAndRecoloursEveryFace) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, D3DRMCreateColorRGB(1.0f, 0.5f, 0.25f)); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, D3DRMCreateColorRGB(1.0f, 0.5f, 0.25f));
+        },
         [&] {
             command(kColour);  // nothing selected: no dialog
             EXPECT_TRUE(winRecordedDialogs().empty());
@@ -30,8 +35,9 @@ TEST(ColourCommand, StartsFromTheFirstFaceAndRecoloursEveryFace) {
             // Scene to dialog truncates each component read back from the colour.
             const D3DCOLOR start = D3DRMCreateColorRGB(1.0f, 0.5f, 0.25f);
             auto byte = [](D3DVALUE c) { return static_cast<int>(c * 255.0) & 0xff; };
-            EXPECT_EQ(shown.initialColor, RGB(byte(D3DRMColorGetRed(start)), byte(D3DRMColorGetGreen(start)),
-                                              byte(D3DRMColorGetBlue(start))));
+            EXPECT_EQ(shown.initialColor,
+                      RGB(byte(D3DRMColorGetRed(start)), byte(D3DRMColorGetGreen(start)),
+                          byte(D3DRMColorGetBlue(start))));
             EXPECT_EQ(shown.initialColor & 0xffu, 255u);
             for (const rm::BuilderFace& f : rm::meshBuilderData(cube.builder)->faces) {
                 EXPECT_NEAR(D3DRMColorGetRed(f.color), 10 / 255.0f, 1e-6);

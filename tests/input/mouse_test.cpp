@@ -1,10 +1,11 @@
 // Turning, spinning, dollying and moving with the mouse, through the viewer's window
 // procedure and main loop.
+#include "input/mouse.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "input/mouse.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -32,7 +33,7 @@ void expectVector(const D3DVECTOR& v, float x, float y, float z, float eps = 1e-
 void setShift(bool down) { winSetKeyDown(VK_SHIFT, down); }
 
 class Mouse : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { setShift(false); }
 };
 
@@ -53,14 +54,17 @@ TEST_F(Mouse, TurnIsMeasuredFromThePressPoint) {
             moveTo(x0 + 50, y0, MK_LBUTTON);
             const double b = 50 / w * 6.283184;
             Orientation o = orientationOf(cube.frame);
-            expectVector(o.dir, static_cast<float>(std::sin(b)), 0, static_cast<float>(std::cos(b)));
+            expectVector(o.dir, static_cast<float>(std::sin(b)), 0,
+                         static_cast<float>(std::cos(b)));
             expectVector(o.up, 0, 1, 0);
 
             moveTo(x0, y0 - 40, MK_LBUTTON);
             const double a = 40 / (2 * h) * 6.283184;
             o = orientationOf(cube.frame);
-            expectVector(o.dir, 0, static_cast<float>(std::sin(a)), static_cast<float>(std::cos(a)));
-            expectVector(o.up, 0, static_cast<float>(std::cos(a)), static_cast<float>(-std::sin(a)));
+            expectVector(o.dir, 0, static_cast<float>(std::sin(a)),
+                         static_cast<float>(std::cos(a)));
+            expectVector(o.up, 0, static_cast<float>(std::cos(a)),
+                         static_cast<float>(-std::sin(a)));
 
             // Back at the press point: the scene's own orientation.
             moveTo(x0, y0, MK_LBUTTON);
@@ -81,7 +85,9 @@ TEST_F(Mouse, TurnIsMeasuredFromThePressPoint) {
 TEST_F(Mouse, PressingAgainLeavesThePreviousSelectionValid) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             click(centreX(), centreY());
             leftDown(centreX() + 10, centreY());
@@ -106,7 +112,9 @@ TEST_F(Mouse, SpinLastsOnlyWhileMovesKeepComing) {
     D3DVALUE theta = 0;
     Orientation spun = {};
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             leftDown(centreX(), centreY());
             setShift(true);
@@ -145,7 +153,9 @@ TEST_F(Mouse, ReleasingDuringASpinLeavesTheObjectSpinning) {
     Cube cube;
     Orientation first = {};
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             leftDown(centreX(), centreY());
             setShift(true);
@@ -159,7 +169,8 @@ TEST_F(Mouse, ReleasingDuringASpinLeavesTheObjectSpinning) {
         [] {},
         [&] {
             const Orientation later = orientationOf(cube.frame);
-            EXPECT_GT(std::fabs(later.dir.x - first.dir.x) + std::fabs(later.dir.z - first.dir.z), 1e-3f);
+            EXPECT_GT(std::fabs(later.dir.x - first.dir.x) + std::fabs(later.dir.z - first.dir.z),
+                      1e-3f);
             // A left press on it stops it: the idle step sets angle 0 while the button is held.
             leftDown(centreX(), centreY());
         },
@@ -176,7 +187,9 @@ TEST_F(Mouse, ReleasingDuringASpinLeavesTheObjectSpinning) {
 TEST_F(Mouse, ShiftSwitchMidDragMovesTheTurnsReferencePoint) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             const int x0 = centreX(), y0 = centreY();
             leftDown(x0, y0);
@@ -186,7 +199,8 @@ TEST_F(Mouse, ShiftSwitchMidDragMovesTheTurnsReferencePoint) {
             moveTo(x0 + 60, y0, MK_LBUTTON);
             const double b = 50.0 / clientWidth() * 6.283184;
             const Orientation o = orientationOf(cube.frame);
-            expectVector(o.dir, static_cast<float>(std::sin(b)), 0, static_cast<float>(std::cos(b)));
+            expectVector(o.dir, static_cast<float>(std::sin(b)), 0,
+                         static_cast<float>(std::cos(b)));
             leftUp(x0 + 60, y0);
         },
     });
@@ -220,7 +234,9 @@ TEST_F(Mouse, DollyMovesTheCameraAlongTheSceneZAxis) {
 TEST_F(Mouse, ShiftRightDragMovesTheObjectPixelForPixel) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0.5f, -0.25f, 6}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0.5f, -0.25f, 6}, 1, kGreen);
+        },
         [&] {
             const auto [sx, sy] = screenOf(cube.frame);
             const int x0 = static_cast<int>(sx), y0 = static_cast<int>(sy);
@@ -243,7 +259,9 @@ TEST_F(Mouse, ShiftRightDragMovesTheObjectPixelForPixel) {
 TEST_F(Mouse, ShiftSwitchDuringARightDragMakesTheCameraJump) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             const int x0 = centreX(), y0 = centreY();
             rightDown(x0, y0);
@@ -263,7 +281,9 @@ TEST_F(Mouse, ShiftSwitchDuringARightDragMakesTheCameraJump) {
 TEST_F(Mouse, MovesWithoutAPressInThisWindowDoNothing) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             selectVisual(cube.builder, cube.frame);
             moveTo(centreX() + 80, centreY(), MK_LBUTTON);
@@ -278,7 +298,9 @@ TEST_F(Mouse, MovesWithoutAPressInThisWindowDoNothing) {
 TEST_F(Mouse, WithBothButtonsTheLeftWinsOnlyWhileSomethingIsSelected) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kGreen);
+        },
         [&] {
             const int x0 = centreX(), y0 = centreY();
             leftDown(x0, y0);

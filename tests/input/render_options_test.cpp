@@ -1,7 +1,8 @@
 // Rendering option commands 200 to 210: device settings, check marks and pictures.
+#include "input/render_options.h"
+
 #include <gtest/gtest.h>
 
-#include "input/render_options.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -51,7 +52,8 @@ TEST(RenderOptions, EachCommandChangesOnlyItsOwnField) {
             const DWORD light = quality() & 0x38u;
             command(200);
             EXPECT_NE(quality() & 0x38u, light);
-            EXPECT_EQ(quality() & ~0x38u, (static_cast<DWORD>(D3DRMFILL_WIREFRAME) | D3DRMSHADE_PHONG));
+            EXPECT_EQ(quality() & ~0x38u,
+                      (static_cast<DWORD>(D3DRMFILL_WIREFRAME) | D3DRMSHADE_PHONG));
             command(200);
             EXPECT_EQ(quality() & 0x38u, light);
 
@@ -168,8 +170,7 @@ TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
     EXPECT_TRUE(wire.isBlack(cx, cy));
     int edgePixels = 0;
     for (int x = 0; x < wire.width; ++x)
-        if (!wire.isBlack(x, cy))
-            ++edgePixels;
+        if (!wire.isBlack(x, cy)) ++edgePixels;
     EXPECT_GT(edgePixels, 0);
     // Without lighting the face shows its own colour.
     const unsigned char* u = unlit.at(cx, cy);

@@ -1,9 +1,10 @@
 // Cut, copy, paste and delete through the viewer's commands.
+#include "scene/clipboard.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "scene/clipboard.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -35,7 +36,9 @@ void expectOneBuilderOnly(IDirect3DRMFrame* frame) {
 TEST(Clipboard, CutThenPasteTwiceGivesTwoCopiesAtTheCutPlace) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0.5f, 0, 5}, 1, kBlue); },
+        [&] {
+            cube = addCube(state()->scene, {0.5f, 0, 5}, 1, kBlue);
+        },
         [&] {
             command(kBoxes);
             click(centreX(), centreY());
@@ -67,7 +70,9 @@ TEST(Clipboard, CutThenPasteTwiceGivesTwoCopiesAtTheCutPlace) {
 TEST(Clipboard, ACopySurvivesTheDeletionOfItsOriginal) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kBlue); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kBlue);
+        },
         [&] {
             command(kBoxes);
             click(centreX(), centreY());
@@ -148,8 +153,7 @@ TEST(Clipboard, NothingIsLeftAliveAfterASessionOfEditing) {
         [&] {
             command(kBoxes);
             addCube(state()->scene, {0, 0, 5}, 1, kBlue);
-            for (int id = 301; id <= 304; ++id)
-                command(id);
+            for (int id = 301; id <= 304; ++id) command(id);
         },
         [&] {
             click(centreX(), centreY());

@@ -1,13 +1,14 @@
 // Loading frame hierarchies and animations: fitting, placing and playing.
+#include "scene/frame_loading.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 
-#include "scene/frame_loading.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -35,7 +36,8 @@ float fittedExtent(IDirect3DRMFrame* frame) {
     D3DRMBOX box = {};
     b->GetBox(&box);
     b->Release();
-    const float size = std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
+    const float size =
+        std::max({box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z});
     return size * frameScale(frame);
 }
 
@@ -150,8 +152,8 @@ TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGivenAndDiesWithItsFrame) {
     IDirect3DRMAnimationSet* set = nullptr;
     rm->CreateFrame(nullptr, &frame);
     rm->CreateAnimationSet(&set);
-    ASSERT_EQ(set->Load(const_cast<char*>((kData + "slide.x").c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr,
-                        nullptr, frame),
+    ASSERT_EQ(set->Load(const_cast<char*>((kData + "slide.x").c_str()), nullptr, D3DRMLOAD_FROMFILE,
+                        nullptr, nullptr, frame),
               D3DRM_OK);
     ASSERT_EQ(attachAnimationClock(frame, set), 1);
     set->Release();  // the clock keeps its own reference
@@ -173,8 +175,7 @@ class RealAnimation : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RealAnimation, LoadsAndPlays) {
     const std::string path = kAssimp + GetParam();
-    if (!std::filesystem::exists(path))
-        GTEST_SKIP() << path << " is not installed";
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
     const long before = rm::liveObjectCount();
     std::vector<rm::Matrix> poses[2];
     IDirect3DRMFrame* holder = nullptr;
@@ -192,9 +193,14 @@ TEST_P(RealAnimation, LoadsAndPlays) {
             holder = lastChild();
             EXPECT_NEAR(fittedExtent(holder), 8.0f, 1e-2);
         },
-        [] {}, [] {}, [] {},
+        [] {},
+        [] {},
+        [] {},
         [&] { collect(holder, poses[0]); },
-        [] {}, [] {}, [] {}, [] {},
+        [] {},
+        [] {},
+        [] {},
+        [] {},
         [&] { collect(holder, poses[1]); },
     });
     ASSERT_EQ(poses[0].size(), poses[1].size());
@@ -203,12 +209,12 @@ TEST_P(RealAnimation, LoadsAndPlays) {
     for (size_t i = 0; i < poses[0].size() && !moved; ++i)
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
-                if (std::fabs(poses[0][i].m[r][c] - poses[1][i].m[r][c]) > 1e-5f)
-                    moved = true;
+                if (std::fabs(poses[0][i].m[r][c] - poses[1][i].m[r][c]) > 1e-5f) moved = true;
     EXPECT_TRUE(moved);
     EXPECT_EQ(rm::liveObjectCount(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(AssimpModels, RealAnimation, ::testing::Values("anim_test.x", "Testwuson.X"));
+INSTANTIATE_TEST_SUITE_P(AssimpModels, RealAnimation,
+                         ::testing::Values("anim_test.x", "Testwuson.X"));
 
 }  // namespace

@@ -1,13 +1,13 @@
 // Lights added by commands 301 to 304.
-#include <gtest/gtest.h>
+#include "scene/lights.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "scene/lights.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -62,7 +62,8 @@ TEST(Lights, EachCommandAddsItsLightTenUnitsAheadOfTheCamera) {
                 EXPECT_FALSE(model->faces.empty());
                 D3DRMBOX box;
                 IDirect3DRMMeshBuilder* builder = nullptr;
-                visuals[0]->QueryInterface(IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&builder));
+                visuals[0]->QueryInterface(IID_IDirect3DRMMeshBuilder,
+                                           reinterpret_cast<void**>(&builder));
                 builder->GetBox(&box);
                 builder->Release();
                 // The sphere has radius 1 in its file and is shown at a fifth of that.
@@ -91,8 +92,8 @@ TEST(Lights, ALightModelPickSelectsTheLightFrameAndItsLight) {
 
 TEST(Lights, AModelThatCannotBeLoadedIsReportedWithTheResultName) {
     // A broken camera.x in the current folder is found before the real one.
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("sollux_lights_" + std::to_string(::getpid()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("sollux_lights_" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "camera.x") << "xof 0302txt 0032\nMesh { 3; broken";
     const auto previous = std::filesystem::current_path();
@@ -105,7 +106,8 @@ TEST(Lights, AModelThatCannotBeLoadedIsReportedWithTheResultName) {
             EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore);
             ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
             EXPECT_EQ(winRecordedMessageBoxes()[0].caption, "Viewer Message");
-            EXPECT_EQ(winRecordedMessageBoxes()[0].text, "Failed to load camera.x.\nD3DRMERR_BADFILE\r\n");
+            EXPECT_EQ(winRecordedMessageBoxes()[0].text,
+                      "Failed to load camera.x.\nD3DRMERR_BADFILE\r\n");
             // The sphere is not affected.
             command(303);
             EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore + 1);
@@ -144,7 +146,8 @@ TEST(Lights, TheProgramFolderIsAddedToTheSearchPathOnce) {
     std::string path(size, '\0');
     rm->GetSearchPath(&size, path.data());
     path.resize(std::strlen(path.c_str()));
-    const std::string folder = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+    const std::string folder =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
     EXPECT_EQ(path, "/somewhere;" + folder);
     rm->Release();
 }

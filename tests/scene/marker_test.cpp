@@ -12,7 +12,7 @@
 namespace {
 
 class MarkerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(Direct3DRMCreate(&d3drm), D3DRM_OK); }
     void TearDown() override {
         d3drm->Release();
@@ -38,13 +38,16 @@ D3DRMBOX box(float x0, float y0, float z0, float x1, float y1, float z1) {
     return D3DRMBOX{{x0, y0, z0}, {x1, y1, z1}};
 }
 
-bool finite(const D3DVECTOR& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite(const D3DVECTOR& v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
 
 TEST_F(MarkerTest, OneMarkerHasTheFullCountsAndIsWhite) {
     IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box(-1, -2, -3, 1, 2, 3));
     ASSERT_NE(marker, nullptr);
     DWORD vcount = 0, ncount = 0, dataSize = 0;
-    ASSERT_EQ(marker->GetVertices(&vcount, nullptr, &ncount, nullptr, &dataSize, nullptr), D3DRM_OK);
+    ASSERT_EQ(marker->GetVertices(&vcount, nullptr, &ncount, nullptr, &dataSize, nullptr),
+              D3DRM_OK);
     EXPECT_EQ(vcount, 217u);
     EXPECT_EQ(ncount, 112u);
     EXPECT_EQ(marker->GetFaceCount(), 139);
@@ -55,8 +58,7 @@ TEST_F(MarkerTest, OneMarkerHasTheFullCountsAndIsWhite) {
     for (DWORD i = 0; i < faces->GetSize(); ++i) {
         IDirect3DRMFace* face = nullptr;
         faces->GetElement(i, &face);
-        if ((face->GetColor() & 0xffffffu) != 0xffffffu)
-            ++nonWhite;
+        if ((face->GetColor() & 0xffffffu) != 0xffffffu) ++nonWhite;
         face->Release();
     }
     faces->Release();
@@ -78,8 +80,8 @@ TEST_F(MarkerTest, ArrowRunsFromTheOriginAlongZEvenOutsideTheBox) {
         EXPECT_NEAR(std::hypot(v[i].x, v[i].y), cornerDistance, kEps);
         EXPECT_NEAR(v[8 + i].z, tipBase, kEps);
         EXPECT_NEAR(v[16 + i].z, tipBase, kEps);
-        EXPECT_NEAR(std::hypot(v[16 + i].x, v[16 + i].y), 0.2f / std::cos(static_cast<float>(M_PI) / 8),
-                    kEps);
+        EXPECT_NEAR(std::hypot(v[16 + i].x, v[16 + i].y),
+                    0.2f / std::cos(static_cast<float>(M_PI) / 8), kEps);
     }
     EXPECT_NEAR(v[24].x, 0.0f, kEps);
     EXPECT_NEAR(v[24].y, 0.0f, kEps);
@@ -140,8 +142,7 @@ TEST_F(MarkerTest, ConeEndsInItsTipWithEightSides) {
     ASSERT_EQ(v.size(), 9u);
     EXPECT_EQ(b->GetFaceCount(), 9);
     EXPECT_NEAR(v[8].z, 2.0f, kEps);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_NEAR(v[i].z, 1.0f, kEps);
+    for (int i = 0; i < 8; ++i) EXPECT_NEAR(v[i].z, 1.0f, kEps);
     b->Release();
 }
 
@@ -152,10 +153,8 @@ TEST_F(MarkerTest, FlatAndPointBoxesStillBuild) {
         ASSERT_NE(marker, nullptr);
         EXPECT_EQ(marker->GetFaceCount(), 139);
         const rm::MeshBuilderData* data = rm::meshBuilderData(marker);
-        for (const D3DVECTOR& p : data->positions)
-            ASSERT_TRUE(finite(p));
-        for (const D3DVECTOR& n : data->normals)
-            ASSERT_TRUE(finite(n));
+        for (const D3DVECTOR& p : data->positions) ASSERT_TRUE(finite(p));
+        for (const D3DVECTOR& n : data->normals) ASSERT_TRUE(finite(n));
         marker->Release();
     }
 }

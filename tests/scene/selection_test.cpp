@@ -1,7 +1,8 @@
 // Picking and the marker, through the viewer's window procedure.
+#include "scene/selection.h"
+
 #include <gtest/gtest.h>
 
-#include "scene/selection.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -10,12 +11,16 @@ using namespace session;
 
 const D3DCOLOR kRed = 0xffff0000u;
 
-int visualCount(IDirect3DRMFrame* frame) { return static_cast<int>(rm::frameVisuals(frame).size()); }
+int visualCount(IDirect3DRMFrame* frame) {
+    return static_cast<int>(rm::frameVisuals(frame).size());
+}
 
 TEST(Selection, ClickSelectsTheModelAndEmptySpaceClearsIt) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kRed); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kRed);
+        },
         [&] {
             click(centreX(), centreY());
             EXPECT_EQ(getSelectedFrame(), cube.frame);
@@ -75,7 +80,9 @@ TEST(Selection, BoxesToggleOnAndOffAroundTheSelection) {
 TEST(Selection, KeypadPlusRebuildsTheMarkerForTheNewSize) {
     Cube cube;
     runViewer({
-        [&] { cube = addCube(state()->scene, {0, 0, 5}, 1, kRed); },
+        [&] {
+            cube = addCube(state()->scene, {0, 0, 5}, 1, kRed);
+        },
         [&] {
             command(105);
             click(centreX(), centreY());

@@ -100,8 +100,8 @@ inline Cube addCube(IDirect3DRMFrame* scene, D3DVECTOR centre, D3DVALUE half, D3
     D3DVECTOR v[8];
     for (int i = 0; i < 8; ++i)
         v[i] = {(i & 4) ? half : -half, (i & 2) ? half : -half, (i & 1) ? half : -half};
-    DWORD faces[] = {4, 0, 2, 6, 4,  4, 1, 5, 7, 3,  4, 0, 4, 5, 1,
-                     4, 2, 3, 7, 6,  4, 0, 1, 3, 2,  4, 4, 6, 7, 5,  0};
+    DWORD faces[] = {4, 0, 2, 6, 4, 4, 1, 5, 7, 3, 4, 0, 4, 5, 1, 4,
+                     2, 3, 7, 6, 4, 0, 1, 3, 2, 4, 4, 6, 7, 5, 0};
     cube.builder->AddFaces(8, v, 0, nullptr, faces, nullptr);
     cube.builder->SetColor(color);
     cube.frame->AddVisual(cube.builder);
@@ -119,8 +119,7 @@ inline D3DVECTOR positionIn(IDirect3DRMFrame* frame, IDirect3DRMFrame* reference
 
 inline bool isChildOf(IDirect3DRMFrame* child, IDirect3DRMFrame* parent) {
     for (IDirect3DRMFrame* f : rm::frameChildren(parent))
-        if (f == child)
-            return true;
+        if (f == child) return true;
     return false;
 }
 
@@ -128,8 +127,7 @@ inline bool allFinite(IDirect3DRMFrame* frame) {
     const rm::Matrix& m = rm::frameLocalMatrix(frame);
     for (auto& row : m.m)
         for (D3DVALUE x : row)
-            if (!std::isfinite(x))
-                return false;
+            if (!std::isfinite(x)) return false;
     return true;
 }
 
@@ -144,8 +142,12 @@ inline std::pair<double, double> screenOf(IDirect3DRMFrame* frame) {
 struct Picture {
     std::vector<unsigned char> rgba;
     int width = 0, height = 0;
-    const unsigned char* at(int x, int y) const { return &rgba[(static_cast<size_t>(y) * width + x) * 4]; }
-    bool isBlack(int x, int y) const { return at(x, y)[0] < 8 && at(x, y)[1] < 8 && at(x, y)[2] < 8; }
+    const unsigned char* at(int x, int y) const {
+        return &rgba[(static_cast<size_t>(y) * width + x) * 4];
+    }
+    bool isBlack(int x, int y) const {
+        return at(x, y)[0] < 8 && at(x, y)[1] < 8 && at(x, y)[2] < 8;
+    }
 };
 
 inline Picture picture() {
