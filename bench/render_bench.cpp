@@ -12,7 +12,9 @@
 // draws it.
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
+#include <new>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,16 @@
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
+
+// Counts heap allocations, to show that a frame of a still scene allocates nothing.
+static std::atomic<unsigned long> allocations{0};
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -130,6 +142,13 @@ void framesPerSecond(long triangles) {
     viewer.frame();
     std::printf("model: %d triangles, %zu vertices; first frame (upload) %.1f ms\n", rings * segments * 2, v.size(),
                 secondsSince(first) * 1000);
+    {
+        // A still scene: nothing moves between these frames.
+        viewer.frame();
+        const unsigned long before = allocations.load();
+        for (int i = 0; i < 3; ++i) viewer.frame();
+        std::printf("C++ heap allocations per frame of a still scene: %.1f\n", (allocations.load() - before) / 3.0);
+    }
     for (auto [name, quality] : {std::pair{"flat", D3DRMRENDER_FLAT}, std::pair{"gouraud", D3DRMRENDER_GOURAUD}}) {
         viewer.device->SetQuality(quality);
         viewer.frame();
