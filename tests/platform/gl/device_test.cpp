@@ -214,8 +214,16 @@ TEST_F(DeviceTest, ViewportClearsAndDrawsOnlyItsRectangle) {
     viewport->Release();
     ASSERT_EQ(d3drm->CreateViewport(device, camera, 20, 10, 50, 40, &viewport), D3DRM_OK);
     scene->SetSceneBackgroundRGB(0, 0, 1);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
+    addBox(addFrame(0, 0, 5), 0.3f);
     const gltest::Picture p = draw();
     EXPECT_EQ(p.width, 100);
+    // Transform counts pixels from the viewport's corner.
+    float x, y;
+    pixelOf({0, 0, 4.7f}, x, y);
+    EXPECT_NEAR(x, 25, 0.01);
+    EXPECT_EQ(p.at(20 + int(x), 10 + int(y))[0], 255);
+    EXPECT_EQ(p.at(50, 40)[0], 0);
     EXPECT_EQ(p.at(20, 10)[2], 255);
     EXPECT_EQ(p.at(69, 49)[2], 255);
     EXPECT_TRUE(p.isBlack(19, 10));
