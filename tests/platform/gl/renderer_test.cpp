@@ -293,3 +293,29 @@ TEST_F(RendererTest, RampLightsAreGreyAndShadesAreQuantised) {
         EXPECT_GE(levels.size(), 3u) << "dither " << dither;
     }
 }
+
+TEST_F(RendererTest, MaterialsAddEmissiveAndSpecularLight) {
+    gl::FrameSetup s = gltest::cameraSetup(64, 64);
+    const gl::Matrix4 at = translation(0, 0, 3);
+    const float grey[4] = {0.5f, 0.5f, 0.5f, 1};
+    gl::MeshData quad = gltest::quadMesh(1, grey);
+    quad.groups[0].material.emissive = {0, 0.25f, 0};
+    // No light at all: only the emissive part shows.
+    Picture p = render(quad, s, {gl::ShadeMode::Gouraud, true, gl::FillMode::Solid}, at);
+    EXPECT_EQ(p.at(32, 32)[0], 0);
+    EXPECT_NEAR(p.at(32, 32)[1], 64, 1);
+
+    // A light at the camera: a highlight in the middle of a dull grey face,
+    // strongest where the face looks straight back at the camera (per pixel).
+    quad.groups[0].material = {};
+    quad.groups[0].material.power = 40;
+    quad.groups[0].material.specular = {1, 1, 1};
+    s.lights = {light(gl::LightKind::Point, {0, 0, 0}, {}, {0.5f, 0.5f, 0.5f})};
+    p = render(quad, s, {gl::ShadeMode::Phong, true, gl::FillMode::Solid}, at);
+    gltest::savePng(p, "gl_specular");
+    EXPECT_NEAR(p.at(32, 32)[0], 64 + 128, 2);  // diffuse plus the light's half-strength highlight
+    EXPECT_LT(p.at(8, 8)[0], 140);
+    quad.groups[0].material = {};
+    p = render(quad, s, {gl::ShadeMode::Phong, true, gl::FillMode::Solid}, at);
+    EXPECT_NEAR(p.at(32, 32)[0], 64, 1);  // grey 0.5 x light 0.5, no highlight
+}
