@@ -3,6 +3,7 @@
 #include <epoxy/gl.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -28,6 +29,10 @@ gl::Matrix4 toGl(const rm::Matrix& m) {
 
 gl::Vec3 colourOf(D3DCOLOR c) {
     return {RGB_GETRED(c) / 255.0f, RGB_GETGREEN(c) / 255.0f, RGB_GETBLUE(c) / 255.0f};
+}
+
+std::array<float, 4> colourRgba(D3DCOLOR c) {
+    return {RGB_GETRED(c) / 255.0f, RGB_GETGREEN(c) / 255.0f, RGB_GETBLUE(c) / 255.0f, RGBA_GETALPHA(c) / 255.0f};
 }
 
 gl::Vec3 vec(const D3DVECTOR& v) { return {v.x, v.y, v.z}; }
@@ -160,14 +165,16 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
     };
     std::vector<Made> made;
     made.reserve(b.positions.size() + b.positions.size() / 4);
+    const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
     uint32_t corner[64];
     std::vector<uint32_t> bigCorners;
     for (size_t i = 0; i < order.size(); ++i) {
         const rm::BuilderFace& face = b.faces[order[i]];
         const rm::FaceCorner* corners = &b.corners[face.firstCorner];
         const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(b.positions[corners[k].vertex]); });
-        const gl::Vec3 c = colourOf(face.color);
-        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(face.color) / 255.0f};
+        auto cornerColour = [&](uint32_t v) {
+            return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
+        };
         uint32_t* idx = corner;
         if (face.cornerCount > 64) {
             bigCorners.resize(face.cornerCount);
@@ -178,28 +185,32 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
             const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
             const uint32_t ni = corners[k].normal;
             if (ni == rm::kNoNormal || ni >= normals) {
-                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, rgba);
+                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
                 continue;
             }
+            const D3DCOLOR colour = cornerColour(v);
             uint32_t at = firstAt[v];
-            while (at != kNone && (made[at].normal != ni || made[at].colour != face.color)) at = made[at].next;
+            while (at != kNone && (made[at].normal != ni || made[at].colour != colour)) at = made[at].next;
             if (at == kNone) {
-                at = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, rgba);
+                at = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, colourRgba(colour).data());
                 // Vertex indices and chain entries stay in step: corners without a normal
                 // of their own get an entry too, never found (its normal is kNoNormal).
                 made.resize(at + 1, Made{rm::kNoNormal, 0, kNone});
-                made[at] = Made{ni, face.color, firstAt[v]};
+                made[at] = Made{ni, colour, firstAt[v]};
                 firstAt[v] = at;
             }
             idx[k] = at;
         }
-        for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, rgba);
+        // Flat faces show their first corner's colour.
+        const auto first = colourRgba(cornerColour(corners[0].vertex));
+        for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, first.data());
         for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
         if (last) {
             const uint64_t k = key(order[i]);
             const uint32_t mat = uint32_t(k >> 32), tex = uint32_t(k);
             m.endGroup(materialOf(b.materials[mat]), gpuTexture(b.textures[tex]));
+            if (!m.groups.empty()) m.groups.back().vertexColours = fromVertex;
         }
     }
     return m;

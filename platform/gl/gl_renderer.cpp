@@ -295,7 +295,11 @@ uniform mat4 uWorld;
 uniform mat4 uViewProj;
 uniform mat3 uNormalMat;
 out vec2 vUv;
+#if SMOOTH_COLOUR
+out vec4 vColour;
+#else
 flat out vec4 vColour;
+#endif
 #if LIT && SHADE == 0
 flat out vec3 vFaceNormal;
 flat out vec3 vFaceCentre;
@@ -334,7 +338,11 @@ uniform vec3 uSpecColour;
 uniform int uShades;
 uniform bool uDither;
 in vec2 vUv;
+#if SMOOTH_COLOUR
+in vec4 vColour;
+#else
 flat in vec4 vColour;
+#endif
 #if LIT && SHADE == 0
 flat in vec3 vFaceNormal;
 flat in vec3 vFaceCentre;
@@ -454,16 +462,16 @@ Renderer::~Renderer() {
     glDeleteSamplers(6, samplers_);
 }
 
-Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured) {
+Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour) {
     const int shade = q.lighting ? int(q.shade) : 0;
-    const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0);
+    const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0);
     for (auto& p : programs_)
         if (p->key == key) return *p;
     auto p = std::make_unique<Program>();
     p->key = key;
     const std::string header = "#version 330 core\n#define SHADE " + std::to_string(shade) + "\n#define LIT " +
                                (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
-                               (textured ? "1" : "0") + "\n";
+                               (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") + "\n";
     GLuint vs = compile(GL_VERTEX_SHADER, header + kCommon + kVertex);
     GLuint fs = compile(GL_FRAGMENT_SHADER, header + kCommon + kFragment);
     p->id = glCreateProgram();
@@ -601,7 +609,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         // Outlines are lit at their corners (they have no face of their own).
         Quality q = quality;
         if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
-        Program& p = program(q, setup_.ramp, textured);
+        Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat);
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);

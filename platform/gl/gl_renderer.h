@@ -58,6 +58,9 @@ struct MeshData {
         uint32_t edgeCount = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;  // null: untextured
+        // Corners carry their own colours, blended across the face when shading is
+        // smooth (flat faces take their first corner's).
+        bool vertexColours = false;
     };
     std::vector<Group> groups;
 
@@ -184,7 +187,7 @@ public:
 
 private:
     struct Program;
-    Program& program(const Quality& q, bool ramp, bool textured);
+    Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
 
     std::vector<std::unique_ptr<Program>> programs_;

@@ -408,3 +408,24 @@ TEST_F(DeviceTest, FacesSharingCornersKeepTheirOwnColours) {
     EXPECT_EQ(p.at(int(x), int(y))[0], 0);
     EXPECT_EQ(p.at(int(x), int(y))[2], 255);
 }
+
+TEST_F(DeviceTest, VertexColoursBlendWhenSmoothAndTakeTheFirstCornerWhenFlat) {
+    makeDevice(80, 80);
+    IDirect3DRMMeshBuilder* b = addSquare(addFrame(0, 0, 3), {0, 0, -1}, {1, 0, 0}, 1);
+    // Corners 0 and 1 are on the left, 2 and 3 on the right.
+    b->SetVertexColorRGB(0, 1, 0, 0);
+    b->SetVertexColorRGB(1, 1, 0, 0);
+    b->SetVertexColorRGB(2, 0, 0, 1);
+    b->SetVertexColorRGB(3, 0, 0, 1);
+    ASSERT_EQ(b->SetColorSource(D3DRMCOLOR_FROMVERTEX), D3DRM_OK);
+    device->SetQuality(D3DRMSHADE_GOURAUD | D3DRMLIGHT_OFF | D3DRMFILL_SOLID);
+    gltest::Picture p = draw();
+    EXPECT_GT(p.at(40, 40)[0], 90);
+    EXPECT_GT(p.at(40, 40)[2], 90);
+    EXPECT_GT(p.at(25, 40)[0], p.at(55, 40)[0]);
+    device->SetQuality(D3DRMRENDER_UNLITFLAT);
+    p = draw();
+    EXPECT_EQ(p.at(25, 40)[0], 255);
+    EXPECT_EQ(p.at(55, 40)[0], 255);
+    EXPECT_EQ(p.at(55, 40)[2], 0);
+}
