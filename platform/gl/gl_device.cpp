@@ -130,7 +130,7 @@ uint64_t textureStamp(const std::vector<IDirect3DRMTexture*>& textures) {
 }
 
 // Mesh builder -> GPU mesh: faces triangulated as fans, grouped by material and texture,
-// corners shared where position and normal are the same.
+// corners shared where position, normal and colour are the same.
 gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
     gl::MeshData m;
     const uint32_t positions = uint32_t(b.positions.size());
@@ -280,7 +280,6 @@ gl::Quality combine(D3DRMRENDERQUALITY device, D3DRMRENDERQUALITY object) {
     return fromQuality(shade | light | fill);
 }
 
-
 class GlDevice;
 
 std::unordered_map<const rm::DeviceData*, GlDevice*>& deviceRegistry() {
@@ -291,6 +290,7 @@ std::unordered_map<const rm::DeviceData*, GlDevice*>& deviceRegistry() {
 class GlDevice final : public rm::DeviceBackend {
 public:
     GlDevice(HWND hwnd, int width, int height) : hwnd_(hwnd), framebuffer_(width, height) {
+        if (!framebuffer_.valid()) return;  // too large for the driver: creation fails
         picture_.assign(size_t(width) * size_t(height) * 4, 0);
         for (size_t i = 3; i < picture_.size(); i += 4) picture_[i] = 255;
     }

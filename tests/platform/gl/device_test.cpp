@@ -253,6 +253,7 @@ TEST_F(DeviceTest, CreationFailsCleanlyForBadRequests) {
     EXPECT_EQ(d, nullptr);
     EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, nullptr, 0, 64, &d), 0);
     EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, nullptr, 1 << 20, 64, &d), 0);
+    EXPECT_LT(d3drm->CreateDeviceFromClipper(clipper, nullptr, 1 << 30, 1 << 30, &d), 0);
     EXPECT_EQ(d, nullptr);
     // No GUID: the default device, ramp.
     ASSERT_EQ(d3drm->CreateDeviceFromClipper(clipper, nullptr, 32, 16, &d), D3DRM_OK);
