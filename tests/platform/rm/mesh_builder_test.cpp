@@ -144,6 +144,52 @@ TEST_F(RmTest, AddFrameGathersTheHierarchyInTheFramesOwnCoordinates) {
     EXPECT_EQ(part->GetFaceCount(), 2);
 }
 
+TEST_F(RmTest, FreeFacesJoinABuilderOnce) {
+    Held<IDirect3DRMMeshBuilder> a, b;
+    Held<IDirect3DRMFace> face;
+    d3drm->CreateMeshBuilder(&a);
+    d3drm->CreateMeshBuilder(&b);
+    ASSERT_EQ(d3drm->CreateFace(&face), D3DRM_OK);
+    face->AddVertex(0, 0, 0);
+    face->AddVertex(0, 1, 0);
+    face->AddVertex(1, 0, 0);
+    face->SetColor(0xff00ff00u);
+    ASSERT_EQ(a->AddFace(face), D3DRM_OK);
+    EXPECT_EQ(b->AddFace(face), D3DRMERR_FACEUSED);
+    EXPECT_EQ(a->GetFaceCount(), 1);
+    EXPECT_EQ(a->GetVertexCount(), 3);
+    EXPECT_EQ(rm::meshBuilderData(a)->faces[0].color, 0xff00ff00u);
+    face->SetColor(0xff0000ffu);  // now the builder's face
+    EXPECT_EQ(rm::meshBuilderData(a)->faces[0].color, 0xff0000ffu);
+    D3DVECTOR n;
+    face->GetNormal(&n);
+    expectNear(n, 0, 0, -1);
+}
+
+TEST_F(RmTest, MeshGroupsCheckTheirIndices) {
+    Held<IDirect3DRMMesh> mesh;
+    d3drm->CreateMesh(&mesh);
+    unsigned quad[] = {4, 0, 1, 2, 3, 3, 0, 2, 3};
+    D3DRMGROUPINDEX id = -1;
+    ASSERT_EQ(mesh->AddGroup(4, 2, 0, quad, &id), D3DRM_OK);
+    EXPECT_EQ(id, 0);
+    unsigned bad[] = {0, 1, 9};
+    EXPECT_EQ(mesh->AddGroup(4, 1, 3, bad, &id), D3DRMERR_BADVALUE);
+    D3DRMVERTEX v[4] = {};
+    v[2].position = {5, 6, 7};
+    ASSERT_EQ(mesh->SetVertices(0, 0, 4, v), D3DRM_OK);
+    EXPECT_EQ(mesh->SetVertices(0, 2, 3, v), D3DRMERR_BADVALUE);  // past the end
+    D3DRMBOX box;
+    mesh->GetBox(&box);
+    expectNear(box.max, 5, 6, 7);
+    DWORD size = 0;
+    unsigned vper = 99;
+    mesh->GetGroup(0, nullptr, nullptr, &vper, &size, nullptr);
+    EXPECT_EQ(vper, 0u);
+    EXPECT_EQ(size, 9u);  // mixed face sizes: each face prefixed by its count
+    EXPECT_EQ(mesh->GetGroupColor(7), 0u);
+}
+
 TEST_F(RmTest, WholeSceneIsReleasedToZeroObjects) {
     long before = rm::liveObjectCount();
     IDirect3DRMFrame* scene = frame();
