@@ -153,6 +153,25 @@ Mesh Loose { 3; 0;0;0;, -1;0;0;, 0;-1;0;; 1; 3;0;1;2;; }
     EXPECT_EQ(gathered->GetFaceCount(), 1);  // only the first hierarchy
 }
 
+TEST_F(LoadTest, FromMemoryAndByName) {
+    std::string text = std::string(kHeader) +
+                       "Mesh A { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0;1;2;; }\n"
+                       "Mesh B { 4; 0;0;0;, 2;0;0;, 0;2;0;, 2;2;0;; 2; 3;0;1;2;, 3;1;3;2;; }\n";
+    D3DRMLOADMEMORY memory{text.data(), static_cast<DWORD>(text.size())};
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    ASSERT_EQ(mb->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+    EXPECT_EQ(mb->GetFaceCount(), 3);  // every mesh, merged
+    char name[] = "B";
+    ASSERT_EQ(mb->Load(&memory, name, D3DRMLOAD_FROMMEMORY | D3DRMLOAD_BYNAME, nullptr, nullptr), D3DRM_OK);
+    EXPECT_EQ(mb->GetFaceCount(), 2);
+    char other[] = "C";
+    EXPECT_EQ(mb->Load(&memory, other, D3DRMLOAD_FROMMEMORY | D3DRMLOAD_BYNAME, nullptr, nullptr),
+              D3DRMERR_NOTFOUND);
+    EXPECT_EQ(mb->GetFaceCount(), 2);  // a failed load leaves the builder as it was
+    EXPECT_EQ(mb->Load(&memory, nullptr, D3DRMLOAD_FROMRESOURCE, nullptr, nullptr), D3DRMERR_BADVALUE);
+}
+
 TEST_F(LoadTest, TextTwinsOfOneSceneGiveTheSameGeometry) {
     const fs::path models = "/usr/share/assimp/models/X";
     if (!fs::exists(models / "test_cube_text.x")) GTEST_SKIP() << "assimp-testmodels not installed";
