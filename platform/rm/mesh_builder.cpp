@@ -11,6 +11,33 @@ namespace rm {
 
 MeshBuilder* asMeshBuilder(IUnknown* object) { return dynamic_cast<MeshBuilder*>(object); }
 
+namespace {
+
+// Faces [first, first + count) of a builder; each face object is made when asked for,
+// so that asking a million-face builder for its faces costs nothing up front.
+class BuilderFaceArray final : public RefCounted<IDirect3DRMFaceArray> {
+public:
+    BuilderFaceArray(MeshBuilder* builder, uint32_t first, uint32_t count)
+        : builder_(builder), first_(first), count_(count) {}
+    HRESULT QueryInterface(REFIID riid, void** out) override {
+        return answerQuery(this, riid, out, {&IID_IUnknown, &IID_IDirect3DRMFaceArray});
+    }
+    DWORD GetSize() override { return count_; }
+    HRESULT GetElement(DWORD index, IDirect3DRMFace** out) override {
+        if (!out) return D3DRMERR_BADVALUE;
+        *out = nullptr;
+        if (index >= count_) return D3DRMERR_BADVALUE;
+        *out = new Face(builder_.get(), first_ + index);
+        return D3DRM_OK;
+    }
+
+private:
+    Ref<MeshBuilder> builder_;
+    uint32_t first_, count_;
+};
+
+}  // namespace
+
 MeshBuilder::~MeshBuilder() {
     for (auto* t : data_.textures)
         if (t) t->Release();
@@ -160,12 +187,8 @@ HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D
     }
     if (!ncount) generateMissingNormals(firstFace);
     changed();
-    if (facesOut) {
-        std::vector<IDirect3DRMFace*> made;
-        for (size_t fi = firstFace; fi < d.faces.size(); ++fi) made.push_back(new Face(this, uint32_t(fi)));
-        *facesOut = new FaceArray(made);
-        for (auto* f : made) f->Release();
-    }
+    if (facesOut)
+        *facesOut = new BuilderFaceArray(this, uint32_t(firstFace), uint32_t(d.faces.size() - firstFace));
     return D3DRM_OK;
 }
 
@@ -443,11 +466,7 @@ D3DCOLOR MeshBuilder::GetVertexColor(DWORD index) {
 
 HRESULT MeshBuilder::GetFaces(IDirect3DRMFaceArray** out) {
     if (!out) return D3DRMERR_BADVALUE;
-    std::vector<IDirect3DRMFace*> made;
-    made.reserve(data_.faces.size());
-    for (size_t i = 0; i < data_.faces.size(); ++i) made.push_back(new Face(this, static_cast<uint32_t>(i)));
-    *out = new FaceArray(made);
-    for (auto* f : made) f->Release();
+    *out = new BuilderFaceArray(this, 0, static_cast<uint32_t>(data_.faces.size()));
     return D3DRM_OK;
 }
 
