@@ -173,10 +173,18 @@ TEST_F(DeviceTest, DefaultSceneDirectionalLightFullyLightsItsFace) {
 TEST_F(DeviceTest, GeometryIsUploadedOncePerChange) {
     makeDevice(64, 64);
     addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
-    IDirect3DRMMeshBuilder* box = addBox(addFrame(0, 0, 5), 0.5f);
+    IDirect3DRMFrame* frame = addFrame(0, 0, 5);
+    IDirect3DRMMeshBuilder* box = addBox(frame, 0.5f);
+    frame->SetRotation(scene, 0, 1, 0, 0.1f);
     const unsigned long before = glGeometryUploadCount();
-    for (int i = 0; i < 3; ++i) draw();
+    // Moving frames and switching quality change no geometry.
+    for (int i = 0; i < 3; ++i) {
+        scene->Move(1);
+        device->SetQuality(i == 1 ? D3DRMRENDER_GOURAUD : D3DRMRENDER_WIREFRAME);
+        draw();
+    }
     EXPECT_EQ(glGeometryUploadCount(), before + 1);
+    device->SetQuality(D3DRMRENDER_FLAT);
     box->SetColorRGB(1, 0, 0);
     const gltest::Picture p = draw();
     draw();
