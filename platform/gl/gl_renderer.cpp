@@ -250,7 +250,12 @@ uniform float uPower;
 void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 spec) {
     diff = uAmbient;
     spec = vec3(0.0);
-    vec3 V = normalize(uEye - P);
+#if SIMPLE_LIGHTS
+    // Only directional lights and no highlight (the usual scene): far less work per pixel.
+    for (int i = 0; i < uLightCount; ++i)
+        diff += uLights[i * 4].rgb * max(dot(N, -uLights[i * 4 + 2].xyz), 0.0);
+    return;
+#endif
     for (int i = 0; i < uLightCount; ++i) {
         vec4 a = uLights[i * 4];
         vec4 b = uLights[i * 4 + 1];
@@ -278,7 +283,7 @@ void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 spec) {
         if (ndl <= 0.0) continue;
         diff += a.rgb * (ndl * att);
         if (uPower > 0.0) {
-            vec3 H = normalize(L + V);
+            vec3 H = normalize(L + normalize(uEye - P));
             spec += a.rgb * (pow(max(dot(N, H), 0.0), uPower) * att);
         }
     }
@@ -462,16 +467,19 @@ Renderer::~Renderer() {
     glDeleteSamplers(6, samplers_);
 }
 
-Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour) {
+Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights) {
     const int shade = q.lighting ? int(q.shade) : 0;
-    const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0);
+    simpleLights = simpleLights && q.lighting;
+    const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0) |
+                    (simpleLights ? 64 : 0);
     for (auto& p : programs_)
         if (p->key == key) return *p;
     auto p = std::make_unique<Program>();
     p->key = key;
     const std::string header = "#version 330 core\n#define SHADE " + std::to_string(shade) + "\n#define LIT " +
                                (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
-                               (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") + "\n";
+                               (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") +
+                               "\n#define SIMPLE_LIGHTS " + (simpleLights ? "1" : "0") + "\n";
     GLuint vs = compile(GL_VERTEX_SHADER, header + kCommon + kVertex);
     GLuint fs = compile(GL_FRAGMENT_SHADER, header + kCommon + kFragment);
     p->id = glCreateProgram();
@@ -509,6 +517,9 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
 
 void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
     setup_ = setup;
+    directionalOnly_ = std::all_of(setup.lights.begin(), setup.lights.end(), [](const LightInfo& l) {
+        return l.kind == LightKind::Ambient || l.kind == LightKind::Directional || l.kind == LightKind::ParallelPoint;
+    });
     viewProjection_ = multiply(setup.view, setup.projection);
     target.bind();
     glViewport(setup.x, target.height() - setup.y - setup.height, setup.width, setup.height);
@@ -609,7 +620,8 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         // Outlines are lit at their corners (they have no face of their own).
         Quality q = quality;
         if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
-        Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat);
+        Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat,
+                             directionalOnly_ && g.material.power <= 0);
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);

@@ -187,12 +187,13 @@ public:
 
 private:
     struct Program;
-    Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false);
+    Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
 
     std::vector<std::unique_ptr<Program>> programs_;
     FrameSetup setup_;
     Matrix4 viewProjection_ = identityMatrix();
+    bool directionalOnly_ = false;  // this frame's lights need no position
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
 };
