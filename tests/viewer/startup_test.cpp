@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "platform/rm/render_backend.h"
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/resize.h"
 
@@ -217,4 +218,45 @@ TEST(MainLoop, MinimisingStopsRenderingAndRestoringResumesIt) {
               }});
     EXPECT_EQ(whileMinimised, before);
     EXPECT_GT(renderedFrameCount(), whileMinimised);
+}
+
+namespace {
+
+// A device that draws nothing and, from the given frame on, fails to present.
+class FailingBackend : public rm::DeviceBackend {
+public:
+    explicit FailingBackend(int failFrom) : failFrom_(failFrom) {}
+    HRESULT clear(const rm::DeviceData&, const rm::ViewportData&, D3DCOLOR) override { return D3DRM_OK; }
+    HRESULT render(const rm::DeviceData&, const rm::ViewportData&, IDirect3DRMFrame*) override { return D3DRM_OK; }
+    HRESULT update(const rm::DeviceData&) override { return ++frames_ >= failFrom_ ? D3DRMERR_BADDEVICE : D3DRM_OK; }
+
+private:
+    int failFrom_;
+    int frames_ = 0;
+};
+
+}  // namespace
+
+TEST(MainLoop, RenderingFailureIsReportedAndEndsTheProcessAsAFailure) {
+    winUseHeadless(400, 400);
+    winReset();
+    selectionState = {};
+    rm::setDeviceBackendFactory([](const rm::DeviceBackendRequest& request) {
+        rm::DeviceBackendResult result;
+        result.result = D3DRM_OK;
+        result.backend = std::make_unique<FailingBackend>(3);
+        result.width = static_cast<DWORD>(request.width);
+        result.height = static_cast<DWORD>(request.height);
+        return result;
+    });
+    int passes = 0;
+    setMainLoopHooks({[&] { ++passes; }, {}});
+    char line[] = "";
+    int exitCode = WinMain(nullptr, nullptr, line, SW_SHOWNORMAL);
+    glRegisterDeviceBackend();
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(passes, 3);
+    EXPECT_EQ(renderedFrameCount(), 2u);
+    EXPECT_EQ(reportTexts(), std::vector<std::string>{"Rendering failed.\n\r\n"});
+    EXPECT_EQ(objectsLeftAlive(), 0);
 }
