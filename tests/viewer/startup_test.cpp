@@ -260,3 +260,32 @@ TEST(MainLoop, RenderingFailureIsReportedAndEndsTheProcessAsAFailure) {
     EXPECT_EQ(reportTexts(), std::vector<std::string>{"Rendering failed.\n\r\n"});
     EXPECT_EQ(objectsLeftAlive(), 0);
 }
+
+TEST(Startup, ViewerThatCannotBeCreatedReportsOnceAndExitsWithOne) {
+    TempFolder folder;
+    std::string rok = folder.copy(triangleRokkaku(), "never.rok");
+    winUseHeadless(400, 400);
+    winReset();
+    selectionState = {};
+    rm::setDeviceBackendFactory([](const rm::DeviceBackendRequest&) { return rm::DeviceBackendResult{}; });
+    int passes = 0;
+    setMainLoopHooks({[&] {
+                          // Whatever arrives now must leave the incomplete record alone.
+                          ++passes;
+                          SendMessageA(viewerWindow(), WM_SIZE, 0, MAKELPARAM(300, 300));
+                          SendMessageA(viewerWindow(), WM_KEYDOWN, VK_LEFT, 0);
+                          SendMessageA(viewerWindow(), WM_COMMAND, 203, 0);
+                          SendMessageA(viewerWindow(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+                      },
+                      {}});
+    std::string line = rok;
+    int exitCode = WinMain(nullptr, nullptr, line.data(), SW_SHOWNORMAL);
+    glRegisterDeviceBackend();
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(passes, 1);
+    EXPECT_EQ(renderedFrameCount(), 0u);
+    EXPECT_EQ(reportTexts(), std::vector<std::string>{"An error occurred while creating the device.\n\r\n"});
+    // The command-line model was not opened.
+    EXPECT_FALSE(std::filesystem::exists(folder.file("never.x")));
+    EXPECT_EQ(objectsLeftAlive(), 0);
+}
