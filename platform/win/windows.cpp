@@ -828,6 +828,9 @@ void winPostMouse(HWND hwnd, UINT message, int x, int y, WPARAM keyFlags) {
     if (message == WM_LBUTTONUP) s.asyncKeys[VK_LBUTTON] = false;
     if (message == WM_RBUTTONDOWN) s.asyncKeys[VK_RBUTTON] = true;
     if (message == WM_RBUTTONUP) s.asyncKeys[VK_RBUTTON] = false;
+    // As on a real desktop, wParam carries the buttons held once this event has happened.
+    if (s.asyncKeys[VK_LBUTTON]) keyFlags |= MK_LBUTTON;
+    if (s.asyncKeys[VK_RBUTTON]) keyFlags |= MK_RBUTTON;
     PostMessageA(hwnd, message, keyFlags,
                  MAKELPARAM(static_cast<WORD>(static_cast<short>(x)),
                             static_cast<WORD>(static_cast<short>(y))));
