@@ -1,5 +1,7 @@
 #include "input/render_options.h"
 
+#include <initializer_list>
+
 #include "viewer/report_error.h"
 #include "viewer/resize.h"
 #include "viewer/result_name.h"
@@ -34,6 +36,24 @@ int setQualityField(HWND window, ViewerState* state, DWORD mask, DWORD value,
 }
 
 }  // namespace
+
+void showRenderSettings(HWND window, const ViewerState* state) {
+    if (state == nullptr || state->device == nullptr) return;
+    HMENU submenu = renderMenu(window);
+    const D3DRMRENDERQUALITY q = state->device->GetQuality();
+    CheckMenuItem(submenu, kMenuLighting, checkFlag((q & kLightMask) == kLightOn));
+    for (DWORD fill : {D3DRMFILL_POINTS, D3DRMFILL_WIREFRAME, D3DRMFILL_SOLID})
+        CheckMenuItem(submenu, static_cast<UINT>(fillModeMenuPosition(fill)),
+                      checkFlag((q & kFillMask) == fill));
+    for (DWORD shade : {D3DRMSHADE_FLAT, D3DRMSHADE_GOURAUD, D3DRMSHADE_PHONG})
+        CheckMenuItem(submenu, static_cast<UINT>(shadeModeMenuPosition(shade)),
+                      checkFlag((q & kShadeMask) == shade));
+    CheckMenuItem(submenu, kMenuColorModelBase + 1, checkFlag(state->colorModel == 1));
+    CheckMenuItem(submenu, kMenuColorModelBase + 2, checkFlag(state->colorModel != 1));
+    CheckMenuItem(submenu, kMenuDithering, checkFlag(state->device->GetDither() != FALSE));
+    CheckMenuItem(submenu, kMenuTextureFiltering,
+                  checkFlag(state->device->GetTextureQuality() == D3DRMTEXTURE_LINEAR));
+}
 
 int fillModeMenuPosition(DWORD fill) {
     switch (fill) {

@@ -23,5 +23,10 @@ int toggleDithering(HWND window, ViewerState* state);
 int toggleTextureQuality(HWND window, ViewerState* state);
 
 // Menu positions of a fill or shade value; -1 for any other value.
+// Puts every check mark of the Render menu where the device's settings and the record's
+// colour model are now (after the viewer is made, and after a device is rebuilt, since a
+// new device starts with its own texture quality).
+void showRenderSettings(HWND window, const ViewerState* state);
+
 int fillModeMenuPosition(DWORD fill);
 int shadeModeMenuPosition(DWORD shade);

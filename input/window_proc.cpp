@@ -29,8 +29,9 @@ void firstPaint(HWND window) {
 
     if (!createViewer(window)) {
         PostQuitMessage(0);
-    } else if (commandLine[0] != '\0') {
-        openModel(commandLine);
+    } else {
+        showRenderSettings(window, currentState);
+        if (commandLine[0] != '\0') openModel(commandLine);
     }
     // The WM_SIZE this brings fits viewport and device to the real client area.
     RECT frame;

@@ -1,5 +1,7 @@
 #include "viewer/resize.h"
 
+#include "input/render_options.h"
+
 #include "platform/rm/d3drm.h"
 #include "viewer/report_error.h"
 #include "viewer/result_name.h"
@@ -29,7 +31,7 @@ int resizeViewport(HWND window, ViewerState* state, int width, int height) {
     return 1;
 }
 
-int rebuildDevice(HWND, ViewerState* state, int width, int height) {
+int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
     BOOL dither = state->device->GetDither();
     D3DRMRENDERQUALITY quality = state->device->GetQuality();
     DWORD shades = state->device->GetShades();
@@ -56,5 +58,6 @@ int rebuildDevice(HWND, ViewerState* state, int width, int height) {
         reportError("A failure occurred while rebuilding the device.\n");
         return 0;
     }
+    showRenderSettings(window, state);
     return 1;
 }

@@ -83,6 +83,23 @@ TEST(RenderOptions, AnUnknownLightFieldCountsAsOff) {
     });
 }
 
+TEST(RenderOptions, CheckMarksShowTheDeviceAfterStartUp) {
+    runViewer({
+        [&] {
+            const DWORD q = quality();
+            EXPECT_EQ(checked(0), (q & 0x038) == D3DRMLIGHT_ON);
+            EXPECT_EQ(checked(fillModeMenuPosition(q & 0x1C0)), true);
+            EXPECT_EQ(checked(shadeModeMenuPosition(q & 0x007)), true);
+            // A 24- or 32-bit desktop starts with dithering off.
+            EXPECT_EQ(device()->GetDither(), FALSE);
+            EXPECT_FALSE(checked(13));
+            EXPECT_FALSE(checked(14));
+            EXPECT_EQ(checked(10), state()->colorModel == 1);
+            EXPECT_EQ(checked(11), state()->colorModel != 1);
+        },
+    });
+}
+
 TEST(RenderOptions, DitherAndTextureFilteringToggle) {
     runViewer({
         [&] {
