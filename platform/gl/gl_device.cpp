@@ -203,7 +203,7 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
         }
         // Flat faces show their first corner's colour.
         const auto first = colourRgba(cornerColour(corners[0].vertex));
-        for (uint32_t k = 1; k + 1 < face.cornerCount; ++k) m.addTriangle(idx[0], idx[k], idx[k + 1], n, first.data());
+        m.addPolygon(idx, face.cornerCount, n, first.data());
         for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
         if (last) {
@@ -218,6 +218,7 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
 
 gl::MeshData buildMesh(const rm::MeshData& mesh) {
     gl::MeshData m;
+    std::vector<uint32_t> polygon;
     for (const rm::MeshGroupData& g : mesh.groups) {
         const gl::Vec3 c = colourOf(g.color);
         const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(g.color) / 255.0f};
@@ -233,7 +234,9 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             for (uint32_t k = 0; k < size && ok; ++k) ok = f[k] < count;
             if (!ok) continue;
             const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
-            for (uint32_t k = 1; k + 1 < size; ++k) m.addTriangle(base + f[0], base + f[k], base + f[k + 1], n, rgba);
+            polygon.resize(size);
+            for (uint32_t k = 0; k < size; ++k) polygon[k] = base + f[k];
+            m.addPolygon(polygon.data(), size, n, rgba);
             for (uint32_t k = 0; k < size; ++k) m.addEdge(base + f[k], base + f[(k + 1) % size]);
         }
         // Keep one group per mesh group, even an empty one, so indices line up.

@@ -86,10 +86,21 @@ uint32_t MeshData::addVertex(const Vec3& p, const Vec3& n, float u, float v, con
 }
 
 void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, const float rgba[4]) {
-    indices.insert(indices.end(), {a, b, c});
+    const uint32_t corners[3] = {a, b, c};
+    addPolygon(corners, 3, n, rgba);
+}
+
+void MeshData::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& n, const float rgba[4]) {
+    if (count < 3) return;
     Vec3 centre{0, 0, 0};
-    for (uint32_t idx : {a, b, c})
-        for (int k = 0; k < 3; ++k) centre[k] += vertices[size_t(idx) * kVertexFloats + k] / 3.0f;
+    for (uint32_t i = 0; i < count; ++i)
+        for (int k = 0; k < 3; ++k) centre[k] += vertices[size_t(corners[i]) * kVertexFloats + k] / float(count);
+    for (uint32_t i = 1; i + 1 < count; ++i) addFanTriangle(corners[0], corners[i], corners[i + 1], n, rgba, centre);
+}
+
+void MeshData::addFanTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, const float rgba[4],
+                              const Vec3& centre) {
+    indices.insert(indices.end(), {a, b, c});
     const float* first = &vertices[size_t(a) * kVertexFloats];
     flatVertices.insert(flatVertices.end(), {first[0], first[1], first[2], n[0], n[1], n[2], first[6], first[7],
                                              centre[0], centre[1], centre[2], packColour(rgba)});

@@ -71,11 +71,18 @@ struct MeshData {
     // Appends a triangle (clockwise as seen from the front) of the face with this normal
     // and colour.
     void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4]);
+    // Appends a convex polygon as a fan of triangles. Flat shading lights the whole
+    // polygon at its centre, so the triangles of one face never show a seam.
+    void addPolygon(const uint32_t* corners, uint32_t count, const Vec3& faceNormal, const float rgba[4]);
     // An outline edge of a polygon (not the diagonals that split it into triangles).
     void addEdge(uint32_t a, uint32_t b) { edges.insert(edges.end(), {a, b}); }
     // Closes the current group at the current triangle and edge counts; an empty group
     // is dropped unless keepEmpty.
     void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty = false);
+
+private:
+    void addFanTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4],
+                        const Vec3& centre);
 };
 
 // RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner.

@@ -63,8 +63,8 @@ gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTextu
     const uint32_t b = m.addVertex({-h, h, 0}, n, 0, 0, rgba);
     const uint32_t c = m.addVertex({h, h, 0}, n, 1, 0, rgba);
     const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1, rgba);
-    m.addTriangle(a, b, c, n, rgba);
-    m.addTriangle(a, c, d, n, rgba);
+    const uint32_t corners[4] = {a, b, c, d};
+    m.addPolygon(corners, 4, n, rgba);
     for (auto [p, q] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, d}, std::pair{d, a}}) m.addEdge(p, q);
     m.endGroup({}, std::move(texture));
     return m;

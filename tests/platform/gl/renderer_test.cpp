@@ -315,6 +315,12 @@ TEST_F(RendererTest, MaterialsAddEmissiveAndSpecularLight) {
     gltest::savePng(p, "gl_specular");
     EXPECT_NEAR(p.at(32, 32)[0], 64 + 128, 2);  // diffuse plus the light's half-strength highlight
     EXPECT_LT(p.at(8, 8)[0], 140);
+    // Flat shading lights a shiny face once, at its centre: its two triangles match,
+    // even with the light off to one side of the diagonal that splits them.
+    s.lights = {light(gl::LightKind::Point, {1, 1, 0}, {}, {0.5f, 0.5f, 0.5f})};
+    p = render(quad, s, {gl::ShadeMode::Flat, true, gl::FillMode::Solid}, at);
+    EXPECT_EQ(p.distinctColours(), 2);  // the face and the background
+    s.lights = {light(gl::LightKind::Point, {0, 0, 0}, {}, {0.5f, 0.5f, 0.5f})};
     quad.groups[0].material = {};
     p = render(quad, s, {gl::ShadeMode::Phong, true, gl::FillMode::Solid}, at);
     EXPECT_NEAR(p.at(32, 32)[0], 64, 1);  // grey 0.5 x light 0.5, no highlight
