@@ -25,6 +25,9 @@ PALETTE = [
 ]
 
 
+SCALE = 0.4
+
+
 class Model:
     def __init__(self):
         self.points = []
@@ -33,7 +36,9 @@ class Model:
         self.faces = []
 
     def point(self, x, y, z):
-        self.points.append((x, y, z))
+        # Drawn in house units (ground at 0, ridge at 1.7); stored smaller and centred on
+        # the house's middle, so the whole model is in view where a viewer first puts it.
+        self.points.append((x * SCALE, (y - 0.85) * SCALE, z * SCALE))
         return len(self.points)  # the file numbers points from 1
 
     def edge(self, a, b):
@@ -44,7 +49,14 @@ class Model:
         return self.edge_index[key]
 
     def face(self, colour, *corners):
-        ring = list(corners) + [corners[0]]
+        # A face's corner order is the order in which its points first appear along its
+        # edges, the first edge taken as stored. When that edge is stored the other way
+        # round, walk the ring backwards so the corners still go round the polygon.
+        corners = list(corners)
+        first = self.edge(corners[0], corners[1])
+        if self.edges[first - 1] != (corners[0], corners[1]):
+            corners = [corners[1], corners[0]] + corners[:1:-1]
+        ring = corners + [corners[0]]
         self.faces.append((colour, [self.edge(a, b) for a, b in zip(ring, ring[1:])]))
 
     def box(self, x0, y0, z0, x1, y1, z1, colour, top=True, bottom=True):

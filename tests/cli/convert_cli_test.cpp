@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -150,7 +152,25 @@ TEST_F(CommandLine, ConvertedSampleLoadsAsAMesh) {
     // The roof is red: the file's own palette entry 11 (180, 40, 30).
     EXPECT_FLOAT_EQ(mesh.materials[11].faceColor[0], 0.705882f);
     EXPECT_FLOAT_EQ(mesh.materials[11].power, 15.0f);
-    // The lawn lies just below the floor: file y 0.02 turned over.
-    EXPECT_FLOAT_EQ(mesh.vertices[0][1], -0.02f);
+    // The lawn lies just below the floor: file y 0.348 turned over.
+    EXPECT_FLOAT_EQ(mesh.vertices[0][1], -0.348f);
+    // Every face goes round its polygon (no corner order that crosses itself): the turns
+    // at its corners all bend the same way.
+    for (size_t f = 0; f < mesh.faces.size(); ++f) {
+        const std::span<const uint32_t> face = mesh.faces[f];
+        if (face.size() != 4) continue;
+        std::array<float, 3> first{};
+        for (size_t k = 0; k < 4; ++k) {
+            const auto& p = mesh.vertices[face[k]];
+            const auto& q = mesh.vertices[face[(k + 1) % 4]];
+            const auto& r = mesh.vertices[face[(k + 2) % 4]];
+            const float u[3] = {q[0] - p[0], q[1] - p[1], q[2] - p[2]};
+            const float v[3] = {r[0] - q[0], r[1] - q[1], r[2] - q[2]};
+            const std::array<float, 3> turn{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                                            u[0] * v[1] - u[1] * v[0]};
+            if (k == 0) first = turn;
+            EXPECT_GT(turn[0] * first[0] + turn[1] * first[1] + turn[2] * first[2], 0.0f);
+        }
+    }
     EXPECT_TRUE(file.warnings.empty());
 }
