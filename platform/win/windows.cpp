@@ -245,6 +245,9 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     Window& ref = *w;
     HWND hwnd = w->handle();
     s.windows.emplace(w->id, std::move(w));
+    // A desktop shows the class cursor over a new window; with none shown yet it becomes
+    // the current one, so that code which puts up the wait cursor can put it back.
+    if (s.cursorId == 0 && cls->second.hCursor != nullptr) SetCursor(cls->second.hCursor);
     backend().windowCreated(ref);
     resizePicture(ref);
     invalidateAll(ref, true);

@@ -37,7 +37,6 @@ TEST(OpenRokkaku, CtrlOConvertsAndPlacesTwoUnitsAheadOfTheCamera) {
                    // Move and turn the camera first: placement follows it.
                    state()->camera->SetPosition(state()->scene, 1, 2, 3);
                    state()->camera->SetOrientation(state()->scene, 1, 0, 0, 0, 1, 0);
-                   SetCursor(LoadCursorA(nullptr, IDC_ARROW));
                    winScriptOpenFile(rok);
                    ctrlKey('O');
                },
@@ -63,7 +62,8 @@ TEST(OpenRokkaku, CtrlOConvertsAndPlacesTwoUnitsAheadOfTheCamera) {
     EXPECT_EQ(dialog.filter, "*.rok;*.x|*.rok;*.x|All Files (*.*)|*.*");
     EXPECT_EQ(dialog.defaultExtension, "rok");
     EXPECT_EQ(dialog.flags, static_cast<DWORD>(OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_SHOWHELP));
-    EXPECT_EQ(winCurrentCursorId(), 32512);  // the wait cursor is gone again
+    // The window's own arrow is back once the wait cursor has done its work.
+    EXPECT_EQ(winCurrentCursorId(), 32512);
     EXPECT_EQ(objectsLeftAlive(), 0);
 }
 
