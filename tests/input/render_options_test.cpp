@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "platform/rm/render_backend.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -160,6 +164,57 @@ TEST(RenderOptions, ColourModelRebuildsTheDeviceKeepingItsSettings) {
             EXPECT_TRUE(winRecordedMessageBoxes().empty());
         },
     });
+}
+
+TEST(RenderOptions, AQualityTheDeviceRefusesIsReportedWithItsResultName) {
+    runViewer({
+        [&] {
+            const DWORD q = quality();
+            winClearRecordedMessageBoxes();
+            // 0x200 lies outside every field of the render quality.
+            EXPECT_EQ(setFillMode(window(), state(), 0x200), 0);
+            EXPECT_EQ(setShadeMode(window(), state(), 0x200), 0);
+            EXPECT_EQ(quality(), q);
+            std::vector<std::string> texts;
+            for (const WinMessageBoxRecord& box : winRecordedMessageBoxes()) texts.push_back(box.text);
+            EXPECT_EQ(texts,
+                      (std::vector<std::string>{
+                          "Setting the render quality while changing the fill mode failed.\n"
+                          "D3DRMERR_BADVALUE\r\n",
+                          "Setting the render quality while changing the shade mode failed.\n"
+                          "D3DRMERR_BADVALUE\r\n"}));
+        },
+    });
+}
+
+TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNothing) {
+    unsigned long framesAtFailure = 0;
+    runViewer({
+        [&] {
+            rm::setDeviceBackendFactory(
+                [](const rm::DeviceBackendRequest&) { return rm::DeviceBackendResult{}; });
+            winClearRecordedMessageBoxes();
+            EXPECT_EQ(setColorModel(window(), state(), D3DCOLOR_RGB), 0);
+            glRegisterDeviceBackend();
+            ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+            EXPECT_EQ(winRecordedMessageBoxes()[0].text,
+                      "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n");
+            // The new model is kept; the check marks stay where they were.
+            EXPECT_EQ(state()->colorModel, 2);
+            EXPECT_TRUE(checked(10));
+            EXPECT_FALSE(checked(11));
+            EXPECT_EQ(state()->device, nullptr);
+            EXPECT_EQ(state()->viewport, nullptr);
+            // Later messages leave the missing members alone and report nothing.
+            for (int id : {200, 203, 206, 207, 209, 210}) command(id);
+            send(WM_SIZE, 0, MAKELPARAM(300, 300));
+            send(WM_ACTIVATE, WA_ACTIVE, 0);
+            EXPECT_EQ(winRecordedMessageBoxes().size(), 1u);
+            framesAtFailure = renderedFrameCount();
+        },
+        [&] { EXPECT_FALSE(renderingPossible()); },
+    });
+    EXPECT_EQ(renderedFrameCount(), framesAtFailure);
 }
 
 TEST(RenderOptions, PicturesFollowFillModeAndLighting) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "input/window_proc.h"
+#include "platform/rm/render_backend.h"
 #include "scene/selection.h"
 #include "tests/viewer/viewer_harness.h"
 
@@ -228,4 +229,41 @@ TEST(Activation, ActivateAndPaintGoToTheDevice) {
         UpdateWindow(window());
     }});
     EXPECT_TRUE(reportTexts().empty());
+}
+
+namespace {
+
+// Draws nothing and refuses the window-system hand-offs of paint and activation.
+class RefusingBackend : public rm::DeviceBackend {
+public:
+    HRESULT clear(const rm::DeviceData&, const rm::ViewportData&, D3DCOLOR) override { return D3DRM_OK; }
+    HRESULT render(const rm::DeviceData&, const rm::ViewportData&, IDirect3DRMFrame*) override { return D3DRM_OK; }
+    HRESULT update(const rm::DeviceData&) override { return D3DRM_OK; }
+    HRESULT handlePaint(const rm::DeviceData&, HDC) override { return D3DRMERR_BADDEVICE; }
+    HRESULT handleActivate(const rm::DeviceData&, WORD) override { return D3DRMERR_BADDEVICE; }
+};
+
+}  // namespace
+
+TEST(Activation, DeviceThatRefusesActivateAndPaintIsReportedOncePerMessage) {
+    std::vector<std::string> texts;
+    runViewer({[&] {
+        rm::setDeviceBackendFactory([](const rm::DeviceBackendRequest& request) {
+            rm::DeviceBackendResult result;
+            result.result = D3DRM_OK;
+            result.backend = std::make_unique<RefusingBackend>();
+            result.width = static_cast<DWORD>(request.width);
+            result.height = static_cast<DWORD>(request.height);
+            return result;
+        });
+        winSetClientSize(window(), 450, 450);  // a larger window makes a new device
+        glRegisterDeviceBackend();
+        UpdateWindow(window());  // the paint the resize asked for
+        winClearRecordedMessageBoxes();
+        EXPECT_EQ(SendMessageA(window(), WM_ACTIVATE, WA_ACTIVE, 0), 0);
+        InvalidateRect(window(), nullptr, FALSE);
+        UpdateWindow(window());
+        texts = reportTexts();
+    }});
+    EXPECT_EQ(texts, (std::vector<std::string>{"Failed to handle WM_ACTIVATE.\n\r\n", "Failed to handle WM_PAINT.\n\r\n"}));
 }

@@ -118,6 +118,36 @@ TEST(Lights, AModelThatCannotBeLoadedIsReportedWithTheResultName) {
     std::filesystem::remove_all(folder);
 }
 
+TEST(Lights, BothSphereLightsNameTheSphereWhenItCannotBeLoaded) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("sollux_lights_sphere_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "sphere2.x") << "xof 0302txt 0032\nMesh { 3; broken";
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    runViewer({
+        [&] {
+            const size_t childrenBefore = rm::frameChildren(state()->scene).size();
+            winClearRecordedMessageBoxes();
+            for (int id : {302, 303}) {
+                EXPECT_EQ(createLight(id, state()), 0) << id;
+                ASSERT_EQ(winRecordedMessageBoxes().size(), 1u) << id;
+                EXPECT_EQ(winRecordedMessageBoxes()[0].text,
+                          "Failed to load sphere2.x.\nD3DRMERR_BADFILE\r\n")
+                    << id;
+                winClearRecordedMessageBoxes();
+            }
+            EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore);
+            // The spot light shows the camera model, which is not affected.
+            EXPECT_EQ(createLight(304, state()), 1);
+            EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore + 1);
+            EXPECT_TRUE(winRecordedMessageBoxes().empty());
+        },
+    });
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(folder);
+}
+
 TEST(Lights, ModelsAreFoundAfterTheCurrentFolderMovedAway) {
     const auto folder = std::filesystem::temp_directory_path() /
                         ("sollux_lights_elsewhere_" + std::to_string(::getpid()));

@@ -1,6 +1,7 @@
 // Keeping device and viewport fitted to the client area.
 #include <gtest/gtest.h>
 
+#include "platform/rm/render_backend.h"
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/resize.h"
 
@@ -90,4 +91,31 @@ TEST(Resize, EmptyClientAreaOnlySetsMinimized) {
         EXPECT_EQ(s->viewport, viewport);
         EXPECT_EQ(s->viewport->GetWidth(), 401u);
     }});
+}
+
+TEST(Resize, ARebuildThatCannotMakeADeviceStopsRenderingForGood) {
+    unsigned long framesAtFailure = 0;
+    ViewerRun run = runViewer(std::vector<Step>{[&] {
+                                   rm::setDeviceBackendFactory([](const rm::DeviceBackendRequest&) {
+                                       return rm::DeviceBackendResult{};
+                                   });
+                                   winClearRecordedMessageBoxes();
+                                   winSetClientSize(window(), 500, 420);
+                                   glRegisterDeviceBackend();
+                                   ViewerState* s = state();
+                                   EXPECT_EQ(renderingStopped, 1);
+                                   EXPECT_EQ(s->device, nullptr);
+                                   EXPECT_EQ(s->viewport, nullptr);
+                                   // A later size change leaves the incomplete record alone.
+                                   winSetClientSize(window(), 600, 600);
+                                   EXPECT_EQ(s->device, nullptr);
+                                   framesAtFailure = renderedFrameCount();
+                               }} +
+                              repeat(2));
+    EXPECT_EQ(reportTexts(), std::vector<std::string>{
+                                 "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n"});
+    EXPECT_EQ(renderedFrameCount(), framesAtFailure);
+    // Closing still works and releases what exists.
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(objectsLeftAlive(), 0);
 }
