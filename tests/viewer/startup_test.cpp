@@ -86,6 +86,9 @@ TEST(Startup, DirectionalLightShinesAlongMinusOneMinusOneOne) {
         ASSERT_EQ(rm::frameLights(lightFrame).size(), 1u);
         EXPECT_EQ(rm::frameLights(lightFrame)[0]->GetType(), D3DRMLIGHT_DIRECTIONAL);
         EXPECT_EQ(rm::frameLights(state()->scene)[0]->GetType(), D3DRMLIGHT_AMBIENT);
+        // A white sun over a 40 % grey ambient.
+        EXPECT_EQ(rm::frameLights(lightFrame)[0]->GetColor(), D3DRMCreateColorRGB(1.0f, 1.0f, 1.0f));
+        EXPECT_EQ(rm::frameLights(state()->scene)[0]->GetColor(), D3DRMCreateColorRGB(0.4f, 0.4f, 0.4f));
         D3DVECTOR dir{}, up{};
         lightFrame->GetOrientation(state()->scene, &dir, &up);
         const float k = 1.0f / std::sqrt(3.0f);
