@@ -6,6 +6,7 @@
 #include "platform/rm/render_backend.h"
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/resize.h"
+#include "viewer/viewer_creation.h"
 
 using namespace harness;
 
@@ -75,6 +76,45 @@ TEST(Startup, DeviceSettingsFollowTheDesktopDepth) {
         EXPECT_EQ(dither, c.dither) << c.bits << " bits";
         EXPECT_EQ(shades, c.shades) << c.bits << " bits";
     }
+}
+
+TEST(Startup, TheFirstViewportCoversTheDeviceWithItsOwnClippingPlanes) {
+    // Created by hand, so that the first paint's growth does not replace it at once.
+    winUseHeadless(320, 240);
+    winReset();
+    winSetBitsPerPixel(32);
+    currentState = nullptr;
+    glRegisterDeviceBackend();
+    const long aliveBefore = rm::liveObjectCount() + ddrawLiveObjectCount();
+    ASSERT_EQ(Direct3DRMCreate(&d3drm), D3DRM_OK);
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    ASSERT_NE(registerViewerClass(instance), 0);
+    HWND w = CreateWindowExA(0, "ViewerClass", "test", WS_OVERLAPPEDWINDOW, 0, 0, 400, 400, nullptr, nullptr,
+                             instance, nullptr);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(createViewer(w), 0);
+    ViewerState* s = currentState;
+    EXPECT_EQ(s->colorModel, 1);
+    EXPECT_EQ(s->device->GetColorModel(), D3DCOLOR_MONO);
+    EXPECT_EQ(s->device->GetWidth(), 320u);
+    EXPECT_EQ(s->device->GetHeight(), 240u);
+    EXPECT_EQ(s->viewport->GetWidth(), 320u);
+    EXPECT_EQ(s->viewport->GetHeight(), 240u);
+    EXPECT_FLOAT_EQ(s->viewport->GetBack(), 5000.0f);
+    EXPECT_FLOAT_EQ(s->viewport->GetFront(), 0.05f);
+    EXPECT_TRUE(winRecordedMessageBoxes().empty());
+
+    for (IUnknown** object : {reinterpret_cast<IUnknown**>(&s->scene), reinterpret_cast<IUnknown**>(&s->camera),
+                              reinterpret_cast<IUnknown**>(&s->viewport), reinterpret_cast<IUnknown**>(&s->device),
+                              reinterpret_cast<IUnknown**>(&clipper), reinterpret_cast<IUnknown**>(&d3drm)}) {
+        (*object)->Release();
+        *object = nullptr;
+    }
+    SetWindowLongPtrA(w, 0, 0);
+    delete s;
+    currentState = nullptr;
+    winReset();
+    EXPECT_EQ(rm::liveObjectCount() + ddrawLiveObjectCount(), aliveBefore);
 }
 
 TEST(Startup, DirectionalLightShinesAlongMinusOneMinusOneOne) {
