@@ -23,18 +23,6 @@ Scripts& scripts() {
     return s;
 }
 
-// Lets whatever is queued run, paints included, as a modal loop would while a person
-// looks at the box. A window that never validates gets a few paints, and messages that
-// keep posting more are cut off after a while: the scripted answer comes, not a hang.
-void drainWhileOpen() {
-    int paints = 0;
-    long passes = 0;
-    runModalLoop([&] {
-        if (++passes > 100000) return true;
-        return !hasQueuedMessages() && (!paintPending() || ++paints > 4);
-    });
-}
-
 class HeadlessBackend final : public Backend {
   public:
     HeadlessBackend(int width, int height, bool lock)
@@ -71,43 +59,36 @@ class HeadlessBackend final : public Backend {
         ++state().modalDepth;
         if (scripts().messageBoxHook) result = scripts().messageBoxHook(box);
         --state().modalDepth;
-        drainWhileOpen();
+        runWhileScriptedDialogOpen();
         return result;
     }
 
     std::optional<std::string> openFile(const OpenFileRequest&) override {
-        drainWhileOpen();
-        if (scripts().openFiles.empty()) return std::nullopt;
-        auto answer = scripts().openFiles.front();
-        scripts().openFiles.pop_front();
-        return answer;
+        runWhileScriptedDialogOpen();
+        return takeScriptedOpenFile().value_or(std::nullopt);
     }
 
     std::optional<COLORREF> chooseColor(ColorRequest&) override {
-        drainWhileOpen();
-        if (scripts().colors.empty()) return std::nullopt;
-        auto answer = scripts().colors.front();
-        scripts().colors.pop_front();
-        return answer;
+        runWhileScriptedDialogOpen();
+        return takeScriptedColor().value_or(std::nullopt);
     }
 
     void runDialog(Window& dialog) override {
         const HWND hwnd = dialog.handle();
-        drainWhileOpen();
+        runWhileScriptedDialogOpen();
         // Press the scripted buttons in turn, then OK, until the dialog ends itself.
         for (int presses = 0; presses < 64; ++presses) {
             Window* w = windowFrom(hwnd);
             if (w == nullptr || w->dialogEnded) return;
             INT_PTR button = IDOK;
-            if (!scripts().dialogButtons.empty()) {
-                button = scripts().dialogButtons.front();
-                scripts().dialogButtons.pop_front();
+            if (auto scripted = takeScriptedDialogButton()) {
+                button = *scripted;
             } else if (presses > 0 && lastWasOk_) {
                 break;
             }
             lastWasOk_ = button == IDOK;
             SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(button), BN_CLICKED), 0);
-            drainWhileOpen();
+            runWhileScriptedDialogOpen();
         }
         if (Window* w = windowFrom(hwnd); w != nullptr && !w->dialogEnded) {
             std::fprintf(stderr, "Dialog \"%s\" did not end after OK; closed.\n",
@@ -123,6 +104,32 @@ class HeadlessBackend final : public Backend {
 };
 
 }  // namespace
+
+// Lets whatever is queued run, paints included, as a modal loop would while a person
+// looks at the box. A window that never validates gets a few paints, and messages that
+// keep posting more are cut off after a while: the scripted answer comes, not a hang.
+void runWhileScriptedDialogOpen() {
+    int paints = 0;
+    long passes = 0;
+    runModalLoop([&] {
+        if (++passes > 100000) return true;
+        return !hasQueuedMessages() && (!paintPending() || ++paints > 4);
+    });
+}
+
+template <typename T>
+static std::optional<T> takeFront(std::deque<T>& queue) {
+    if (queue.empty()) return std::nullopt;
+    std::optional<T> front(std::move(queue.front()));
+    queue.pop_front();
+    return front;
+}
+
+std::optional<std::optional<std::string>> takeScriptedOpenFile() {
+    return takeFront(scripts().openFiles);
+}
+std::optional<std::optional<COLORREF>> takeScriptedColor() { return takeFront(scripts().colors); }
+std::optional<INT_PTR> takeScriptedDialogButton() { return takeFront(scripts().dialogButtons); }
 
 std::unique_ptr<Backend> makeHeadlessBackend(int clientWidth, int clientHeight, bool lockClient) {
     return std::make_unique<HeadlessBackend>(std::max(0, clientWidth), std::max(0, clientHeight),

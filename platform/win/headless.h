@@ -41,6 +41,7 @@ void winClearRecordedMessageBoxes();
 void winSetMessageBoxHook(std::function<int(const WinMessageBoxRecord&)> hook);
 
 // ---- scripted dialog answers (consumed in order) ----------------------------------
+// The Qt backend takes them too, showing a real dialog only when none is waiting.
 void winScriptOpenFile(std::optional<std::string> path);  // nullopt: cancel
 void winScriptColor(std::optional<COLORREF> color);       // nullopt: cancel
 void winScriptDialogResult(INT_PTR buttonId);             // command sent to a dialog: IDOK...

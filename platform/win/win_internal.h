@@ -178,6 +178,16 @@ Backend& backend();
 void setBackend(std::unique_ptr<Backend> backend);
 std::unique_ptr<Backend> makeHeadlessBackend(int clientWidth, int clientHeight, bool lockClient);
 
+// Answers scripted for the coming dialogs (winScriptOpenFile and the like), oldest first.
+// Every backend takes a waiting answer instead of asking a person, so that a scripted
+// session replays the same with a display or without. Empty when none is waiting.
+std::optional<std::optional<std::string>> takeScriptedOpenFile();
+std::optional<std::optional<COLORREF>> takeScriptedColor();
+std::optional<INT_PTR> takeScriptedDialogButton();
+// Runs what is queued, paints included, as the modal loop of a dialog that is open for a
+// moment would before its scripted answer comes. Bounded: never waits for a person.
+void runWhileScriptedDialogOpen();
+
 Window* windowFrom(HWND hwnd);
 // Posts a message that the window system reports (input, activation, close); keeps the key
 // state up to date for key messages.

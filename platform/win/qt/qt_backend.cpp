@@ -468,7 +468,13 @@ class QtBackend final : public Backend {
         return result;
     }
 
+    // A scripted answer (--play, tests) is given without showing anything; the real dialog
+    // appears only when none is waiting.
     std::optional<std::string> openFile(const OpenFileRequest& request) override {
+        if (auto scripted = takeScriptedOpenFile()) {
+            runWhileScriptedDialogOpen();
+            return *scripted;
+        }
         QFileDialog dialog(parentOf(request.owner), QString::fromLocal8Bit(request.title.c_str()));
         QStringList filters;
         for (const auto& [description, patterns] : request.filters) {
@@ -505,6 +511,10 @@ class QtBackend final : public Backend {
     }
 
     std::optional<COLORREF> chooseColor(ColorRequest& request) override {
+        if (auto scripted = takeScriptedColor()) {
+            runWhileScriptedDialogOpen();
+            return *scripted;
+        }
         for (int i = 0; i < 16; ++i) {
             const COLORREF c = request.custom[static_cast<size_t>(i)];
             QColorDialog::setCustomColor(i, QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
@@ -620,7 +630,24 @@ void QtBackend::runDialog(Window& dialogWindow) {
     const DialogTemplate* tmpl = findDialogTemplate(dialogWindow.dialogTemplate);
     if (tmpl == nullptr) return;
     const HWND hwnd = dialogWindow.handle();
-    TemplateDialog dialog(hwnd, parentOf(dialogWindow.owner));
+    const HWND owner = dialogWindow.owner;  // the procedure may destroy the window
+    auto ended = [hwnd] {
+        Window* w = windowFrom(hwnd);
+        return w == nullptr || w->dialogEnded;
+    };
+    // Scripted buttons are pressed in turn without showing the dialog; it shows only if they
+    // leave it open.
+    bool scripted = false;
+    while (!ended()) {
+        const std::optional<INT_PTR> button = takeScriptedDialogButton();
+        if (!button) break;
+        if (!scripted) runWhileScriptedDialogOpen();
+        scripted = true;
+        SendMessageA(hwnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(*button), BN_CLICKED), 0);
+        if (!ended()) runWhileScriptedDialogOpen();
+    }
+    if (ended()) return;
+    TemplateDialog dialog(hwnd, parentOf(owner));
     dialog.setWindowTitle(QString::fromLocal8Bit(tmpl->caption.c_str()));
     dialog.setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     QFont font = dialog.font();
@@ -681,10 +708,7 @@ void QtBackend::runDialog(Window& dialogWindow) {
     dialog.setWindowModality(dialog.parentWidget() != nullptr ? Qt::WindowModal
                                                               : Qt::ApplicationModal);
     dialog.show();
-    runModalLoop([hwnd] {
-        Window* w = windowFrom(hwnd);
-        return w == nullptr || w->dialogEnded;
-    });
+    runModalLoop(ended);
     dialog.hide();
 }
 
