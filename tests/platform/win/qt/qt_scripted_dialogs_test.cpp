@@ -76,8 +76,8 @@ class QtScriptedDialogsTest : public ::testing::Test {
         wc.lpfnWndProc = DefWindowProcA;
         wc.lpszClassName = "ScriptedOwner";
         RegisterClassA(&wc);
-        owner = CreateWindowExA(0, "ScriptedOwner", "Owner", WS_OVERLAPPEDWINDOW, 10, 10, 300,
-                                300, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        owner = CreateWindowExA(0, "ScriptedOwner", "Owner", WS_OVERLAPPEDWINDOW, 10, 10, 300, 300,
+                                nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
         ASSERT_NE(owner, nullptr);
         ShowWindow(owner, SW_SHOWNORMAL);
         recorded.clear();
