@@ -398,7 +398,9 @@ class QtBackend final : public Backend {
     int messageBox(const WinMessageBoxRecord& box) override {
         QString text = QString::fromLocal8Bit(box.text.c_str());
         text.remove('\r');
-        while (text.endsWith('\n')) text.chop(1);
+        // A label ends its last line by itself: only the final break is redundant, so a
+        // sentence that ends in "\n" before it still shows one blank line under it.
+        if (text.endsWith('\n')) text.chop(1);
         // No owner: the box is not modal to the viewer window, which keeps working under it.
         auto* dialog =
             new QMessageBox(QMessageBox::NoIcon, QString::fromLocal8Bit(box.caption.c_str()), text);
