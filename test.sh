@@ -10,6 +10,7 @@ flags=(-DSOLLUX_WERROR=ON)
 if [ "${SOLLUX_SANITIZE:-0}" = "1" ]; then
   build=build-sanitize
   flags+=(-DSOLLUX_SANITIZE=ON -DSOLLUX_BENCH=OFF)
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan_suppressions.txt:print_suppressions=0"
 fi
 cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
