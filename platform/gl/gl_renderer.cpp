@@ -258,9 +258,9 @@ uniform vec4 uLights[MAX_LIGHTS * 4];
 uniform vec3 uEye;
 uniform float uPower;
 
-void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 spec) {
+void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 specular) {
     diff = uAmbient;
-    spec = vec3(0.0);
+    specular = vec3(0.0);
 #if SIMPLE_LIGHTS
     // Only directional lights and no highlight (the usual scene): far less work per pixel.
     for (int i = 0; i < uLightCount; ++i)
@@ -295,7 +295,7 @@ void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 spec) {
         diff += a.rgb * (ndl * att);
         if (uPower > 0.0) {
             vec3 H = normalize(L + normalize(uEye - P));
-            spec += a.rgb * (pow(max(dot(N, H), 0.0), uPower) * att);
+            specular += a.rgb * (pow(max(dot(N, H), 0.0), uPower) * att);
         }
     }
 }
@@ -399,22 +399,22 @@ void main() {
 #if !LIT
     fragColour = vec4(base, 1.0);
 #else
-    vec3 diff, spec;
+    vec3 diff, specular;
 #if SHADE == 0
-    lightAt(vFaceCentre, vFaceNormal, diff, spec);
+    lightAt(vFaceCentre, vFaceNormal, diff, specular);
 #elif SHADE == 1
     diff = vDiff;
-    spec = vSpec;
+    specular = vSpec;
 #else
-    lightAt(vPos, normalize(vNormal), diff, spec);
+    lightAt(vPos, normalize(vNormal), diff, specular);
 #endif
 #if RAMP
     // Lights are grey levels here: the red channel carries the intensity.
     float intensity = quantise(diff.r + luminance(uEmissive));
-    float highlight = uPower > 0.0 ? quantise(spec.r * luminance(uSpecColour)) : 0.0;
+    float highlight = uPower > 0.0 ? quantise(specular.r * luminance(uSpecColour)) : 0.0;
     fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, 1.0);
 #else
-    fragColour = vec4(clamp(uEmissive + base * diff + spec * uSpecColour, 0.0, 1.0), 1.0);
+    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), 1.0);
 #endif
 #endif
 }
