@@ -61,16 +61,18 @@ std::vector<std::string> splitWords(const std::string& text) {
 
 // The text after the first `skip` words, with its outer blanks removed (paths may hold
 // blanks).
-std::string restAfterWords(const std::string& text, int skip) {
+// Words are split at the same blanks as splitWords uses.
+std::string restAfterWords(const std::string& text, size_t skip) {
+    constexpr const char* kBlanks = " \t\n\v\f\r";
     size_t at = 0;
-    for (int i = 0; i < skip; ++i) {
-        at = text.find_first_not_of(" \t", at);
-        at = text.find_first_of(" \t", at);
+    for (size_t i = 0; i < skip; ++i) {
+        at = text.find_first_not_of(kBlanks, at);
+        at = text.find_first_of(kBlanks, at);
         if (at == std::string::npos) return "";
     }
-    size_t begin = text.find_first_not_of(" \t", at);
+    size_t begin = text.find_first_not_of(kBlanks, at);
     if (begin == std::string::npos) return "";
-    size_t end = text.find_last_not_of(" \t\r");
+    size_t end = text.find_last_not_of(kBlanks);
     return text.substr(begin, end - begin + 1);
 }
 
@@ -144,7 +146,7 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         const std::string& what = words[at + 1];
         if (what == "open") {
             event.kind = ScriptEvent::AnswerOpen;
-            std::string path = restAfterWords(text, 2);
+            std::string path = restAfterWords(text, at + 2);
             if (path == "cancel") event.path.reset();
             else event.path = absolutePath(path);
             return "";
@@ -173,7 +175,7 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         return "";
     }
     if (verb == "shot") {
-        std::string path = restAfterWords(text, 1);
+        std::string path = restAfterWords(text, at + 1);
         if (path.empty()) return "expected shot PATH.png";
         event.kind = ScriptEvent::Shot;
         event.path = absolutePath(path);

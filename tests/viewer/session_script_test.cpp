@@ -109,6 +109,12 @@ TEST(ScriptParsing, PathsKeepTheirBlanksAndBecomeAbsolute) {
     ASSERT_TRUE(events[1].path);
     EXPECT_EQ(events[1].path->front(), '/');
     EXPECT_NE(events[1].path->find("out dir/a b.png"), std::string::npos);
+    // Any blank separates the words before a path, as it does between other words.
+    ASSERT_TRUE(parse("answer open\f/tmp/m.rok\vshot\t/tmp/s.png\n", events, error)) << error;
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_TRUE(parse("answer\vopen\f/tmp/m.rok\nshot\f/tmp/s.png\n", events, error)) << error;
+    EXPECT_EQ(*events[0].path, "/tmp/m.rok");
+    EXPECT_EQ(*events[1].path, "/tmp/s.png");
 }
 
 TEST(ScriptParsing, BadLinesAreErrorsNamingTheLine) {
