@@ -1,5 +1,5 @@
-// Runs the real viewer (WinMain, window procedure, main loop) on the headless backend and
-// gives tests a few helpers to build scenes and poke the window.
+// Helpers for the scene and input tests: the viewer run of tests/viewer/viewer_harness.h,
+// plus ways to build scenes and poke the window.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,47 +18,28 @@
 #include "platform/win/picture.h"
 #include "platform/win/win32.h"
 #include "scene/selection.h"
+#include "tests/viewer/viewer_harness.h"
 #include "viewer/viewer_state.h"
 #include "viewer/win_main.h"
 
 namespace session {
 
-using Step = std::function<void()>;
+using harness::positionIn;
+using harness::state;
+using harness::Step;
+using harness::window;
 
-// Each step runs at the start of one main-loop pass, after the viewer exists; after the
-// last one the window is closed. Fails the test unless every step ran and the viewer
-// ended normally.
+// The viewer run of the viewer tests, held to a normal ending: fails the test unless every
+// step ran and the viewer exited with 0.
 inline void runViewer(std::vector<Step> steps, const char* model = "") {
-    winUseHeadless(400, 400);
-    winReset();
-    winSetTickCount(std::nullopt);
-    winSetBitsPerPixel(32);
-    selectionState = {};
-    dragState = {};
-    glRegisterDeviceBackend();
-    size_t next = 0;
-    bool closing = false;
-    MainLoopHooks hooks;
-    hooks.beforePass = [&] {
-        if (next < steps.size()) {
-            steps[next++]();
-        } else if (!closing && viewerWindow() != nullptr) {
-            closing = true;
-            PostMessageA(viewerWindow(), WM_CLOSE, 0, 0);
-        }
-    };
-    setMainLoopHooks(hooks);
-    std::string line = model;
+    const size_t count = steps.size();
     // The Open dialogs move the current folder; later tests expect it back.
     const std::filesystem::path folder = std::filesystem::current_path();
-    const int exitCode = WinMain(nullptr, nullptr, line.data(), SW_SHOWNORMAL);
+    const harness::ViewerRun run = harness::runViewer(std::move(steps), model);
     std::filesystem::current_path(folder);
-    EXPECT_EQ(next, steps.size()) << "the viewer ended before every step ran";
-    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(run.stepsRun, count) << "the viewer ended before every step ran";
+    EXPECT_EQ(run.exitCode, 0);
 }
-
-inline HWND window() { return viewerWindow(); }
-inline ViewerState* state() { return currentState; }
 
 inline LRESULT send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return SendMessageA(window(), message, wParam, lParam);
@@ -109,12 +90,6 @@ inline Cube addCube(IDirect3DRMFrame* scene, D3DVECTOR centre, D3DVALUE half, D3
     cube.frame->Release();
     cube.builder->Release();
     return cube;
-}
-
-inline D3DVECTOR positionIn(IDirect3DRMFrame* frame, IDirect3DRMFrame* reference) {
-    D3DVECTOR p = {};
-    frame->GetPosition(reference, &p);
-    return p;
 }
 
 inline bool isChildOf(IDirect3DRMFrame* child, IDirect3DRMFrame* parent) {
