@@ -27,6 +27,7 @@
 #include "platform/gl/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
+#include "platform/win/picture.h"
 #include "platform/rm/d3drm.h"
 
 // Counts heap allocations, to show that a frame of a still scene allocates nothing.
@@ -81,7 +82,7 @@ struct Viewer {
     IDirect3DRMFrame* camera = nullptr;
 
     bool open(int w, int h) {
-        glRegisterDeviceBackend();
+        glRegisterDeviceBackend(winPresentPicture);
         if (Direct3DRMCreate(&d3drm) != D3DRM_OK || DirectDrawCreateClipper(0, &clipper, nullptr) != DD_OK) return false;
         if (d3drm->CreateDeviceFromClipper(clipper, const_cast<GUID*>(&IID_IDirect3DRGBDevice), w, h, &device) != D3DRM_OK)
             return false;

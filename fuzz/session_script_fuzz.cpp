@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "viewer/session_script.h"
+#include "app/session_script.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

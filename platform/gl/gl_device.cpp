@@ -14,9 +14,10 @@
 #include "platform/gl/gl_renderer.h"
 #include "platform/rm/render_backend.h"
 #include "platform/rm/rm_internal.h"
-#include "platform/win/picture.h"
 
 namespace {
+
+GlPictureReceiver pictureReceiver = nullptr;
 
 unsigned long uploadCount = 0;
 
@@ -383,7 +384,7 @@ private:
     }
 
     void present() {
-        if (hwnd_) winPresentPicture(hwnd_, picture_.data(), framebuffer_.width(), framebuffer_.height());
+        if (hwnd_ && pictureReceiver) pictureReceiver(hwnd_, picture_.data(), framebuffer_.width(), framebuffer_.height());
     }
 
     // The viewport's rectangle, cut to the device; false when nothing of it is left.
@@ -523,7 +524,10 @@ rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
 
 }  // namespace
 
-void glRegisterDeviceBackend() { rm::setDeviceBackendFactory(createBackend); }
+void glRegisterDeviceBackend(GlPictureReceiver receiver) {
+    pictureReceiver = receiver;
+    rm::setDeviceBackendFactory(createBackend);
+}
 
 bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height) {
     if (!device) return false;

@@ -2,8 +2,9 @@
 //
 // Every device draws off screen into its own framebuffer in the process-wide EGL
 // context, whether or not a display exists; Update reads the finished picture back and
-// hands it to the window that the device's clipper names (winPresentPicture). A device
-// whose clipper has no window keeps its picture for glDeviceReadPicture only.
+// hands it, with the window that the device's clipper names, to the receiver registered
+// with the backend (the window layer's winPresentPicture). A device whose clipper has no
+// window keeps its picture for glDeviceReadPicture only.
 //
 // GPU copies of mesh builders, meshes and textures are shared by all devices and made
 // again only when the object's version changes.
@@ -13,9 +14,13 @@
 
 #include "platform/rm/d3drm.h"
 
-// Makes IDirect3DRM::CreateDeviceFromClipper create OpenGL devices. The program calls
-// it once at start-up, before the first device is made; calling it again is harmless.
-void glRegisterDeviceBackend();
+// Receives each finished picture: RGBA8 rows top-down, width x height.
+using GlPictureReceiver = void (*)(HWND window, const unsigned char* rgba, int width, int height);
+
+// Makes IDirect3DRM::CreateDeviceFromClipper create OpenGL devices whose finished pictures
+// go to receiver (null: kept for glDeviceReadPicture only). The program calls it once at
+// start-up, before the first device is made; calling it again is harmless.
+void glRegisterDeviceBackend(GlPictureReceiver receiver);
 
 // The device's last finished picture (the one Update presented), RGBA8 rows top-down,
 // device width x height. False for a device that is not an OpenGL device.

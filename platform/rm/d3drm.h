@@ -11,7 +11,7 @@
 #include <cstring>
 
 // DWORD, BOOL, HDC and the other basic Win32 types.
-#include "platform/win/win32.h"
+#include "platform/win/win_types.h"
 
 // The window-system layer has no COM types; these are ours.
 typedef int32_t HRESULT;

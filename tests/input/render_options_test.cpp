@@ -195,7 +195,7 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNot
                 [](const rm::DeviceBackendRequest&) { return rm::DeviceBackendResult{}; });
             winClearRecordedMessageBoxes();
             EXPECT_EQ(setColorModel(window(), state(), D3DCOLOR_RGB), 0);
-            glRegisterDeviceBackend();
+            glRegisterDeviceBackend(winPresentPicture);
             ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
             EXPECT_EQ(winRecordedMessageBoxes()[0].text,
                       "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n");

@@ -257,7 +257,7 @@ TEST(Activation, DeviceThatRefusesActivateAndPaintIsReportedOncePerMessage) {
             return result;
         });
         winSetClientSize(window(), 450, 450);  // a larger window makes a new device
-        glRegisterDeviceBackend();
+        glRegisterDeviceBackend(winPresentPicture);
         UpdateWindow(window());  // the paint the resize asked for
         winClearRecordedMessageBoxes();
         EXPECT_EQ(SendMessageA(window(), WM_ACTIVATE, WA_ACTIVE, 0), 0);

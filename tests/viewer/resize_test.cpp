@@ -101,7 +101,7 @@ TEST(Resize, ARebuildThatCannotMakeADeviceStopsRenderingForGood) {
                                    });
                                    winClearRecordedMessageBoxes();
                                    winSetClientSize(window(), 500, 420);
-                                   glRegisterDeviceBackend();
+                                   glRegisterDeviceBackend(winPresentPicture);
                                    ViewerState* s = state();
                                    EXPECT_EQ(renderingStopped, 1);
                                    EXPECT_EQ(s->device, nullptr);

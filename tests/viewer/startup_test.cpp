@@ -84,7 +84,7 @@ TEST(Startup, TheFirstViewportCoversTheDeviceWithItsOwnClippingPlanes) {
     winReset();
     winSetBitsPerPixel(32);
     currentState = nullptr;
-    glRegisterDeviceBackend();
+    glRegisterDeviceBackend(winPresentPicture);
     const long aliveBefore = rm::liveObjectCount() + ddrawLiveObjectCount();
     ASSERT_EQ(Direct3DRMCreate(&d3drm), D3DRM_OK);
     HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -296,7 +296,7 @@ TEST(MainLoop, RenderingFailureIsReportedAndEndsTheProcessAsAFailure) {
     setMainLoopHooks({[&] { ++passes; }, {}});
     char line[] = "";
     int exitCode = WinMain(nullptr, nullptr, line, SW_SHOWNORMAL);
-    glRegisterDeviceBackend();
+    glRegisterDeviceBackend(winPresentPicture);
     EXPECT_EQ(exitCode, 1);
     EXPECT_EQ(passes, 3);
     EXPECT_EQ(renderedFrameCount(), 2u);
@@ -323,7 +323,7 @@ TEST(Startup, ViewerThatCannotBeCreatedReportsOnceAndExitsWithOne) {
                       {}});
     std::string line = rok;
     int exitCode = WinMain(nullptr, nullptr, line.data(), SW_SHOWNORMAL);
-    glRegisterDeviceBackend();
+    glRegisterDeviceBackend(winPresentPicture);
     EXPECT_EQ(exitCode, 1);
     EXPECT_EQ(passes, 1);
     EXPECT_EQ(renderedFrameCount(), 0u);

@@ -38,7 +38,7 @@ inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "
     winSetBitsPerPixel(bitsPerPixel);
     selectionState = {};
     dragState = {};
-    glRegisterDeviceBackend();
+    glRegisterDeviceBackend(winPresentPicture);
     ViewerRun run;
     bool closing = false;
     MainLoopHooks hooks;

@@ -22,7 +22,7 @@ const DWORD kBoxFaces[] = {4, 0, 2, 3, 1, 4, 6, 4, 5, 7, 4, 2, 0, 4, 6, 4, 1, 3,
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        glRegisterDeviceBackend();
+        glRegisterDeviceBackend(winPresentPicture);
         ASSERT_EQ(Direct3DRMCreate(&d3drm), D3DRM_OK);
         ASSERT_EQ(DirectDrawCreateClipper(0, &clipper, nullptr), DD_OK);
         ASSERT_EQ(d3drm->CreateFrame(nullptr, &scene), D3DRM_OK);

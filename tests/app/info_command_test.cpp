@@ -1,4 +1,4 @@
-#include "viewer/info_command.h"
+#include "app/info_command.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

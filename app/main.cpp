@@ -6,8 +6,8 @@
 
 #include "conversion/x_conversion.h"
 #include "platform/win/headless.h"
-#include "viewer/command_line_modes.h"
-#include "viewer/info_command.h"
+#include "app/command_line_modes.h"
+#include "app/info_command.h"
 
 namespace {
 

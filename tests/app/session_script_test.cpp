@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "tests/viewer/viewer_harness.h"
-#include "viewer/command_line_modes.h"
-#include "viewer/session_script.h"
+#include "app/command_line_modes.h"
+#include "app/session_script.h"
 
 using namespace harness;
 

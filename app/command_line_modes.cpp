@@ -1,4 +1,4 @@
-#include "viewer/command_line_modes.h"
+#include "app/command_line_modes.h"
 
 #include <charconv>
 #include <cstdio>
@@ -7,8 +7,9 @@
 #include <memory>
 
 #include "platform/gl/gl_device.h"
+#include "platform/win/picture.h"
 #include "platform/win/headless.h"
-#include "viewer/session_script.h"
+#include "app/session_script.h"
 #include "viewer/win_main.h"
 #ifdef SOLLUX_HAVE_QT
 #include "platform/win/qt/qt_backend.h"
@@ -153,7 +154,7 @@ int runViewer(const ViewerOptions& options) {
         return 1;
 #endif
     }
-    glRegisterDeviceBackend();
+    glRegisterDeviceBackend(winPresentPicture);
 
     const std::string shotPath = screenshot ? absolutePath(options.screenshotPath) : std::string();
     long framesLeft = options.frames;

@@ -1,4 +1,4 @@
-#include "viewer/session_script.h"
+#include "app/session_script.h"
 
 #include <stb_image_write.h>
 
