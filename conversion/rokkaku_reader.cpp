@@ -1,5 +1,7 @@
 #include "conversion/rokkaku_reader.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -12,6 +14,47 @@ const PaletteColor defaultPalette[kPaletteSize] = {
     {255, 255, 91},  {255, 232, 217}, {198, 93, 53},   {255, 255, 255}, {0, 0, 0},
     {231, 187, 150}, {255, 18, 18},   {248, 248, 248},
 };
+
+namespace record_storage {
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+size_t mappedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+void* map(size_t bytes) {
+    void* block = mmap(nullptr, mappedSize(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+    madvise(block, mappedSize(bytes), MADV_HUGEPAGE);
+    return block;
+}
+
+}  // namespace
+
+void* resize(void* block, size_t oldBytes, size_t newBytes) {
+    if (newBytes < kMappedFrom) return std::realloc(block, newBytes);
+    if (oldBytes >= kMappedFrom) {
+        void* moved = mremap(block, mappedSize(oldBytes), mappedSize(newBytes), MREMAP_MAYMOVE);
+        return moved == MAP_FAILED ? nullptr : moved;
+    }
+    void* mapped = map(newBytes);
+    if (mapped && block) {
+        std::memcpy(mapped, block, oldBytes);
+        std::free(block);
+    }
+    return mapped;
+}
+
+void release(void* block, size_t bytes) {
+    if (!block) return;
+    if (bytes >= kMappedFrom)
+        munmap(block, mappedSize(bytes));
+    else
+        std::free(block);
+}
+
+}  // namespace record_storage
 
 RokkakuModel::RokkakuModel() { std::copy(std::begin(defaultPalette), std::end(defaultPalette), palette); }
 

@@ -28,6 +28,16 @@ struct PaletteColor {
 constexpr int kPaletteSize = 13;
 extern const PaletteColor defaultPalette[kPaletteSize];
 
+// Storage of the record arrays. Small blocks come from malloc; a block of kMappedFrom
+// bytes or more is a mapping of its own, grown with mremap (no copy) and backed by huge
+// pages where the system allows, so that a model of millions of records costs a few page
+// faults instead of one every 4 KB. Null when memory ran out.
+namespace record_storage {
+inline constexpr size_t kMappedFrom = size_t{4} << 20;
+void* resize(void* block, size_t oldBytes, size_t newBytes);
+void release(void* block, size_t bytes);
+}  // namespace record_storage
+
 // A growable array of records: room for 1000 at first, doubled whenever it fills up.
 // Allocation failure is reported to the caller instead of thrown.
 template <class T>
@@ -38,20 +48,21 @@ public:
     RecordArray() = default;
     RecordArray(const RecordArray&) = delete;
     RecordArray& operator=(const RecordArray&) = delete;
-    ~RecordArray() { std::free(data_); }
+    ~RecordArray() { release(); }
 
     bool allocate() {
         release();
-        data_ = static_cast<T*>(std::malloc(kInitialCapacity * sizeof(T)));
+        data_ = static_cast<T*>(record_storage::resize(nullptr, 0, kInitialCapacity * sizeof(T)));
         if (!data_) return false;
         capacity_ = kInitialCapacity;
         return true;
     }
     void release() {
-        std::free(data_);
+        record_storage::release(data_, capacity_ * sizeof(T));
         data_ = nullptr;
         count_ = capacity_ = 0;
     }
+
     // Stores one record; false when the array could not grow (the record is kept).
     bool append(const T& record) {
         if (count_ == capacity_ && !grow()) return false;
@@ -68,8 +79,8 @@ public:
 private:
     bool grow() {
         size_t capacity = capacity_ ? capacity_ * 2 : kInitialCapacity;
-        if (capacity > SIZE_MAX / sizeof(T)) return false;
-        T* data = static_cast<T*>(std::realloc(data_, capacity * sizeof(T)));
+        if (capacity > SIZE_MAX / 2 / sizeof(T)) return false;
+        T* data = static_cast<T*>(record_storage::resize(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
         if (!data) return false;
         data_ = data;
         capacity_ = capacity;
