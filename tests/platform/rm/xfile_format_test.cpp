@@ -35,7 +35,8 @@ TEST(XFileText, TemplatesCommentsAndUnknownObjectsAreSkipped) {
                        "  XSkinMeshHeader { 1; 2; 3; }\n"
                        "  SkinWeights { \"Bone\"; 1; 0; 1.0; 1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1;; }\n"
                        "  MeshFaceWraps { 0; }\n"
-                       "}\n";
+                       "}\n"
+                       "Frame Bone { }\n";
     File f;
     std::string error;
     ASSERT_EQ(parseText(text, f, &error), Status::Ok) << error;
@@ -44,6 +45,7 @@ TEST(XFileText, TemplatesCommentsAndUnknownObjectsAreSkipped) {
     EXPECT_EQ(f.meshes[0].vertices.size(), 4u);
     ASSERT_EQ(f.meshes[0].faces.size(), 2u);
     EXPECT_EQ(face(f.meshes[0].faces, 1), (std::vector<uint32_t>{0, 2, 3}));
+    EXPECT_EQ(f.meshes[0].skinWeights.size(), 1u);
     EXPECT_TRUE(f.warnings.empty());
 }
 
