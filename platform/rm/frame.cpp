@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
 #include "platform/rm/objects.h"
 
@@ -29,12 +30,27 @@ bool removeOne(std::vector<T*>& items, T* item) {
 
 Frame* asFrame(IUnknown* object) { return dynamic_cast<Frame*>(object); }
 
+namespace {
+std::unordered_map<uint64_t, Frame*>& liveFrames() {
+    static std::unordered_map<uint64_t, Frame*> frames;
+    return frames;
+}
+}  // namespace
+
+Frame* frameWithSerial(uint64_t serial) {
+    auto it = liveFrames().find(serial);
+    return it == liveFrames().end() ? nullptr : it->second;
+}
+
+Frame::Frame() : local_(Matrix::identity()) { liveFrames()[serial()] = this; }
+
 Matrix referenceWorld(IDirect3DRMFrame* reference) {
     Frame* f = asFrame(reference);
     return f ? f->world() : Matrix::identity();
 }
 
 Frame::~Frame() {
+    liveFrames().erase(serial());
     for (auto* c : children_) {
         asFrame(c)->parent_ = nullptr;
         c->Release();
