@@ -8,6 +8,7 @@
 #include "platform/win/headless.h"
 #include "app/command_line_modes.h"
 #include "app/info_command.h"
+#include "viewer/texture_callback.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ const char kUsage[] =
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
     "  --info FILE...     print what the loaders find in each .x file (a Rokkaku file is\n"
     "                     converted first); exit status 1 when a file cannot be loaded\n"
+    "  --any-texture      textures in every picture format stb_image reads (PNG, JPEG,\n"
+    "                     TGA, GIF, ...), not only .bmp and .ppm\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";
@@ -80,6 +83,15 @@ const Mode kModes[] = {
 
 int main(int argc, char** argv) {
     Args args(argv + 1, argv + argc);
+    // Options every mode takes, wherever they stand before "--".
+    for (auto it = args.begin(); it != args.end() && *it != "--";) {
+        if (*it == "--any-texture") {
+            setAnyPictureFormat(true);
+            it = args.erase(it);
+        } else {
+            ++it;
+        }
+    }
     if (!args.empty()) {
         const std::string& first = args.front();
         for (const Mode& mode : kModes) {

@@ -14,10 +14,17 @@
 #include "scene/selection.h"
 #include "viewer/report_error.h"
 #include "viewer/resize.h"
+#include "viewer/texture_callback.h"
 #include "viewer/viewer_creation.h"
 #include "viewer/viewer_state.h"
 
 namespace {
+
+// The Scene menu's check mark follows the picture-format switch.
+void showAnyPictureFormat(HWND window) {
+    CheckMenuItem(GetMenu(window), kCommandAnyPictureFormat,
+                  MF_BYCOMMAND | (anyPictureFormat() ? MF_CHECKED : MF_UNCHECKED));
+}
 
 void firstPaint(HWND window) {
     PAINTSTRUCT paint;
@@ -31,6 +38,7 @@ void firstPaint(HWND window) {
         PostQuitMessage(0);
     } else {
         showRenderSettings(window, currentState);
+        showAnyPictureFormat(window);
         if (commandLine[0] != '\0') openModel(commandLine);
     }
     // The WM_SIZE this brings fits viewport and device to the real client area.
@@ -152,6 +160,10 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandParallelPointLight:
         case kCommandPointLight:
         case kCommandSpotLight: createLight(id, state); break;
+        case kCommandAnyPictureFormat:
+            setAnyPictureFormat(!anyPictureFormat());
+            showAnyPictureFormat(window);
+            break;
         default: break;
     }
 }

@@ -74,8 +74,10 @@ Status failWith(Image& out, std::string* error, std::string why) {
 
 }  // namespace
 
-Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
-    if (kindOf(bytes) == Kind::Other) return failWith(out, error, "not a BMP or binary PPM picture");
+Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Formats formats) {
+    const Kind kind = kindOf(bytes);
+    if (kind == Kind::Other && formats == Formats::BmpPpm)
+        return failWith(out, error, "not a BMP or binary PPM picture");
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
@@ -86,7 +88,7 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
     if (w <= 0 || h <= 0 || w > kMaxDimension || h > kMaxDimension || uint64_t(w) * uint64_t(h) > kMaxPixels)
         return failWith(out, error,
                         "picture too large (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    if (!(kindOf(bytes) == Kind::Bmp ? bmpComplete(bytes) : pnmComplete(bytes)))
+    if ((kind == Kind::Bmp && !bmpComplete(bytes)) || (kind == Kind::Pnm && !pnmComplete(bytes)))
         return failWith(out, error, "picture data cut short");
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(stbi_load_from_memory(data, size, &w, &h, &comp, 4),
                                                      stbi_image_free);
@@ -101,7 +103,7 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
     return Status::Ok;
 }
 
-Status loadFile(const std::string& path, Image& out, std::string* error) {
+Status loadFile(const std::string& path, Image& out, std::string* error, Formats formats) {
     out = Image{};
     std::error_code ec;
     std::FILE* fp = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb");
@@ -121,7 +123,7 @@ Status loadFile(const std::string& path, Image& out, std::string* error) {
     }
     std::fclose(fp);
     if (!ok) return failWith(out, error, "cannot read '" + path + "'");
-    Status s = decode(bytes, out, error);
+    Status s = decode(bytes, out, error, formats);
     if (s != Status::Ok && error) *error = path + ": " + *error;
     return s;
 }
