@@ -174,3 +174,30 @@ TEST_F(CommandLine, ConvertedSampleLoadsAsAMesh) {
     }
     EXPECT_TRUE(file.warnings.empty());
 }
+
+// --any-texture goes with every mode, wherever it stands before "--"; after it, it is a
+// model's name like any other word.
+TEST_F(CommandLine, AnyTextureGoesWithEveryMode) {
+    const std::string rok = copy("conversion/triangle_crlf.rok", "tri.rok");
+    const std::string x = copy("conversion/triangle.x", "model.x");
+    const std::string png = (dir_ / "shot.png").string();
+    struct Run {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Run runs[] = {
+        {{"--any-texture", "--version"}, 0},
+        {{"--help", "--any-texture"}, 0},
+        {{"--any-texture", "--convert", rok}, 0},
+        {{"--info", x, "--any-texture"}, 0},
+        {{"--screenshot", png, "--any-texture", x}, 0},
+    };
+    for (const Run& run : runs) {
+        Result r = this->run(run.args);
+        EXPECT_EQ(r.status, run.status) << run.args[0] << " " << run.args[1] << "\n" << r.err;
+        EXPECT_EQ(r.err.find("any-texture"), std::string::npos) << r.err;
+    }
+    Result r = this->run({"--screenshot", png, "--", "--any-texture"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--any-texture"), std::string::npos) << r.err;  // reported as the model
+}

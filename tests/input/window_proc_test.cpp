@@ -4,6 +4,7 @@
 #include "input/window_proc.h"
 #include "platform/rm/render_backend.h"
 #include "scene/selection.h"
+#include "viewer/texture_callback.h"
 #include "tests/viewer/viewer_harness.h"
 
 using namespace harness;
@@ -182,6 +183,25 @@ TEST(Commands, ShowBoxesTogglesAlthoughTheMenuHasNoSuchItem) {
         flags.push_back(selectionState.showBoxes);
     }});
     EXPECT_EQ(flags, (std::vector<int>{1, 0}));
+}
+
+TEST(Commands, AnyPictureFormatTogglesTheSwitchAndItsCheckMark) {
+    // The check mark shows the switch from the first paint on, as --any-texture sets it.
+    setAnyPictureFormat(true);
+    std::vector<std::pair<bool, bool>> seen;  // switch, check mark
+    auto look = [&] {
+        const UINT state = GetMenuState(GetMenu(window()), kCommandAnyPictureFormat, MF_BYCOMMAND);
+        seen.emplace_back(anyPictureFormat(), (state & MF_CHECKED) != 0);
+    };
+    runViewer({[&] {
+        look();
+        SendMessageA(window(), WM_COMMAND, kCommandAnyPictureFormat, 0);
+        look();
+        SendMessageA(window(), WM_COMMAND, kCommandAnyPictureFormat, 0);
+        look();
+    }});
+    setAnyPictureFormat(false);
+    EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}, {true, true}}));
 }
 
 TEST(Commands, LightCommandsAddALightFrame) {

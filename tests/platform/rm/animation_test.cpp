@@ -157,4 +157,25 @@ AnimationSet Walk {
     fs::remove_all(dir);
 }
 
+TEST_F(RmTest, RotationKeysTurnFramesTheWayTheirFilesMeanThem) {
+    // Exporters write the key that holds a frame where its matrix puts it: here a quarter
+    // turn that takes y to z, keyed as (0.707107, -0.707107, 0, 0).
+    const std::string text = R"(xof 0303txt 0032
+Frame Stand { FrameTransformMatrix { 1,0,0,0, 0,0,1,0, 0,-1,0,0, 0,0,0,1;; } }
+AnimationSet { Animation { { Stand } AnimationKey { 0; 1; 0; 4; 0.707107, -0.707107, 0, 0;;; } } }
+)";
+    Held<IDirect3DRMFrame> holder;
+    holder.p = frame();
+    Held<IDirect3DRMAnimationSet> set;
+    d3drm->CreateAnimationSet(&set);
+    D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), static_cast<DWORD>(text.size())};
+    ASSERT_EQ(set->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr, holder), D3DRM_OK);
+    IDirect3DRMFrame* stand = rm::frameChildren(holder)[0];
+    const rm::Matrix before = rm::frameLocalMatrix(stand);
+    set->SetTime(0);
+    const rm::Matrix& after = rm::frameLocalMatrix(stand);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(after.m[r][c], before.m[r][c], 1e-5) << r << c;
+}
+
 }  // namespace
