@@ -171,7 +171,7 @@ TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGivenAndDiesWithItsFrame) {
     EXPECT_EQ(rm::liveObjectCount(), before);
 }
 
-class RealAnimation : public ::testing::TestWithParam<const char*> {};
+class RealAnimation : public ::testing::TestWithParam<std::string> {};
 
 // The picture below the frame-rate overlay.
 std::vector<unsigned char> pictureBelowOverlay() {
@@ -183,7 +183,7 @@ std::vector<unsigned char> pictureBelowOverlay() {
 }
 
 TEST_P(RealAnimation, LoadsAndPlays) {
-    const std::string path = kAssimp + GetParam();
+    const std::string path = GetParam();
     if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
     const long before = rm::liveObjectCount();
     std::vector<rm::Matrix> poses[2];
@@ -230,7 +230,9 @@ TEST_P(RealAnimation, LoadsAndPlays) {
     EXPECT_EQ(rm::liveObjectCount(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(AssimpModels, RealAnimation,
-                         ::testing::Values("anim_test.x", "Testwuson.X", "BCN_Epileptic.X"));
+// Skinned characters: our own arm, and those of the Debian test models.
+INSTANTIATE_TEST_SUITE_P(SkinnedModels, RealAnimation,
+                         ::testing::Values(std::string(SOLLUX_TEST_DATA) + "/x/skinned_arm.x", kAssimp + "anim_test.x",
+                                           kAssimp + "Testwuson.X", kAssimp + "BCN_Epileptic.X"));
 
 }  // namespace
