@@ -381,6 +381,11 @@ private:
     std::vector<MatrixKey> matrices_;
     // Held so that a frame deleted from the scene never leaves a dangling pointer.
     Ref<IDirect3DRMFrame> frame_;
+    // What the last SetTime showed, and on which frame; forgotten when keys, options or
+    // the frame change.
+    D3DVALUE shownTime_ = NAN;
+    const Frame* shownOn_ = nullptr;
+    Matrix shown_{};
 };
 
 class AnimationSet final : public RmObject<IDirect3DRMAnimationSet> {

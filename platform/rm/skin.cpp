@@ -3,7 +3,7 @@
 // The builder keeps its rest pose; drawing asks for the pose (meshBuilderPose), which is
 // made again only when a bone matrix or the builder changed, so a still skeleton costs a
 // walk over its bones per frame and nothing per vertex.
-#include <cstring>
+#include <algorithm>
 
 #include "platform/rm/objects.h"
 #include "platform/rm/rm_math.h"
@@ -18,6 +18,19 @@ bool nearIdentity(const Matrix& m) {
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             if (!(std::fabs(m.m[r][c] - (r == c ? 1.0f : 0.0f)) <= 1e-5f)) return false;
+    return true;
+}
+
+// Bone matrices that differ by rounding only (a still animation set to the same time
+// again rebuilds its frames' matrices) leave the pose as it is.
+bool samePalette(const std::vector<Matrix>& a, const std::vector<Matrix>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) {
+                const float x = a[i].m[r][c], y = b[i].m[r][c];
+                if (!(std::fabs(x - y) <= 1e-6f * std::max({1.0f, std::fabs(x), std::fabs(y)}))) return false;
+            }
     return true;
 }
 
@@ -87,9 +100,7 @@ const SkinPose* MeshBuilder::pose() {
         c.skin = nullptr;
         return nullptr;
     }
-    if (c.skin == skin && c.dataVersion == data_.version && c.palette.size() == c.next.size() &&
-        std::memcmp(c.palette.data(), c.next.data(), c.next.size() * sizeof(Matrix)) == 0)
-        return &c.pose;
+    if (c.skin == skin && c.dataVersion == data_.version && samePalette(c.palette, c.next)) return &c.pose;
     std::swap(c.palette, c.next);
     c.skin = skin;
     c.dataVersion = data_.version;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -53,6 +54,25 @@ TEST_F(AnimationTest, OpenAnimationsInterpolateAndClamp) {
     expectNear(positionAt(20), 5, 10, 0);
     EXPECT_EQ(animation->DeleteKey(20), D3DRMERR_NOTFOUND);
     EXPECT_EQ(animation->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_CLOSED), D3DRMERR_BADVALUE);
+}
+
+TEST_F(AnimationTest, TheSameTimeAgainLeavesTheFrameExactlyAsItIs) {
+    animation->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION);
+    D3DVECTOR axis{0.3f, 1, 0.2f};
+    D3DRMQUATERNION q0, q1;
+    D3DRMQuaternionFromRotation(&q0, &axis, 0.1f);
+    D3DRMQuaternionFromRotation(&q1, &axis, 1.3f);
+    animation->AddRotateKey(0, &q0);
+    animation->AddRotateKey(10, &q1);
+    animated->AddScale(D3DRMCOMBINE_BEFORE, 1.7f, 1.7f, 1.7f);
+    animation->SetTime(20);  // past the end: the last key holds
+    const rm::Matrix first = rm::frameLocalMatrix(animated);
+    for (float t : {20.0f, 30.0f, 500.0f}) animation->SetTime(t);
+    EXPECT_EQ(std::memcmp(&first, &rm::frameLocalMatrix(animated), sizeof first), 0);
+    // A new key at that moment is shown, though the time is the same.
+    animation->AddRotateKey(10, &q0);
+    animation->SetTime(500);
+    EXPECT_NE(std::memcmp(&first, &rm::frameLocalMatrix(animated), sizeof first), 0);
 }
 
 TEST_F(AnimationTest, ClosedAnimationsLoopOverTheKeySpan) {
