@@ -144,8 +144,9 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose) {
     const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
     auto opaque = [](D3DCOLOR c) { return RGBA_GETALPHA(c) == 255; };
     // Translucent faces are rare: mark them only when there are any.
-    bool anyTranslucent = !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); });
-    if (fromVertex) anyTranslucent = !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque);
+    const bool anyTranslucent =
+        !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); }) ||
+        (fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque));
     std::vector<bool> translucent;
     // Faces in drawing order: by opacity, material, then texture.
     std::vector<uint32_t> order;

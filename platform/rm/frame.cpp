@@ -31,9 +31,10 @@ bool removeOne(std::vector<T*>& items, T* item) {
 Frame* asFrame(IUnknown* object) { return dynamic_cast<Frame*>(object); }
 
 namespace {
+// Never destroyed: a frame may outlive static destruction.
 std::unordered_map<uint64_t, Frame*>& liveFrames() {
-    static std::unordered_map<uint64_t, Frame*> frames;
-    return frames;
+    static auto* frames = new std::unordered_map<uint64_t, Frame*>;
+    return *frames;
 }
 }  // namespace
 

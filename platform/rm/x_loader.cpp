@@ -216,10 +216,10 @@ Frame* buildFrame(const xfile::Frame& source, TextureSource& textures, std::map<
         if (mesh.skinWeights.empty()) {
             addMesh(*builder.get(), mesh, Matrix::identity(), textures, hasVertexColours(mesh));
         } else {
-            Matrix toBuilder;
-            if (!invert(model, toBuilder)) toBuilder = Matrix::identity();
+            Matrix toBuilder, fromBuilder = model;
+            if (!invert(model, toBuilder)) toBuilder = fromBuilder = Matrix::identity();  // a flat frame
             addMesh(*builder.get(), mesh, toBuilder, textures, hasVertexColours(mesh));
-            skins.push_back({builder.get(), &mesh, model, toBuilder});
+            skins.push_back({builder.get(), &mesh, fromBuilder, toBuilder});
         }
         frame->AddVisual(builder.get());
     }

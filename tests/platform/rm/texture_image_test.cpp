@@ -120,6 +120,25 @@ TEST(TextureImage, BinaryPixmapsDecodeWithCommentsInTheHeader) {
     b.resize(b.size() - 2);  // pixels missing
     EXPECT_EQ(textureimage::decode(b, img, &error), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
+
+    // Samples are scaled by the maximum; above 255 they take two bytes, high byte first.
+    for (const std::string& h : {std::string("P5\n2 1\n65535\n"), std::string("P6\n2 1\n65535\n")}) {
+        std::vector<uint8_t> wide(h.begin(), h.end());
+        const size_t samples = h[1] == '5' ? 2 : 6;
+        for (size_t i = 0; i < samples; ++i) {
+            const uint8_t v = i < samples / 2 ? 0xFF : 0x01;
+            wide.insert(wide.end(), {v, v});
+        }
+        ASSERT_EQ(textureimage::decode(wide, img, &error), Status::Ok) << error;
+        EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{255, 255, 255, 255})) << h;
+        EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{1, 1, 1, 255})) << h;
+    }
+    const std::string dim = "P5\n1 1\n15\n\x0f";
+    ASSERT_EQ(textureimage::decode(std::vector<uint8_t>(dim.begin(), dim.end()), img, &error), Status::Ok);
+    EXPECT_EQ(pixel(img, 0, 0)[0], 255);
+    // A header number longer than any real picture's is refused before decoding.
+    const std::string absurd = "P5\n2 1\n5222222222222\n";
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(absurd.begin(), absurd.end()), img, &error), Status::BadFile);
 }
 
 TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
@@ -201,6 +220,15 @@ TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
     std::vector<uint8_t> noise(64, 0x5A);
     EXPECT_EQ(textureimage::decode(noise, img, &error, textureimage::Formats::Any), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
+    // A JPEG Huffman table of more than 256 codes would overrun the decoder's table.
+    std::vector<uint8_t> jpeg = cases[2].bytes;
+    size_t dht = 2;
+    while (dht + 1 < jpeg.size() && !(jpeg[dht] == 0xFF && jpeg[dht + 1] == 0xC4)) ++dht;
+    ASSERT_LT(dht + 21, jpeg.size());
+    jpeg[dht + 5 + 15] = 255;  // the table's count of 16-bit codes
+    jpeg[dht + 5 + 14] = 255;
+    EXPECT_EQ(textureimage::decode(jpeg, img, &error, textureimage::Formats::Any), Status::BadFile);
+    EXPECT_NE(error.find("Huffman"), std::string::npos) << error;
 }
 
 TEST(TextureImage, LoadsFromFilesAndReportsMissingOnes) {
