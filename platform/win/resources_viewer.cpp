@@ -13,7 +13,8 @@ constexpr UINT kChecked = MF_CHECKED;
 
 // "&File" and "&Help" come first, where the command handlers look for them; "&Render"
 // at position 2 carries the check marks of the rendering options (lighting on, solid, flat,
-// ramp and dithering are the start-up state); "&Scene" reaches the remaining commands.
+// ramp and dithering are the start-up state); "&Scene" reaches the remaining commands;
+// "&View" brings the camera back to the model.
 const MenuTemplateItem kFileMenu[] = {
     {"Open &Rokkaku...\tCtrl+O", 7, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
