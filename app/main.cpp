@@ -8,6 +8,7 @@
 #include "platform/win/headless.h"
 #include "app/command_line_modes.h"
 #include "app/info_command.h"
+#include "app/thumbnail.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ const char kUsage[] =
     "       solluxviewer --screenshot OUT.png [--size WxH] [--frames N] [--play SCRIPT] [MODEL]\n"
     "       solluxviewer --convert FILE...\n"
     "       solluxviewer --info FILE...\n"
+    "       solluxviewer --thumbnail SIZE INPUT OUTPUT.png\n"
     "       solluxviewer --help | --version\n"
     "\n"
     "  MODEL              a Rokkaku (.rok) or DirectX (.x) model to open in the viewer;\n"
@@ -34,6 +36,10 @@ const char kUsage[] =
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
     "  --info FILE...     print what the loaders find in each .x file (a Rokkaku file is\n"
     "                     converted first); exit status 1 when a file cannot be loaded\n"
+    "  --thumbnail SIZE INPUT OUTPUT\n"
+    "                     draw INPUT framed in a SIZE x SIZE picture with a transparent\n"
+    "                     background, as a desktop thumbnailer does; nothing is written\n"
+    "                     beside INPUT; exit status 1 and no OUTPUT when it cannot be read\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";
@@ -76,6 +82,7 @@ const Mode kModes[] = {
     {"--version", runVersion},
     {"--convert", runConvert},
     {"--info", runInfo},
+    {"--thumbnail", runThumbnail},
 };
 
 }  // namespace
