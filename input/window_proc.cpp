@@ -133,8 +133,8 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandColor: colorSelection(window); break;
         case kCommandShowBoxes: {
             int on = toggleShowBoxes();
-            CheckMenuItem(GetSubMenu(GetMenu(window), 1), kCommandShowBoxes,
-                          MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
+            // By command, so the mark finds the item in whichever menu holds it.
+            CheckMenuItem(GetMenu(window), kCommandShowBoxes, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
             break;
         }
         case kCommandLighting: toggleLighting(window, state); break;
