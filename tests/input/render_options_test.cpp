@@ -187,7 +187,7 @@ TEST(RenderOptions, AQualityTheDeviceRefusesIsReportedWithItsResultName) {
     });
 }
 
-TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNothing) {
+TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedAndCanBeChosenAgain) {
     unsigned long framesAtFailure = 0;
     runViewer({
         [&] {
@@ -195,7 +195,6 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNot
                 [](const rm::DeviceBackendRequest&) { return rm::DeviceBackendResult{}; });
             winClearRecordedMessageBoxes();
             EXPECT_EQ(setColorModel(window(), state(), D3DCOLOR_RGB), 0);
-            glRegisterDeviceBackend(winPresentPicture);
             ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
             EXPECT_EQ(winRecordedMessageBoxes()[0].text,
                       "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n");
@@ -205,16 +204,28 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNot
             EXPECT_FALSE(checked(11));
             EXPECT_EQ(state()->device, nullptr);
             EXPECT_EQ(state()->viewport, nullptr);
-            // Later messages leave the missing members alone and report nothing.
-            for (int id : {200, 203, 206, 207, 209, 210}) command(id);
-            send(WM_SIZE, 0, MAKELPARAM(300, 300));
+            // The other options leave the missing members alone and report nothing.
+            for (int id : {200, 203, 206, 209, 210}) command(id);
             send(WM_ACTIVATE, WA_ACTIVE, 0);
             EXPECT_EQ(winRecordedMessageBoxes().size(), 1u);
+            // Asked for explicitly, a rebuild that fails again is reported again.
+            command(208);
+            EXPECT_EQ(winRecordedMessageBoxes().size(), 2u);
             framesAtFailure = renderedFrameCount();
         },
         [&] { EXPECT_FALSE(renderingPossible()); },
+        [&] {
+            glRegisterDeviceBackend(winPresentPicture);
+            command(208);
+            ASSERT_NE(state()->device, nullptr);
+            EXPECT_EQ(device()->GetColorModel(), D3DCOLOR_RGB);
+            EXPECT_EQ(device()->GetWidth(), 401u);
+            EXPECT_TRUE(checked(11));
+            EXPECT_FALSE(checked(10));
+        },
+        [&] { EXPECT_TRUE(renderingPossible()); },
     });
-    EXPECT_EQ(renderedFrameCount(), framesAtFailure);
+    EXPECT_GT(renderedFrameCount(), framesAtFailure);
 }
 
 TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
