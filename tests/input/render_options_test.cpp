@@ -263,4 +263,68 @@ TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
               std::vector<unsigned char>(u, u + 3));
 }
 
+// Mean brightness, over the pixels lit in `where`, below the frame-rate overlay.
+double meanOver(const Picture& p, const Picture& where) {
+    double sum = 0;
+    int n = 0;
+    for (int y = 16; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            if (!where.isBlack(x, y)) {
+                sum += (p.at(x, y)[0] + p.at(x, y)[1] + p.at(x, y)[2]) / 3.0;
+                ++n;
+            }
+    return n ? sum / n : 0;
+}
+
+int litCount(const Picture& p) {
+    int n = 0;
+    for (int y = 16; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) n += !p.isBlack(x, y);
+    return n;
+}
+
+TEST(RenderOptions, AConvertedModelIsLitAlikeUnderEveryShadeMode) {
+    // The converter writes every face twice, back to back over the same points: smooth
+    // normals must not cancel out to black.
+    harness::TempFolder folder;
+    const std::string rok = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "house.rok");
+    Picture flat, gouraud, phong, flatWire, gouraudWire;
+    runViewer(
+        {
+            [] {},
+            [&] {
+                flat = picture();
+                command(205);
+            },
+            [&] {
+                gouraud = picture();
+                // Phong shows on visuals that allow it.
+                click(centreX(), centreY());
+                ASSERT_NE(getSelectedVisual(), nullptr);
+                getSelectedVisual()->SetQuality(D3DRMRENDER_PHONG);
+                command(206);
+            },
+            [&] {
+                phong = picture();
+                command(204);
+                command(202);
+            },
+            [&] {
+                flatWire = picture();
+                command(205);
+            },
+            [&] { gouraudWire = picture(); },
+        },
+        rok.c_str());
+    const double reference = meanOver(flat, flat);
+    ASSERT_GT(reference, 30.0);
+    EXPECT_GE(meanOver(gouraud, flat), 0.6 * reference);
+    EXPECT_GE(meanOver(phong, flat), 0.6 * reference);
+    // Lines take the corners' normals too, in either shade mode.
+    for (const Picture* wire : {&flatWire, &gouraudWire}) {
+        EXPECT_GT(litCount(*wire), 500);
+        EXPECT_GE(meanOver(*wire, *wire), 0.6 * reference);
+    }
+}
+
 }  // namespace
