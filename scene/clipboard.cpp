@@ -7,7 +7,8 @@ namespace {
 
 // A frame taken from inside a hierarchy was seen through its parent's transform: a paste
 // under the scene applies that transform, so the copy lands where the frame was taken
-// from. (A cut frame that an animation goes on posing stays posed for its old parent.)
+// from. It is applied at paste time because an animation may go on posing a cut frame
+// for the parent it had.
 bool clipboardNested = false;
 D3DRMMATRIX4D clipboardToScene;
 

@@ -52,8 +52,12 @@ void settle(const ViewerState* state) {
 
 bool quietRepeats = false;
 
-void reportFailure(const char* format, const char* result = nullptr) {
-    if (quietRepeats && owed.failure == format) return;
+// Remembers the failure and reports it, unless a retry failed just as the last try did.
+void fail(const ViewerState* state, const DeviceSettings* settings, int width, int height, const char* format,
+          const char* result = nullptr) {
+    const bool repeated = quietRepeats && owed.state == state && owed.failure == format;
+    owe(state, settings, width, height, format);
+    if (repeated) return;
     if (result)
         reportError(format, result);
     else
@@ -93,8 +97,7 @@ int resizeViewport(HWND window, ViewerState* state, int width, int height) {
         state->viewport = nullptr;
     if (!state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
         const DeviceSettings settings = settingsOf(state->device);
-        owe(state, &settings, width, height, kResizeFailed);
-        reportError(kResizeFailed);
+        fail(state, &settings, width, height, kResizeFailed);
         return 0;
     }
     return 1;
@@ -120,8 +123,7 @@ int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
     HRESULT result = d3drm->CreateDeviceFromClipper(clipper, guid, width, height, &state->device);
     if (result < 0 || !state->device) {
         state->device = nullptr;
-        owe(state, carried ? &settings : nullptr, width, height, kCreateFailed);
-        reportFailure(kCreateFailed, resultName(result));
+        fail(state, carried ? &settings : nullptr, width, height, kCreateFailed, resultName(result));
         return 0;
     }
     if ((carried && (state->device->SetDither(settings.dither) < 0 || state->device->SetQuality(settings.quality) < 0 ||
@@ -129,8 +131,7 @@ int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
         d3drm->CreateViewport(state->device, state->camera, 0, 0, state->device->GetWidth(),
                               state->device->GetHeight(), &state->viewport) < 0 ||
         !state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
-        owe(state, carried ? &settings : nullptr, width, height, kRebuildFailed);
-        reportFailure(kRebuildFailed);
+        fail(state, carried ? &settings : nullptr, width, height, kRebuildFailed);
         return 0;
     }
     settle(state);
