@@ -16,7 +16,7 @@ using Args = std::vector<std::string>;
 const char kVersion[] = "SolluxViewer 0.91";
 
 const char kUsage[] =
-    "Usage: solluxviewer [--play SCRIPT | --record SCRIPT] [MODEL]\n"
+    "Usage: solluxviewer [--fps N] [--play SCRIPT | --record SCRIPT] [MODEL]\n"
     "       solluxviewer --screenshot OUT.png [--size WxH] [--frames N] [--play SCRIPT] [MODEL]\n"
     "       solluxviewer --convert FILE...\n"
     "       solluxviewer --info FILE...\n"
@@ -28,6 +28,8 @@ const char kUsage[] =
     "                     400x400) and write the window's client area as a PNG file\n"
     "  --play SCRIPT      feed the viewer the input events of SCRIPT (see the README)\n"
     "  --record SCRIPT    write the input of this session in the window to SCRIPT\n"
+    "  --fps N            draw at most N frames a second in the window (0: as fast as\n"
+    "                     it can; default: the screen's refresh rate)\n"
     "  --convert FILE...  convert each Rokkaku file to the .x text file beside it, without\n"
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
     "  --info FILE...     print what the loaders find in each .x file (a Rokkaku file is\n"

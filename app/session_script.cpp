@@ -3,6 +3,7 @@
 #include <stb_image_write.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -49,8 +50,9 @@ struct NamedMouse {
     UINT message;
 };
 constexpr NamedMouse kMouseNames[] = {
-    {"move", WM_MOUSEMOVE}, {"ldown", WM_LBUTTONDOWN}, {"lup", WM_LBUTTONUP},
-    {"rdown", WM_RBUTTONDOWN}, {"rup", WM_RBUTTONUP},
+    {"move", WM_MOUSEMOVE},     {"ldown", WM_LBUTTONDOWN}, {"lup", WM_LBUTTONUP},
+    {"rdown", WM_RBUTTONDOWN},  {"rup", WM_RBUTTONUP},     {"mdown", WM_MBUTTONDOWN},
+    {"mup", WM_MBUTTONUP},      {"wheel", WM_MOUSEWHEEL},
 };
 
 // Window-system events: they reach the viewer as WM_SIZE, as when a person resizes,
@@ -67,6 +69,23 @@ constexpr NamedWindowEvent kWindowEvents[] = {
     {"minimize", ScriptEvent::Minimize, 0, "minimize takes nothing after it"},
     {"restore", ScriptEvent::Restore, 0, "restore takes nothing after it"},
 };
+
+// Wheel turns are written in notches, which may be fractions on fine-grained wheels.
+std::string notchesText(int wheelDelta) {
+    char text[32];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, static_cast<double>(wheelDelta) / WHEEL_DELTA);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+bool parseNotches(const std::string& text, int& wheelDelta) {
+    double notches = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), notches, std::chars_format::fixed);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(notches)) return false;
+    const double delta = std::round(notches * WHEEL_DELTA);
+    if (delta < -32768 || delta > 32767) return false;
+    wheelDelta = static_cast<int>(delta);
+    return true;
+}
 
 std::vector<std::string> splitWords(const std::string& text) {
     std::istringstream in(text);
@@ -144,7 +163,7 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         return "";
     }
     if (verb == "mouse") {
-        if (args != 3 && args != 4) return "expected mouse move|ldown|lup|rdown|rup X Y [shift]";
+        if (args != 3 && args != 4) return "expected mouse move|ldown|lup|rdown|rup|mdown|mup X Y [shift] or mouse wheel X Y NOTCHES";
         event.kind = ScriptEvent::Mouse;
         event.mouseMessage = 0;
         for (const NamedMouse& m : kMouseNames)
@@ -153,6 +172,11 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         if (!parseNumber(words[at + 2], event.x) || !parseNumber(words[at + 3], event.y) || event.x < -32768 ||
             event.x > 32767 || event.y < -32768 || event.y > 32767)
             return "mouse coordinates must be whole numbers from -32768 to 32767";
+        if (event.mouseMessage == WM_MOUSEWHEEL) {
+            if (args != 4 || !parseNotches(words[at + 4], event.wheelDelta))
+                return "expected mouse wheel X Y NOTCHES (a number from -273 to 273, positive away from you)";
+            return "";
+        }
         if (args == 4 && words[at + 4] != "shift") return "expected shift after the coordinates";
         event.shift = args == 4;
         return "";
@@ -300,7 +324,8 @@ std::string formatScriptEvent(const ScriptEvent& event) {
             for (const NamedMouse& m : kMouseNames)
                 if (m.message == event.mouseMessage) name = m.name;
             return "mouse " + name + " " + std::to_string(event.x) + " " + std::to_string(event.y) +
-                   (event.shift ? " shift" : "");
+                   (event.mouseMessage == WM_MOUSEWHEEL ? " " + notchesText(event.wheelDelta)
+                                                        : std::string(event.shift ? " shift" : ""));
         }
         case ScriptEvent::AnswerOpen: return "answer open " + (event.path ? *event.path : std::string("cancel"));
         case ScriptEvent::AnswerColour:
@@ -357,7 +382,10 @@ void ScriptPlayer::pass(HWND window) {
                 return;
             case ScriptEvent::Mouse:
                 setModifiers(false, event.shift);
-                winPostMouse(window, event.mouseMessage, event.x, event.y, event.shift ? MK_SHIFT : 0);
+                if (event.mouseMessage == WM_MOUSEWHEEL)
+                    winPostMouseWheel(window, event.x, event.y, event.wheelDelta, 0);
+                else
+                    winPostMouse(window, event.mouseMessage, event.x, event.y, event.shift ? MK_SHIFT : 0);
                 return;
             case ScriptEvent::Command:
                 setModifiers(false, false);
@@ -472,12 +500,24 @@ void SessionRecorder::start() {
             case WM_LBUTTONUP:
             case WM_RBUTTONDOWN:
             case WM_RBUTTONUP:
+            case WM_MBUTTONDOWN:
+            case WM_MBUTTONUP:
                 event.kind = ScriptEvent::Mouse;
                 event.mouseMessage = msg.message;
                 event.x = GET_X_LPARAM(msg.lParam);
                 event.y = GET_Y_LPARAM(msg.lParam);
                 event.shift = (msg.wParam & MK_SHIFT) != 0;
                 break;
+            case WM_MOUSEWHEEL: {
+                POINT p{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)};
+                ScreenToClient(msg.hwnd, &p);
+                event.kind = ScriptEvent::Mouse;
+                event.mouseMessage = msg.message;
+                event.x = p.x;
+                event.y = p.y;
+                event.wheelDelta = GET_WHEEL_DELTA_WPARAM(msg.wParam);
+                break;
+            }
             case WM_COMMAND:
                 event.kind = ScriptEvent::Command;
                 event.command = LOWORD(msg.wParam);

@@ -21,6 +21,7 @@ struct ScriptEvent {
     int command = 0;         // Command
     UINT mouseMessage = 0;   // Mouse: WM_MOUSEMOVE, WM_LBUTTONDOWN ...
     int x = 0, y = 0;        // Mouse
+    int wheelDelta = 0;      // Mouse (WM_MOUSEWHEEL): WHEEL_DELTA a notch
     std::optional<std::string> path;  // AnswerOpen (null: cancel), Shot
     std::optional<COLORREF> colour;   // AnswerColour (null: cancel)
     long count = 0;                   // Frames

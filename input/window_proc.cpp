@@ -7,6 +7,7 @@
 #include "input/dialogs.h"
 #include "input/mouse.h"
 #include "input/render_options.h"
+#include "input/view_navigation.h"
 #include "platform/rm/d3drm.h"
 #include "scene/clipboard.h"
 #include "scene/frame_loading.h"
@@ -158,6 +159,9 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandParallelPointLight:
         case kCommandPointLight:
         case kCommandSpotLight: createLight(id, state); break;
+        case kCommandFrameAll: frameAll(state); break;
+        case kCommandFrameSelection: frameSelection(state); break;
+        case kCommandResetCamera: resetCamera(state); break;
         default: break;
     }
 }
@@ -267,11 +271,16 @@ LRESULT CALLBACK viewerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_KEYUP:
             if (state) handleKey(state, message, wParam, entryFrame, entryVisual);
             return 0;
-        case WM_MOUSEMOVE: return handleMouseMove(window, mouseState, wParam, lParam), 0;
+        case WM_MOUSEMOVE:
+            handleMouseMove(window, mouseState, wParam, lParam);
+            return handleOrbitMove(window, mouseState, wParam, lParam);
         case WM_LBUTTONDOWN: return handleLeftButtonDown(window, mouseState, wParam, lParam), 0;
         case WM_LBUTTONUP: return handleLeftButtonUp(window, mouseState, wParam, lParam), 0;
         case WM_RBUTTONDOWN: return handleRightButtonDown(window, mouseState, wParam, lParam), 0;
         case WM_RBUTTONUP: return handleRightButtonUp(window, mouseState, wParam, lParam), 0;
+        case WM_MBUTTONDOWN: return handleMiddleButtonDown(window, mouseState, lParam);
+        case WM_MBUTTONUP: return handleMiddleButtonUp(mouseState);
+        case WM_MOUSEWHEEL: return handleMouseWheel(mouseState, wParam);
         case WM_DROPFILES:
             handleDroppedFiles(reinterpret_cast<HDROP>(wParam));
             return 0;

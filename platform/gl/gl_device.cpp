@@ -18,6 +18,8 @@
 namespace {
 
 GlPictureReceiver pictureReceiver = nullptr;
+GlRedrawStamp redrawStamp = nullptr;
+unsigned long drawnFrames = 0;
 
 unsigned long uploadCount = 0;
 
@@ -314,6 +316,7 @@ public:
 
     HRESULT clear(const rm::DeviceData& device, const rm::ViewportData& viewport, D3DCOLOR background) override {
         track(device);
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         int x, y, w, h;
         if (!rect(viewport, x, y, w, h)) return D3DRM_OK;
@@ -325,6 +328,7 @@ public:
     HRESULT render(const rm::DeviceData& device, const rm::ViewportData& viewport, IDirect3DRMFrame* scene) override {
         track(device);
         if (!scene || !viewport.camera) return D3DRMERR_BADOBJECT;
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         Shared& s = shared();
         ++s.renderCount;
@@ -366,8 +370,14 @@ public:
 
     HRESULT update(const rm::DeviceData& device) override {
         track(device);
-        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
-        framebuffer_.read(picture_);
+        const bool again = startFrame();
+        frameStarted_ = false;
+        if (!again) {
+            if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+            framebuffer_.read(picture_);
+            pictureDrawn_ = true;
+            ++drawnFrames;
+        }
         present();
         return D3DRM_OK;
     }
@@ -390,6 +400,16 @@ private:
         if (data_) deviceRegistry().erase(data_);
         data_ = &device;
         deviceRegistry()[data_] = this;
+    }
+
+    // Decides at the frame's first call whether it presents the last picture again.
+    bool startFrame() {
+        if (frameStarted_) return reusing_;
+        frameStarted_ = true;
+        const unsigned long long stamp = redrawStamp ? redrawStamp() : 0;
+        reusing_ = stamp != 0 && stamp == drawnStamp_ && pictureDrawn_;
+        drawnStamp_ = stamp;
+        return reusing_;
     }
 
     void present() {
@@ -494,6 +514,10 @@ private:
     std::vector<const void*> path_;  // frames being drawn, outermost first
     const rm::DeviceData* data_ = nullptr;
     DWORD triangles_ = 0;
+    bool frameStarted_ = false;  // a Clear or Render came since the last Update
+    bool reusing_ = false;       // this frame presents the last picture again
+    bool pictureDrawn_ = false;  // picture_ holds a drawn frame
+    unsigned long long drawnStamp_ = 0;
 };
 
 rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
@@ -548,3 +572,6 @@ bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& 
 }
 
 unsigned long glGeometryUploadCount() { return uploadCount; }
+
+void glSetRedrawStamp(GlRedrawStamp stamp) { redrawStamp = stamp; }
+unsigned long glDrawnFrameCount() { return drawnFrames; }
