@@ -185,10 +185,13 @@ int runViewer(const ViewerOptions& options) {
     bool shotFailed = false;
     bool shotTaken = false;
     bool counting = false;
+    SessionRecorder recorder;
+    const bool recording = !options.recordPath.empty();
     MainLoopHooks hooks;
     hooks.beforePass = [&] {
         HWND window = viewerWindow();
         if (!window) return;
+        if (recording) recorder.pass(window);
         if (player && !player->finished()) {
             player->pass(window);
             return;
@@ -221,8 +224,7 @@ int runViewer(const ViewerOptions& options) {
         });
     }
 
-    SessionRecorder recorder;
-    if (!options.recordPath.empty()) recorder.start();
+    if (recording) recorder.start();
 
     std::string model = options.model;
     int exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, model.data(), SW_SHOWNORMAL);

@@ -41,15 +41,17 @@ void firstPaint(HWND window) {
 }
 
 void handleSize(HWND window, ViewerState* state, LPARAM lParam) {
-    // A record whose creation or last resize stopped part-way is left alone.
-    if (!state->device || !state->viewport || !state->camera) return;
+    // A record whose creation stopped part-way is left alone; one whose last rebuild
+    // failed tries again at the new size.
+    const bool owed = rebuildOwed(state, nullptr, nullptr);
+    if ((!state->device || !state->viewport || !state->camera) && !owed) return;
     int width = LOWORD(lParam);
     int height = HIWORD(lParam);
     if (width == 0 || height == 0) {
         state->minimized = 1;
         return;
     }
-    if (resizeViewport(window, state, width, height))
+    if (owed ? retryRebuild(window, state, width, height) : resizeViewport(window, state, width, height))
         state->minimized = 0;
     else
         renderingStopped = 1;
@@ -111,7 +113,11 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         if (id == kCommandExit) PostQuitMessage(0);
         return;
     }
-    if (id >= kCommandLighting && id <= kCommandTextureQuality && !state->device) return;
+    // A colour model may also be chosen to try a failed rebuild again.
+    const bool colourModel = id == kCommandRamp || id == kCommandRgb;
+    if (id >= kCommandLighting && id <= kCommandTextureQuality && !state->device &&
+        !(colourModel && rebuildOwed(state, nullptr, nullptr)))
+        return;
     switch (id) {
         case kCommandAbout: {
             auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
@@ -134,8 +140,8 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandColor: colorSelection(window); break;
         case kCommandShowBoxes: {
             int on = toggleShowBoxes();
-            CheckMenuItem(GetSubMenu(GetMenu(window), 1), kCommandShowBoxes,
-                          MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
+            // By command, so the mark finds the item in whichever menu holds it.
+            CheckMenuItem(GetMenu(window), kCommandShowBoxes, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
             break;
         }
         case kCommandLighting: toggleLighting(window, state); break;

@@ -46,6 +46,12 @@ gl::Vec3 normalised(const gl::Vec3& v) {
     return {v[0] / l, v[1] / l, v[2] / l};
 }
 
+// Lighting takes the length of a normal: a zero or non-finite one would turn the corner black.
+bool usableNormal(const D3DVECTOR& n) {
+    const float l = n.x * n.x + n.y * n.y + n.z * n.z;
+    return l > 1e-20f && std::isfinite(l);
+}
+
 // Outward normal of a convex polygon whose corners run clockwise as seen from the front.
 template <class PointAt>
 gl::Vec3 polygonNormal(uint32_t count, PointAt point) {
@@ -187,7 +193,7 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
             const uint32_t v = corners[k].vertex;
             const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
             const uint32_t ni = corners[k].normal;
-            if (ni == rm::kNoNormal || ni >= normals) {
+            if (ni == rm::kNoNormal || ni >= normals || !usableNormal(b.normals[ni])) {
                 idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
                 continue;
             }
@@ -238,9 +244,12 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             if (!ok) continue;
             const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
             polygon.resize(size);
-            for (uint32_t k = 0; k < size; ++k) polygon[k] = base + f[k];
+            for (uint32_t k = 0; k < size; ++k) {
+                const D3DRMVERTEX& v = g.vertices[f[k]];
+                polygon[k] = usableNormal(v.normal) ? base + f[k] : m.addVertex(vec(v.position), n, v.tu, v.tv, rgba);
+            }
             m.addPolygon(polygon.data(), size, n, rgba);
-            for (uint32_t k = 0; k < size; ++k) m.addEdge(base + f[k], base + f[(k + 1) % size]);
+            for (uint32_t k = 0; k < size; ++k) m.addEdge(polygon[k], polygon[(k + 1) % size]);
         }
         // Keep one group per mesh group, even an empty one, so indices line up.
         m.endGroup(materialOf(g.material), gpuTexture(g.texture), true);

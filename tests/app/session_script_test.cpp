@@ -74,7 +74,8 @@ TEST(ScriptParsing, EveryEventKindReadsAndWritesBack) {
         "key down VK_LEFT", "key up T", "ctrl key down O", "ctrl shift key up VK_DELETE", "command 7",
         "mouse move 10 -20", "mouse ldown 5 6 shift", "mouse rup 0 0", "mouse mdown 3 4", "mouse mup 3 4 shift",
         "mouse wheel 7 8 -2", "mouse wheel 7 8 0.125", "answer open cancel",
-        "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "quit",
+        "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "size 640 480",
+        "minimize", "restore", "quit",
     };
     std::string text = "# a comment\n\n";
     for (const char* line : lines) text += std::string(line) + "\r\n";
@@ -125,6 +126,7 @@ TEST(ScriptParsing, BadLinesAreErrorsNamingTheLine) {
         "mouse move 1 99999", "answer colour 256 0 0", "answer colour 1 2", "answer about cancel",
         "answer save x",    "frames",              "frames -2",        "frames 1x", "shot", "quit now", "ctrl",
         "mouse wheel 1 2",  "mouse wheel 1 2 shift", "mouse wheel 1 2 1e2", "mouse wheel 1 2 300", "mouse wheel 1 2 nan",
+        "size 0 10",        "size 10",             "size 9000 10",     "minimize now",
     };
     for (const char* line : bad) {
         std::vector<ScriptEvent> events;
@@ -240,6 +242,49 @@ TEST(Play, LeftDragTurnsThePickedModel) {
     EXPECT_LT(turned.rightmostLit(250), 300);
 }
 
+TEST(Play, SizeMinimizeAndRestoreReachTheViewerAsWmSize) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parse("size 300 200\nminimize\nrestore\nsize 500 420\n", events, error)) << error;
+    ScriptPlayer player(events);
+    auto next = [&] { player.pass(window()); };
+    runViewer({next,
+               [&] {
+                   EXPECT_EQ(state()->viewport->GetWidth(), 300u);
+                   EXPECT_EQ(state()->viewport->GetHeight(), 200u);
+                   next();
+               },
+               [&] {
+                   EXPECT_EQ(state()->minimized, 1);
+                   next();
+               },
+               [&] {
+                   EXPECT_EQ(state()->minimized, 0);
+                   EXPECT_EQ(state()->viewport->GetWidth(), 300u);
+                   next();
+               },
+               [&] {
+                   // Larger than the device: a new one of that size.
+                   EXPECT_EQ(state()->device->GetWidth(), 500u);
+                   EXPECT_TRUE(player.finished());
+               }});
+    EXPECT_TRUE(reportTexts().empty());
+}
+
+TEST(Play, FileExitEndsTheSessionAsQuitDoes) {
+    TempFolder folder;
+    std::string script = folder.write("exit.txt", "frames 1\nsize 300 200\nframes 1\ncommand 5\n");
+    ViewerOptions options;
+    options.playPath = script;
+    options.screenshotPath = folder.file("end.png");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    Png end = readPng(folder.file("end.png"));
+    EXPECT_EQ(end.width, 300);
+    EXPECT_EQ(end.height, 200);
+}
+
 // The window draws only frames whose picture may have changed; a session must show the
 // same pictures as when every frame is drawn.
 TEST(Play, FramesNotDrawnAgainShowTheSamePictures) {
@@ -353,7 +398,16 @@ TEST(Record, SessionInTheWindowBecomesAScriptThatReadsBack) {
                    winPostMouseWheel(window(), 20, 30, -WHEEL_DELTA / 2, 0);
                    PostMessageA(window(), WM_COMMAND, 1, 0);
                },
-               [&] { recorder.stop(); }});
+               [&] {
+                   recorder.pass(window());
+                   winSetClientSize(window(), 300, 200);
+                   recorder.pass(window());
+                   winSetClientSize(window(), 0, 0);
+                   recorder.pass(window());
+                   ShowWindow(window(), SW_RESTORE);
+                   recorder.pass(window());
+                   recorder.stop();
+               }});
     std::vector<std::string> expected = {
         "answer open " + rok,
         "ctrl key down O",
@@ -365,6 +419,9 @@ TEST(Record, SessionInTheWindowBecomesAScriptThatReadsBack) {
         "mouse wheel 20 30 -0.5",
         "answer about ok",
         "command 1",
+        "size 300 200",
+        "minimize",
+        "restore",
     };
     EXPECT_EQ(recorder.lines(), expected);
     ASSERT_TRUE(recorder.save(folder.file("rec.txt")));

@@ -227,7 +227,7 @@ class ClientWidget final : public QWidget {
         e->acceptProposedAction();
     }
 
-  private:
+  public:
     void key(QKeyEvent* e, bool down) {
         const UINT vk = virtualKey(e);
         if (vk == 0) return;
@@ -239,6 +239,8 @@ class ClientWidget final : public QWidget {
         if (!down) lp |= static_cast<LPARAM>(1u << 31);
         post(down ? WM_KEYDOWN : WM_KEYUP, vk, lp);
     }
+
+  private:
     // A modifier pressed or released while another window had the focus never reached us:
     // report it before the key, so that the accelerators see the modifiers of this key.
     void syncModifiers(Qt::KeyboardModifiers mods) {
@@ -296,6 +298,24 @@ class MainWindow final : public QMainWindow {
 
   private:
     HWND hwnd_;
+};
+
+// Every key typed in the window reaches the message loop, whichever of its widgets has the
+// focus: after a menu is closed with Esc, Qt leaves the focus on the menu bar, which would
+// otherwise swallow Ctrl+R and the other accelerators until the view is clicked. An open
+// menu keeps its keys (it passes some on to the menu bar itself).
+class KeyRouter final : public QObject {
+  protected:
+    bool eventFilter(QObject* target, QEvent* e) override {
+        if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return false;
+        auto* widget = qobject_cast<QWidget*>(target);
+        if (widget == nullptr || QApplication::activePopupWidget() != nullptr) return false;
+        auto* main = dynamic_cast<MainWindow*>(widget->window());
+        if (main == nullptr || main->client == nullptr || widget == main->client) return false;
+        main->client->setFocus(Qt::OtherFocusReason);
+        main->client->key(static_cast<QKeyEvent*>(e), e->type() == QEvent::KeyPress);
+        return true;
+    }
 };
 
 QString menuText(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
@@ -361,7 +381,12 @@ class FramePacer {
 
 class QtBackend final : public Backend {
   public:
-    explicit QtBackend(int framesPerSecond) : pacer_(framesPerSecond) {}
+    explicit QtBackend(int framesPerSecond) : pacer_(framesPerSecond) {
+        QCoreApplication::instance()->installEventFilter(&keyRouter_);
+    }
+    ~QtBackend() override {
+        if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(&keyRouter_);
+    }
 
     bool hasDisplay() const override { return true; }
 
@@ -706,6 +731,7 @@ class QtBackend final : public Backend {
     std::map<UINT_PTR, int> menuHeights_;
     bool waitCursor_ = false;
     FramePacer pacer_;
+    KeyRouter keyRouter_;
 };
 
 // A dialog built from a template; Esc and the close box send IDCANCEL to the dialog
