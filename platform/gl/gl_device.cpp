@@ -18,6 +18,8 @@
 namespace {
 
 GlPictureReceiver pictureReceiver = nullptr;
+GlRedrawStamp redrawStamp = nullptr;
+unsigned long drawnFrames = 0;
 
 unsigned long uploadCount = 0;
 
@@ -42,6 +44,12 @@ gl::Vec3 normalised(const gl::Vec3& v) {
     const float l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     if (!(l > 1e-20f)) return {0, 0, 0};
     return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+// Lighting takes the length of a normal: a zero or non-finite one would turn the corner black.
+bool usableNormal(const D3DVECTOR& n) {
+    const float l = n.x * n.x + n.y * n.y + n.z * n.z;
+    return l > 1e-20f && std::isfinite(l);
 }
 
 // Outward normal of a convex polygon whose corners run clockwise as seen from the front.
@@ -212,7 +220,7 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose) {
             const uint32_t v = corners[k].vertex;
             const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
             const uint32_t ni = corners[k].normal;
-            if (ni == rm::kNoNormal || ni >= normals) {
+            if (ni == rm::kNoNormal || ni >= normals || !usableNormal(b.normals[ni])) {
                 idx[k] = m.addVertex(vec(places[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
                 continue;
             }
@@ -268,9 +276,12 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             if (!ok) continue;
             const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
             polygon.resize(size);
-            for (uint32_t k = 0; k < size; ++k) polygon[k] = base + f[k];
+            for (uint32_t k = 0; k < size; ++k) {
+                const D3DRMVERTEX& v = g.vertices[f[k]];
+                polygon[k] = usableNormal(v.normal) ? base + f[k] : m.addVertex(vec(v.position), n, v.tu, v.tv, rgba);
+            }
             m.addPolygon(polygon.data(), size, n, rgba);
-            for (uint32_t k = 0; k < size; ++k) m.addEdge(base + f[k], base + f[(k + 1) % size]);
+            for (uint32_t k = 0; k < size; ++k) m.addEdge(polygon[k], polygon[(k + 1) % size]);
         }
         // Keep one group per mesh group, even an empty one, so indices line up.
         m.endGroup(materialOf(g.material), gpuTexture(g.texture), true);
@@ -343,6 +354,7 @@ public:
 
     HRESULT clear(const rm::DeviceData& device, const rm::ViewportData& viewport, D3DCOLOR background) override {
         track(device);
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         int x, y, w, h;
         if (!rect(viewport, x, y, w, h)) return D3DRM_OK;
@@ -354,6 +366,7 @@ public:
     HRESULT render(const rm::DeviceData& device, const rm::ViewportData& viewport, IDirect3DRMFrame* scene) override {
         track(device);
         if (!scene || !viewport.camera) return D3DRMERR_BADOBJECT;
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         Shared& s = shared();
         ++s.renderCount;
@@ -397,8 +410,14 @@ public:
 
     HRESULT update(const rm::DeviceData& device) override {
         track(device);
-        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
-        framebuffer_.read(picture_);
+        const bool again = startFrame();
+        frameStarted_ = false;
+        if (!again) {
+            if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+            framebuffer_.read(picture_);
+            pictureDrawn_ = true;
+            ++drawnFrames;
+        }
         present();
         return D3DRM_OK;
     }
@@ -421,6 +440,16 @@ private:
         if (data_) deviceRegistry().erase(data_);
         data_ = &device;
         deviceRegistry()[data_] = this;
+    }
+
+    // Decides at the frame's first call whether it presents the last picture again.
+    bool startFrame() {
+        if (frameStarted_) return reusing_;
+        frameStarted_ = true;
+        const unsigned long long stamp = redrawStamp ? redrawStamp() : 0;
+        reusing_ = stamp != 0 && stamp == drawnStamp_ && pictureDrawn_;
+        drawnStamp_ = stamp;
+        return reusing_;
     }
 
     void present() {
@@ -551,6 +580,10 @@ private:
     std::vector<Deferred> translucent_;
     const rm::DeviceData* data_ = nullptr;
     DWORD triangles_ = 0;
+    bool frameStarted_ = false;  // a Clear or Render came since the last Update
+    bool reusing_ = false;       // this frame presents the last picture again
+    bool pictureDrawn_ = false;  // picture_ holds a drawn frame
+    unsigned long long drawnStamp_ = 0;
 };
 
 rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
@@ -605,3 +638,6 @@ bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& 
 }
 
 unsigned long glGeometryUploadCount() { return uploadCount; }
+
+void glSetRedrawStamp(GlRedrawStamp stamp) { redrawStamp = stamp; }
+unsigned long glDrawnFrameCount() { return drawnFrames; }

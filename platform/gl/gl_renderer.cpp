@@ -271,6 +271,14 @@ uniform vec4 uLights[MAX_LIGHTS * 4];
 uniform vec3 uEye;
 uniform float uPower;
 
+// Corners of a face without area have no direction of their own: light them as if they
+// faced the eye rather than let a zero length spoil the sum.
+vec3 unitNormal(vec3 n, vec3 P) {
+    float l = dot(n, n);
+    if (!(l > 1e-20) || isinf(l)) n = uEye - P;
+    return normalize(n);
+}
+
 void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 specular) {
     diff = uAmbient;
     specular = vec3(0.0);
@@ -347,11 +355,11 @@ void main() {
     vUv = aUv;
     vColour = aColour;
 #if LIT && SHADE == 0
-    vFaceNormal = normalize(uNormalMat * aNormal);
     vFaceCentre = (uWorld * vec4(aCentre, 1.0)).xyz;
+    vFaceNormal = unitNormal(uNormalMat * aNormal, vFaceCentre);
 #endif
 #if LIT && SHADE == 1
-    lightAt(wp.xyz, normalize(uNormalMat * aNormal), vDiff, vSpec);
+    lightAt(wp.xyz, unitNormal(uNormalMat * aNormal, wp.xyz), vDiff, vSpec);
 #endif
 #if LIT && SHADE == 2
     vPos = wp.xyz;
@@ -419,7 +427,7 @@ void main() {
     diff = vDiff;
     specular = vSpec;
 #else
-    lightAt(vPos, normalize(vNormal), diff, specular);
+    lightAt(vPos, unitNormal(vNormal, vPos), diff, specular);
 #endif
 #if RAMP
     // Lights are grey levels here: the red channel carries the intensity.

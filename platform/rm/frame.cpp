@@ -404,6 +404,14 @@ void Frame::moveTree(D3DVALUE delta, int depth) {
         if (k->parent_ == this) k->moveTree(delta, depth + 1);
 }
 
+bool Frame::treeMoves(int depth) const {
+    if (depth > kMaxDepth) return false;
+    if (!moveCallbacks_.empty() || rotationTheta_ != 0 || velocity_.x != 0 || velocity_.y != 0 || velocity_.z != 0)
+        return true;
+    return std::any_of(children_.begin(), children_.end(),
+                       [depth](IDirect3DRMFrame* c) { return asFrame(c)->treeMoves(depth + 1); });
+}
+
 HRESULT Frame::Move(D3DVALUE delta) {
     if (!std::isfinite(delta)) return D3DRMERR_BADVALUE;
     moveTree(delta, 0);
@@ -481,5 +489,6 @@ std::span<IDirect3DRMFrame* const> frameChildren(IDirect3DRMFrame* frame) { retu
 std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame) { return asFrame(frame)->visuals(); }
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame) { return asFrame(frame)->lights(); }
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame) { return asFrame(frame)->GetSceneBackground(); }
+bool frameTreeMoves(IDirect3DRMFrame* frame) { return asFrame(frame)->treeMoves(); }
 
 }  // namespace rm

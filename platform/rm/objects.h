@@ -81,6 +81,8 @@ public:
     const std::vector<IDirect3DRMLight*>& lights() const { return lights_; }
     // Clone without the parent link (for cloning children).
     Frame* cloneTree() const;
+    // Whether Move would change this frame or one below it.
+    bool treeMoves(int depth = 0) const;
 
 protected:
     ~Frame() override;

@@ -162,6 +162,9 @@ std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame);
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame);
 // The root's background (any frame of the scene may be passed).
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame);
+// Whether Move would change the frame or one below it: a rotation, a velocity or a move
+// callback (animations advance through theirs).
+bool frameTreeMoves(IDirect3DRMFrame* frame);
 
 // ---- Visuals ------------------------------------------------------------------
 enum class VisualKind { Frame, MeshBuilder, Mesh, Texture, Other };

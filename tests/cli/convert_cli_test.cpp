@@ -194,6 +194,7 @@ TEST_F(CommandLine, AnyTextureGoesWithEveryMode) {
         {{"--any-texture", "--convert", rok}, 0},
         {{"--info", x, "--any-texture"}, 0},
         {{"--screenshot", png, "--any-texture", x}, 0},
+        {{"--thumbnail", "64", x, png, "--any-texture"}, 0},
     };
     for (const Run& run : runs) {
         Result r = this->run(run.args);

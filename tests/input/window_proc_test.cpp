@@ -174,15 +174,19 @@ TEST(Commands, UnknownAndEmptyIdsDoNothing) {
     EXPECT_TRUE(reportTexts().empty());
 }
 
-TEST(Commands, ShowBoxesTogglesAlthoughTheMenuHasNoSuchItem) {
+TEST(Commands, ShowBoxesTogglesTheFlagAndTheCheckMarkOfItsSceneItem) {
     std::vector<int> flags;
+    std::vector<bool> marks;
     runViewer({[&] {
-        SendMessageA(window(), WM_COMMAND, 105, 0);
-        flags.push_back(selectionState.showBoxes);
-        SendMessageA(window(), WM_COMMAND, 105, 0);
-        flags.push_back(selectionState.showBoxes);
+        HMENU scene = GetSubMenu(GetMenu(window()), 3);
+        for (int i = 0; i < 2; ++i) {
+            SendMessageA(window(), WM_COMMAND, 105, 0);
+            flags.push_back(selectionState.showBoxes);
+            marks.push_back((GetMenuState(scene, 105, MF_BYCOMMAND) & MF_CHECKED) != 0);
+        }
     }});
     EXPECT_EQ(flags, (std::vector<int>{1, 0}));
+    EXPECT_EQ(marks, (std::vector<bool>{true, false}));
 }
 
 TEST(Commands, AnyPictureFormatTogglesTheSwitchAndItsCheckMark) {

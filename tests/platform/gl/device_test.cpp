@@ -520,3 +520,53 @@ Frame Rig {
     EXPECT_EQ(glGeometryUploadCount(), before + 1);
     EXPECT_TRUE(litAt(p, x, y));
 }
+
+TEST_F(DeviceTest, GouraudSphereShowsNoFacetsAndUnusableNormalsStillLight) {
+    makeDevice(120, 120);
+    device->SetDither(FALSE);
+    IDirect3DRMFrame* lightFrame = addFrame(0, 0, 0);
+    addLight(lightFrame, D3DRMLIGHT_DIRECTIONAL, 1, 1, 1);  // along the view
+    // A sphere of 24 x 12 faces, its points shared, without normals of its own.
+    constexpr int kAround = 24, kRings = 12;
+    std::vector<D3DVECTOR> points;
+    for (int r = 0; r <= kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const float t = float(M_PI) * r / kRings, p = 2 * float(M_PI) * a / kAround;
+            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
+        }
+    std::vector<DWORD> faces;
+    for (int r = 0; r < kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const DWORD i = DWORD(r * kAround + a), j = DWORD(r * kAround + (a + 1) % kAround);
+            faces.insert(faces.end(), {4, i, j, j + kAround, i + kAround});  // clockwise from outside
+        }
+    faces.push_back(0);
+    IDirect3DRMMeshBuilder* sphere = nullptr;
+    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
+    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), nullptr), D3DRM_OK);
+    addFrame(0, 0, 4)->AddVisual(sphere);
+    sphere->Release();
+    // The largest step between neighbouring pixels across the lit middle of the sphere.
+    auto largestStep = [&] {
+        const gltest::Picture p = draw();
+        int largest = 0;
+        for (int x = 45; x < 75; ++x) largest = std::max(largest, std::abs(p.at(x + 1, 60)[0] - p.at(x, 60)[0]));
+        return largest;
+    };
+    device->SetQuality(D3DRMRENDER_FLAT);
+    const int flat = largestStep();
+    device->SetQuality(D3DRMRENDER_GOURAUD);
+    const int gouraud = largestStep();
+    EXPECT_GT(flat, 10);
+    EXPECT_LT(gouraud, 6);
+
+    // Normals of zero length (given by a file, say) light as their face would.
+    IDirect3DRMMeshBuilder* square = addSquare(addFrame(0, 0, 2.5f), {0, 0, -1}, {0, 1, 0}, 0.3f);
+    for (int i = 0; i < 4; ++i) square->SetNormal(DWORD(i), 0, 0, 0);
+    for (D3DRMRENDERQUALITY q : {D3DRMRENDER_FLAT, D3DRMRENDER_GOURAUD, D3DRMRENDER_PHONG}) {
+        device->SetQuality(q);
+        square->SetQuality(q);
+        const gltest::Picture p = draw();
+        EXPECT_GT(p.at(60, 60)[0], 200) << q;
+    }
+}
