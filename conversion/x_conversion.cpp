@@ -134,7 +134,8 @@ const char* convertToXFile(const char* sourcePath) {
         return nullptr;
     }
     if (std::strstr(sourcePath, ".x") || std::strstr(sourcePath, ".X")) {
-        std::strcpy(convertedPath, sourcePath);
+        // The Open dialogs hand back convertedPath itself.
+        if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
         return convertedPath;
     }
     // Without ".rok" there is no output name; the source itself must never be written.
@@ -150,7 +151,7 @@ const char* convertToXFile(const char* sourcePath) {
         return nullptr;
     }
 
-    std::strcpy(convertedPath, sourcePath);
+    if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
     char* extension = std::strstr(convertedPath, ".rok");
     if (!extension) extension = std::strstr(convertedPath, ".ROK");
     std::strcpy(extension, ".x");

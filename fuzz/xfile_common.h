@@ -3,6 +3,7 @@
 // whatever the input: every index the reader hands out is in range.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,19 @@ inline void checkMesh(const xfile::Mesh& m) {
     }
     if (!m.textureCoords.empty() && m.textureCoords.size() != m.vertices.size()) std::abort();
     if (!m.vertexColors.empty() && m.vertexColors.size() != m.vertices.size()) std::abort();
+    // Skin weights: in range, usable, and summing to 1 for each weighted vertex.
+    if (m.skinWeights.size() > m.vertices.size()) std::abort();
+    std::vector<double> sum(m.vertices.size(), 0.0);
+    for (const auto& bone : m.skinWeights) {
+        if (bone.vertices.size() != bone.weights.size()) std::abort();
+        for (size_t i = 0; i < bone.vertices.size(); ++i) {
+            if (bone.vertices[i] >= m.vertices.size() || !std::isfinite(bone.weights[i]) || bone.weights[i] < 0)
+                std::abort();
+            sum[bone.vertices[i]] += bone.weights[i];
+        }
+    }
+    for (double total : sum)
+        if (total != 0 && std::fabs(total - 1) > 1e-3) std::abort();
 }
 
 inline void checkFrame(const xfile::Frame& f) {

@@ -1,10 +1,14 @@
 // The Load methods: .x file contents (platform/rm/xfile.h) into retained-mode objects.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/rm/objects.h"
+#include "platform/rm/rm_math.h"
 #include "platform/rm/xfile.h"
 
 namespace rm {
@@ -95,8 +99,11 @@ Matrix matrixOf(const std::array<float, 16>& a) {
 
 const Matrix kIdentity = Matrix::identity();
 
-// Appends one file mesh to the builder, placed by m.
-void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures) {
+// Appends one file mesh to the builder, placed by m. With vertexColours the builder takes
+// its colours from the vertices: the file's vertex colours, or for a mesh without them the
+// colour of the first face at each vertex.
+void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures,
+             bool vertexColours) {
     MeshBuilderData part;
     part.positions.reserve(mesh.vertices.size());
     for (const auto& v : mesh.vertices) part.positions.push_back({v[0], v[1], v[2]});
@@ -105,7 +112,8 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     if (mesh.textureCoords.size() == mesh.vertices.size())
         for (size_t i = 0; i < mesh.textureCoords.size(); ++i)
             part.texCoords[i] = {mesh.textureCoords[i][0], mesh.textureCoords[i][1]};
-    if (mesh.vertexColors.size() == mesh.vertices.size())
+    const bool ownColours = vertexColours && mesh.vertexColors.size() == mesh.vertices.size();
+    if (ownColours)
         for (const auto& c : mesh.vertexColors) part.vertexColors.push_back(D3DRMCreateColorRGBA(c[0], c[1], c[2], c[3]));
     // Materials: slot 0 stays the default; file material i is slot i + 1.
     std::vector<D3DCOLOR> colors;
@@ -142,6 +150,16 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
             part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
         part.faces.push_back(bf);
     }
+    if (vertexColours && !ownColours) {
+        part.vertexColors.assign(part.positions.size(), 0xffffffffu);
+        std::vector<bool> set(part.positions.size(), false);
+        for (const BuilderFace& f : part.faces)
+            for (uint32_t c = 0; c < f.cornerCount; ++c) {
+                const uint32_t v = part.corners[f.firstCorner + c].vertex;
+                if (!set[v]) part.vertexColors[v] = f.color;
+                set[v] = true;
+            }
+    }
     size_t firstFace = builder.data().faces.size();
     bool identity = std::memcmp(&m, &kIdentity, sizeof m) == 0;
     if (identity && builder.data().positions.empty() && builder.data().faces.empty())
@@ -149,44 +167,102 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     else
         builder.append(part, m);
     builder.generateMissingNormals(firstFace);
+    if (vertexColours) builder.mutableData().colorSource = D3DRMCOLOR_FROMVERTEX;
 }
 
+bool hasVertexColours(const xfile::Mesh& mesh) { return !mesh.vertexColors.empty(); }
+
 void addFrameMeshes(MeshBuilder& builder, const xfile::Frame& frame, const Matrix& parentWorld, const char* only,
-                    TextureSource& textures, int depth) {
+                    TextureSource& textures, bool vertexColours, int depth) {
     if (depth > 256) return;
     Matrix world = multiply(matrixOf(frame.transform), parentWorld);
     for (const auto& mesh : frame.meshes)
-        if (!only || mesh.name == only) addMesh(builder, mesh, world, textures);
-    for (const auto& child : frame.children) addFrameMeshes(builder, child, world, only, textures, depth + 1);
+        if (!only || mesh.name == only) addMesh(builder, mesh, world, textures, vertexColours);
+    for (const auto& child : frame.children)
+        addFrameMeshes(builder, child, world, only, textures, vertexColours, depth + 1);
 }
 
-size_t countMeshes(const xfile::Frame& frame, const char* only) {
-    size_t n = 0;
-    for (const auto& mesh : frame.meshes) n += (!only || mesh.name == only);
-    for (const auto& child : frame.children) n += countMeshes(child, only);
-    return n;
+// Counts the meshes a load takes and whether any of them has vertex colours.
+void countMeshes(const xfile::Frame& frame, const char* only, size_t& n, bool& coloured, int depth = 0) {
+    if (depth > 256) return;
+    for (const auto& mesh : frame.meshes)
+        if (!only || mesh.name == only) {
+            ++n;
+            coloured = coloured || hasVertexColours(mesh);
+        }
+    for (const auto& child : frame.children) countMeshes(child, only, n, coloured, depth + 1);
 }
 
-// Builds a frame (with one builder per mesh) and everything below it.
+// A skinned mesh waits for its bones, which may be defined anywhere in the file.
+struct PendingSkin {
+    MeshBuilder* builder;  // held by its frame
+    const xfile::Mesh* mesh;
+    Matrix model;      // the mesh's frame relative to the load's root, as loaded
+    Matrix toBuilder;  // its inverse
+};
+
+// Builds a frame (with one builder per mesh) and everything below it. Skinned meshes are
+// stored in the root's space, where their bones place them, expressed in their frame.
 Frame* buildFrame(const xfile::Frame& source, TextureSource& textures, std::map<std::string, Frame*>& byName,
-                  int depth) {
+                  std::vector<PendingSkin>& skins, const Matrix& parentModel, int depth) {
     auto* frame = new Frame;
     frame->SetName(source.name.c_str());
     frame->setLocal(matrixOf(source.transform));
     if (!source.name.empty()) byName.emplace(source.name, frame);
+    const Matrix model = multiply(frame->local(), parentModel);
     for (const auto& mesh : source.meshes) {
         Ref<MeshBuilder> builder = adopt(new MeshBuilder);
         builder->SetName(mesh.name.c_str());
-        addMesh(*builder.get(), mesh, Matrix::identity(), textures);
+        if (mesh.skinWeights.empty()) {
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures, hasVertexColours(mesh));
+        } else {
+            Matrix toBuilder, fromBuilder = model;
+            if (!invert(model, toBuilder)) toBuilder = fromBuilder = Matrix::identity();  // a flat frame
+            addMesh(*builder.get(), mesh, toBuilder, textures, hasVertexColours(mesh));
+            skins.push_back({builder.get(), &mesh, fromBuilder, toBuilder});
+        }
         frame->AddVisual(builder.get());
     }
     if (depth < 256)
         for (const auto& child : source.children) {
-            Frame* c = buildFrame(child, textures, byName, depth + 1);
+            Frame* c = buildFrame(child, textures, byName, skins, model, depth + 1);
             frame->AddChild(c);
             c->Release();
         }
     return frame;
+}
+
+// Binds each skinned mesh to its bones; a bone that names no frame of the load keeps its
+// vertices at rest.
+void bindSkins(const std::vector<PendingSkin>& skins, const std::map<std::string, Frame*>& byName,
+               IDirect3DRMFrame* root) {
+    for (const PendingSkin& p : skins) {
+        const size_t vertices = p.mesh->vertices.size();
+        auto skin = std::make_shared<SkinData>();
+        skin->root = root ? objectSerial(root) : 0;
+        skin->toBuilder = p.toBuilder;
+        // The reader guarantees every vertex index is in range.
+        std::vector<uint64_t> first(vertices + 1, 0);
+        for (const auto& bone : p.mesh->skinWeights)
+            for (uint32_t v : bone.vertices) ++first[v + 1];
+        for (size_t v = 0; v < vertices; ++v) first[v + 1] += first[v];
+        if (first[vertices] > UINT32_MAX) {
+            std::fprintf(stderr, "x file: mesh '%s': too many skin weights; the mesh stays at rest\n",
+                         p.mesh->name.c_str());
+            continue;
+        }
+        skin->firstInfluence.assign(first.begin(), first.end());
+        skin->influences.resize(first[vertices]);
+        for (size_t b = 0; b < p.mesh->skinWeights.size(); ++b) {
+            const xfile::SkinWeights& bone = p.mesh->skinWeights[b];
+            auto found = byName.find(bone.boneName);
+            skin->bones.push_back({found == byName.end() ? 0 : objectSerial(found->second),
+                                   multiply(p.model, matrixOf(bone.offset))});
+            for (size_t i = 0; i < bone.vertices.size(); ++i)
+                skin->influences[first[bone.vertices[i]]++] = {uint32_t(b), bone.weights[i]};
+        }
+        p.builder->setSkin(std::move(skin));
+    }
 }
 
 const xfile::Frame* findFrame(const std::vector<xfile::Frame>& frames, const std::string& name, int depth = 0) {
@@ -208,15 +284,21 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     if (FAILED(hr)) return hr;
     const char* only = wantedName(name, flags);
     size_t meshes = 0;
-    for (const auto& mesh : file.meshes) meshes += (!only || mesh.name == only);
-    for (const auto& frame : file.frames) meshes += countMeshes(frame, only);
+    bool coloured = false;
+    for (const auto& mesh : file.meshes)
+        if (!only || mesh.name == only) {
+            ++meshes;
+            coloured = coloured || hasVertexColours(mesh);
+        }
+    for (const auto& frame : file.frames) countMeshes(frame, only, meshes, coloured);
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg);
     clear();
     for (const auto& mesh : file.meshes)
-        if (!only || mesh.name == only) addMesh(*this, mesh, Matrix::identity(), textures);
-    for (const auto& frame : file.frames) addFrameMeshes(*this, frame, Matrix::identity(), only, textures, 0);
+        if (!only || mesh.name == only) addMesh(*this, mesh, Matrix::identity(), textures, coloured);
+    for (const auto& frame : file.frames)
+        addFrameMeshes(*this, frame, Matrix::identity(), only, textures, coloured, 0);
     changed();
     return D3DRM_OK;
 }
@@ -237,15 +319,18 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     else if (!file.frames.empty())
         chosen = &file.frames.front();
     if (chosen) {
-        Frame* f = buildFrame(*chosen, textures, byName, 0);
+        std::vector<PendingSkin> skins;
+        Frame* f = buildFrame(*chosen, textures, byName, skins, Matrix::identity(), 0);
         AddChild(f);
         f->Release();
+        bindSkins(skins, byName, this);
         return D3DRM_OK;
     }
     // A file of bare meshes: they become one visual of this frame.
     if (only || file.meshes.empty()) return D3DRMERR_NOTFOUND;
     Ref<MeshBuilder> builder = adopt(new MeshBuilder);
-    for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures);
+    const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
+    for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
     return AddVisual(builder.get());
 }
 
@@ -270,7 +355,9 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     // The file's frame hierarchies; those holding an animated frame go under parent_frame.
     std::vector<Ref<Frame>> roots;
     std::map<std::string, Frame*> byName;
-    for (const auto& f : file.frames) roots.push_back(adopt(buildFrame(f, textures, byName, 0)));
+    std::vector<PendingSkin> skins;
+    for (const auto& f : file.frames) roots.push_back(adopt(buildFrame(f, textures, byName, skins, Matrix::identity(), 0)));
+    bindSkins(skins, byName, parent_frame);
     std::vector<bool> used(roots.size(), false);
     for (const auto& a : set->animations) {
         auto anim = adopt(new Animation);
@@ -286,7 +373,9 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
                 switch (key.keyType) {
                     case xfile::AnimationKey::Rotation:
                         if (v.size() >= 4) {
-                            D3DRMQUATERNION q{v[0], {v[1], v[2], v[3]}};
+                            // Files hold the conjugate: the key that keeps a frame where its
+                            // FrameTransformMatrix puts it turns the other way as written.
+                            D3DRMQUATERNION q{v[0], {-v[1], -v[2], -v[3]}};
                             anim->AddRotateKey(t, &q);
                         }
                         break;
