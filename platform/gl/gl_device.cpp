@@ -34,10 +34,6 @@ gl::Vec3 colourOf(D3DCOLOR c) {
     return {RGB_GETRED(c) / 255.0f, RGB_GETGREEN(c) / 255.0f, RGB_GETBLUE(c) / 255.0f};
 }
 
-std::array<float, 4> colourRgba(D3DCOLOR c) {
-    return {RGB_GETRED(c) / 255.0f, RGB_GETGREEN(c) / 255.0f, RGB_GETBLUE(c) / 255.0f, RGBA_GETALPHA(c) / 255.0f};
-}
-
 gl::Vec3 vec(const D3DVECTOR& v) { return {v.x, v.y, v.z}; }
 
 gl::Vec3 normalised(const gl::Vec3& v) {
@@ -139,11 +135,27 @@ uint64_t textureStamp(const std::vector<IDirect3DRMTexture*>& textures) {
     return stamp;
 }
 
+// D3DCOLOR (0xAARRGGBB) as vertices carry it: RGBA bytes, red first.
+uint32_t vertexColour(D3DCOLOR c) {
+    return uint32_t(RGB_GETRED(c)) | uint32_t(RGB_GETGREEN(c)) << 8 | uint32_t(RGB_GETBLUE(c)) << 16 |
+           uint32_t(RGBA_GETALPHA(c)) << 24;
+}
+
+gl::Vec3 polygonCentre(uint32_t count, auto point) {
+    gl::Vec3 centre{0, 0, 0};
+    for (uint32_t i = 0; i < count; ++i) {
+        const gl::Vec3 p = point(i);
+        for (int k = 0; k < 3; ++k) centre[k] += p[k] / float(count);
+    }
+    return centre;
+}
+
 // Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
-// texture, corners shared where position, normal and colour are the same. A skinned
-// builder's pose, when given, replaces its positions and normals.
-gl::MeshData buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose) {
-    gl::MeshData m;
+// texture (then by corner count), corners shared where position, normal and colour are
+// the same. A skinned builder's pose, when given, replaces its positions and normals.
+// Two passes over the faces: the first finds the shared corners, so that the buffers are
+// made at their final sizes and the second writes them in place.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose, bool edges) {
     const uint32_t positions = uint32_t(b.positions.size());
     const uint32_t normals = uint32_t(b.normals.size());
     const bool posed = pose && pose->positions.size() == b.positions.size() &&
@@ -151,121 +163,180 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose) {
     const std::vector<D3DVECTOR>& places = posed ? pose->positions : b.positions;
     const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
     auto opaque = [](D3DCOLOR c) { return RGBA_GETALPHA(c) == 255; };
-    // Translucent faces are rare: mark them only when there are any.
+    // Translucent faces are rare: look for them only when there are any.
     const bool anyTranslucent =
         !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); }) ||
         (fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque));
-    std::vector<bool> translucent;
-    // Faces in drawing order: by opacity, material, then texture.
-    std::vector<uint32_t> order;
-    order.reserve(b.faces.size());
-    for (uint32_t f = 0; f < b.faces.size(); ++f) {
-        const rm::BuilderFace& face = b.faces[f];
-        if (face.cornerCount < 3 || size_t(face.firstCorner) + face.cornerCount > b.corners.size()) continue;
-        bool ok = true;
-        for (uint32_t i = 0; i < face.cornerCount && ok; ++i) ok = b.corners[face.firstCorner + i].vertex < positions;
-        if (ok) order.push_back(f);
-    }
-    if (anyTranslucent) {
-        translucent.assign(b.faces.size(), false);
-        for (uint32_t f : order) {
-            const rm::BuilderFace& face = b.faces[f];
-            bool see = !fromVertex && !opaque(face.color);
-            for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i) {
-                const uint32_t v = b.corners[face.firstCorner + i].vertex;
-                see = !opaque(v < b.vertexColors.size() ? b.vertexColors[v] : face.color);
-            }
-            translucent[f] = see;
-        }
-    }
+    auto drawable = [&](const rm::BuilderFace& face) {
+        if (face.cornerCount < 3 || size_t(face.firstCorner) + face.cornerCount > b.corners.size()) return false;
+        for (uint32_t i = 0; i < face.cornerCount; ++i)
+            if (b.corners[face.firstCorner + i].vertex >= positions) return false;
+        return true;
+    };
+    auto cornerColour = [&](const rm::BuilderFace& face, uint32_t v) {
+        return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
+    };
+    // Drawing order: opacity, material, texture, then corner count; file order within.
     struct Key {
         bool translucent;
-        uint32_t material, texture;
+        uint32_t material, texture, corners;
         auto operator<=>(const Key&) const = default;
     };
-    auto key = [&](uint32_t f) {
-        const rm::BuilderFace& face = b.faces[f];
-        return Key{anyTranslucent && translucent[f], face.material < b.materials.size() ? face.material : 0,
-                   face.texture < b.textures.size() ? face.texture : 0};
+    auto keyOf = [&](const rm::BuilderFace& face) {
+        bool see = false;
+        if (anyTranslucent) {
+            see = !fromVertex && !opaque(face.color);
+            for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i)
+                see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
+        }
+        return Key{see, face.material < b.materials.size() ? face.material : 0,
+                   face.texture < b.textures.size() ? face.texture : 0, face.cornerCount};
     };
-    const auto byKey = [&](uint32_t a, uint32_t c) { return key(a) < key(c); };
-    if (!std::is_sorted(order.begin(), order.end(), byKey)) std::stable_sort(order.begin(), order.end(), byKey);
+    // A counting sort over the few distinct keys.
+    std::vector<Key> keys;
+    std::vector<uint32_t> slots;  // per key: faces, then where the next one goes
+    auto slotOf = [&, last = size_t(0)](const Key& k) mutable {
+        if (last < keys.size() && keys[last] == k) return last;
+        last = std::find(keys.begin(), keys.end(), k) - keys.begin();
+        if (last == keys.size()) {
+            keys.push_back(k);
+            slots.push_back(0);
+        }
+        return last;
+    };
+    uint32_t faceCount = 0;
+    for (const rm::BuilderFace& face : b.faces)
+        if (drawable(face)) {
+            ++slots[slotOf(keyOf(face))];
+            ++faceCount;
+        }
+    std::vector<size_t> byKey(keys.size());
+    for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = i;
+    std::sort(byKey.begin(), byKey.end(), [&](size_t x, size_t y) { return keys[x] < keys[y]; });
+    for (uint32_t at = 0; size_t k : byKey) {
+        const uint32_t n = slots[k];
+        slots[k] = at;
+        at += n;
+    }
+    std::vector<uint32_t> order(faceCount);
+    for (uint32_t f = 0; f < b.faces.size(); ++f)
+        if (drawable(b.faces[f])) order[slots[slotOf(keyOf(b.faces[f]))]++] = f;
+    slots = {};
 
-    // A corner is shared by faces with the same position, normal and colour; the corners
-    // made for each position are chained from it (usually just one).
+    // A corner with a usable normal is shared by the faces that give it the same normal
+    // and colour; the corners made for each position are chained from it (usually one
+    // or two). One that has none takes its face's normal and is its own.
     constexpr uint32_t kNone = 0xffffffffu;
+    constexpr uint32_t kOwn = 0x80000000u;  // `next` of a corner of its own: its face | kOwn
+    auto usable = [&](uint32_t ni) { return ni != rm::kNoNormal && ni < normals && usableNormal(b.normals[ni]); };
     std::vector<uint32_t> firstAt(b.positions.size(), kNone);
     struct Made {
-        uint32_t normal;
+        uint32_t corner;  // the builder corner that made it
         D3DCOLOR colour;
         uint32_t next;
     };
     std::vector<Made> made;
     made.reserve(b.positions.size() + b.positions.size() / 4);
+    uint64_t triangles = 0, corners = 0;
+    // Finds the shared corner for builder corner c, or makes it.
+    auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
+        const uint32_t v = b.corners[c].vertex, ni = b.corners[c].normal;
+        uint32_t at = firstAt[v];
+        while (at != kNone && (b.corners[made[at].corner].normal != ni || made[at].colour != colour)) at = made[at].next;
+        fresh = at == kNone;
+        return at;
+    };
+    for (uint32_t f : order) {
+        const rm::BuilderFace& face = b.faces[f];
+        for (uint32_t k = 0; k < face.cornerCount; ++k) {
+            const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
+            const D3DCOLOR colour = cornerColour(face, v);
+            if (!usable(b.corners[c].normal)) {
+                made.push_back({c, colour, f | kOwn});
+                continue;
+            }
+            bool fresh;
+            share(c, colour, fresh);
+            if (fresh) {
+                made.push_back({c, colour, firstAt[v]});
+                firstAt[v] = uint32_t(made.size() - 1);
+            }
+        }
+        triangles += face.cornerCount - 2;
+        corners += face.cornerCount;
+    }
+    if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+
+    auto point = [&](const rm::BuilderFace& face) {
+        return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
+    };
+    gl::GpuMesh::Sizes sizes;
+    sizes.vertices = uint32_t(made.size());
+    sizes.triangles = uint32_t(triangles);
+    sizes.polygons = faceCount;
+    sizes.edges = edges ? uint32_t(corners) : 0;
+    sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
+                                                           [](IDirect3DRMTexture* t) { return t != nullptr; });
+    auto mesh = std::make_unique<gl::GpuMesh>(sizes);
+    for (uint32_t i = 0; i < made.size(); ++i) {
+        const Made& m = made[i];
+        const rm::FaceCorner& corner = b.corners[m.corner];
+        const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
+        gl::Vec3 n;
+        if (m.next != kNone && (m.next & kOwn)) {
+            const rm::BuilderFace& face = b.faces[m.next & ~kOwn];
+            n = polygonNormal(face.cornerCount, point(face));
+        } else {
+            // A posed normal depends on the vertex and the normal only, like the pair.
+            n = vec(posed ? pose->cornerNormals[m.corner] : b.normals[corner.normal]);
+        }
+        mesh->setVertex(i, vec(places[corner.vertex]), n, uv.u, uv.v, vertexColour(m.colour));
+    }
+
+    // The second pass meets the corners in the order the first made them.
+    uint32_t next = 0;
     uint32_t corner[64];
     std::vector<uint32_t> bigCorners;
     for (size_t i = 0; i < order.size(); ++i) {
         const rm::BuilderFace& face = b.faces[order[i]];
-        const rm::FaceCorner* corners = &b.corners[face.firstCorner];
-        const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(places[corners[k].vertex]); });
-        auto cornerColour = [&](uint32_t v) {
-            return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
-        };
         uint32_t* idx = corner;
         if (face.cornerCount > 64) {
             bigCorners.resize(face.cornerCount);
             idx = bigCorners.data();
         }
         for (uint32_t k = 0; k < face.cornerCount; ++k) {
-            const uint32_t v = corners[k].vertex;
-            const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
-            const uint32_t ni = corners[k].normal;
-            if (ni == rm::kNoNormal || ni >= normals || !usableNormal(b.normals[ni])) {
-                idx[k] = m.addVertex(vec(places[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
+            const uint32_t c = face.firstCorner + k;
+            if (!usable(b.corners[c].normal)) {
+                idx[k] = next++;
                 continue;
             }
-            const D3DCOLOR colour = cornerColour(v);
-            uint32_t at = firstAt[v];
-            while (at != kNone && (made[at].normal != ni || made[at].colour != colour)) at = made[at].next;
-            if (at == kNone) {
-                // A posed normal depends on the vertex and the normal only, like the pair.
-                const D3DVECTOR& normal = posed ? pose->cornerNormals[face.firstCorner + k] : b.normals[ni];
-                at = m.addVertex(vec(places[v]), vec(normal), uv.u, uv.v, colourRgba(colour).data());
-                // Vertex indices and chain entries stay in step: corners without a normal
-                // of their own get an entry too, never found (its normal is kNoNormal).
-                made.resize(at + 1, Made{rm::kNoNormal, 0, kNone});
-                made[at] = Made{ni, colour, firstAt[v]};
-                firstAt[v] = at;
-            }
-            idx[k] = at;
+            bool fresh;
+            idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
+            if (idx[k] == next) ++next;
         }
-        // Flat faces show their first corner's colour.
-        const auto first = colourRgba(cornerColour(corners[0].vertex));
-        m.addPolygon(idx, face.cornerCount, n, first.data());
-        for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
-        const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
-        if (last) {
-            const Key k = key(order[i]);
-            const size_t before = m.groups.size();
-            m.endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]));
-            if (m.groups.size() > before) {
-                m.groups.back().vertexColours = fromVertex;
-                m.groups.back().translucent = k.translucent;
-            }
-        }
+        mesh->addPolygon(idx, face.cornerCount, polygonNormal(face.cornerCount, point(face)),
+                         polygonCentre(face.cornerCount, point(face)));
+        if (edges)
+            for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
+        const Key k = keyOf(face);
+        const bool last = i + 1 == order.size() || [&] {
+            const Key n = keyOf(b.faces[order[i + 1]]);
+            return n.translucent != k.translucent || n.material != k.material || n.texture != k.texture;
+        }();
+        if (last)
+            mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
+                           k.translucent);
     }
-    return m;
+    mesh->finish();
+    return mesh;
 }
 
-gl::MeshData buildMesh(const rm::MeshData& mesh) {
-    gl::MeshData m;
-    std::vector<uint32_t> polygon;
-    for (const rm::MeshGroupData& g : mesh.groups) {
-        const gl::Vec3 c = colourOf(g.color);
-        const float rgba[4] = {c[0], c[1], c[2], RGBA_GETALPHA(g.color) / 255.0f};
-        const uint32_t base = m.vertexCount();
+// Mesh groups keep their order (one GPU group each, even an empty one, so that indices
+// line up); within a group faces go by corner count. Corners with an unusable normal get
+// a vertex of their own with the face normal.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinPose*, bool edges) {
+    auto faces = [](const rm::MeshGroupData& g, auto use) {
         const uint32_t count = uint32_t(g.vertices.size());
-        for (const D3DRMVERTEX& v : g.vertices) m.addVertex(vec(v.position), vec(v.normal), v.tu, v.tv, rgba);
         size_t at = 0;
         for (uint32_t size : g.faceSizes) {
             if (at + size > g.indices.size()) break;
@@ -273,36 +344,79 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             at += size;
             bool ok = size >= 3;
             for (uint32_t k = 0; k < size && ok; ++k) ok = f[k] < count;
-            if (!ok) continue;
-            const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
-            polygon.resize(size);
-            for (uint32_t k = 0; k < size; ++k) {
-                const D3DRMVERTEX& v = g.vertices[f[k]];
-                polygon[k] = usableNormal(v.normal) ? base + f[k] : m.addVertex(vec(v.position), n, v.tu, v.tv, rgba);
-            }
-            m.addPolygon(polygon.data(), size, n, rgba);
-            for (uint32_t k = 0; k < size; ++k) m.addEdge(polygon[k], polygon[(k + 1) % size]);
+            if (ok) use(f, size);
         }
-        // Keep one group per mesh group, even an empty one, so indices line up.
-        m.endGroup(materialOf(g.material), gpuTexture(g.texture), true);
-        m.groups.back().translucent = RGBA_GETALPHA(g.color) != 255;
+    };
+    gl::GpuMesh::Sizes sizes;
+    uint64_t vertices = 0, triangles = 0, polygons = 0, corners = 0;
+    for (const rm::MeshGroupData& g : mesh.groups) {
+        vertices += g.vertices.size();
+        faces(g, [&](const uint32_t* f, uint32_t size) {
+            for (uint32_t k = 0; k < size; ++k) vertices += usableNormal(g.vertices[f[k]].normal) ? 0 : 1;
+            triangles += size - 2;
+            corners += size;
+            ++polygons;
+        });
+        sizes.texCoords = sizes.texCoords || g.texture;
     }
+    if (vertices > UINT32_MAX || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+    sizes.vertices = uint32_t(vertices);
+    sizes.triangles = uint32_t(triangles);
+    sizes.polygons = uint32_t(polygons);
+    sizes.edges = edges ? uint32_t(corners) : 0;
+    auto m = std::make_unique<gl::GpuMesh>(sizes);
+    uint32_t next = 0;
+    std::vector<uint32_t> polygon, counts;
+    for (const rm::MeshGroupData& g : mesh.groups) {
+        const uint32_t colour = vertexColour(g.color);
+        const uint32_t base = next;
+        for (const D3DRMVERTEX& v : g.vertices) m->setVertex(next++, vec(v.position), vec(v.normal), v.tu, v.tv, colour);
+        counts.clear();
+        faces(g, [&](const uint32_t*, uint32_t size) {
+            if (std::find(counts.begin(), counts.end(), size) == counts.end()) counts.push_back(size);
+        });
+        std::sort(counts.begin(), counts.end());
+        for (uint32_t count : counts)
+            faces(g, [&](const uint32_t* f, uint32_t size) {
+                if (size != count) return;
+                auto point = [&](uint32_t k) { return vec(g.vertices[f[k]].position); };
+                const gl::Vec3 n = polygonNormal(size, point);
+                polygon.resize(size);
+                for (uint32_t k = 0; k < size; ++k) {
+                    const D3DRMVERTEX& v = g.vertices[f[k]];
+                    if (usableNormal(v.normal)) {
+                        polygon[k] = base + f[k];
+                    } else {
+                        polygon[k] = next;
+                        m->setVertex(next++, vec(v.position), n, v.tu, v.tv, colour);
+                    }
+                }
+                m->addPolygon(polygon.data(), size, n, polygonCentre(size, point));
+                if (edges)
+                    for (uint32_t k = 0; k < size; ++k) m->addEdge(polygon[k], polygon[(k + 1) % size]);
+            });
+        m->endGroup(materialOf(g.material), gpuTexture(g.texture), false, RGBA_GETALPHA(g.color) != 255, true);
+    }
+    m->finish();
     return m;
 }
 
-gl::MeshData buildMesh(const rm::MeshData& mesh, const rm::SkinPose*) { return buildMesh(mesh); }
-
+// The GPU copy of a visual, made again when the visual, its textures or its pose changed,
+// or when outlines are wanted and it was made without them.
 template <class Data>
 const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const std::vector<IDirect3DRMTexture*>& textures,
-                           const rm::SkinPose* pose = nullptr) {
+                           bool edges, const rm::SkinPose* pose = nullptr) {
     Shared& s = shared();
     MeshEntry& e = s.meshes[rm::objectSerial(visual)];
     e.lastUsed = s.renderCount;
     const uint64_t stamp = textureStamp(textures);
     const uint64_t poseVersion = pose ? pose->version : 0;
-    if (!e.mesh || e.version != data.version || e.textureStamp != stamp || e.poseVersion != poseVersion) {
+    if (!e.mesh || e.version != data.version || e.textureStamp != stamp || e.poseVersion != poseVersion ||
+        (edges && !e.mesh->hasEdges())) {
+        // Outlines, once asked for, stay until the visual changes.
+        edges = edges || (e.mesh && e.version == data.version && e.mesh->hasEdges());
         e.mesh.reset();
-        e.mesh = std::make_unique<gl::GpuMesh>(buildMesh(data, pose));
+        e.mesh = buildMesh(data, pose, edges);
         e.version = data.version;
         e.textureStamp = stamp;
         e.poseVersion = poseVersion;
@@ -514,8 +628,10 @@ private:
                 case rm::VisualKind::MeshBuilder: {
                     const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
                     if (!b) break;
-                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, rm::meshBuilderPose(visual));
-                    draw(*mesh, world, combine(device.quality, b->quality), -1);
+                    const gl::Quality quality = combine(device.quality, b->quality);
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, quality.fill == gl::FillMode::Wireframe,
+                                                      rm::meshBuilderPose(visual));
+                    if (mesh) draw(*mesh, world, quality, -1);
                     break;
                 }
                 case rm::VisualKind::Mesh: {
@@ -523,7 +639,11 @@ private:
                     if (!m) break;
                     textures_.clear();
                     for (const rm::MeshGroupData& g : m->groups) textures_.push_back(g.texture);
-                    const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_);
+                    const bool wire = std::any_of(m->groups.begin(), m->groups.end(), [](const rm::MeshGroupData& g) {
+                        return fromQuality(g.quality).fill == gl::FillMode::Wireframe;
+                    });
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_, wire);
+                    if (!mesh) break;
                     // Meshes ignore the device's quality.
                     for (size_t g = 0; g < m->groups.size(); ++g) draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));
                     break;

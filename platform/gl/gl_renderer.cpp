@@ -69,60 +69,62 @@ Matrix4 perspectiveProjection(int width, int height, float field, float front, f
 
 // ---------------------------------------------------------------- mesh data
 
-namespace {
-float packColour(const float rgba[4]) {
+uint32_t packColour(const float rgba[4]) {
     uint32_t bits = 0;
     for (int k = 0; k < 4; ++k) bits |= uint32_t(std::lround(std::clamp(rgba[k], 0.0f, 1.0f) * 255.0f)) << (8 * k);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
+    return bits;
 }
+
+namespace {
+
+// A direction as three signed 10-bit integers (GL_INT_2_10_10_10_REV, read unnormalised:
+// the shaders normalise). Zero and non-finite vectors stay zero, which the shaders light
+// as facing the eye.
+uint32_t packNormal(const Vec3& n) {
+    const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(l > 1e-20f) || !std::isfinite(l)) return 0;
+    uint32_t bits = 0;
+    for (int k = 0; k < 3; ++k) {
+        const long q = std::lround(std::clamp(n[k] / l, -1.0f, 1.0f) * 511.0f);
+        bits |= (uint32_t(q) & 0x3ffu) << (10 * k);
+    }
+    return bits;
+}
+
+constexpr size_t kVertexBytes = 20;  // position, packed normal, colour
+constexpr size_t kTexCoordBytes = 8;
+constexpr size_t kPolygonBytes = 16;  // centre, packed normal
+
 }  // namespace
 
 uint32_t MeshData::addVertex(const Vec3& p, const Vec3& n, float u, float v, const float rgba[4]) {
-    const uint32_t index = vertexCount();
-    vertices.insert(vertices.end(), {p[0], p[1], p[2], n[0], n[1], n[2], u, v, p[0], p[1], p[2], packColour(rgba)});
-    return index;
+    vertices.push_back({p, n, u, v, packColour(rgba)});
+    return vertexCount() - 1;
 }
 
-void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, const float rgba[4]) {
+void MeshData::addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n) {
     const uint32_t corners[3] = {a, b, c};
-    addPolygon(corners, 3, n, rgba);
+    addPolygon(corners, 3, n);
 }
 
-void MeshData::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& n, const float rgba[4]) {
+void MeshData::addPolygon(const uint32_t* list, uint32_t count, const Vec3& n) {
     if (count < 3) return;
-    Vec3 centre{0, 0, 0};
-    for (uint32_t i = 0; i < count; ++i)
-        for (int k = 0; k < 3; ++k) centre[k] += vertices[size_t(corners[i]) * kVertexFloats + k] / float(count);
-    for (uint32_t i = 1; i + 1 < count; ++i) addFanTriangle(corners[0], corners[i], corners[i + 1], n, rgba, centre);
-}
-
-void MeshData::addFanTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n, const float rgba[4],
-                              const Vec3& centre) {
-    indices.insert(indices.end(), {a, b, c});
-    const float* first = &vertices[size_t(a) * kVertexFloats];
-    flatVertices.insert(flatVertices.end(), {first[0], first[1], first[2], n[0], n[1], n[2], first[6], first[7],
-                                             centre[0], centre[1], centre[2], packColour(rgba)});
-}
-
-Vec3 MeshData::centre() const {
-    if (vertices.empty()) return {0, 0, 0};
-    Vec3 lo{vertices[0], vertices[1], vertices[2]}, hi = lo;
-    for (size_t i = 0; i < vertices.size(); i += kVertexFloats)
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = std::min(lo[k], vertices[i + k]);
-            hi[k] = std::max(hi[k], vertices[i + k]);
-        }
-    return {(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
+    polygons.push_back({uint32_t(corners.size()), count, n});
+    corners.insert(corners.end(), list, list + count);
 }
 
 void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty) {
-    const uint32_t first = groups.empty() ? 0 : groups.back().firstTriangle + groups.back().triangleCount;
+    const uint32_t first = groups.empty() ? 0 : groups.back().firstPolygon + groups.back().polygonCount;
     const uint32_t firstEdge = groups.empty() ? 0 : groups.back().firstEdge + groups.back().edgeCount;
-    if (triangleCount() <= first && !keepEmpty) return;
-    const uint32_t edgeCount = uint32_t(edges.size() / 2) - firstEdge;
-    groups.push_back(Group{first, triangleCount() - first, firstEdge, edgeCount, m, std::move(texture)});
+    if (polygons.size() <= first && !keepEmpty) return;
+    Group g;
+    g.firstPolygon = first;
+    g.polygonCount = uint32_t(polygons.size()) - first;
+    g.firstEdge = firstEdge;
+    g.edgeCount = uint32_t(edges.size() / 2) - firstEdge;
+    g.material = m;
+    g.texture = std::move(texture);
+    groups.push_back(std::move(g));
 }
 
 // ---------------------------------------------------------------- GPU objects
@@ -139,58 +141,227 @@ GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width
 
 GpuTexture::~GpuTexture() { glDeleteTextures(1, &id_); }
 
-GpuMesh::GpuMesh(const MeshData& data) : triangles_(data.triangleCount()), groups_(data.groups) {
-    for (const MeshData::Group& g : groups_) hasTranslucent_ = hasTranslucent_ || g.translucent;
-    if (hasTranslucent_) centre_ = data.centre();
-    glGenBuffers(1, &vbo_);
-    glBindBuffer(GL_ARRAY_BUFFER, vbo_);
-    const size_t shared = data.vertices.size() * sizeof(float), flat = data.flatVertices.size() * sizeof(float);
-    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(shared + flat), nullptr, GL_STATIC_DRAW);
-    if (shared) glBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(shared), data.vertices.data());
-    if (flat) glBufferSubData(GL_ARRAY_BUFFER, GLsizeiptr(shared), GLsizeiptr(flat), data.flatVertices.data());
+// The buffers while they are written: mapped straight from the driver, or (where it will
+// not map them) held here and copied once at the end.
+struct GpuMesh::Mapped {
+    struct Buffer {
+        GLenum target = 0;
+        unsigned id = 0;
+        size_t bytes = 0;
+        unsigned char* at = nullptr;
+        std::vector<unsigned char> staging;
 
-    // Flat triangles start at their own copy of the first corner.
-    std::vector<uint32_t> flatIndices(data.indices.size());
-    const uint32_t base = data.vertexCount();
-    for (uint32_t t = 0; t < triangles_; ++t) {
-        flatIndices[t * 3] = base + t;
-        flatIndices[t * 3 + 1] = data.indices[t * 3 + 1];
-        flatIndices[t * 3 + 2] = data.indices[t * 3 + 2];
-    }
-    const GLsizei stride = MeshData::kVertexFloats * sizeof(float);
-    auto makeVao = [&](unsigned& vao, unsigned& ibo, const std::vector<uint32_t>& indices) {
-        glGenVertexArrays(1, &vao);
-        glBindVertexArray(vao);
+        void open(GLenum kind, unsigned& name, size_t size) {
+            glGenBuffers(1, &name);
+            glBindBuffer(kind, name);
+            target = kind;
+            id = name;
+            bytes = size;
+            glBufferData(target, GLsizeiptr(bytes), nullptr, GL_STATIC_DRAW);
+            if (bytes == 0) return;
+            at = static_cast<unsigned char*>(
+                glMapBufferRange(target, 0, GLsizeiptr(bytes), GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT));
+            if (!at) {
+                staging.resize(bytes);
+                at = staging.data();
+            }
+        }
+        void close() {
+            if (!id || bytes == 0) return;
+            glBindBuffer(target, id);
+            if (staging.empty())
+                glUnmapBuffer(target);
+            else
+                glBufferSubData(target, 0, GLsizeiptr(bytes), staging.data());
+            at = nullptr;
+        }
+    };
+    Buffer vertices, indices, polygons, edges;
+};
+
+GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), mapped_(std::make_unique<Mapped>()) {
+    const size_t vertexBytes = size_t(sizes.vertices) * (kVertexBytes + (sizes.texCoords ? kTexCoordBytes : 0));
+    glGenVertexArrays(1, &vao_);
+    glBindVertexArray(vao_);
+    mapped_->vertices.open(GL_ARRAY_BUFFER, vbo_, vertexBytes);
+    mapped_->indices.open(GL_ELEMENT_ARRAY_BUFFER, ibo_, size_t(sizes.triangles) * 3 * sizeof(uint32_t));
+    auto attributes = [&] {
         glBindBuffer(GL_ARRAY_BUFFER, vbo_);
         glEnableVertexAttribArray(0);
-        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, kVertexBytes, nullptr);
         glEnableVertexAttribArray(1);
-        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(3 * sizeof(float)));
-        glEnableVertexAttribArray(2);
-        glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(6 * sizeof(float)));
-        glEnableVertexAttribArray(3);
-        glVertexAttribPointer(3, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(8 * sizeof(float)));
+        glVertexAttribPointer(1, 4, GL_INT_2_10_10_10_REV, GL_FALSE, kVertexBytes, reinterpret_cast<void*>(12));
         glEnableVertexAttribArray(4);
-        glVertexAttribPointer(4, 4, GL_UNSIGNED_BYTE, GL_TRUE, stride, reinterpret_cast<void*>(11 * sizeof(float)));
-        glGenBuffers(1, &ibo);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, ibo);
-        glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * sizeof(uint32_t)), indices.data(),
-                     GL_STATIC_DRAW);
-        glBindVertexArray(0);
+        glVertexAttribPointer(4, 4, GL_UNSIGNED_BYTE, GL_TRUE, kVertexBytes, reinterpret_cast<void*>(16));
+        if (sizes_.texCoords) {
+            glEnableVertexAttribArray(2);
+            glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, kTexCoordBytes,
+                                  reinterpret_cast<void*>(size_t(sizes_.vertices) * kVertexBytes));
+        } else {
+            glDisableVertexAttribArray(2);
+            glVertexAttrib2f(2, 0, 0);
+        }
     };
-    makeVao(vao_, ibo_, data.indices);
-    makeVao(flatVao_, flatIbo_, flatIndices);
-    makeVao(edgeVao_, edgeIbo_, data.edges);
-    hasEdges_ = !data.edges.empty();
+    attributes();
+    glBindVertexArray(0);
+    if (sizes.edges) {
+        glGenVertexArrays(1, &edgeVao_);
+        glBindVertexArray(edgeVao_);
+        attributes();
+        mapped_->edges.open(GL_ELEMENT_ARRAY_BUFFER, edgeIbo_, size_t(sizes.edges) * 2 * sizeof(uint32_t));
+        glBindVertexArray(0);
+    }
+    mapped_->polygons.open(GL_TEXTURE_BUFFER, polygonBuffer_, size_t(sizes.polygons) * kPolygonBytes);
+    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+}
+
+GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
+        Sizes s;
+        s.vertices = data.vertexCount();
+        for (const MeshData::Polygon& p : data.polygons) s.triangles += p.cornerCount - 2;
+        s.polygons = uint32_t(data.polygons.size());
+        s.edges = uint32_t(data.edges.size() / 2);
+        for (const MeshData::Group& g : data.groups) s.texCoords = s.texCoords || g.texture;
+        return s;
+    }()) {
+    for (uint32_t i = 0; i < data.vertexCount(); ++i) {
+        const MeshData::Vertex& v = data.vertices[i];
+        setVertex(i, v.position, v.normal, v.u, v.v, v.colour);
+    }
+    for (const MeshData::Group& g : data.groups) {
+        // Polygons of one corner count together, in their order within each count.
+        std::vector<uint32_t> counts;
+        for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i)
+            if (std::find(counts.begin(), counts.end(), data.polygons[i].cornerCount) == counts.end())
+                counts.push_back(data.polygons[i].cornerCount);
+        std::sort(counts.begin(), counts.end());
+        for (uint32_t count : counts)
+            for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i) {
+                const MeshData::Polygon& p = data.polygons[i];
+                if (p.cornerCount != count) continue;
+                Vec3 centre{0, 0, 0};
+                for (uint32_t k = 0; k < count; ++k)
+                    for (int c = 0; c < 3; ++c)
+                        centre[c] += data.vertices[data.corners[p.firstCorner + k]].position[c] / float(count);
+                addPolygon(&data.corners[p.firstCorner], count, p.normal, centre);
+            }
+        for (uint32_t e = g.firstEdge; e < g.firstEdge + g.edgeCount; ++e)
+            addEdge(data.edges[size_t(e) * 2], data.edges[size_t(e) * 2 + 1]);
+        endGroup(g.material, g.texture, g.vertexColours, g.translucent, true);
+    }
+    finish();
+}
+
+void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) {
+    if (!mapped_ || index >= sizes_.vertices) return;
+    unsigned char* at = mapped_->vertices.at + size_t(index) * kVertexBytes;
+    const uint32_t normal = packNormal(n);
+    std::memcpy(at, p.data(), 12);
+    std::memcpy(at + 12, &normal, 4);
+    std::memcpy(at + 16, &colour, 4);
+    if (sizes_.texCoords) {
+        const float uv[2] = {u, v};
+        std::memcpy(mapped_->vertices.at + size_t(sizes_.vertices) * kVertexBytes + size_t(index) * kTexCoordBytes, uv,
+                    kTexCoordBytes);
+    }
+    if (!anyVertex_) lo_ = hi_ = p;
+    anyVertex_ = true;
+    for (int k = 0; k < 3; ++k) {
+        lo_[k] = std::min(lo_[k], p[k]);
+        hi_[k] = std::max(hi_[k], p[k]);
+    }
+}
+
+void GpuMesh::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& normal, const Vec3& centre) {
+    if (!mapped_ || count < 3 || polygons_ >= sizes_.polygons || sizes_.triangles - triangles_ < count - 2) return;
+    // Fans from the first corner: flat triangles take their colour from it.
+    uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(triangles_) * 3;
+    for (uint32_t i = 1; i + 1 < count; ++i) {
+        const uint32_t t[3] = {corners[0], corners[i], corners[i + 1]};
+        std::memcpy(index, t, sizeof t);
+        index += 3;
+    }
+    unsigned char* record = mapped_->polygons.at + size_t(polygons_) * kPolygonBytes;
+    const uint32_t packed = packNormal(normal);
+    std::memcpy(record, centre.data(), 12);
+    std::memcpy(record + 12, &packed, 4);
+    const uint32_t perPolygon = count - 2;
+    const uint32_t groupRuns = groups_.empty() ? 0 : groups_.back().firstRun + groups_.back().runCount;
+    if (runs_.size() == groupRuns || runs_.back().trianglesPerPolygon != perPolygon)
+        runs_.push_back({triangles_, 0, polygons_, perPolygon});
+    runs_.back().triangleCount += perPolygon;
+    triangles_ += perPolygon;
+    ++polygons_;
+}
+
+void GpuMesh::addEdge(uint32_t a, uint32_t b) {
+    if (!mapped_ || edges_ >= sizes_.edges) return;
+    const uint32_t e[2] = {a, b};
+    std::memcpy(mapped_->edges.at + size_t(edges_) * sizeof e, e, sizeof e);
+    ++edges_;
+}
+
+void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool vertexColours, bool translucent,
+                       bool keepEmpty) {
+    Group g;
+    if (!groups_.empty()) {
+        const Group& last = groups_.back();
+        g.firstTriangle = last.firstTriangle + last.triangleCount;
+        g.firstEdge = last.firstEdge + last.edgeCount;
+        g.firstRun = last.firstRun + last.runCount;
+    }
+    g.triangleCount = triangles_ - g.firstTriangle;
+    g.edgeCount = edges_ - g.firstEdge;
+    g.runCount = uint32_t(runs_.size()) - g.firstRun;
+    if (g.triangleCount == 0 && !keepEmpty) {
+        // Nothing drawn: its edges (a polygon has none without triangles) go with it.
+        runs_.resize(g.firstRun);
+        return;
+    }
+    g.material = m;
+    g.texture = std::move(texture);
+    g.vertexColours = vertexColours;
+    g.translucent = translucent;
+    hasTranslucent_ = hasTranslucent_ || translucent;
+    groups_.push_back(std::move(g));
+}
+
+void GpuMesh::finish() {
+    if (!mapped_) return;
+    glBindVertexArray(0);
+    mapped_->vertices.close();
+    glBindVertexArray(vao_);
+    mapped_->indices.close();
+    if (edgeVao_) {
+        glBindVertexArray(edgeVao_);
+        mapped_->edges.close();
+    }
+    glBindVertexArray(0);
+    mapped_->polygons.close();
+    mapped_.reset();
+    if (polygons_ == 0) return;
+    glGenTextures(1, &polygonTexture_);
+    glBindTexture(GL_TEXTURE_BUFFER, polygonTexture_);
+    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32UI, polygonBuffer_);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
+    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+}
+
+Vec3 GpuMesh::centre() const { return {(lo_[0] + hi_[0]) / 2, (lo_[1] + hi_[1]) / 2, (lo_[2] + hi_[2]) / 2}; }
+
+size_t GpuMesh::byteSize() const {
+    return size_t(sizes_.vertices) * (kVertexBytes + (sizes_.texCoords ? kTexCoordBytes : 0)) +
+           size_t(sizes_.triangles) * 12 + size_t(sizes_.polygons) * kPolygonBytes + size_t(sizes_.edges) * 8;
 }
 
 GpuMesh::~GpuMesh() {
+    if (mapped_) finish();
+    glDeleteTextures(1, &polygonTexture_);
+    glDeleteBuffers(1, &polygonBuffer_);
     glDeleteBuffers(1, &edgeIbo_);
-    glDeleteVertexArrays(1, &edgeVao_);
-    glDeleteBuffers(1, &flatIbo_);
     glDeleteBuffers(1, &ibo_);
     glDeleteBuffers(1, &vbo_);
-    glDeleteVertexArrays(1, &flatVao_);
+    glDeleteVertexArrays(1, &edgeVao_);
     glDeleteVertexArrays(1, &vao_);
 }
 
@@ -270,6 +441,8 @@ uniform int uLightCount;
 uniform vec4 uLights[MAX_LIGHTS * 4];
 uniform vec3 uEye;
 uniform float uPower;
+uniform mat4 uWorld;
+uniform mat3 uNormalMat;
 
 // Corners of a face without area have no direction of their own: light them as if they
 // faced the eye rather than let a zero length spoil the sum.
@@ -324,22 +497,15 @@ void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 specular) {
 
 const char* kVertex = R"(
 layout(location = 0) in vec3 aPos;
-layout(location = 1) in vec3 aNormal;
+layout(location = 1) in vec3 aNormal;  // any length: normalised where it is used
 layout(location = 2) in vec2 aUv;
-layout(location = 3) in vec3 aCentre;
 layout(location = 4) in vec4 aColour;
-uniform mat4 uWorld;
 uniform mat4 uViewProj;
-uniform mat3 uNormalMat;
 out vec2 vUv;
 #if SMOOTH_COLOUR
 out vec4 vColour;
 #else
 flat out vec4 vColour;
-#endif
-#if LIT && SHADE == 0
-flat out vec3 vFaceNormal;
-flat out vec3 vFaceCentre;
 #endif
 #if LIT && SHADE == 1
 out vec3 vDiff;
@@ -354,10 +520,6 @@ void main() {
     gl_Position = uViewProj * wp;
     vUv = aUv;
     vColour = aColour;
-#if LIT && SHADE == 0
-    vFaceCentre = (uWorld * vec4(aCentre, 1.0)).xyz;
-    vFaceNormal = unitNormal(uNormalMat * aNormal, vFaceCentre);
-#endif
 #if LIT && SHADE == 1
     lightAt(wp.xyz, unitNormal(uNormalMat * aNormal, wp.xyz), vDiff, vSpec);
 #endif
@@ -381,8 +543,15 @@ in vec4 vColour;
 flat in vec4 vColour;
 #endif
 #if LIT && SHADE == 0
-flat in vec3 vFaceNormal;
-flat in vec3 vFaceCentre;
+// One record per polygon: its centre and its packed face normal. A draw covers one run of
+// polygons with the same number of triangles each.
+uniform usamplerBuffer uPolygons;
+uniform int uFirstPolygon;
+uniform int uTrianglesPerPolygon;
+
+vec3 unpackNormal(uint bits) {
+    return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
+}
 #endif
 #if LIT && SHADE == 1
 in vec3 vDiff;
@@ -422,7 +591,9 @@ void main() {
 #else
     vec3 diff, specular;
 #if SHADE == 0
-    lightAt(vFaceCentre, vFaceNormal, diff, specular);
+    uvec4 polygon = texelFetch(uPolygons, uFirstPolygon + gl_PrimitiveID / uTrianglesPerPolygon);
+    vec3 centre = (uWorld * vec4(uintBitsToFloat(polygon.xyz), 1.0)).xyz;
+    lightAt(centre, unitNormal(uNormalMat * unpackNormal(polygon.w), centre), diff, specular);
 #elif SHADE == 1
     diff = vDiff;
     specular = vSpec;
@@ -477,7 +648,8 @@ struct Renderer::Program {
     int key = -1;
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
-          tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1;
+          tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, polygons = -1, firstPolygon = -1,
+          trianglesPerPolygon = -1;
 };
 
 Renderer::Renderer() {
@@ -541,8 +713,12 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->specColour = loc("uSpecColour");
     p->shades = loc("uShades");
     p->dither = loc("uDither");
+    p->polygons = loc("uPolygons");
+    p->firstPolygon = loc("uFirstPolygon");
+    p->trianglesPerPolygon = loc("uTrianglesPerPolygon");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
+    glUniform1i(p->polygons, 1);
     programs_.push_back(std::move(p));
     return *programs_.back();
 }
@@ -630,11 +806,11 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         glUseProgram(depthOnly.id);
         glUniformMatrix4fv(depthOnly.world, 1, GL_FALSE, world.data());
         glUniformMatrix4fv(depthOnly.viewProj, 1, GL_FALSE, viewProjection_.data());
-        glBindVertexArray(mesh.vao(false));
+        glBindVertexArray(mesh.vao());
         for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
             // Translucent faces hide nothing behind them.
             if (!wanted(gi) || mesh.groups()[gi].translucent) continue;
-            const MeshData::Group& g = mesh.groups()[gi];
+            const GpuMesh::Group& g = mesh.groups()[gi];
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         }
@@ -647,13 +823,20 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
                                : quality.fill == FillMode::Wireframe ? GL_LINE
                                                                      : GL_FILL;
         glPolygonMode(GL_FRONT_AND_BACK, polygon);
-        glBindVertexArray(mesh.vao(quality.lighting && quality.shade == ShadeMode::Flat));
+        glBindVertexArray(mesh.vao());
+    }
+    // Flat shading reads each polygon's record.
+    const bool polygonRecords = !edges && quality.lighting && quality.shade == ShadeMode::Flat;
+    if (polygonRecords) {
+        glActiveTexture(GL_TEXTURE1);
+        glBindTexture(GL_TEXTURE_BUFFER, mesh.polygonTexture());
+        glActiveTexture(GL_TEXTURE0);
     }
     Program* current = nullptr;
     uint32_t drawn = 0;
     for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
         if (!wanted(gi)) continue;
-        const MeshData::Group& g = mesh.groups()[gi];
+        const GpuMesh::Group& g = mesh.groups()[gi];
         const bool textured = g.texture != nullptr;
         // Outlines are lit at their corners (they have no face of their own).
         Quality q = quality;
@@ -684,12 +867,21 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
             glDepthMask(GL_FALSE);
         }
-        if (edges)
+        if (edges) {
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
-        else
+        } else if (polygonRecords) {
+            for (uint32_t r = g.firstRun; r < g.firstRun + g.runCount; ++r) {
+                const GpuMesh::Run& run = mesh.runs()[r];
+                glUniform1i(p.firstPolygon, GLint(run.firstPolygon));
+                glUniform1i(p.trianglesPerPolygon, GLint(run.trianglesPerPolygon));
+                glDrawElements(GL_TRIANGLES, GLsizei(run.triangleCount * 3), GL_UNSIGNED_INT,
+                               reinterpret_cast<void*>(size_t(run.firstTriangle) * 3 * sizeof(uint32_t)));
+            }
+        } else {
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        }
         if (g.translucent) {
             glDisable(GL_BLEND);
             glDepthMask(GL_TRUE);

@@ -39,21 +39,24 @@ struct Material {
 
 class GpuTexture;
 
-// One mesh as the GPU takes it. Corners are shared between triangles (a corner's colour
-// is its face's, so faces of different colours do not share). Flat shading needs one
-// normal per face: each triangle also gets a copy of its first corner that carries the
-// face normal and centre, and the flat index list starts every triangle there, so
-// that the first (provoking) vertex hands the face's values to the whole triangle.
+// A mesh described on the CPU side, for meshes made by hand (tests, small helpers); a
+// GpuMesh takes it in one upload. Big meshes are written into a GpuMesh directly.
 struct MeshData {
-    // position xyz, normal xyz, u, v, face centre xyz, colour (RGBA8 in the float's bits)
-    static constexpr int kVertexFloats = 12;
-    std::vector<float> vertices;
-    std::vector<float> flatVertices;  // one per triangle
-    std::vector<uint32_t> indices;    // three per triangle, into vertices
-    std::vector<uint32_t> edges;      // two per polygon edge (wireframe draws these)
+    struct Vertex {
+        Vec3 position{0, 0, 0};
+        Vec3 normal{0, 0, 0};
+        float u = 0, v = 0;
+        uint32_t colour = 0xffffffffu;  // RGBA8, red in the lowest byte
+    };
+    // A convex polygon, clockwise as seen from the front.
+    struct Polygon {
+        uint32_t firstCorner = 0;  // into corners
+        uint32_t cornerCount = 0;
+        Vec3 normal{0, 0, 0};  // what flat shading lights the whole polygon with
+    };
     struct Group {
-        uint32_t firstTriangle = 0;
-        uint32_t triangleCount = 0;
+        uint32_t firstPolygon = 0;
+        uint32_t polygonCount = 0;
         uint32_t firstEdge = 0;
         uint32_t edgeCount = 0;
         Material material;
@@ -64,30 +67,29 @@ struct MeshData {
         // Colours with alpha below 1: blended over what is behind, writing no depth.
         bool translucent = false;
     };
+    std::vector<Vertex> vertices;
+    std::vector<uint32_t> corners;
+    std::vector<Polygon> polygons;
+    std::vector<uint32_t> edges;  // two per outline edge (wireframe draws these)
     std::vector<Group> groups;
 
-    // Centre of the positions' box: where translucent meshes are sorted by distance.
-    Vec3 centre() const;
-    uint32_t vertexCount() const { return uint32_t(vertices.size() / kVertexFloats); }
-    uint32_t triangleCount() const { return uint32_t(indices.size() / 3); }
+    uint32_t vertexCount() const { return uint32_t(vertices.size()); }
     // Appends a corner and returns its index.
     uint32_t addVertex(const Vec3& p, const Vec3& n, float u, float v, const float rgba[4]);
-    // Appends a triangle (clockwise as seen from the front) of the face with this normal
-    // and colour.
-    void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4]);
-    // Appends a convex polygon as a fan of triangles. Flat shading lights the whole
-    // polygon at its centre, so the triangles of one face never show a seam.
-    void addPolygon(const uint32_t* corners, uint32_t count, const Vec3& faceNormal, const float rgba[4]);
+    // Appends a triangle or a convex polygon with this face normal. Flat shading lights
+    // the whole polygon at its centre, so the triangles of one face never show a seam;
+    // its colour is that of its first corner.
+    void addTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal);
+    void addPolygon(const uint32_t* corners, uint32_t count, const Vec3& faceNormal);
     // An outline edge of a polygon (not the diagonals that split it into triangles).
     void addEdge(uint32_t a, uint32_t b) { edges.insert(edges.end(), {a, b}); }
-    // Closes the current group at the current triangle and edge counts; an empty group
-    // is dropped unless keepEmpty.
+    // Closes the current group at the current polygon and edge counts; an empty group is
+    // dropped unless keepEmpty.
     void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty = false);
-
-private:
-    void addFanTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& faceNormal, const float rgba[4],
-                        const Vec3& centre);
 };
+
+// RGBA8 colour with red in the lowest byte, as vertices carry it.
+uint32_t packColour(const float rgba[4]);
 
 // RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner.
 class GpuTexture {
@@ -105,27 +107,87 @@ private:
     int width_ = 0, height_ = 0;
 };
 
+// One mesh on the GPU, in as few bytes as the drawing allows:
+//  - vertices (corners shared by the triangles that really share them): position, normal
+//    packed 10:10:10:2 and colour as bytes, 20 bytes each; texture coordinates, when the
+//    mesh has any, in a block of their own after them;
+//  - triangles, three indices each: the fans of the polygons;
+//  - one record per polygon (its centre and face normal), which flat shading looks up by
+//    the triangle being drawn. A run holds polygons of one corner count, so that the
+//    polygon of a triangle is found by a division;
+//  - outline edges only when the mesh is to be drawn as wireframe.
+// Made with its final sizes, the buffers are written in place (no copy on the CPU side)
+// until finish(); drawing needs a finished mesh.
 class GpuMesh {
 public:
+    struct Sizes {
+        uint32_t vertices = 0;
+        uint32_t triangles = 0;  // the sum of (corners - 2) over the polygons
+        uint32_t polygons = 0;
+        uint32_t edges = 0;  // 0: no outlines
+        bool texCoords = false;
+    };
+    struct Run {
+        uint32_t firstTriangle = 0;
+        uint32_t triangleCount = 0;
+        uint32_t firstPolygon = 0;
+        uint32_t trianglesPerPolygon = 1;
+    };
+    struct Group {
+        uint32_t firstTriangle = 0;
+        uint32_t triangleCount = 0;
+        uint32_t firstEdge = 0;
+        uint32_t edgeCount = 0;
+        uint32_t firstRun = 0;
+        uint32_t runCount = 0;
+        Material material;
+        std::shared_ptr<GpuTexture> texture;
+        bool vertexColours = false;
+        bool translucent = false;
+    };
+
     explicit GpuMesh(const MeshData& data);
+    explicit GpuMesh(const Sizes& sizes);
     ~GpuMesh();
     GpuMesh(const GpuMesh&) = delete;
     GpuMesh& operator=(const GpuMesh&) = delete;
+
+    // Writing, before finish(). Writes beyond the sizes given are ignored.
+    void setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour);
+    // Appends a convex polygon (clockwise corners) with its face normal and centre.
+    void addPolygon(const uint32_t* corners, uint32_t count, const Vec3& normal, const Vec3& centre);
+    void addEdge(uint32_t a, uint32_t b);
+    // Closes the group of the polygons and edges added since the last one; an empty
+    // group is dropped unless keepEmpty.
+    void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool vertexColours, bool translucent,
+                  bool keepEmpty = false);
+    // Hands the written buffers to the driver.
+    void finish();
+
     uint32_t triangleCount() const { return triangles_; }
-    const std::vector<MeshData::Group>& groups() const { return groups_; }
-    unsigned vao(bool flat) const { return flat ? flatVao_ : vao_; }
+    const std::vector<Group>& groups() const { return groups_; }
+    const std::vector<Run>& runs() const { return runs_; }
+    unsigned vao() const { return vao_; }
     unsigned edgeVao() const { return edgeVao_; }
-    bool hasEdges() const { return hasEdges_; }
+    unsigned polygonTexture() const { return polygonTexture_; }
+    bool hasEdges() const { return edges_ > 0; }
     bool hasTranslucent() const { return hasTranslucent_; }
-    const Vec3& centre() const { return centre_; }
+    // Centre of the positions' box: where translucent meshes are sorted by distance.
+    Vec3 centre() const;
+    // Bytes of GPU memory the mesh holds.
+    size_t byteSize() const;
 
 private:
-    unsigned vao_ = 0, flatVao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, flatIbo_ = 0, edgeIbo_ = 0;
-    bool hasEdges_ = false;
+    struct Mapped;
+    Sizes sizes_;
+    unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, polygonBuffer_ = 0, polygonTexture_ = 0;
+    std::unique_ptr<Mapped> mapped_;  // while writing
+    uint32_t triangles_ = 0, polygons_ = 0, edges_ = 0;
     bool hasTranslucent_ = false;
-    Vec3 centre_{0, 0, 0};
-    uint32_t triangles_ = 0;
-    std::vector<MeshData::Group> groups_;
+    Vec3 lo_{0, 0, 0}, hi_{0, 0, 0};
+    bool anyVertex_ = false;
+    std::vector<Group> groups_;
+    std::vector<Run> runs_;
 };
 
 enum class LightKind : int { Ambient, Directional, Point, Spot, ParallelPoint };

@@ -26,17 +26,15 @@ gl::Vec3 cross(const gl::Vec3& a, const gl::Vec3& b) {
 }
 }  // namespace
 
-gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatNormals) {
-    gl::MeshData m;
+void addBox(gl::MeshData& m, const gl::Vec3& c, float h, const float rgba[4], bool flatNormals) {
+    const uint32_t first = m.vertexCount();
     const gl::Vec3 normals[6] = {{0, 0, -1}, {0, 0, 1}, {-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}};
     const float s = 1.0f / std::sqrt(3.0f);
     auto corner = [&](const gl::Vec3& p) -> uint32_t {
         // Smooth boxes share one vertex per corner.
         const gl::Vec3 n{(p[0] > c[0] ? s : -s), (p[1] > c[1] ? s : -s), (p[2] > c[2] ? s : -s)};
-        for (uint32_t i = 0; i < m.vertexCount(); ++i) {
-            const float* v = &m.vertices[size_t(i) * gl::MeshData::kVertexFloats];
-            if (v[0] == p[0] && v[1] == p[1] && v[2] == p[2]) return i;
-        }
+        for (uint32_t i = first; i < m.vertexCount(); ++i)
+            if (m.vertices[i].position == p) return i;
         return m.addVertex(p, n, 0, 0, rgba);
     };
     for (const gl::Vec3& n : normals) {
@@ -48,10 +46,15 @@ gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatN
             for (int k = 0; k < 3; ++k) p[i][k] = c[k] + h * (n[k] + sa[i] * a[k] + sb[i] * b[k]);
         uint32_t idx[4];
         for (int i = 0; i < 4; ++i) idx[i] = flatNormals ? m.addVertex(p[i], n, 0, 0, rgba) : corner(p[i]);
-        m.addTriangle(idx[0], idx[1], idx[2], n, rgba);
-        m.addTriangle(idx[0], idx[2], idx[3], n, rgba);
+        m.addTriangle(idx[0], idx[1], idx[2], n);
+        m.addTriangle(idx[0], idx[2], idx[3], n);
         for (int i = 0; i < 4; ++i) m.addEdge(idx[i], idx[(i + 1) % 4]);
     }
+}
+
+gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatNormals) {
+    gl::MeshData m;
+    addBox(m, c, h, rgba, flatNormals);
     m.endGroup({}, nullptr);
     return m;
 }
@@ -64,7 +67,7 @@ gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTextu
     const uint32_t c = m.addVertex({h, h, 0}, n, 1, 0, rgba);
     const uint32_t d = m.addVertex({h, -h, 0}, n, 1, 1, rgba);
     const uint32_t corners[4] = {a, b, c, d};
-    m.addPolygon(corners, 4, n, rgba);
+    m.addPolygon(corners, 4, n);
     for (auto [p, q] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, d}, std::pair{d, a}}) m.addEdge(p, q);
     m.endGroup({}, std::move(texture));
     return m;

@@ -25,6 +25,8 @@ struct Picture {
 // With flatNormals, each face has its own vertices and face normals as vertex normals;
 // otherwise the corners are shared and carry averaged normals (a smooth box).
 gl::MeshData boxMesh(const gl::Vec3& c, float h, const float rgba[4], bool flatNormals = true);
+// The same box added to m's current group.
+void addBox(gl::MeshData& m, const gl::Vec3& c, float h, const float rgba[4], bool flatNormals = true);
 // A square in the z = 0 plane facing -z, from (-h,-h) to (h,h), with uvs (0,0) at top-left.
 gl::MeshData quadMesh(float h, const float rgba[4], std::shared_ptr<gl::GpuTexture> texture = nullptr);
 

@@ -93,13 +93,9 @@ TEST_F(RendererTest, BackFacesAreCulledAndDepthKeepsNearest) {
     // Seen from inside, every face of a box is a back face.
     EXPECT_EQ(render(gltest::boxMesh({0, 0, 0}, 3, kWhite), s, {}).countNonBlack(), 0);
 
-    gl::MeshData two = gltest::boxMesh({0, 0, 6}, 0.5f, kRed);
-    const gl::MeshData nearBox = gltest::boxMesh({0, 0, 4}, 0.25f, kWhite);
-    const uint32_t base = two.vertexCount();
-    for (size_t i = 0; i < nearBox.vertices.size(); ++i) two.vertices.push_back(nearBox.vertices[i]);
-    for (uint32_t i : nearBox.indices) two.indices.push_back(i + base);
-    for (float f : nearBox.flatVertices) two.flatVertices.push_back(f);
-    two.groups.clear();
+    gl::MeshData two;
+    gltest::addBox(two, {0, 0, 6}, 0.5f, kRed);
+    gltest::addBox(two, {0, 0, 4}, 0.25f, kWhite);
     two.endGroup({}, nullptr);
     const Picture p = render(two, s, {});
     const unsigned char* c = p.at(32, 32);
@@ -151,8 +147,8 @@ protected:
         auto quad = [&](gl::Vec3 a, gl::Vec3 b, gl::Vec3 c, gl::Vec3 d, gl::Vec3 n) {
             const uint32_t i0 = tunnel.addVertex(a, n, 0, 0, white), i1 = tunnel.addVertex(b, n, 0, 0, white),
                            i2 = tunnel.addVertex(c, n, 0, 0, white), i3 = tunnel.addVertex(d, n, 0, 0, white);
-            tunnel.addTriangle(i0, i1, i2, n, white);
-            tunnel.addTriangle(i0, i2, i3, n, white);
+            tunnel.addTriangle(i0, i1, i2, n);
+            tunnel.addTriangle(i0, i2, i3, n);
         };
         const float z0 = 2, z1 = 12;
         // Far end facing -z (toward the camera): clockwise as seen from the camera.
