@@ -154,6 +154,9 @@ int runViewer(const ViewerOptions& options) {
         // One pixel smaller: the first paint grows the window by one pixel each way, which
         // rebuilds the device at exactly the size asked for.
         winUseHeadless(options.width - 1, options.height - 1);
+        // A frame that could only repeat the last picture presents it again: the pictures
+        // are the same, and a big model is not drawn twice before the first shot.
+        glSetRedrawStamp(options.drawStillFrames ? nullptr : viewerRedrawStamp);
     } else {
 #ifdef SOLLUX_HAVE_QT
         if (!displayAvailable()) {
@@ -237,6 +240,7 @@ int runViewer(const ViewerOptions& options) {
         }
     }
     if (screenshot) {
+        glSetRedrawStamp(nullptr);
         // Without a display every report went to standard error; any of them is a failure.
         if (!winRecordedMessageBoxes().empty() && exitCode == 0) exitCode = 1;
         if (!shotTaken) {

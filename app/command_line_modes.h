@@ -14,6 +14,9 @@ struct ViewerOptions {
     std::string playPath;
     std::string recordPath;
     int framesPerSecond = -1;    // window pace: -1 the screen's refresh, 0 unpaced
+    // Headless, draw even the frames that could only repeat the last picture (the pictures
+    // are the same either way; for tests that compare the two).
+    bool drawStillFrames = false;
 };
 
 // Reads the arguments after the program name. False with error set on a bad command line.
@@ -21,8 +24,8 @@ bool parseViewerOptions(const std::vector<std::string>& args, ViewerOptions& opt
 
 // What the picture of the next frame depends on beyond the last one (glSetRedrawStamp):
 // 0 while the scene moves by itself or a key or button is held, else a value that changes
-// with every message the window procedures handle. The window draws only frames whose
-// stamp changed; headless runs draw every frame.
+// with every message the window procedures handle. The window (unless unpaced) and
+// headless runs draw only frames whose stamp changed.
 unsigned long long viewerRedrawStamp();
 
 // Runs the viewer as the options say and returns the exit code: 0 after a normal close,

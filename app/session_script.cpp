@@ -1,7 +1,5 @@
 #include "app/session_script.h"
 
-#include <stb_image_write.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/png_file.h"
 #include "input/window_proc.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
@@ -350,7 +349,7 @@ bool writeClientAreaPng(HWND window, const std::string& path) {
         std::fprintf(stderr, "solluxviewer: %s: the window has no picture to write\n", path.c_str());
         return false;
     }
-    if (!stbi_write_png(path.c_str(), width, height, 4, rgba.data(), width * 4)) {
+    if (!writePngFile(path, width, height, rgba.data())) {
         std::fprintf(stderr, "solluxviewer: %s: cannot write the PNG file\n", path.c_str());
         return false;
     }

@@ -1,7 +1,6 @@
 #include "app/thumbnail.h"
 
 #include <fcntl.h>
-#include <stb_image_write.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/png_file.h"
 #include "conversion/x_conversion.h"
 #include "platform/gl/gl_device.h"
 #include "platform/win/headless.h"
@@ -189,7 +189,7 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size)
 // Written beside OUTPUT under another name and renamed, so that OUTPUT is whole or absent.
 bool writePng(const std::string& output, int size, const std::vector<unsigned char>& rgba) {
     const std::string partial = output + ".part-" + std::to_string(getpid());
-    if (!stbi_write_png(partial.c_str(), size, size, 4, rgba.data(), size * 4) ||
+    if (!writePngFile(partial, size, size, rgba.data()) ||
         std::rename(partial.c_str(), output.c_str()) != 0) {
         std::remove(partial.c_str());
         complain(output, "cannot write the PNG file");

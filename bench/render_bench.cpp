@@ -4,6 +4,7 @@
 //   bench_render [TRIANGLES]      frames per second at 800x600, flat and Gouraud
 //                                 (default 1000000 triangles), and the time to the
 //                                 first finished frame of a 100000-face .x model
+//   bench_render --model FILE.x   frames per second of that model, turning
 //   Environment: SOLLUX_BENCH_F3D=1 also times f3d (under xvfb-run) rendering the same
 //   100000-face mesh written as .ply, and our --screenshot of the .x when the viewer
 //   binary sits beside this one.
@@ -75,13 +76,9 @@ void sphere(int rings, int segments, std::vector<D3DVECTOR>& v, std::vector<DWOR
 }
 
 
-void framesPerSecond(long triangles) {
-    const int segments = int(std::sqrt(double(triangles) / 2.0) * 1.4);
-    const int rings = std::max(2, int(triangles / 2 / segments));
-    std::vector<D3DVECTOR> v;
-    std::vector<DWORD> faces;
-    sphere(rings, segments, v, faces);
-
+// Frames per second of a turning model: a sphere of about `triangles` triangles, or the
+// model in `path` (placed 2 units ahead, as the viewer opens it).
+void framesPerSecond(long triangles, const std::string& path) {
     BenchViewer viewer;
     const int w = std::getenv("SOLLUX_BENCH_WIDTH") ? std::atoi(std::getenv("SOLLUX_BENCH_WIDTH")) : 800;
     const int h = w * 3 / 4;
@@ -92,17 +89,30 @@ void framesPerSecond(long triangles) {
     std::printf("renderer: %s\n", gl::rendererName().c_str());
     IDirect3DRMMeshBuilder* builder = nullptr;
     viewer.d3drm->CreateMeshBuilder(&builder);
-    builder->AddFaces(DWORD(v.size()), v.data(), 0, nullptr, faces.data(), nullptr);
     IDirect3DRMFrame* frame = nullptr;
     viewer.d3drm->CreateFrame(viewer.scene, &frame);
-    frame->SetPosition(viewer.scene, 0, 0, 2.6f);
+    if (path.empty()) {
+        const int segments = int(std::sqrt(double(triangles) / 2.0) * 1.4);
+        const int rings = std::max(2, int(triangles / 2 / segments));
+        std::vector<D3DVECTOR> v;
+        std::vector<DWORD> faces;
+        sphere(rings, segments, v, faces);
+        builder->AddFaces(DWORD(v.size()), v.data(), 0, nullptr, faces.data(), nullptr);
+        frame->SetPosition(viewer.scene, 0, 0, 2.6f);
+    } else if (builder->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr) !=
+               D3DRM_OK) {
+        std::printf("cannot load %s\n", path.c_str());
+        return;
+    } else {
+        frame->SetPosition(viewer.scene, 0, 0, 2);
+    }
     frame->AddVisual(builder);
     frame->SetRotation(viewer.scene, 0, 1, 0, 0.01f);  // turning, as a user would look at it
 
     const auto first = Clock::now();
     viewer.frame();
-    std::printf("model: %d triangles, %zu vertices; first frame (upload) %.1f ms\n", rings * segments * 2, v.size(),
-                secondsSince(first) * 1000);
+    std::printf("model: %d faces, %d vertices; first frame (upload) %.1f ms\n", builder->GetFaceCount(),
+                builder->GetVertexCount(), secondsSince(first) * 1000);
     {
         // A still scene: nothing moves between these frames.
         viewer.frame();
@@ -218,8 +228,10 @@ double timeCommand(const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long triangles = argc > 1 ? std::atol(argv[1]) : 1000000;
-    framesPerSecond(triangles);
+    const bool model = argc > 2 && std::string(argv[1]) == "--model";
+    const long triangles = argc > 1 && !model ? std::atol(argv[1]) : 1000000;
+    framesPerSecond(triangles, model ? argv[2] : "");
+    if (model) return 0;
 
     const std::filesystem::path dir = std::filesystem::temp_directory_path() / "sollux_render_bench";
     std::filesystem::create_directories(dir);

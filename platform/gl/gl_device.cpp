@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -150,12 +152,18 @@ gl::Vec3 polygonCentre(uint32_t count, auto point) {
     return centre;
 }
 
+// What a GPU mesh holds beyond what every drawing needs.
+struct Extras {
+    bool edges = false;    // outlines, for wireframe
+    bool records = false;  // flat records (see gl::GpuMesh)
+};
+
 // Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
-// texture (then by corner count), corners shared where position, normal and colour are
-// the same. A skinned builder's pose, when given, replaces its positions and normals.
-// Two passes over the faces: the first finds the shared corners, so that the buffers are
-// made at their final sizes and the second writes them in place.
-std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose, bool edges) {
+// texture, corners shared where position, normal and colour are the same. A skinned
+// builder's pose, when given, replaces its positions and normals. Two passes over the
+// faces: the first finds the shared corners, so that the buffers are made at their final
+// sizes and the second writes them in place.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose, Extras extras) {
     const uint32_t positions = uint32_t(b.positions.size());
     const uint32_t normals = uint32_t(b.normals.size());
     const bool posed = pose && pose->positions.size() == b.positions.size() &&
@@ -176,10 +184,21 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto cornerColour = [&](const rm::BuilderFace& face, uint32_t v) {
         return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
     };
-    // Drawing order: opacity, material, texture, then corner count; file order within.
+    // Materials that draw alike are one: faces of different colours then stay together in
+    // file order, which keeps neighbours near each other for the GPU's vertex reuse.
+    std::vector<uint32_t> material(b.materials.size());
+    {
+        std::map<std::array<uint32_t, sizeof(rm::MaterialData) / 4>, uint32_t> first;
+        for (uint32_t i = 0; i < material.size(); ++i) {
+            std::array<uint32_t, sizeof(rm::MaterialData) / 4> bits;
+            std::memcpy(bits.data(), &b.materials[i], sizeof(rm::MaterialData));
+            material[i] = first.emplace(bits, i).first->second;
+        }
+    }
+    // Drawing order: opacity, material, texture; file order within.
     struct Key {
         bool translucent;
-        uint32_t material, texture, corners;
+        uint32_t material, texture;
         auto operator<=>(const Key&) const = default;
     };
     auto keyOf = [&](const rm::BuilderFace& face) {
@@ -189,8 +208,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i)
                 see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
         }
-        return Key{see, face.material < b.materials.size() ? face.material : 0,
-                   face.texture < b.textures.size() ? face.texture : 0, face.cornerCount};
+        return Key{see, face.material < material.size() ? material[face.material] : 0,
+                   face.texture < b.textures.size() ? face.texture : 0};
     };
     // A counting sort over the few distinct keys.
     std::vector<Key> keys;
@@ -273,8 +292,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     gl::GpuMesh::Sizes sizes;
     sizes.vertices = uint32_t(made.size());
     sizes.triangles = uint32_t(triangles);
-    sizes.polygons = faceCount;
-    sizes.edges = edges ? uint32_t(corners) : 0;
+    sizes.edges = extras.edges ? uint32_t(corners) : 0;
+    sizes.records = extras.records;
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
     auto mesh = std::make_unique<gl::GpuMesh>(sizes);
@@ -316,13 +335,10 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         mesh->addPolygon(idx, face.cornerCount, polygonNormal(face.cornerCount, point(face)),
                          polygonCentre(face.cornerCount, point(face)));
-        if (edges)
+        if (extras.edges)
             for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const Key k = keyOf(face);
-        const bool last = i + 1 == order.size() || [&] {
-            const Key n = keyOf(b.faces[order[i + 1]]);
-            return n.translucent != k.translucent || n.material != k.material || n.texture != k.texture;
-        }();
+        const bool last = i + 1 == order.size() || keyOf(b.faces[order[i + 1]]) != k;
         if (last)
             mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
                            k.translucent);
@@ -332,9 +348,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
 }
 
 // Mesh groups keep their order (one GPU group each, even an empty one, so that indices
-// line up); within a group faces go by corner count. Corners with an unusable normal get
-// a vertex of their own with the face normal.
-std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinPose*, bool edges) {
+// line up). Corners with an unusable normal get a vertex of their own with the face normal.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinPose*, Extras extras) {
     auto faces = [](const rm::MeshGroupData& g, auto use) {
         const uint32_t count = uint32_t(g.vertices.size());
         size_t at = 0;
@@ -348,53 +363,45 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
         }
     };
     gl::GpuMesh::Sizes sizes;
-    uint64_t vertices = 0, triangles = 0, polygons = 0, corners = 0;
+    uint64_t vertices = 0, triangles = 0, corners = 0;
     for (const rm::MeshGroupData& g : mesh.groups) {
         vertices += g.vertices.size();
         faces(g, [&](const uint32_t* f, uint32_t size) {
             for (uint32_t k = 0; k < size; ++k) vertices += usableNormal(g.vertices[f[k]].normal) ? 0 : 1;
             triangles += size - 2;
             corners += size;
-            ++polygons;
         });
         sizes.texCoords = sizes.texCoords || g.texture;
     }
     if (vertices > UINT32_MAX || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
     sizes.vertices = uint32_t(vertices);
     sizes.triangles = uint32_t(triangles);
-    sizes.polygons = uint32_t(polygons);
-    sizes.edges = edges ? uint32_t(corners) : 0;
+    sizes.edges = extras.edges ? uint32_t(corners) : 0;
+    sizes.records = extras.records;
     auto m = std::make_unique<gl::GpuMesh>(sizes);
     uint32_t next = 0;
-    std::vector<uint32_t> polygon, counts;
+    std::vector<uint32_t> polygon;
     for (const rm::MeshGroupData& g : mesh.groups) {
         const uint32_t colour = vertexColour(g.color);
         const uint32_t base = next;
         for (const D3DRMVERTEX& v : g.vertices) m->setVertex(next++, vec(v.position), vec(v.normal), v.tu, v.tv, colour);
-        counts.clear();
-        faces(g, [&](const uint32_t*, uint32_t size) {
-            if (std::find(counts.begin(), counts.end(), size) == counts.end()) counts.push_back(size);
-        });
-        std::sort(counts.begin(), counts.end());
-        for (uint32_t count : counts)
-            faces(g, [&](const uint32_t* f, uint32_t size) {
-                if (size != count) return;
-                auto point = [&](uint32_t k) { return vec(g.vertices[f[k]].position); };
-                const gl::Vec3 n = polygonNormal(size, point);
-                polygon.resize(size);
-                for (uint32_t k = 0; k < size; ++k) {
-                    const D3DRMVERTEX& v = g.vertices[f[k]];
-                    if (usableNormal(v.normal)) {
-                        polygon[k] = base + f[k];
-                    } else {
-                        polygon[k] = next;
-                        m->setVertex(next++, vec(v.position), n, v.tu, v.tv, colour);
-                    }
+        faces(g, [&](const uint32_t* f, uint32_t size) {
+            auto point = [&](uint32_t k) { return vec(g.vertices[f[k]].position); };
+            const gl::Vec3 n = polygonNormal(size, point);
+            polygon.resize(size);
+            for (uint32_t k = 0; k < size; ++k) {
+                const D3DRMVERTEX& v = g.vertices[f[k]];
+                if (usableNormal(v.normal)) {
+                    polygon[k] = base + f[k];
+                } else {
+                    polygon[k] = next;
+                    m->setVertex(next++, vec(v.position), n, v.tu, v.tv, colour);
                 }
-                m->addPolygon(polygon.data(), size, n, polygonCentre(size, point));
-                if (edges)
-                    for (uint32_t k = 0; k < size; ++k) m->addEdge(polygon[k], polygon[(k + 1) % size]);
-            });
+            }
+            m->addPolygon(polygon.data(), size, n, polygonCentre(size, point));
+            if (extras.edges)
+                for (uint32_t k = 0; k < size; ++k) m->addEdge(polygon[k], polygon[(k + 1) % size]);
+        });
         m->endGroup(materialOf(g.material), gpuTexture(g.texture), false, RGBA_GETALPHA(g.color) != 255, true);
     }
     m->finish();
@@ -402,21 +409,24 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
 }
 
 // The GPU copy of a visual, made again when the visual, its textures or its pose changed,
-// or when outlines are wanted and it was made without them.
+// or when it lacks an extra asked for (extras it has stay while only the pose changes).
 template <class Data>
 const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const std::vector<IDirect3DRMTexture*>& textures,
-                           bool edges, const rm::SkinPose* pose = nullptr) {
+                           Extras wanted, const rm::SkinPose* pose = nullptr) {
     Shared& s = shared();
     MeshEntry& e = s.meshes[rm::objectSerial(visual)];
     e.lastUsed = s.renderCount;
     const uint64_t stamp = textureStamp(textures);
     const uint64_t poseVersion = pose ? pose->version : 0;
-    if (!e.mesh || e.version != data.version || e.textureStamp != stamp || e.poseVersion != poseVersion ||
-        (edges && !e.mesh->hasEdges())) {
-        // Outlines, once asked for, stay until the visual changes.
-        edges = edges || (e.mesh && e.version == data.version && e.mesh->hasEdges());
+    const bool same = e.mesh && e.version == data.version && e.textureStamp == stamp;
+    if (!same || e.poseVersion != poseVersion || (wanted.edges && !e.mesh->hasEdges()) ||
+        (wanted.records && !e.mesh->hasRecords())) {
+        if (same) {
+            wanted.edges = wanted.edges || e.mesh->hasEdges();
+            wanted.records = wanted.records || e.mesh->hasRecords();
+        }
         e.mesh.reset();
-        e.mesh = buildMesh(data, pose, edges);
+        e.mesh = buildMesh(data, pose, wanted);
         e.version = data.version;
         e.textureStamp = stamp;
         e.poseVersion = poseVersion;
@@ -629,8 +639,13 @@ private:
                     const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
                     if (!b) break;
                     const gl::Quality quality = combine(device.quality, b->quality);
-                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, quality.fill == gl::FillMode::Wireframe,
-                                                      rm::meshBuilderPose(visual));
+                    const rm::SkinPose* pose = rm::meshBuilderPose(visual);
+                    Extras extras{quality.fill == gl::FillMode::Wireframe, false};
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, extras, pose);
+                    if (mesh && !mesh->hasRecords() && shared().renderer->needsRecords(quality, *mesh)) {
+                        extras.records = true;
+                        mesh = gpuMesh(visual, *b, b->textures, extras, pose);
+                    }
                     if (mesh) draw(*mesh, world, quality, -1);
                     break;
                 }
@@ -642,7 +657,12 @@ private:
                     const bool wire = std::any_of(m->groups.begin(), m->groups.end(), [](const rm::MeshGroupData& g) {
                         return fromQuality(g.quality).fill == gl::FillMode::Wireframe;
                     });
-                    const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_, wire);
+                    Extras extras{wire, false};
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_, extras);
+                    if (mesh && !mesh->hasRecords())
+                        for (const rm::MeshGroupData& g : m->groups)
+                            extras.records = extras.records || shared().renderer->needsRecords(fromQuality(g.quality), *mesh);
+                    if (extras.records) mesh = gpuMesh(visual, *m, textures_, extras);
                     if (!mesh) break;
                     // Meshes ignore the device's quality.
                     for (size_t g = 0; g < m->groups.size(); ++g) draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));

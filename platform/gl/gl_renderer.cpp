@@ -93,7 +93,7 @@ uint32_t packNormal(const Vec3& n) {
 
 constexpr size_t kVertexBytes = 20;  // position, packed normal, colour
 constexpr size_t kTexCoordBytes = 8;
-constexpr size_t kPolygonBytes = 16;  // centre, packed normal
+constexpr size_t kRecordBytes = 16;  // centre, packed normal
 
 }  // namespace
 
@@ -176,7 +176,7 @@ struct GpuMesh::Mapped {
             at = nullptr;
         }
     };
-    Buffer vertices, indices, polygons, edges;
+    Buffer vertices, indices, records, edges;
 };
 
 GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), mapped_(std::make_unique<Mapped>()) {
@@ -211,7 +211,8 @@ GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), mapped_(std::make_unique<M
         mapped_->edges.open(GL_ELEMENT_ARRAY_BUFFER, edgeIbo_, size_t(sizes.edges) * 2 * sizeof(uint32_t));
         glBindVertexArray(0);
     }
-    mapped_->polygons.open(GL_TEXTURE_BUFFER, polygonBuffer_, size_t(sizes.polygons) * kPolygonBytes);
+    if (sizes.records)
+        mapped_->records.open(GL_TEXTURE_BUFFER, recordBuffer_, size_t(sizes.triangles) * kRecordBytes);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
 }
 
@@ -219,9 +220,9 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
         Sizes s;
         s.vertices = data.vertexCount();
         for (const MeshData::Polygon& p : data.polygons) s.triangles += p.cornerCount - 2;
-        s.polygons = uint32_t(data.polygons.size());
         s.edges = uint32_t(data.edges.size() / 2);
         for (const MeshData::Group& g : data.groups) s.texCoords = s.texCoords || g.texture;
+        s.records = true;
         return s;
     }()) {
     for (uint32_t i = 0; i < data.vertexCount(); ++i) {
@@ -229,22 +230,14 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
         setVertex(i, v.position, v.normal, v.u, v.v, v.colour);
     }
     for (const MeshData::Group& g : data.groups) {
-        // Polygons of one corner count together, in their order within each count.
-        std::vector<uint32_t> counts;
-        for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i)
-            if (std::find(counts.begin(), counts.end(), data.polygons[i].cornerCount) == counts.end())
-                counts.push_back(data.polygons[i].cornerCount);
-        std::sort(counts.begin(), counts.end());
-        for (uint32_t count : counts)
-            for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i) {
-                const MeshData::Polygon& p = data.polygons[i];
-                if (p.cornerCount != count) continue;
-                Vec3 centre{0, 0, 0};
-                for (uint32_t k = 0; k < count; ++k)
-                    for (int c = 0; c < 3; ++c)
-                        centre[c] += data.vertices[data.corners[p.firstCorner + k]].position[c] / float(count);
-                addPolygon(&data.corners[p.firstCorner], count, p.normal, centre);
-            }
+        for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i) {
+            const MeshData::Polygon& p = data.polygons[i];
+            Vec3 centre{0, 0, 0};
+            for (uint32_t k = 0; k < p.cornerCount; ++k)
+                for (int c = 0; c < 3; ++c)
+                    centre[c] += data.vertices[data.corners[p.firstCorner + k]].position[c] / float(p.cornerCount);
+            addPolygon(&data.corners[p.firstCorner], p.cornerCount, p.normal, centre);
+        }
         for (uint32_t e = g.firstEdge; e < g.firstEdge + g.edgeCount; ++e)
             addEdge(data.edges[size_t(e) * 2], data.edges[size_t(e) * 2 + 1]);
         endGroup(g.material, g.texture, g.vertexColours, g.translucent, true);
@@ -273,7 +266,7 @@ void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, f
 }
 
 void GpuMesh::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& normal, const Vec3& centre) {
-    if (!mapped_ || count < 3 || polygons_ >= sizes_.polygons || sizes_.triangles - triangles_ < count - 2) return;
+    if (!mapped_ || count < 3 || sizes_.triangles - triangles_ < count - 2) return;
     // Fans from the first corner: flat triangles take their colour from it.
     uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(triangles_) * 3;
     for (uint32_t i = 1; i + 1 < count; ++i) {
@@ -281,17 +274,15 @@ void GpuMesh::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& no
         std::memcpy(index, t, sizeof t);
         index += 3;
     }
-    unsigned char* record = mapped_->polygons.at + size_t(polygons_) * kPolygonBytes;
-    const uint32_t packed = packNormal(normal);
-    std::memcpy(record, centre.data(), 12);
-    std::memcpy(record + 12, &packed, 4);
-    const uint32_t perPolygon = count - 2;
-    const uint32_t groupRuns = groups_.empty() ? 0 : groups_.back().firstRun + groups_.back().runCount;
-    if (runs_.size() == groupRuns || runs_.back().trianglesPerPolygon != perPolygon)
-        runs_.push_back({triangles_, 0, polygons_, perPolygon});
-    runs_.back().triangleCount += perPolygon;
-    triangles_ += perPolygon;
-    ++polygons_;
+    if (sizes_.records) {
+        unsigned char* record = mapped_->records.at + size_t(triangles_) * kRecordBytes;
+        const uint32_t packed = packNormal(normal);
+        for (uint32_t i = 1; i + 1 < count; ++i, record += kRecordBytes) {
+            std::memcpy(record, centre.data(), 12);
+            std::memcpy(record + 12, &packed, 4);
+        }
+    }
+    triangles_ += count - 2;
 }
 
 void GpuMesh::addEdge(uint32_t a, uint32_t b) {
@@ -308,16 +299,10 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
         const Group& last = groups_.back();
         g.firstTriangle = last.firstTriangle + last.triangleCount;
         g.firstEdge = last.firstEdge + last.edgeCount;
-        g.firstRun = last.firstRun + last.runCount;
     }
     g.triangleCount = triangles_ - g.firstTriangle;
     g.edgeCount = edges_ - g.firstEdge;
-    g.runCount = uint32_t(runs_.size()) - g.firstRun;
-    if (g.triangleCount == 0 && !keepEmpty) {
-        // Nothing drawn: its edges (a polygon has none without triangles) go with it.
-        runs_.resize(g.firstRun);
-        return;
-    }
+    if (g.triangleCount == 0 && !keepEmpty) return;
     g.material = m;
     g.texture = std::move(texture);
     g.vertexColours = vertexColours;
@@ -337,12 +322,12 @@ void GpuMesh::finish() {
         mapped_->edges.close();
     }
     glBindVertexArray(0);
-    mapped_->polygons.close();
+    mapped_->records.close();
     mapped_.reset();
-    if (polygons_ == 0) return;
-    glGenTextures(1, &polygonTexture_);
-    glBindTexture(GL_TEXTURE_BUFFER, polygonTexture_);
-    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32UI, polygonBuffer_);
+    if (!sizes_.records || triangles_ == 0) return;
+    glGenTextures(1, &recordTexture_);
+    glBindTexture(GL_TEXTURE_BUFFER, recordTexture_);
+    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32UI, recordBuffer_);
     glBindTexture(GL_TEXTURE_BUFFER, 0);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
 }
@@ -351,13 +336,13 @@ Vec3 GpuMesh::centre() const { return {(lo_[0] + hi_[0]) / 2, (lo_[1] + hi_[1]) 
 
 size_t GpuMesh::byteSize() const {
     return size_t(sizes_.vertices) * (kVertexBytes + (sizes_.texCoords ? kTexCoordBytes : 0)) +
-           size_t(sizes_.triangles) * 12 + size_t(sizes_.polygons) * kPolygonBytes + size_t(sizes_.edges) * 8;
+           size_t(sizes_.triangles) * (12 + (sizes_.records ? kRecordBytes : 0)) + size_t(sizes_.edges) * 8;
 }
 
 GpuMesh::~GpuMesh() {
     if (mapped_) finish();
-    glDeleteTextures(1, &polygonTexture_);
-    glDeleteBuffers(1, &polygonBuffer_);
+    glDeleteTextures(1, &recordTexture_);
+    glDeleteBuffers(1, &recordBuffer_);
     glDeleteBuffers(1, &edgeIbo_);
     glDeleteBuffers(1, &ibo_);
     glDeleteBuffers(1, &vbo_);
@@ -501,7 +486,9 @@ layout(location = 1) in vec3 aNormal;  // any length: normalised where it is use
 layout(location = 2) in vec2 aUv;
 layout(location = 4) in vec4 aColour;
 uniform mat4 uViewProj;
+#if TEXTURED
 out vec2 vUv;
+#endif
 #if SMOOTH_COLOUR
 out vec4 vColour;
 #else
@@ -509,22 +496,35 @@ flat out vec4 vColour;
 #endif
 #if LIT && SHADE == 1
 out vec3 vDiff;
+#if !SIMPLE_LIGHTS
 out vec3 vSpec;
 #endif
-#if LIT && SHADE == 2
+#endif
+#if LIT && (SHADE == 2 || (SHADE == 0 && !RECORDS))
 out vec3 vPos;
+#endif
+#if LIT && SHADE == 2
 out vec3 vNormal;
 #endif
 void main() {
     vec4 wp = uWorld * vec4(aPos, 1.0);
     gl_Position = uViewProj * wp;
+#if TEXTURED
     vUv = aUv;
+#endif
     vColour = aColour;
 #if LIT && SHADE == 1
+#if SIMPLE_LIGHTS
+    vec3 noSpecular;
+    lightAt(wp.xyz, unitNormal(uNormalMat * aNormal, wp.xyz), vDiff, noSpecular);
+#else
     lightAt(wp.xyz, unitNormal(uNormalMat * aNormal, wp.xyz), vDiff, vSpec);
 #endif
-#if LIT && SHADE == 2
+#endif
+#if LIT && (SHADE == 2 || (SHADE == 0 && !RECORDS))
     vPos = wp.xyz;
+#endif
+#if LIT && SHADE == 2
     vNormal = uNormalMat * aNormal;
 #endif
 }
@@ -536,29 +536,37 @@ uniform vec3 uEmissive;
 uniform vec3 uSpecColour;
 uniform int uShades;
 uniform bool uDither;
+#if TEXTURED
 in vec2 vUv;
+#endif
 #if SMOOTH_COLOUR
 in vec4 vColour;
 #else
 flat in vec4 vColour;
 #endif
-#if LIT && SHADE == 0
-// One record per polygon: its centre and its packed face normal. A draw covers one run of
-// polygons with the same number of triangles each.
-uniform usamplerBuffer uPolygons;
-uniform int uFirstPolygon;
-uniform int uTrianglesPerPolygon;
+#if LIT && SHADE == 0 && RECORDS
+// One record per triangle: its polygon's centre and packed face normal.
+uniform usamplerBuffer uRecords;
+uniform int uFirstTriangle;
 
 vec3 unpackNormal(uint bits) {
     return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
 }
 #endif
+#if LIT && SHADE == 0 && !RECORDS
+// -1 or 1: turns the cross product of the screen-space derivatives to the front.
+uniform float uFrontSign;
+#endif
 #if LIT && SHADE == 1
 in vec3 vDiff;
+#if !SIMPLE_LIGHTS
 in vec3 vSpec;
 #endif
-#if LIT && SHADE == 2
+#endif
+#if LIT && (SHADE == 2 || (SHADE == 0 && !RECORDS))
 in vec3 vPos;
+#endif
+#if LIT && SHADE == 2
 in vec3 vNormal;
 #endif
 out vec4 fragColour;
@@ -591,12 +599,23 @@ void main() {
 #else
     vec3 diff, specular;
 #if SHADE == 0
-    uvec4 polygon = texelFetch(uPolygons, uFirstPolygon + gl_PrimitiveID / uTrianglesPerPolygon);
-    vec3 centre = (uWorld * vec4(uintBitsToFloat(polygon.xyz), 1.0)).xyz;
-    lightAt(centre, unitNormal(uNormalMat * unpackNormal(polygon.w), centre), diff, specular);
+#if RECORDS
+    uvec4 record = texelFetch(uRecords, uFirstTriangle + gl_PrimitiveID);
+    vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
+    lightAt(centre, unitNormal(uNormalMat * unpackNormal(record.w), centre), diff, specular);
+#else
+    // The plane of the triangle: with only directional lights and no highlight, where on
+    // the face it is lit does not matter.
+    vec3 normal = uFrontSign * cross(dFdx(vPos), dFdy(vPos));
+    lightAt(vPos, unitNormal(normal, vPos), diff, specular);
+#endif
 #elif SHADE == 1
     diff = vDiff;
+#if SIMPLE_LIGHTS
+    specular = vec3(0.0);
+#else
     specular = vSpec;
+#endif
 #else
     lightAt(vPos, unitNormal(vNormal, vPos), diff, specular);
 #endif
@@ -648,8 +667,8 @@ struct Renderer::Program {
     int key = -1;
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
-          tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, polygons = -1, firstPolygon = -1,
-          trianglesPerPolygon = -1;
+          tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
+          frontSign = -1;
 };
 
 Renderer::Renderer() {
@@ -671,11 +690,13 @@ Renderer::~Renderer() {
     glDeleteSamplers(6, samplers_);
 }
 
-Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights) {
+Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights,
+                                     bool records) {
     const int shade = q.lighting ? int(q.shade) : 0;
     simpleLights = simpleLights && q.lighting;
+    records = records && q.lighting && shade == 0;
     const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0) |
-                    (simpleLights ? 64 : 0);
+                    (simpleLights ? 64 : 0) | (records ? 128 : 0);
     for (auto& p : programs_)
         if (p->key == key) return *p;
     auto p = std::make_unique<Program>();
@@ -683,7 +704,8 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     const std::string header = "#version 330 core\n#define SHADE " + std::to_string(shade) + "\n#define LIT " +
                                (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
                                (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") +
-                               "\n#define SIMPLE_LIGHTS " + (simpleLights ? "1" : "0") + "\n";
+                               "\n#define SIMPLE_LIGHTS " + (simpleLights ? "1" : "0") + "\n#define RECORDS " +
+                               (records ? "1" : "0") + "\n";
     GLuint vs = compile(GL_VERTEX_SHADER, header + kCommon + kVertex);
     GLuint fs = compile(GL_FRAGMENT_SHADER, header + kCommon + kFragment);
     p->id = glCreateProgram();
@@ -713,14 +735,27 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->specColour = loc("uSpecColour");
     p->shades = loc("uShades");
     p->dither = loc("uDither");
-    p->polygons = loc("uPolygons");
-    p->firstPolygon = loc("uFirstPolygon");
-    p->trianglesPerPolygon = loc("uTrianglesPerPolygon");
+    p->records = loc("uRecords");
+    p->firstTriangle = loc("uFirstTriangle");
+    p->frontSign = loc("uFrontSign");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
-    glUniform1i(p->polygons, 1);
+    glUniform1i(p->records, 1);
     programs_.push_back(std::move(p));
     return *programs_.back();
+}
+
+bool Renderer::needsRecords(const Quality& quality, bool simpleLights) {
+    // A triangle's own plane gives its face normal, but not where its polygon's centre is,
+    // and points and lines have no plane.
+    return quality.lighting && quality.shade == ShadeMode::Flat &&
+           (!simpleLights || quality.fill != FillMode::Solid);
+}
+
+bool Renderer::needsRecords(const Quality& quality, const GpuMesh& mesh) const {
+    for (const GpuMesh::Group& g : mesh.groups())
+        if (needsRecords(quality, directionalOnly_ && g.material.power <= 0)) return true;
+    return false;
 }
 
 void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
@@ -729,6 +764,11 @@ void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
         return l.kind == LightKind::Ambient || l.kind == LightKind::Directional || l.kind == LightKind::ParallelPoint;
     });
     viewProjection_ = multiply(setup.view, setup.projection);
+    // Screen right and up, crossed, point away from the eye unless the view mirrors.
+    const Matrix4& v = setup.view;
+    const float det = v[0] * (v[5] * v[10] - v[6] * v[9]) - v[1] * (v[4] * v[10] - v[6] * v[8]) +
+                      v[2] * (v[4] * v[9] - v[5] * v[8]);
+    frontSign_ = det < 0 ? 1.0f : -1.0f;
     target.bind();
     glViewport(setup.x, target.height() - setup.y - setup.height, setup.width, setup.height);
     glEnable(GL_DEPTH_TEST);
@@ -825,11 +865,13 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         glPolygonMode(GL_FRONT_AND_BACK, polygon);
         glBindVertexArray(mesh.vao());
     }
-    // Flat shading reads each polygon's record.
-    const bool polygonRecords = !edges && quality.lighting && quality.shade == ShadeMode::Flat;
-    if (polygonRecords) {
+    // Flat shading takes each triangle's face from its record where the lights or the fill
+    // need the polygon's own centre and normal, else from the triangle's plane.
+    const bool flat = !edges && quality.lighting && quality.shade == ShadeMode::Flat;
+    const bool records = flat && mesh.hasRecords();
+    if (records) {
         glActiveTexture(GL_TEXTURE1);
-        glBindTexture(GL_TEXTURE_BUFFER, mesh.polygonTexture());
+        glBindTexture(GL_TEXTURE_BUFFER, mesh.recordTexture());
         glActiveTexture(GL_TEXTURE0);
     }
     Program* current = nullptr;
@@ -841,8 +883,9 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         // Outlines are lit at their corners (they have no face of their own).
         Quality q = quality;
         if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
-        Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat,
-                             directionalOnly_ && g.material.power <= 0);
+        const bool simple = directionalOnly_ && g.material.power <= 0;
+        Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat, simple,
+                             records && needsRecords(quality, simple));
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);
@@ -851,6 +894,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glUniformMatrix3fv(p.normalMat, 1, GL_TRUE, normal);
             glUniform1i(p.shades, setup_.shades);
             glUniform1i(p.dither, setup_.dither ? 1 : 0);
+            glUniform1f(p.frontSign, frontSign_);
             if (quality.lighting) applyLights(p, origin, path);
         }
         if (textured) {
@@ -870,14 +914,10 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         if (edges) {
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
-        } else if (polygonRecords) {
-            for (uint32_t r = g.firstRun; r < g.firstRun + g.runCount; ++r) {
-                const GpuMesh::Run& run = mesh.runs()[r];
-                glUniform1i(p.firstPolygon, GLint(run.firstPolygon));
-                glUniform1i(p.trianglesPerPolygon, GLint(run.trianglesPerPolygon));
-                glDrawElements(GL_TRIANGLES, GLsizei(run.triangleCount * 3), GL_UNSIGNED_INT,
-                               reinterpret_cast<void*>(size_t(run.firstTriangle) * 3 * sizeof(uint32_t)));
-            }
+        } else if (p.firstTriangle >= 0) {
+            glUniform1i(p.firstTriangle, GLint(g.firstTriangle));
+            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
+                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         } else {
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));

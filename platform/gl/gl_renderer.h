@@ -111,11 +111,12 @@ private:
 //  - vertices (corners shared by the triangles that really share them): position, normal
 //    packed 10:10:10:2 and colour as bytes, 20 bytes each; texture coordinates, when the
 //    mesh has any, in a block of their own after them;
-//  - triangles, three indices each: the fans of the polygons;
-//  - one record per polygon (its centre and face normal), which flat shading looks up by
-//    the triangle being drawn. A run holds polygons of one corner count, so that the
-//    polygon of a triangle is found by a division;
-//  - outline edges only when the mesh is to be drawn as wireframe.
+//  - triangles, three indices each: the fans of the polygons, first corner first;
+//  - only when asked for: one record per triangle (its polygon's centre and face normal),
+//    which flat shading needs under lights that are not all directional, with
+//    highlights, or for points; otherwise it takes the face normal from the triangle's
+//    own plane;
+//  - only when asked for: outline edges, for wireframe.
 // Made with its final sizes, the buffers are written in place (no copy on the CPU side)
 // until finish(); drawing needs a finished mesh.
 class GpuMesh {
@@ -123,23 +124,15 @@ public:
     struct Sizes {
         uint32_t vertices = 0;
         uint32_t triangles = 0;  // the sum of (corners - 2) over the polygons
-        uint32_t polygons = 0;
-        uint32_t edges = 0;  // 0: no outlines
+        uint32_t edges = 0;      // 0: no outlines
         bool texCoords = false;
-    };
-    struct Run {
-        uint32_t firstTriangle = 0;
-        uint32_t triangleCount = 0;
-        uint32_t firstPolygon = 0;
-        uint32_t trianglesPerPolygon = 1;
+        bool records = false;  // flat records per triangle
     };
     struct Group {
         uint32_t firstTriangle = 0;
         uint32_t triangleCount = 0;
         uint32_t firstEdge = 0;
         uint32_t edgeCount = 0;
-        uint32_t firstRun = 0;
-        uint32_t runCount = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;
         bool vertexColours = false;
@@ -164,13 +157,14 @@ public:
     // Hands the written buffers to the driver.
     void finish();
 
+    const Sizes& sizes() const { return sizes_; }
     uint32_t triangleCount() const { return triangles_; }
     const std::vector<Group>& groups() const { return groups_; }
-    const std::vector<Run>& runs() const { return runs_; }
     unsigned vao() const { return vao_; }
     unsigned edgeVao() const { return edgeVao_; }
-    unsigned polygonTexture() const { return polygonTexture_; }
+    unsigned recordTexture() const { return recordTexture_; }
     bool hasEdges() const { return edges_ > 0; }
+    bool hasRecords() const { return recordTexture_ != 0; }
     bool hasTranslucent() const { return hasTranslucent_; }
     // Centre of the positions' box: where translucent meshes are sorted by distance.
     Vec3 centre() const;
@@ -180,14 +174,13 @@ public:
 private:
     struct Mapped;
     Sizes sizes_;
-    unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, polygonBuffer_ = 0, polygonTexture_ = 0;
+    unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, recordBuffer_ = 0, recordTexture_ = 0;
     std::unique_ptr<Mapped> mapped_;  // while writing
-    uint32_t triangles_ = 0, polygons_ = 0, edges_ = 0;
+    uint32_t triangles_ = 0, edges_ = 0;
     bool hasTranslucent_ = false;
     Vec3 lo_{0, 0, 0}, hi_{0, 0, 0};
     bool anyVertex_ = false;
     std::vector<Group> groups_;
-    std::vector<Run> runs_;
 };
 
 enum class LightKind : int { Ambient, Directional, Point, Spot, ParallelPoint };
@@ -263,16 +256,22 @@ public:
     uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1,
                   std::span<const void* const> path = {}, Groups which = Groups::All);
     void end();
+    // Whether drawing the mesh this way in the frame begun needs its flat records (see
+    // GpuMesh): without them, such faces are lit as if the lights were all directional.
+    bool needsRecords(const Quality& quality, const GpuMesh& mesh) const;
 
 private:
+    static bool needsRecords(const Quality& quality, bool simpleLights);
     struct Program;
-    Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false);
+    Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false,
+                     bool records = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
 
     std::vector<std::unique_ptr<Program>> programs_;
     FrameSetup setup_;
     Matrix4 viewProjection_ = identityMatrix();
     bool directionalOnly_ = false;  // this frame's lights need no position
+    float frontSign_ = -1.0f;
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
 };
