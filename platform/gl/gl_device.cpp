@@ -641,11 +641,9 @@ private:
                     const gl::Quality quality = combine(device.quality, b->quality);
                     const rm::SkinPose* pose = rm::meshBuilderPose(visual);
                     Extras extras{quality.fill == gl::FillMode::Wireframe, false};
+                    for (const rm::MaterialData& m : b->materials)
+                        extras.records = extras.records || shared().renderer->needsRecords(quality, materialOf(m));
                     const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, extras, pose);
-                    if (mesh && !mesh->hasRecords() && shared().renderer->needsRecords(quality, *mesh)) {
-                        extras.records = true;
-                        mesh = gpuMesh(visual, *b, b->textures, extras, pose);
-                    }
                     if (mesh) draw(*mesh, world, quality, -1);
                     break;
                 }
@@ -658,11 +656,10 @@ private:
                         return fromQuality(g.quality).fill == gl::FillMode::Wireframe;
                     });
                     Extras extras{wire, false};
+                    for (const rm::MeshGroupData& g : m->groups)
+                        extras.records = extras.records || shared().renderer->needsRecords(fromQuality(g.quality),
+                                                                                            materialOf(g.material));
                     const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_, extras);
-                    if (mesh && !mesh->hasRecords())
-                        for (const rm::MeshGroupData& g : m->groups)
-                            extras.records = extras.records || shared().renderer->needsRecords(fromQuality(g.quality), *mesh);
-                    if (extras.records) mesh = gpuMesh(visual, *m, textures_, extras);
                     if (!mesh) break;
                     // Meshes ignore the device's quality.
                     for (size_t g = 0; g < m->groups.size(); ++g) draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));

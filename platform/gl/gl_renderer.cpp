@@ -752,10 +752,8 @@ bool Renderer::needsRecords(const Quality& quality, bool simpleLights) {
            (!simpleLights || quality.fill != FillMode::Solid);
 }
 
-bool Renderer::needsRecords(const Quality& quality, const GpuMesh& mesh) const {
-    for (const GpuMesh::Group& g : mesh.groups())
-        if (needsRecords(quality, directionalOnly_ && g.material.power <= 0)) return true;
-    return false;
+bool Renderer::needsRecords(const Quality& quality, const Material& material) const {
+    return needsRecords(quality, directionalOnly_ && material.power <= 0);
 }
 
 void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
@@ -914,11 +912,9 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         if (edges) {
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
-        } else if (p.firstTriangle >= 0) {
-            glUniform1i(p.firstTriangle, GLint(g.firstTriangle));
-            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
-                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         } else {
+            // Primitive numbers count from each draw's first triangle.
+            if (p.firstTriangle >= 0) glUniform1i(p.firstTriangle, GLint(g.firstTriangle));
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
         }

@@ -256,9 +256,10 @@ public:
     uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1,
                   std::span<const void* const> path = {}, Groups which = Groups::All);
     void end();
-    // Whether drawing the mesh this way in the frame begun needs its flat records (see
-    // GpuMesh): without them, such faces are lit as if the lights were all directional.
-    bool needsRecords(const Quality& quality, const GpuMesh& mesh) const;
+    // Whether drawing faces of this material this way in the frame begun needs their
+    // mesh's flat records (see GpuMesh): without them, such faces are lit as if the lights
+    // were all directional and gave no highlight.
+    bool needsRecords(const Quality& quality, const Material& material) const;
 
 private:
     static bool needsRecords(const Quality& quality, bool simpleLights);
