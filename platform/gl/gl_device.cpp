@@ -195,12 +195,31 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             material[i] = first.emplace(bits, i).first->second;
         }
     }
-    // Drawing order: opacity, material, texture; file order within.
+    // Drawing order: opacity, material, texture; then, for opaque faces, the way they face
+    // (so that runs of faces can be skipped when they all face away); file order within.
+    // Faces in one plane face the same way, so their order among themselves stays.
     struct Key {
         bool translucent;
         uint32_t material, texture;
+        uint8_t facing;
         auto operator<=>(const Key&) const = default;
+        bool sameGroup(const Key& o) const {
+            return translucent == o.translucent && material == o.material && texture == o.texture;
+        }
     };
+    auto point = [&](const rm::BuilderFace& face) {
+        return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
+    };
+    std::vector<uint8_t> facing(b.faces.size(), 0);
+    for (size_t f = 0; f < b.faces.size(); ++f) {
+        const rm::BuilderFace& face = b.faces[f];
+        if (!drawable(face)) continue;
+        const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
+        int axis = 0;
+        for (int k = 1; k < 3; ++k)
+            if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
+        facing[f] = uint8_t(axis * 2 + (n[axis] < 0 ? 1 : 0));
+    }
     auto keyOf = [&](const rm::BuilderFace& face) {
         bool see = false;
         if (anyTranslucent) {
@@ -209,7 +228,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
                 see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
         }
         return Key{see, face.material < material.size() ? material[face.material] : 0,
-                   face.texture < b.textures.size() ? face.texture : 0};
+                   face.texture < b.textures.size() ? face.texture : 0,
+                   see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
     };
     // A counting sort over the few distinct keys.
     std::vector<Key> keys;
@@ -286,9 +306,6 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     }
     if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
 
-    auto point = [&](const rm::BuilderFace& face) {
-        return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
-    };
     gl::GpuMesh::Sizes sizes;
     sizes.vertices = uint32_t(made.size());
     sizes.triangles = uint32_t(triangles);
@@ -314,15 +331,12 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
 
     // The second pass meets the corners in the order the first made them.
     uint32_t next = 0;
-    uint32_t corner[64];
-    std::vector<uint32_t> bigCorners;
+    std::vector<uint32_t> idx;
+    std::vector<gl::Vec3> points;
     for (size_t i = 0; i < order.size(); ++i) {
         const rm::BuilderFace& face = b.faces[order[i]];
-        uint32_t* idx = corner;
-        if (face.cornerCount > 64) {
-            bigCorners.resize(face.cornerCount);
-            idx = bigCorners.data();
-        }
+        idx.resize(face.cornerCount);
+        points.resize(face.cornerCount);
         for (uint32_t k = 0; k < face.cornerCount; ++k) {
             const uint32_t c = face.firstCorner + k;
             if (!usable(b.corners[c].normal)) {
@@ -333,12 +347,13 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
             if (idx[k] == next) ++next;
         }
-        mesh->addPolygon(idx, face.cornerCount, polygonNormal(face.cornerCount, point(face)),
+        for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
+        mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, point(face)),
                          polygonCentre(face.cornerCount, point(face)));
         if (extras.edges)
             for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const Key k = keyOf(face);
-        const bool last = i + 1 == order.size() || keyOf(b.faces[order[i + 1]]) != k;
+        const bool last = i + 1 == order.size() || !keyOf(b.faces[order[i + 1]]).sameGroup(k);
         if (last)
             mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
                            k.translucent);
@@ -381,6 +396,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
     auto m = std::make_unique<gl::GpuMesh>(sizes);
     uint32_t next = 0;
     std::vector<uint32_t> polygon;
+    std::vector<gl::Vec3> points;
     for (const rm::MeshGroupData& g : mesh.groups) {
         const uint32_t colour = vertexColour(g.color);
         const uint32_t base = next;
@@ -389,8 +405,10 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
             auto point = [&](uint32_t k) { return vec(g.vertices[f[k]].position); };
             const gl::Vec3 n = polygonNormal(size, point);
             polygon.resize(size);
+            points.resize(size);
             for (uint32_t k = 0; k < size; ++k) {
                 const D3DRMVERTEX& v = g.vertices[f[k]];
+                points[k] = vec(v.position);
                 if (usableNormal(v.normal)) {
                     polygon[k] = base + f[k];
                 } else {
@@ -398,7 +416,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
                     m->setVertex(next++, vec(v.position), n, v.tu, v.tv, colour);
                 }
             }
-            m->addPolygon(polygon.data(), size, n, polygonCentre(size, point));
+            m->addPolygon(polygon.data(), points.data(), size, n, polygonCentre(size, point));
             if (extras.edges)
                 for (uint32_t k = 0; k < size; ++k) m->addEdge(polygon[k], polygon[(k + 1) % size]);
         });

@@ -229,14 +229,17 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
         const MeshData::Vertex& v = data.vertices[i];
         setVertex(i, v.position, v.normal, v.u, v.v, v.colour);
     }
+    std::vector<Vec3> points;
     for (const MeshData::Group& g : data.groups) {
         for (uint32_t i = g.firstPolygon; i < g.firstPolygon + g.polygonCount; ++i) {
             const MeshData::Polygon& p = data.polygons[i];
             Vec3 centre{0, 0, 0};
-            for (uint32_t k = 0; k < p.cornerCount; ++k)
-                for (int c = 0; c < 3; ++c)
-                    centre[c] += data.vertices[data.corners[p.firstCorner + k]].position[c] / float(p.cornerCount);
-            addPolygon(&data.corners[p.firstCorner], p.cornerCount, p.normal, centre);
+            points.clear();
+            for (uint32_t k = 0; k < p.cornerCount; ++k) {
+                points.push_back(data.vertices[data.corners[p.firstCorner + k]].position);
+                for (int c = 0; c < 3; ++c) centre[c] += points.back()[c] / float(p.cornerCount);
+            }
+            addPolygon(&data.corners[p.firstCorner], points.data(), p.cornerCount, p.normal, centre);
         }
         for (uint32_t e = g.firstEdge; e < g.firstEdge + g.edgeCount; ++e)
             addEdge(data.edges[size_t(e) * 2], data.edges[size_t(e) * 2 + 1]);
@@ -265,24 +268,82 @@ void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, f
     }
 }
 
-void GpuMesh::addPolygon(const uint32_t* corners, uint32_t count, const Vec3& normal, const Vec3& centre) {
+void GpuMesh::addPolygon(const uint32_t* corners, const Vec3* points, uint32_t count, const Vec3& normal,
+                         const Vec3& centre) {
     if (!mapped_ || count < 3 || sizes_.triangles - triangles_ < count - 2) return;
     // Fans from the first corner: flat triangles take their colour from it.
     uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(triangles_) * 3;
+    const uint32_t packed = packNormal(normal);
+    unsigned char* record = sizes_.records ? mapped_->records.at + size_t(triangles_) * kRecordBytes : nullptr;
     for (uint32_t i = 1; i + 1 < count; ++i) {
         const uint32_t t[3] = {corners[0], corners[i], corners[i + 1]};
         std::memcpy(index, t, sizeof t);
         index += 3;
-    }
-    if (sizes_.records) {
-        unsigned char* record = mapped_->records.at + size_t(triangles_) * kRecordBytes;
-        const uint32_t packed = packNormal(normal);
-        for (uint32_t i = 1; i + 1 < count; ++i, record += kRecordBytes) {
+        if (record) {
             std::memcpy(record, centre.data(), 12);
             std::memcpy(record + 12, &packed, 4);
+            record += kRecordBytes;
+        }
+        // The cluster's bounds: its box, and the front normal of each triangle, as the
+        // GPU will judge which side it shows.
+        const Vec3* p[3] = {&points[0], &points[i], &points[i + 1]};
+        if (clusterNormals_.empty()) clusterLo_ = clusterHi_ = *p[0];
+        for (const Vec3* q : p)
+            for (int k = 0; k < 3; ++k) {
+                clusterLo_[k] = std::min(clusterLo_[k], (*q)[k]);
+                clusterHi_[k] = std::max(clusterHi_[k], (*q)[k]);
+            }
+        const Vec3 e1{(*p[1])[0] - (*p[0])[0], (*p[1])[1] - (*p[0])[1], (*p[1])[2] - (*p[0])[2]};
+        const Vec3 e2{(*p[2])[0] - (*p[0])[0], (*p[2])[1] - (*p[0])[1], (*p[2])[2] - (*p[0])[2]};
+        const Vec3 n{e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
+        const double l = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
+        // A triangle without area shows nothing from either side; one whose normal is not
+        // finite leaves the cluster without a cone.
+        if (l > 0 || !std::isfinite(l))
+            clusterNormals_.push_back({float(n[0] / l), float(n[1] / l), float(n[2] / l)});
+        else
+            clusterNormals_.push_back({0, 0, 0});
+        ++triangles_;
+        if (clusterNormals_.size() == kClusterTriangles) closeCluster();
+    }
+}
+
+void GpuMesh::closeCluster() {
+    if (clusterNormals_.empty()) return;
+    Cluster c;
+    c.triangleCount = uint32_t(clusterNormals_.size());
+    c.firstTriangle = triangles_ - c.triangleCount;
+    double radius = 0;
+    for (int k = 0; k < 3; ++k) {
+        c.centre[k] = (clusterLo_[k] + clusterHi_[k]) / 2;
+        const double half = (double(clusterHi_[k]) - clusterLo_[k]) / 2;
+        radius += half * half;
+    }
+    // A little more than the half diagonal, for the rounding of the centre.
+    c.radius = float(std::sqrt(radius) * (1 + 1e-5)) + 1e-30f;
+    double axis[3] = {0, 0, 0};
+    bool finite = true;
+    for (const Vec3& n : clusterNormals_)
+        for (int k = 0; k < 3; ++k) {
+            axis[k] += n[k];
+            finite = finite && std::isfinite(n[k]);
+        }
+    const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    if (finite && length > 1e-6 * double(clusterNormals_.size())) {
+        for (int k = 0; k < 3; ++k) c.axis[k] = float(axis[k] / length);
+        double lowest = 1;
+        for (const Vec3& n : clusterNormals_) {
+            if (n[0] == 0 && n[1] == 0 && n[2] == 0) continue;
+            lowest = std::min(lowest, double(n[0]) * c.axis[0] + double(n[1]) * c.axis[1] + double(n[2]) * c.axis[2]);
+        }
+        // Only a cone narrower than a half space can ever face away as a whole.
+        if (lowest > 1e-3) {
+            c.cosAngle = float(lowest);
+            c.sinAngle = float(std::sqrt(std::max(0.0, 1 - lowest * lowest)));
         }
     }
-    triangles_ += count - 2;
+    clusters_.push_back(c);
+    clusterNormals_.clear();
 }
 
 void GpuMesh::addEdge(uint32_t a, uint32_t b) {
@@ -294,14 +355,17 @@ void GpuMesh::addEdge(uint32_t a, uint32_t b) {
 
 void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool vertexColours, bool translucent,
                        bool keepEmpty) {
+    closeCluster();
     Group g;
     if (!groups_.empty()) {
         const Group& last = groups_.back();
         g.firstTriangle = last.firstTriangle + last.triangleCount;
         g.firstEdge = last.firstEdge + last.edgeCount;
+        g.firstCluster = last.firstCluster + last.clusterCount;
     }
     g.triangleCount = triangles_ - g.firstTriangle;
     g.edgeCount = edges_ - g.firstEdge;
+    g.clusterCount = uint32_t(clusters_.size()) - g.firstCluster;
     if (g.triangleCount == 0 && !keepEmpty) return;
     g.material = m;
     g.texture = std::move(texture);
@@ -313,6 +377,9 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
 
 void GpuMesh::finish() {
     if (!mapped_) return;
+    closeCluster();
+    clusterNormals_ = {};
+    clusters_.shrink_to_fit();
     glBindVertexArray(0);
     mapped_->vertices.close();
     glBindVertexArray(vao_);
@@ -444,6 +511,19 @@ void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 specular) {
     // Only directional lights and no highlight (the usual scene): far less work per pixel.
     for (int i = 0; i < uLightCount; ++i)
         diff += uLights[i * 4].rgb * max(dot(N, -uLights[i * 4 + 2].xyz), 0.0);
+    return;
+#elif DIRECTIONAL_LIGHTS
+    // Only directional lights: what the loop below does for them, without the rest.
+    for (int i = 0; i < uLightCount; ++i) {
+        vec3 L = -uLights[i * 4 + 2].xyz;
+        float ndl = dot(N, L);
+        if (ndl <= 0.0) continue;
+        diff += uLights[i * 4].rgb * ndl;
+        if (uPower > 0.0) {
+            vec3 H = normalize(L + normalize(uEye - P));
+            specular += uLights[i * 4].rgb * pow(max(dot(N, H), 0.0), uPower);
+        }
+    }
     return;
 #endif
     for (int i = 0; i < uLightCount; ++i) {
@@ -694,9 +774,10 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
                                      bool records) {
     const int shade = q.lighting ? int(q.shade) : 0;
     simpleLights = simpleLights && q.lighting;
+    const bool directional = directionalOnly_ && q.lighting;
     records = records && q.lighting && shade == 0;
     const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0) |
-                    (simpleLights ? 64 : 0) | (records ? 128 : 0);
+                    (simpleLights ? 64 : 0) | (records ? 128 : 0) | (directional ? 256 : 0);
     for (auto& p : programs_)
         if (p->key == key) return *p;
     auto p = std::make_unique<Program>();
@@ -705,7 +786,8 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
                                (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
                                (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") +
                                "\n#define SIMPLE_LIGHTS " + (simpleLights ? "1" : "0") + "\n#define RECORDS " +
-                               (records ? "1" : "0") + "\n";
+                               (records ? "1" : "0") + "\n#define DIRECTIONAL_LIGHTS " + (directional ? "1" : "0") +
+                               "\n";
     GLuint vs = compile(GL_VERTEX_SHADER, header + kCommon + kVertex);
     GLuint fs = compile(GL_FRAGMENT_SHADER, header + kCommon + kFragment);
     p->id = glCreateProgram();
@@ -833,6 +915,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     float normal[9];
     normalMatrix(world, normal);
     const Vec3 origin{world[12], world[13], world[14]};
+    const Culling culling = cullingFor(world);
     const bool edges = quality.fill == FillMode::Wireframe && mesh.hasEdges();
     if (edges) {
         // Hidden lines: the faces' depth first (pushed back a little), then the outlines
@@ -848,9 +931,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
             // Translucent faces hide nothing behind them.
             if (!wanted(gi) || mesh.groups()[gi].translucent) continue;
-            const GpuMesh::Group& g = mesh.groups()[gi];
-            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
-                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+            drawTriangles(mesh, mesh.groups()[gi], culling, nullptr);
         }
         glDisable(GL_POLYGON_OFFSET_FILL);
         glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
@@ -913,20 +994,97 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
         } else {
-            // Primitive numbers count from each draw's first triangle.
-            if (p.firstTriangle >= 0) glUniform1i(p.firstTriangle, GLint(g.firstTriangle));
-            glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
-                           reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+            drawn += drawTriangles(mesh, g, culling, &p);
         }
         if (g.translucent) {
             glDisable(GL_BLEND);
             glDepthMask(GL_TRUE);
         }
-        drawn += g.triangleCount;
+        if (edges) drawn += g.triangleCount;
     }
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     glDepthFunc(GL_LESS);
     glBindVertexArray(0);
+    return drawn;
+}
+
+Renderer::Culling Renderer::cullingFor(const Matrix4& world) const {
+    Culling c;
+    // The clip volume's six planes (-w <= x, y, z <= w), in the mesh's own space.
+    const Matrix4 m = multiply(world, viewProjection_);
+    for (int i = 0; i < 6; ++i) {
+        const int axis = i / 2;
+        const float sign = i % 2 ? -1.0f : 1.0f;
+        float* plane = c.planes[i];
+        for (int k = 0; k < 4; ++k) plane[k] = m[k * 4 + 3] + sign * m[k * 4 + axis];
+        const float length = std::sqrt(plane[0] * plane[0] + plane[1] * plane[1] + plane[2] * plane[2]);
+        if (!(length > 0) || !std::isfinite(length)) return Culling{};  // nothing is culled
+        for (int k = 0; k < 4; ++k) plane[k] /= length;
+    }
+    c.frustum = true;
+    // Which side of a face the GPU shows: the eye's side, unless the mesh's placement and
+    // the view mirror it an odd number of times. Only for perspective views.
+    Matrix4 inverse;
+    if (setup_.projection[15] == 0 && invertAffine(world, inverse)) {
+        c.eye = transformPoint(setup_.eye, inverse);
+        auto det = [](const Matrix4& a) {
+            return a[0] * (a[5] * a[10] - a[6] * a[9]) - a[1] * (a[4] * a[10] - a[6] * a[8]) +
+                   a[2] * (a[4] * a[9] - a[5] * a[8]);
+        };
+        const float d = det(world) * det(setup_.view);
+        c.cone = std::isfinite(d) && d != 0;
+        c.facing = d < 0 ? -1.0f : 1.0f;
+    }
+    return c;
+}
+
+bool Renderer::visible(const GpuMesh::Cluster& k, const Culling& c) {
+    if (!c.frustum) return true;
+    // Well outside one plane: every corner is clipped away.
+    const float slack = k.radius * 1e-4f + 1e-6f * (std::fabs(k.centre[0]) + std::fabs(k.centre[1]) +
+                                                    std::fabs(k.centre[2]));
+    for (const float* p : c.planes)
+        if (p[0] * k.centre[0] + p[1] * k.centre[1] + p[2] * k.centre[2] + p[3] < -k.radius - slack) return false;
+    if (!c.cone || k.cosAngle < -1) return true;
+    // Facing away as a whole: every normal of the cone turned well past 90 degrees from the
+    // direction to the eye of every point of the sphere.
+    const Vec3 v{k.centre[0] - c.eye[0], k.centre[1] - c.eye[1], k.centre[2] - c.eye[2]};
+    const float distance = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (!(distance > k.radius * 1.01f)) return true;
+    const float cosPhi =
+        std::clamp(c.facing * (k.axis[0] * v[0] + k.axis[1] * v[1] + k.axis[2] * v[2]) / distance, -1.0f, 1.0f);
+    const float sinPhi = std::sqrt(std::max(0.0f, 1 - cosPhi * cosPhi));
+    return !(cosPhi * k.cosAngle - sinPhi * k.sinAngle > k.radius / distance + 2e-3f);
+}
+
+uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& culling,
+                                 const Program* p) {
+    if (p && p->firstTriangle >= 0) {
+        // Primitive numbers count from each draw's first triangle: one draw, uncut (a draw
+        // per run, each with its own numbering, costs the driver more than it saves).
+        glUniform1i(p->firstTriangle, GLint(g.firstTriangle));
+        glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
+                       reinterpret_cast<const void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        return g.triangleCount;
+    }
+    // Runs of the clusters left, drawn in one call.
+    counts_.clear();
+    offsets_.clear();
+    uint32_t drawn = 0, runEnd = UINT32_MAX;
+    for (uint32_t i = g.firstCluster; i < g.firstCluster + g.clusterCount; ++i) {
+        const GpuMesh::Cluster& k = mesh.clusters()[i];
+        if (!visible(k, culling)) continue;
+        drawn += k.triangleCount;
+        if (runEnd == k.firstTriangle) {
+            counts_.back() += GLsizei(k.triangleCount * 3);
+        } else {
+            counts_.push_back(GLsizei(k.triangleCount * 3));
+            offsets_.push_back(reinterpret_cast<const void*>(size_t(k.firstTriangle) * 3 * sizeof(uint32_t)));
+        }
+        runEnd = k.firstTriangle + k.triangleCount;
+    }
+    if (!counts_.empty())
+        glMultiDrawElements(GL_TRIANGLES, counts_.data(), GL_UNSIGNED_INT, offsets_.data(), GLsizei(counts_.size()));
     return drawn;
 }
 

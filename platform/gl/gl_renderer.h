@@ -116,7 +116,10 @@ private:
 //    which flat shading needs under lights that are not all directional, with
 //    highlights, or for points; otherwise it takes the face normal from the triangle's
 //    own plane;
-//  - only when asked for: outline edges, for wireframe.
+//  - only when asked for: outline edges, for wireframe;
+//  - on the CPU side, the bounds of each run of a few hundred triangles (a cluster): its
+//    sphere and the cone of its faces' normals, so that a frame skips the clusters that
+//    lie outside the view or face away from the eye.
 // Made with its final sizes, the buffers are written in place (no copy on the CPU side)
 // until finish(); drawing needs a finished mesh.
 class GpuMesh {
@@ -133,11 +136,25 @@ public:
         uint32_t triangleCount = 0;
         uint32_t firstEdge = 0;
         uint32_t edgeCount = 0;
+        uint32_t firstCluster = 0;
+        uint32_t clusterCount = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;
         bool vertexColours = false;
         bool translucent = false;
     };
+    // Consecutive triangles of one group, in the mesh's own space.
+    struct Cluster {
+        uint32_t firstTriangle = 0;
+        uint32_t triangleCount = 0;
+        Vec3 centre{0, 0, 0};
+        float radius = 0;
+        // Every face normal (front side) is within the cone's angle of its axis; a cosine
+        // of -2 means no cone (the faces point too many ways).
+        Vec3 axis{0, 0, 1};
+        float cosAngle = -2, sinAngle = 0;
+    };
+    static constexpr uint32_t kClusterTriangles = 256;
 
     explicit GpuMesh(const MeshData& data);
     explicit GpuMesh(const Sizes& sizes);
@@ -147,8 +164,10 @@ public:
 
     // Writing, before finish(). Writes beyond the sizes given are ignored.
     void setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour);
-    // Appends a convex polygon (clockwise corners) with its face normal and centre.
-    void addPolygon(const uint32_t* corners, uint32_t count, const Vec3& normal, const Vec3& centre);
+    // Appends a convex polygon (clockwise corners, at these points) with its face normal and
+    // centre.
+    void addPolygon(const uint32_t* corners, const Vec3* points, uint32_t count, const Vec3& normal,
+                    const Vec3& centre);
     void addEdge(uint32_t a, uint32_t b);
     // Closes the group of the polygons and edges added since the last one; an empty
     // group is dropped unless keepEmpty.
@@ -160,6 +179,7 @@ public:
     const Sizes& sizes() const { return sizes_; }
     uint32_t triangleCount() const { return triangles_; }
     const std::vector<Group>& groups() const { return groups_; }
+    const std::vector<Cluster>& clusters() const { return clusters_; }
     unsigned vao() const { return vao_; }
     unsigned edgeVao() const { return edgeVao_; }
     unsigned recordTexture() const { return recordTexture_; }
@@ -181,6 +201,11 @@ private:
     Vec3 lo_{0, 0, 0}, hi_{0, 0, 0};
     bool anyVertex_ = false;
     std::vector<Group> groups_;
+    std::vector<Cluster> clusters_;
+    // The cluster being filled: its box and its faces' unit normals.
+    Vec3 clusterLo_{0, 0, 0}, clusterHi_{0, 0, 0};
+    std::vector<Vec3> clusterNormals_;
+    void closeCluster();
 };
 
 enum class LightKind : int { Ambient, Directional, Point, Spot, ParallelPoint };
@@ -264,6 +289,20 @@ public:
 private:
     static bool needsRecords(const Quality& quality, bool simpleLights);
     struct Program;
+    // What a frame can skip of a mesh: its clusters outside the clip volume, and (in a
+    // perspective view) those that face away from the eye as a whole.
+    struct Culling {
+        bool frustum = false, cone = false;
+        float planes[6][4] = {};  // mesh space, unit normals pointing inwards
+        Vec3 eye{0, 0, 0};        // mesh space
+        float facing = 1;         // -1 when the placement and view mirror the faces
+    };
+    Culling cullingFor(const Matrix4& world) const;
+    static bool visible(const GpuMesh::Cluster& cluster, const Culling& culling);
+    // Draws the group's clusters that may show (with the program's primitive numbering
+    // when it reads records); returns how many triangles that was.
+    uint32_t drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling,
+                           const Program* program);
     Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false,
                      bool records = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
@@ -275,6 +314,8 @@ private:
     float frontSign_ = -1.0f;
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
+    std::vector<int> counts_;       // scratch of drawTriangles
+    std::vector<const void*> offsets_;
 };
 
 }  // namespace gl

@@ -103,6 +103,68 @@ TEST_F(RendererTest, BackFacesAreCulledAndDepthKeepsNearest) {
     EXPECT_EQ(c[1], 255);  // the white near box, not the red far one
 }
 
+// Triangles the GPU would cull or clip anyway are skipped in whole clusters before they
+// reach it: the picture is that of the faces alone, mirrored placements included.
+TEST_F(RendererTest, SkippedClustersChangeNothing) {
+    // A sphere with every face twice, once in each winding: in 8 x 8 patches, all outward
+    // patches first (each patch a cluster that faces away as a whole, or not), or with the
+    // two windings of each face side by side (clusters facing every way, never skipped).
+    const int rings = 48, segments = 96;
+    auto sphere = [&](bool sideBySide) {
+        gl::MeshData m;
+        for (int r = 0; r <= rings; ++r)
+            for (int k = 0; k < segments; ++k) {
+                const float phi = 3.14159265f * r / rings, theta = 6.2831853f * k / segments;
+                const gl::Vec3 p{std::sin(phi) * std::cos(theta), std::cos(phi), std::sin(phi) * std::sin(theta)};
+                m.addVertex(p, p, 0, 0, kWhite);
+            }
+        auto quad = [&](int r, int k, bool inward) {
+            auto at = [&](int rr, int kk) { return uint32_t(rr * segments + kk % segments); };
+            uint32_t q[4] = {at(r, k), at(r, k + 1), at(r + 1, k + 1), at(r + 1, k)};
+            if (inward) std::swap(q[1], q[3]);
+            m.addPolygon(q, 4, {0, 0, 0});
+        };
+        for (int pass = 0; pass < (sideBySide ? 1 : 2); ++pass)
+            for (int tile = 0; tile < rings / 8 * segments / 8; ++tile)
+                for (int i = 0; i < 64; ++i) {
+                    const int r = tile / (segments / 8) * 8 + i / 8, k = tile % (segments / 8) * 8 + i % 8;
+                    quad(r, k, pass == 1);
+                    if (sideBySide) quad(r, k, true);
+                }
+        m.endGroup({}, nullptr);
+        return m;
+    };
+    gl::FrameSetup s = gltest::cameraSetup(64, 64);
+    s.lights = {light(gl::LightKind::Directional, {}, {0.3f, -0.2f, 1})};
+    auto draw = [&](const gl::MeshData& data, const gl::Matrix4& world, uint32_t& drawn) {
+        gl::Framebuffer fb(64, 64);
+        fb.clear(0, 0, 64, 64, 0, 0, 0);
+        gl::GpuMesh mesh(data);
+        gl::Renderer r;
+        r.begin(fb, s);
+        drawn = r.draw(mesh, world, {gl::ShadeMode::Gouraud, true, gl::FillMode::Solid});
+        r.end();
+        Picture p;
+        p.width = p.height = 64;
+        fb.read(p.rgba);
+        return p;
+    };
+    const gl::MeshData patches = sphere(false), pairs = sphere(true);
+    const uint32_t all = 2 * rings * segments * 2;
+    // Half of it beyond the picture's left edge; then mirrored.
+    gl::Matrix4 world = translation(-2.0f, 0, 3.5f);
+    for (int mirror = 0; mirror < 2; ++mirror) {
+        world[0] = mirror ? -1.0f : 1.0f;
+        uint32_t drawn = 0, unskipped = 0;
+        const Picture a = draw(patches, world, drawn), b = draw(pairs, world, unskipped);
+        EXPECT_GT(a.countNonBlack(), 200);
+        EXPECT_EQ(a.rgba, b.rgba) << "mirrored " << mirror;
+        // Outside the picture, and (patches only) facing away.
+        EXPECT_LT(unskipped, all * 6 / 10);
+        EXPECT_LT(drawn + 2 * gl::GpuMesh::kClusterTriangles, unskipped);
+    }
+}
+
 TEST_F(RendererTest, FlatGivesOneColourPerFaceGouraudAGradient) {
     gl::FrameSetup s = gltest::cameraSetup(96, 96);
     s.lights = {light(gl::LightKind::Point, {-3, 3, 1}, {0, 0, 1}), light(gl::LightKind::Ambient, {}, {}, {.1f, .1f, .1f})};
