@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <span>
 #include <unordered_map>
 
 #include "platform/gl/ddraw.h"
@@ -158,6 +159,58 @@ struct Extras {
     bool records = false;  // flat records (see gl::GpuMesh)
 };
 
+// Puts faces that lie near each other near each other in the drawing order (along a
+// Z-order curve through cells of a few dozen faces each; file order within a cell): the
+// GPU then shades each shared corner fewer times, and a cluster of consecutive triangles
+// is a compact patch that is easily skipped.
+void orderByPlace(std::span<uint32_t> faces, auto where) {
+    if (faces.size() < 2 * gl::GpuMesh::kClusterTriangles) return;
+    gl::Vec3 lo = where(faces[0]), hi = lo;
+    for (uint32_t f : faces) {
+        const gl::Vec3 p = where(f);
+        for (int k = 0; k < 3; ++k) {
+            if (p[k] < lo[k]) lo[k] = p[k];
+            if (p[k] > hi[k]) hi[k] = p[k];
+        }
+    }
+    // About 64 faces a cell on a surface.
+    int bits = 1;
+    while (bits < 10 && (size_t(1) << (2 * bits)) * 64 < faces.size()) ++bits;
+    const float cells = float(1 << bits);
+    std::vector<uint32_t> code(faces.size());
+    for (size_t i = 0; i < faces.size(); ++i) {
+        const gl::Vec3 p = where(faces[i]);
+        uint32_t c = 0;
+        for (int k = 0; k < 3; ++k) {
+            const float span = hi[k] - lo[k];
+            const float t = span > 0 && std::isfinite(span) ? (p[k] - lo[k]) / span : 0.0f;
+            const uint32_t q = std::isfinite(t) ? uint32_t(std::clamp(t * cells, 0.0f, cells - 1)) : 0u;
+            for (int bit = 0; bit < bits; ++bit) c |= ((q >> bit) & 1u) << (3 * bit + k);
+        }
+        code[i] = c;
+    }
+    // A stable radix sort by the code, 10 bits a pass.
+    std::vector<uint32_t> codeOut(faces.size()), facesOut(faces.size());
+    std::vector<uint32_t> count(1 << 10);
+    for (int shift = 0; shift < 3 * bits; shift += 10) {
+        std::fill(count.begin(), count.end(), 0);
+        for (uint32_t c : code) ++count[(c >> shift) & 1023];
+        uint32_t at = 0;
+        for (uint32_t& n : count) {
+            const uint32_t here = n;
+            n = at;
+            at += here;
+        }
+        for (size_t i = 0; i < faces.size(); ++i) {
+            const uint32_t slot = count[(code[i] >> shift) & 1023]++;
+            codeOut[slot] = code[i];
+            facesOut[slot] = faces[i];
+        }
+        code.swap(codeOut);
+        std::copy(facesOut.begin(), facesOut.end(), faces.begin());
+    }
+}
+
 // Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
 // texture, corners shared where position, normal and colour are the same. A skinned
 // builder's pose, when given, replaces its positions and normals. Two passes over the
@@ -258,8 +311,13 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         at += n;
     }
     std::vector<uint32_t> order(faceCount);
+    const std::vector<uint32_t> begins = slots;
     for (uint32_t f = 0; f < b.faces.size(); ++f)
         if (drawable(b.faces[f])) order[slots[slotOf(keyOf(b.faces[f]))]++] = f;
+    for (size_t k = 0; k < keys.size(); ++k)
+        if (!keys[k].translucent)
+            orderByPlace(std::span(order).subspan(begins[k], slots[k] - begins[k]),
+                         [&](uint32_t f) { return vec(places[b.corners[b.faces[f].firstCorner].vertex]); });
     slots = {};
 
     // A corner with a usable normal is shared by the faces that give it the same normal

@@ -1059,15 +1059,7 @@ bool Renderer::visible(const GpuMesh::Cluster& k, const Culling& c) {
 
 uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& culling,
                                  const Program* p) {
-    if (p && p->firstTriangle >= 0) {
-        // Primitive numbers count from each draw's first triangle: one draw, uncut (a draw
-        // per run, each with its own numbering, costs the driver more than it saves).
-        glUniform1i(p->firstTriangle, GLint(g.firstTriangle));
-        glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
-                       reinterpret_cast<const void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
-        return g.triangleCount;
-    }
-    // Runs of the clusters left, drawn in one call.
+    // Runs of the clusters left.
     counts_.clear();
     offsets_.clear();
     uint32_t drawn = 0, runEnd = UINT32_MAX;
@@ -1083,8 +1075,15 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         }
         runEnd = k.firstTriangle + k.triangleCount;
     }
-    if (!counts_.empty())
+    if (p && p->firstTriangle >= 0) {
+        // Primitive numbers count from each draw's first triangle.
+        for (size_t r = 0; r < counts_.size(); ++r) {
+            glUniform1i(p->firstTriangle, GLint(reinterpret_cast<size_t>(offsets_[r]) / (3 * sizeof(uint32_t))));
+            glDrawElements(GL_TRIANGLES, counts_[r], GL_UNSIGNED_INT, offsets_[r]);
+        }
+    } else if (!counts_.empty()) {
         glMultiDrawElements(GL_TRIANGLES, counts_.data(), GL_UNSIGNED_INT, offsets_.data(), GLsizei(counts_.size()));
+    }
     return drawn;
 }
 

@@ -570,3 +570,59 @@ TEST_F(DeviceTest, GouraudSphereShowsNoFacetsAndUnusableNormalsStillLight) {
         EXPECT_GT(p.at(60, 60)[0], 200) << q;
     }
 }
+
+// A builder's faces reach the GPU reordered (by the way they face, then by place) and cut
+// into clusters that are skipped when out of view: its picture is still that of the same
+// faces in file order, as a mesh made from it draws them.
+TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
+    makeDevice(96, 96);
+    device->SetDither(FALSE);
+    device->SetQuality(D3DRMRENDER_PHONG);
+    addLight(addFrame(0, 0, 0), D3DRMLIGHT_DIRECTIONAL, 0.6f, 0.6f, 0.6f);
+    addLight(addFrame(-2, 1, 1), D3DRMLIGHT_POINT, 0.5f, 0.4f, 0.3f);
+    constexpr int kAround = 128, kRings = 64;
+    std::vector<D3DVECTOR> points;
+    for (int r = 0; r <= kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const float t = float(M_PI) * r / kRings, p = 2 * float(M_PI) * a / kAround;
+            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
+        }
+    std::vector<DWORD> faces;
+    for (int r = 0; r < kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const DWORD i = DWORD(r * kAround + a), j = DWORD(r * kAround + (a + 1) % kAround);
+            if ((r + a) % 3)
+                faces.insert(faces.end(), {4, i, j, j + kAround, i + kAround});
+            else
+                faces.insert(faces.end(), {3, i, j, j + kAround, 3, i, j + kAround, i + kAround});
+        }
+    faces.push_back(0);
+    IDirect3DRMMeshBuilder* sphere = nullptr;
+    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
+    IDirect3DRMFaceArray* made = nullptr;
+    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), &made), D3DRM_OK);
+    for (DWORD i = 0; i < made->GetSize(); i += 2) {
+        IDirect3DRMFace* face = nullptr;
+        made->GetElement(i, &face);
+        face->SetColor(RGBA_MAKE(200, 120, 40, 255));
+        face->Release();
+    }
+    made->Release();
+    IDirect3DRMFrame* frame = addFrame(-0.9f, 0, 2.6f);
+    frame->AddVisual(sphere);
+    for (D3DRMRENDERQUALITY q : {D3DRMRENDER_FLAT, D3DRMRENDER_GOURAUD}) {
+        sphere->SetQuality(q);
+        const gltest::Picture builder = draw();
+        IDirect3DRMMesh* mesh = nullptr;
+        ASSERT_EQ(sphere->CreateMesh(&mesh), D3DRM_OK);
+        frame->DeleteVisual(sphere);
+        frame->AddVisual(mesh);
+        const gltest::Picture copy = draw();
+        frame->DeleteVisual(mesh);
+        frame->AddVisual(sphere);
+        mesh->Release();
+        EXPECT_GT(builder.countNonBlack(), 1500);
+        EXPECT_EQ(builder.rgba, copy.rgba) << q;
+    }
+    sphere->Release();
+}
