@@ -21,6 +21,26 @@ namespace {
 // from outside.
 const DWORD kBoxFaces[] = {4, 0, 2, 3, 1, 4, 6, 4, 5, 7, 4, 2, 0, 4, 6, 4, 1, 3, 7, 5, 4, 4, 0, 1, 5, 4, 2, 6, 7, 3, 0};
 
+// A unit sphere of around x rings cells, its points shared, without normals: each cell a
+// quad clockwise from outside, or with `split`, every third one two triangles.
+void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& points, std::vector<DWORD>& faces) {
+    for (int r = 0; r <= rings; ++r)
+        for (int a = 0; a < around; ++a) {
+            const float t = float(M_PI) * r / rings, p = 2 * float(M_PI) * a / around;
+            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
+        }
+    for (int r = 0; r < rings; ++r)
+        for (int a = 0; a < around; ++a) {
+            const DWORD i = DWORD(r * around + a), j = DWORD(r * around + (a + 1) % around);
+            const DWORD below = DWORD(around);
+            if (split && (r + a) % 3 == 0)
+                faces.insert(faces.end(), {3, i, j, j + below, 3, i, j + below, i + below});
+            else
+                faces.insert(faces.end(), {4, i, j, j + below, i + below});
+        }
+    faces.push_back(0);
+}
+
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -527,20 +547,9 @@ TEST_F(DeviceTest, GouraudSphereShowsNoFacetsAndUnusableNormalsStillLight) {
     IDirect3DRMFrame* lightFrame = addFrame(0, 0, 0);
     addLight(lightFrame, D3DRMLIGHT_DIRECTIONAL, 1, 1, 1);  // along the view
     // A sphere of 24 x 12 faces, its points shared, without normals of its own.
-    constexpr int kAround = 24, kRings = 12;
     std::vector<D3DVECTOR> points;
-    for (int r = 0; r <= kRings; ++r)
-        for (int a = 0; a < kAround; ++a) {
-            const float t = float(M_PI) * r / kRings, p = 2 * float(M_PI) * a / kAround;
-            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
-        }
     std::vector<DWORD> faces;
-    for (int r = 0; r < kRings; ++r)
-        for (int a = 0; a < kAround; ++a) {
-            const DWORD i = DWORD(r * kAround + a), j = DWORD(r * kAround + (a + 1) % kAround);
-            faces.insert(faces.end(), {4, i, j, j + kAround, i + kAround});  // clockwise from outside
-        }
-    faces.push_back(0);
+    sphereFaces(24, 12, false, points, faces);
     IDirect3DRMMeshBuilder* sphere = nullptr;
     ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
     ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), nullptr), D3DRM_OK);
@@ -580,23 +589,9 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
     device->SetQuality(D3DRMRENDER_PHONG);
     addLight(addFrame(0, 0, 0), D3DRMLIGHT_DIRECTIONAL, 0.6f, 0.6f, 0.6f);
     addLight(addFrame(-2, 1, 1), D3DRMLIGHT_POINT, 0.5f, 0.4f, 0.3f);
-    constexpr int kAround = 128, kRings = 64;
     std::vector<D3DVECTOR> points;
-    for (int r = 0; r <= kRings; ++r)
-        for (int a = 0; a < kAround; ++a) {
-            const float t = float(M_PI) * r / kRings, p = 2 * float(M_PI) * a / kAround;
-            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
-        }
     std::vector<DWORD> faces;
-    for (int r = 0; r < kRings; ++r)
-        for (int a = 0; a < kAround; ++a) {
-            const DWORD i = DWORD(r * kAround + a), j = DWORD(r * kAround + (a + 1) % kAround);
-            if ((r + a) % 3)
-                faces.insert(faces.end(), {4, i, j, j + kAround, i + kAround});
-            else
-                faces.insert(faces.end(), {3, i, j, j + kAround, 3, i, j + kAround, i + kAround});
-        }
-    faces.push_back(0);
+    sphereFaces(128, 64, true, points, faces);
     IDirect3DRMMeshBuilder* sphere = nullptr;
     ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
     IDirect3DRMFaceArray* made = nullptr;
