@@ -1,6 +1,4 @@
 // The command line: picks a mode from the first argument and hands over the rest.
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -93,10 +91,6 @@ const Mode kModes[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Big blocks (a model's arrays, what reading a file needs for a moment) each get a
-    // mapping of their own, handed back whole when freed: by default the allocator soon
-    // serves them from its heap, where what a big model's reading left behind stays held.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     Args args(argv + 1, argv + argc);
     // Options every mode takes, wherever they stand before "--".
     for (auto it = args.begin(); it != args.end() && *it != "--";) {
