@@ -123,6 +123,31 @@ long RokkakuStream::nextLine(char* buffer, size_t limit) {
     }
 }
 
+bool RokkakuStream::nextLineText(char* buffer, size_t limit, const char*& text, size_t& length) {
+    if (pos_ < end_ && *pos_ != 0) {
+        const size_t available = static_cast<size_t>(end_ - pos_);
+        const size_t n = std::min(available, limit);
+        if (const void* cr = std::memchr(pos_, '\r', n)) {
+            text = reinterpret_cast<const char*>(pos_);
+            length = static_cast<size_t>(static_cast<const unsigned char*>(cr) - pos_);
+            pos_ = static_cast<const unsigned char*>(cr) + 1;
+            return true;
+        }
+        if (available >= limit) {
+            // Longer than a line may be: its first limit bytes are one.
+            text = reinterpret_cast<const char*>(pos_);
+            length = limit;
+            pos_ += limit;
+            return true;
+        }
+    }
+    const long n = nextLine(buffer, limit);
+    if (n < 0) return false;
+    text = buffer;
+    length = static_cast<size_t>(n);
+    return true;
+}
+
 char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
     if (!buffer || size < 1) return nullptr;
     const long length = s.nextLine(buffer, static_cast<size_t>(size) - 1);
@@ -134,12 +159,14 @@ char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
 static inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 static inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-int32_t parseRokkakuInteger(const char* p) {
-    while (isSpace(*p)) ++p;
+int32_t parseRokkakuInteger(const char* p) { return parseRokkakuInteger(p, p + std::strlen(p)); }
+
+int32_t parseRokkakuInteger(const char* p, const char* end) {
+    while (p < end && isSpace(*p)) ++p;
     bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
     int64_t value = 0;
-    for (; isDigit(*p); ++p) {
+    for (; p < end && isDigit(*p); ++p) {
         if (value <= (int64_t{1} << 40)) value = value * 10 + (*p - '0');
     }
     if (negative) value = -value;
@@ -147,47 +174,63 @@ int32_t parseRokkakuInteger(const char* p) {
                                                     std::numeric_limits<int32_t>::max()));
 }
 
-double parseRokkakuReal(const char* p) {
-    while (isSpace(*p)) ++p;
+double parseRokkakuReal(const char* p) { return parseRokkakuReal(p, p + std::strlen(p)); }
+
+double parseRokkakuReal(const char* p, const char* stop) {
+    while (p < stop && isSpace(*p)) ++p;
     bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (p < stop && (*p == '+' || *p == '-')) negative = *p++ == '-';
     const char* start = p;
     // Where the first significant digit sits relative to the point: decides between
     // overflow and underflow when the value is out of the double range.
     int64_t magnitude = 0;
     bool seenNonZero = false;
-    int digits = 0;
-    for (; isDigit(*p); ++p, ++digits) {
+    int digits = 0, decimals = 0;
+    // The digits as one integer, while it stays exact.
+    uint64_t mantissa = 0;
+    for (; p < stop && isDigit(*p); ++p, ++digits) {
         if (seenNonZero || *p != '0') {
             seenNonZero = true;
             ++magnitude;
         }
+        if (digits < 19) mantissa = mantissa * 10 + uint64_t(*p - '0');
     }
-    if (*p == '.') {
+    if (p < stop && *p == '.') {
         ++p;
-        for (; isDigit(*p); ++p, ++digits) {
+        for (; p < stop && isDigit(*p); ++p, ++digits, ++decimals) {
             if (!seenNonZero) {
                 if (*p != '0') seenNonZero = true;
                 else --magnitude;
             }
+            if (digits < 19) mantissa = mantissa * 10 + uint64_t(*p - '0');
         }
     }
     if (digits == 0) return 0.0;
     const char* end = p;
-    if (*p == 'e' || *p == 'E') {
+    bool exponentWritten = false;
+    if (p < stop && (*p == 'e' || *p == 'E')) {
         const char* q = p + 1;
         bool negativeExponent = false;
-        if (*q == '+' || *q == '-') negativeExponent = *q++ == '-';
-        if (isDigit(*q)) {
+        if (q < stop && (*q == '+' || *q == '-')) negativeExponent = *q++ == '-';
+        if (q < stop && isDigit(*q)) {
             int64_t exponent = 0;
-            for (; isDigit(*q); ++q) {
+            for (; q < stop && isDigit(*q); ++q) {
                 if (exponent < 1000000000) exponent = exponent * 10 + (*q - '0');
             }
             magnitude += negativeExponent ? -exponent : exponent;
             end = q;
+            exponentWritten = true;
         }
     }
     double value = 0.0;
+    // The usual coordinate: a whole number of at most 2^53 over a power of ten that doubles
+    // hold exactly, so one division rounds as the full conversion would.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (!exponentWritten && digits < 19 && mantissa <= (uint64_t{1} << 53) && decimals <= 22) {
+        value = static_cast<double>(mantissa) / kPowers[decimals];
+        return negative ? -value : value;
+    }
     auto result = std::from_chars(start, end, value, std::chars_format::general);
     if (result.ec == std::errc::result_out_of_range) {
         value = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
@@ -206,19 +249,25 @@ public:
     bool run();
 
 private:
-    // Reads the next line into line_; false at the end of input (line_ is then empty).
+    // Reads the next line (line_, lineLength_); false at the end of input (the line is then
+    // empty).
     bool readLine() {
-        long n = stream_.nextLine(line_, kRokkakuLineSize - 1);
-        lineLength_ = n < 0 ? 0 : static_cast<size_t>(n);
-        line_[lineLength_] = '\0';
-        return n >= 0;
+        if (stream_.nextLineText(copy_, kRokkakuLineSize - 1, line_, lineLength_)) return true;
+        line_ = copy_;
+        lineLength_ = 0;
+        return false;
     }
+    int32_t integer() const { return parseRokkakuInteger(line_, line_ + lineLength_); }
+    double real() const { return parseRokkakuReal(line_, line_ + lineLength_); }
     // One more line of a record; a line missing at the end of input reads as empty.
-    const char* nextLine() {
+    int32_t nextInteger() {
         readLine();
-        return line_;
+        return integer();
     }
-    int32_t nextInteger() { return parseRokkakuInteger(nextLine()); }
+    double nextReal() {
+        readLine();
+        return real();
+    }
     void skipLines(int n) {
         for (int i = 0; i < n; ++i) stream_.nextLine(nullptr, kRokkakuLineSize - 1);
     }
@@ -247,8 +296,9 @@ private:
     RokkakuStream& stream_;
     RokkakuModel& model_;
     ReaderState state_ = ReaderState::SeekHeader;
-    char line_[kRokkakuLineSize];
+    const char* line_ = copy_;
     size_t lineLength_ = 0;
+    char copy_[kRokkakuLineSize];  // a line that does not lie whole in the stream's buffer
 };
 
 // File numbers count from 1; stored numbers from 0.
@@ -257,7 +307,7 @@ int32_t fromOneBased(int32_t n) {
 }
 
 bool Reader::readPoint() {
-    int64_t number = parseRokkakuInteger(line_);
+    int64_t number = integer();
     int64_t expected = static_cast<int64_t>(model_.points.count()) + 1;
     if (number != expected) {
         reportError("error in POINT at point No.(%d!=%d)\n", static_cast<int>(fromOneBased(static_cast<int32_t>(number))),
@@ -266,15 +316,15 @@ bool Reader::readPoint() {
     }
     skipLines(4);
     RokkakuPoint point;
-    point.x = static_cast<float>(parseRokkakuReal(nextLine()));
-    point.y = static_cast<float>(-parseRokkakuReal(nextLine()));
-    point.z = static_cast<float>(parseRokkakuReal(nextLine()));
+    point.x = static_cast<float>(nextReal());
+    point.y = static_cast<float>(-nextReal());
+    point.z = static_cast<float>(nextReal());
     return model_.points.append(point) || outOfMemory();
 }
 
 bool Reader::readEdge() {
     RokkakuEdge edge;
-    edge.first = fromOneBased(parseRokkakuInteger(line_));
+    edge.first = fromOneBased(integer());
     edge.second = fromOneBased(nextInteger());
     skipLines(2);
     return model_.edges.append(edge) || outOfMemory();
@@ -282,13 +332,13 @@ bool Reader::readEdge() {
 
 bool Reader::readFace() {
     RokkakuFace face{};
-    face.edgeCount = parseRokkakuInteger(line_);
+    face.edgeCount = integer();
     face.color = nextInteger();
     skipLines(1);
     for (int32_t i = 0; i < face.edgeCount; ++i) {
         // Once the input has ended every further edge number reads as 0.
         if (!readLine() && i >= 4) break;
-        if (i < 4) face.edges[i] = fromOneBased(parseRokkakuInteger(line_));
+        if (i < 4) face.edges[i] = fromOneBased(integer());
     }
     for (int32_t i = std::max(face.edgeCount, 0); i < 4; ++i) face.edges[i] = -1;
     if (face.edgeCount > 4) {

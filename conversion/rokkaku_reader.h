@@ -135,6 +135,10 @@ public:
     // buffer (at most limit bytes), or only passed over when buffer is null. Returns its
     // length, or -1 at the end of input.
     long nextLine(char* buffer, size_t limit);
+    // The same line where it lies (in the stream's own buffer, valid until the next call),
+    // without its carriage return; copied into buffer, as nextLine would, only where it does
+    // not lie whole in the stream's buffer. False at the end of input.
+    bool nextLineText(char* buffer, size_t limit, const char*& text, size_t& length);
 
 private:
     bool refill();  // false at the end of input
@@ -156,10 +160,13 @@ constexpr int kRokkakuLineSize = 255;
 // or null when no byte at all was left for this line.
 char* readRokkakuLine(char* buffer, int size, RokkakuStream& stream);
 
-// Decimal integer after leading white space; 0 without digits; clamped to 32 bits.
+// Decimal integer after leading white space; 0 without digits; clamped to 32 bits. The
+// text ends at its first zero byte, or at end.
 int32_t parseRokkakuInteger(const char* text);
+int32_t parseRokkakuInteger(const char* text, const char* end);
 // Decimal real after leading white space (no hex, no inf/nan words); 0 without a number.
 double parseRokkakuReal(const char* text);
+double parseRokkakuReal(const char* text, const char* end);
 
 // Runs the reader over the whole stream. model must be freshly prepared (default palette,
 // no records, paletteBlocks 0, storage allocated). Writes the progress trace to standard
