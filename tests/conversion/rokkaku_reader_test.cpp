@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -133,6 +134,17 @@ TEST(RokkakuNumbers, Reals) {
     EXPECT_EQ(parseRokkakuReal("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
     // A long digit string still rounds correctly.
     EXPECT_EQ(parseRokkakuReal(("0." + std::string(200, '3')).c_str()), 1.0 / 3.0);
+    // Either side of the short way for plain decimals (at most 2^53 over a power of ten up
+    // to 10^22): the nearest double, as the full conversion gives it.
+    for (const char* text : {"9007199254740992", "9007199254740993", "900719925474099.3", "0.000000000000000000001",
+                             "0.0000000000000000000001", "123456789012345678", "-0.30000000000000004",
+                             "1234567.890123", "-0.0", "00000000000000000000000.5"}) {
+        double expected = 0;
+        const char* digits = text + (text[0] == '-');
+        std::from_chars(digits, digits + std::strlen(digits), expected);
+        EXPECT_EQ(parseRokkakuReal(text), text[0] == '-' ? -expected : expected) << text;
+        EXPECT_EQ(std::signbit(parseRokkakuReal(text)), text[0] == '-') << text;
+    }
 }
 
 TEST(RokkakuReader, ReadsTheTriangleWithEitherLineEnd) {
