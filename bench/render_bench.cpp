@@ -4,7 +4,8 @@
 //   bench_render [TRIANGLES]      frames per second at 800x600, flat and Gouraud
 //                                 (default 1000000 triangles), and the time to the
 //                                 first finished frame of a 100000-face .x model
-//   bench_render --model FILE.x   frames per second of that model, turning
+//   bench_render --model FILE.x   frames per second of that model, turning, and the memory
+//                                 it holds per face once loaded and once drawn
 //   Environment: SOLLUX_BENCH_F3D=1 also times f3d (under xvfb-run) rendering the same
 //   100000-face mesh written as .ply, and our --screenshot of the .x when the viewer
 //   binary sits beside this one.
@@ -48,6 +49,16 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// The process's resident memory now.
+double residentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    double kb = 0;
+    while (status >> key)
+        if (key == "VmRSS:" && status >> kb) break;
+    return kb * 1024 / 1e6;
+}
+
 double cpuSeconds(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
@@ -87,6 +98,7 @@ void framesPerSecond(long triangles, const std::string& path) {
         return;
     }
     std::printf("renderer: %s\n", gl::rendererName().c_str());
+    const double rssBefore = residentMegabytes();
     IDirect3DRMMeshBuilder* builder = nullptr;
     viewer.d3drm->CreateMeshBuilder(&builder);
     IDirect3DRMFrame* frame = nullptr;
@@ -108,11 +120,18 @@ void framesPerSecond(long triangles, const std::string& path) {
     }
     frame->AddVisual(builder);
     frame->SetRotation(viewer.scene, 0, 1, 0, 0.01f);  // turning, as a user would look at it
+    const double rssLoaded = residentMegabytes();
 
     const auto first = Clock::now();
     viewer.frame();
-    std::printf("model: %d faces, %d vertices; first frame (upload) %.1f ms\n", builder->GetFaceCount(),
-                builder->GetVertexCount(), secondsSince(first) * 1000);
+    const int faces = builder->GetFaceCount();
+    std::printf("model: %d faces, %d vertices; first frame (upload) %.1f ms\n", faces, builder->GetVertexCount(),
+                secondsSince(first) * 1000);
+    const double rssDrawn = residentMegabytes();
+    std::printf("memory held (resident): %.1f MB before loading, %.1f MB after (%.0f bytes a face), "
+                "%.1f MB after the first frame (%.0f bytes a face)\n",
+                rssBefore, rssLoaded, (rssLoaded - rssBefore) * 1e6 / std::max(faces, 1), rssDrawn,
+                (rssDrawn - rssBefore) * 1e6 / std::max(faces, 1));
     {
         // A still scene: nothing moves between these frames.
         viewer.frame();
