@@ -5,9 +5,11 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
+
+#include "platform/regular_file.h"
+#include "platform/rm/bmp_rle.h"
 
 namespace textureimage {
 
@@ -76,6 +78,7 @@ Status failWith(Image& out, std::string* error, std::string why) {
 
 Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
     if (kindOf(bytes) == Kind::Other) return failWith(out, error, "not a BMP or binary PPM picture");
+    if (isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
@@ -103,24 +106,15 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
 
 Status loadFile(const std::string& path, Image& out, std::string* error) {
     out = Image{};
-    std::error_code ec;
-    std::FILE* fp = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!fp) {
-        if (error) *error = "cannot open '" + path + "'";
+    // No picture we accept needs more bytes than its largest pixel layout (16-bit PPM).
+    constexpr uint64_t kMaxFileBytes = kMaxPixels * 6 + (uint64_t(1) << 20);
+    std::vector<uint8_t> bytes;
+    const FileOpening opened = readRegularFile(path.c_str(), bytes, kMaxFileBytes);
+    if (opened == FileOpening::Missing || opened == FileOpening::NotRegular) {
+        if (error) *error = fileOpeningMessage(opened, path);
         return Status::FileNotFound;
     }
-    std::vector<uint8_t> bytes;
-    bool ok = true;
-    try {
-        uint8_t chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        ok = !std::ferror(fp);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    }
-    std::fclose(fp);
-    if (!ok) return failWith(out, error, "cannot read '" + path + "'");
+    if (opened != FileOpening::Opened) return failWith(out, error, fileOpeningMessage(opened, path));
     Status s = decode(bytes, out, error);
     if (s != Status::Ok && error) *error = path + ": " + *error;
     return s;
