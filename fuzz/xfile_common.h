@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/rm/xfile.h"
@@ -36,9 +37,18 @@ inline void checkMesh(const xfile::Mesh& m) {
     if (!m.vertexColors.empty() && m.vertexColors.size() != m.vertices.size()) std::abort();
 }
 
-inline void checkFrame(const xfile::Frame& f) {
-    for (const auto& m : f.meshes) checkMesh(m);
-    for (const auto& c : f.children) checkFrame(c);
+// Each object once: references make the frames a graph with many paths to one object.
+inline void checkFrame(const xfile::Frame& root) {
+    std::unordered_set<const void*> seen;
+    std::vector<const xfile::Frame*> todo{&root};
+    while (!todo.empty()) {
+        const xfile::Frame* f = todo.back();
+        todo.pop_back();
+        if (!seen.insert(f).second) continue;
+        for (const auto& m : f->meshes)
+            if (seen.insert(&m).second) checkMesh(m);
+        for (const auto& c : f->children) todo.push_back(&c);
+    }
 }
 
 inline void run(const char header[17], const uint8_t* data, size_t size) {

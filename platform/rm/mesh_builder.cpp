@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <string>
 #include <tuple>
 
 #include "platform/rm/objects.h"
@@ -53,6 +54,8 @@ void MeshBuilder::clear() {
         if (t) t->Release();
     D3DRMRENDERQUALITY quality = data_.quality;
     uint64_t version = data_.version;
+    materialSlots_ = {};
+    textureSlots_ = {};
     data_ = MeshBuilderData{};
     data_.quality = quality;
     data_.version = version + 1;
@@ -71,11 +74,21 @@ HRESULT MeshBuilder::Clone(IUnknown* outer, REFIID riid, void** out) {
     return copy->QueryInterface(riid, out);
 }
 
+// Both tables are looked up through an index, so that merging many meshes, each with its
+// own materials, costs no scan of the table per material. The index catches up with
+// entries added since; an entry it holds is checked before it is trusted.
 uint32_t MeshBuilder::textureIndex(IDirect3DRMTexture* texture) {
     if (!texture) return 0;
     auto& t = data_.textures;
-    auto it = std::find(t.begin(), t.end(), texture);
-    if (it != t.end()) return static_cast<uint32_t>(it - t.begin());
+    for (bool fresh = false;; fresh = true) {
+        if (fresh || textureSlots_.indexed > t.size()) textureSlots_ = {};
+        for (; textureSlots_.indexed < t.size(); ++textureSlots_.indexed)
+            textureSlots_.slots.emplace(t[textureSlots_.indexed], uint32_t(textureSlots_.indexed));
+        auto it = textureSlots_.slots.find(texture);
+        if (it == textureSlots_.slots.end()) break;
+        if (it->second < t.size() && t[it->second] == texture) return it->second;
+        if (fresh) break;
+    }
     texture->AddRef();
     t.push_back(texture);
     return static_cast<uint32_t>(t.size() - 1);
@@ -83,8 +96,16 @@ uint32_t MeshBuilder::textureIndex(IDirect3DRMTexture* texture) {
 
 uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
     auto& all = data_.materials;
-    for (size_t i = 0; i < all.size(); ++i)
-        if (std::memcmp(&all[i], &m, sizeof m) == 0) return static_cast<uint32_t>(i);
+    auto key = [](const MaterialData& d) { return std::string(reinterpret_cast<const char*>(&d), sizeof d); };
+    for (bool fresh = false;; fresh = true) {
+        if (fresh || materialSlots_.indexed > all.size()) materialSlots_ = {};
+        for (; materialSlots_.indexed < all.size(); ++materialSlots_.indexed)
+            materialSlots_.slots.emplace(key(all[materialSlots_.indexed]), uint32_t(materialSlots_.indexed));
+        auto it = materialSlots_.slots.find(key(m));
+        if (it == materialSlots_.slots.end()) break;
+        if (it->second < all.size() && std::memcmp(&all[it->second], &m, sizeof m) == 0) return it->second;
+        if (fresh) break;
+    }
     all.push_back(m);
     return static_cast<uint32_t>(all.size() - 1);
 }
@@ -106,20 +127,28 @@ static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
 
 void MeshBuilder::generateMissingNormals(size_t firstFace) {
     auto& d = data_;
-    std::vector<D3DVECTOR> sums(d.positions.size(), D3DVECTOR{0, 0, 0});
-    std::vector<uint8_t> used(d.positions.size(), 0);
+    // The scratch arrays cover only the vertices the new faces use (appended meshes use
+    // their own), so appending many meshes one by one stays linear.
+    uint32_t base = UINT32_MAX;
+    for (size_t c = firstFace < d.faces.size() ? d.faces[firstFace].firstCorner : d.corners.size();
+         c < d.corners.size(); ++c)
+        base = std::min(base, d.corners[c].vertex);
+    if (base == UINT32_MAX) return;
+    const size_t span = d.positions.size() - base;
+    std::vector<D3DVECTOR> sums(span, D3DVECTOR{0, 0, 0});
+    std::vector<uint8_t> used(span, 0);
     for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
         const BuilderFace& f = d.faces[fi];
         D3DVECTOR n = faceNormalOf(d, f);
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
             FaceCorner& corner = d.corners[f.firstCorner + c];
             if (corner.normal != kNoNormal) continue;
-            sums[corner.vertex] = sums[corner.vertex] + n;
-            used[corner.vertex] = 1;
+            sums[corner.vertex - base] = sums[corner.vertex - base] + n;
+            used[corner.vertex - base] = 1;
         }
     }
-    std::vector<uint32_t> normalOf(d.positions.size(), kNoNormal);
-    for (size_t v = 0; v < sums.size(); ++v) {
+    std::vector<uint32_t> normalOf(span, kNoNormal);
+    for (size_t v = 0; v < span; ++v) {
         if (!used[v]) continue;
         D3DVECTOR n = sums[v];
         // Back-to-back faces cancel out: such a vertex gets a zero normal.
@@ -131,7 +160,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         const BuilderFace& f = d.faces[fi];
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
             FaceCorner& corner = d.corners[f.firstCorner + c];
-            if (corner.normal == kNoNormal) corner.normal = normalOf[corner.vertex];
+            if (corner.normal == kNoNormal) corner.normal = normalOf[corner.vertex - base];
         }
     }
 }
@@ -257,6 +286,8 @@ void MeshBuilder::adoptData(MeshBuilderData&& other) {
     other.colorSource = data_.colorSource;
     other.perspective = data_.perspective;
     other.version = data_.version + 1;
+    materialSlots_ = {};
+    textureSlots_ = {};
     data_ = std::move(other);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/rm/d3drm.h"
@@ -235,9 +236,18 @@ protected:
     ~MeshBuilder() override;
 
 private:
+    // Where each material and texture of the tables stands (the first `indexed` entries).
+    template <class Key>
+    struct Slots {
+        std::unordered_map<Key, uint32_t> slots;
+        size_t indexed = 0;
+    };
+
     MeshBuilderData data_;
     D3DRMBOX box_{};
     uint64_t boxVersion_ = 0;
+    Slots<std::string> materialSlots_;
+    Slots<IDirect3DRMTexture*> textureSlots_;
 };
 MeshBuilder* asMeshBuilder(IUnknown* object);
 

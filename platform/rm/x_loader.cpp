@@ -3,6 +3,9 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/rm/objects.h"
 #include "platform/rm/xfile.h"
@@ -151,49 +154,93 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     builder.generateMissingNormals(firstFace);
 }
 
-void addFrameMeshes(MeshBuilder& builder, const xfile::Frame& frame, const Matrix& parentWorld, const char* only,
-                    TextureSource& textures, int depth) {
-    if (depth > 256) return;
-    Matrix world = multiply(matrixOf(frame.transform), parentWorld);
-    for (const auto& mesh : frame.meshes)
-        if (!only || mesh.name == only) addMesh(builder, mesh, world, textures);
-    for (const auto& child : frame.children) addFrameMeshes(builder, child, world, only, textures, depth + 1);
-}
-
-size_t countMeshes(const xfile::Frame& frame, const char* only) {
-    size_t n = 0;
-    for (const auto& mesh : frame.meshes) n += (!only || mesh.name == only);
-    for (const auto& child : frame.children) n += countMeshes(child, only);
-    return n;
-}
-
-// Builds a frame (with one builder per mesh) and everything below it.
-Frame* buildFrame(const xfile::Frame& source, TextureSource& textures, std::map<std::string, Frame*>& byName,
-                  int depth) {
-    auto* frame = new Frame;
-    frame->SetName(source.name.c_str());
-    frame->setLocal(matrixOf(source.transform));
-    if (!source.name.empty()) byName.emplace(source.name, frame);
-    for (const auto& mesh : source.meshes) {
-        Ref<MeshBuilder> builder = adopt(new MeshBuilder);
-        builder->SetName(mesh.name.c_str());
-        addMesh(*builder.get(), mesh, Matrix::identity(), textures);
-        frame->AddVisual(builder.get());
-    }
-    if (depth < 256)
-        for (const auto& child : source.children) {
-            Frame* c = buildFrame(child, textures, byName, depth + 1);
-            frame->AddChild(c);
-            c->Release();
+// Calls place(mesh, world) for every placement of a mesh the loaders build from the file
+// (or from `root` alone): top-level meshes as they are, then each frame's meshes where
+// the frame is placed, as often as references place it.
+template <class Place>
+void forEachMeshPlacement(const xfile::File& file, const xfile::Frame* root, Place place) {
+    struct Visitor {
+        Place& place;
+        std::vector<Matrix> worlds{Matrix::identity()};
+        bool enter(const xfile::Frame& f, int) {
+            worlds.push_back(multiply(matrixOf(f.transform), worlds.back()));
+            for (const auto& mesh : f.meshes) place(mesh, worlds.back());
+            return true;
         }
-    return frame;
+        void leave(const xfile::Frame&) { worlds.pop_back(); }
+        bool cut(xfile::Cut) { return true; }
+    } visitor{place};
+    if (root) {
+        xfile::placeFrames(*root, visitor);
+        return;
+    }
+    for (const auto& mesh : file.meshes) place(mesh, kIdentity);
+    for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
 }
 
-const xfile::Frame* findFrame(const std::vector<xfile::Frame>& frames, const std::string& name, int depth = 0) {
-    if (depth > 256) return nullptr;
-    for (const auto& f : frames) {
-        if (f.name == name) return &f;
-        if (auto* found = findFrame(f.children, name, depth + 1)) return found;
+// Builds the frames placed from one file frame. A mesh becomes one builder, hung as a
+// visual in every frame that holds it; frames are built once per placement, since a
+// frame has one parent.
+class FrameBuilder {
+public:
+    FrameBuilder(TextureSource& textures, std::map<std::string, Frame*>& byName)
+        : textures_(textures), byName_(byName) {}
+
+    // The new frame, with one reference for the caller.
+    Frame* build(const xfile::Frame& source) {
+        root_ = nullptr;
+        stack_.clear();
+        xfile::placeFrames(source, *this);
+        return root_;
+    }
+
+    bool enter(const xfile::Frame& source, int) {
+        auto* frame = new Frame;
+        frame->SetName(source.name.c_str());
+        frame->setLocal(matrixOf(source.transform));
+        if (!source.name.empty()) byName_.emplace(source.name, frame);
+        for (const auto& mesh : source.meshes) frame->AddVisual(builderFor(mesh));
+        if (stack_.empty()) {
+            root_ = frame;
+        } else {
+            stack_.back()->AddChild(frame);
+            frame->Release();
+        }
+        stack_.push_back(frame);
+        return true;
+    }
+    void leave(const xfile::Frame&) { stack_.pop_back(); }
+    bool cut(xfile::Cut) { return true; }
+
+private:
+    MeshBuilder* builderFor(const xfile::Mesh& mesh) {
+        Ref<MeshBuilder>& builder = builders_[&mesh];
+        if (!builder.get()) {
+            builder = adopt(new MeshBuilder);
+            builder->SetName(mesh.name.c_str());
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures_);
+        }
+        return builder.get();
+    }
+
+    TextureSource& textures_;
+    std::map<std::string, Frame*>& byName_;
+    std::unordered_map<const xfile::Mesh*, Ref<MeshBuilder>> builders_;
+    std::vector<Frame*> stack_;
+    Frame* root_ = nullptr;
+};
+
+// The first frame of that name, parents before children, each frame looked at once.
+const xfile::Frame* findFrame(const xfile::File& file, const std::string& name) {
+    std::unordered_set<const xfile::Frame*> seen;
+    std::vector<const xfile::Frame*> todo;
+    for (size_t i = file.frames.size(); i-- > 0;) todo.push_back(&file.frames[i]);
+    while (!todo.empty()) {
+        const xfile::Frame* f = todo.back();
+        todo.pop_back();
+        if (!seen.insert(f).second) continue;
+        if (f->name == name) return f;
+        for (size_t i = f->children.size(); i-- > 0;) todo.push_back(&f->children[i]);
     }
     return nullptr;
 }
@@ -208,15 +255,16 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     if (FAILED(hr)) return hr;
     const char* only = wantedName(name, flags);
     size_t meshes = 0;
-    for (const auto& mesh : file.meshes) meshes += (!only || mesh.name == only);
-    for (const auto& frame : file.frames) meshes += countMeshes(frame, only);
+    forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
+        meshes += (!only || mesh.name == only);
+    });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg);
     clear();
-    for (const auto& mesh : file.meshes)
-        if (!only || mesh.name == only) addMesh(*this, mesh, Matrix::identity(), textures);
-    for (const auto& frame : file.frames) addFrameMeshes(*this, frame, Matrix::identity(), only, textures, 0);
+    forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
+        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures);
+    });
     changed();
     return D3DRM_OK;
 }
@@ -233,11 +281,19 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     const char* only = wantedName(name, flags);
     const xfile::Frame* chosen = nullptr;
     if (only)
-        chosen = findFrame(file.frames, only);
+        chosen = findFrame(file, only);
     else if (!file.frames.empty())
         chosen = &file.frames.front();
     if (chosen) {
-        Frame* f = buildFrame(*chosen, textures, byName, 0);
+        // A frame named from inside the file is placed higher than it stands there, so
+        // its references may reach further than the file's own frames did.
+        std::string why;
+        if (!xfile::withinAllowance(file, chosen, &why)) {
+            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
+            return D3DRMERR_BADFILE;
+        }
+        FrameBuilder builder(textures, byName);
+        Frame* f = builder.build(*chosen);
         AddChild(f);
         f->Release();
         return D3DRM_OK;
@@ -270,7 +326,12 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     // The file's frame hierarchies; those holding an animated frame go under parent_frame.
     std::vector<Ref<Frame>> roots;
     std::map<std::string, Frame*> byName;
-    for (const auto& f : file.frames) roots.push_back(adopt(buildFrame(f, textures, byName, 0)));
+    FrameBuilder builder(textures, byName);
+    std::unordered_map<Frame*, size_t> rootIndex;
+    for (const auto& f : file.frames) {
+        roots.push_back(adopt(builder.build(f)));
+        rootIndex.emplace(roots.back().get(), roots.size() - 1);
+    }
     std::vector<bool> used(roots.size(), false);
     for (const auto& a : set->animations) {
         auto anim = adopt(new Animation);
@@ -311,9 +372,8 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
         auto found = byName.find(a.frameName);
         if (found != byName.end()) {
             anim->SetFrame(found->second);
-            Frame* top = found->second->root();
-            for (size_t r = 0; r < roots.size(); ++r)
-                if (roots[r].get() == top) used[r] = true;
+            auto root = rootIndex.find(found->second->root());
+            if (root != rootIndex.end()) used[root->second] = true;
         } else if (!a.frameName.empty()) {
             std::fprintf(stderr, "x file: animation of an unknown frame '%s' ignored\n", a.frameName.c_str());
         }

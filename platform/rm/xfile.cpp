@@ -2,13 +2,17 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <map>
 #include <new>
+#include <unordered_map>
 #include <utility>
+
+#include "platform/regular_file.h"
 
 #include "platform/rm/xfile_lexer.h"
 #include "platform/rm/xfile_mszip.h"
@@ -21,7 +25,9 @@ using detail::Child;
 using detail::equalsNoCase;
 
 // Frames nest through recursion; deeper hierarchies than this are skipped, not followed.
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = kMaxFrameDepth;
+// Objects read only for what they define stop being read for that below this depth.
+constexpr int kMaxNesting = kMaxDepth + 56;
 
 template <class T>
 void reserveCapped(std::vector<T>& v, uint64_t wanted, size_t cap) {
@@ -29,6 +35,50 @@ void reserveCapped(std::vector<T>& v, uint64_t wanted, size_t cap) {
 }
 
 std::string displayName(const std::string& name) { return name.empty() ? "(unnamed)" : "'" + name + "'"; }
+
+// What the frames placed from one root, or from all top-level frames, come to.
+struct Expansion {
+    Allowance placed;
+    uint64_t cuts = 0;
+    bool depthCut = false, cycleCut = false;
+    std::string over;  // why the allowance was passed; empty when it was not
+};
+
+bool measure(const File& file, const Frame* root, Expansion& e) {
+    struct Counter {
+        const Allowance& allowed;
+        Expansion& e;
+        bool mesh(const Mesh& m) {
+            e.placed.elements += m.vertices.size() + m.faces.indices.size();
+            if (++e.placed.meshes > allowed.meshes) return over(kMaxReferencedMeshes, "meshes");
+            if (e.placed.elements > allowed.elements) return over(kMaxReferencedElements, "vertices and face corners");
+            return true;
+        }
+        bool enter(const Frame& f, int) {
+            if (++e.placed.frames > allowed.frames) return over(kMaxReferencedFrames, "frames");
+            for (const Mesh& m : f.meshes)
+                if (!mesh(m)) return false;
+            return true;
+        }
+        void leave(const Frame&) {}
+        bool cut(Cut c) {
+            (c == Cut::Depth ? e.depthCut : e.cycleCut) = true;
+            // Each skip costs a step as well: a frame may name itself many times.
+            return ++e.cuts <= allowed.frames || over(kMaxReferencedFrames, "frames");
+        }
+        bool over(uint64_t limit, const char* what) {
+            e.over = "the file's references expand to more than " + std::to_string(limit) + " " + what;
+            return false;
+        }
+    };
+    Counter counter{file.allowance, e};
+    if (root) return placeFrames(*root, counter);
+    for (const Mesh& m : file.meshes)
+        if (!counter.mesh(m)) return false;
+    for (const Frame& f : file.frames)
+        if (!placeFrames(f, counter)) return false;
+    return true;
+}
 
 template <class Lexer>
 class Parser {
@@ -39,23 +89,22 @@ public:
         std::string type, name;
         for (;;) {
             Child c = lex_.nextChild(type, name, true);
-            if (c == Child::Eof) return true;
+            if (c == Child::Eof) return finish();
             if (c == Child::Error) return false;
             if (c == Child::Reference) continue;  // nothing to attach a top-level reference to
+            guid_ = lex_.guid();
+            Nesting nested(nesting_);
             if (equalsNoCase(type, "Mesh")) {
-                Mesh m;
-                m.name = name;
-                if (!mesh(m)) return false;
+                auto m = newMesh(name);
+                if (!mesh(*m)) return false;
                 out_.meshes.push_back(std::move(m));
             } else if (equalsNoCase(type, "Frame")) {
-                Frame f;
-                f.name = name;
-                if (!frame(f, 1)) return false;
+                auto f = newFrame(name);
+                if (!frame(*f, 1)) return false;
                 out_.frames.push_back(std::move(f));
             } else if (equalsNoCase(type, "Material")) {
-                Material m;
-                m.name = name;
-                if (!material(m)) return false;
+                auto m = newMaterial(name);
+                if (!material(*m)) return false;
                 out_.materials.push_back(std::move(m));
             } else if (equalsNoCase(type, "AnimationSet")) {
                 AnimationSet s;
@@ -71,17 +120,16 @@ public:
                     out_.animationSets.emplace_back();
                 }
                 out_.animationSets[static_cast<size_t>(looseSet_)].animations.push_back(std::move(a));
-            } else if (!lex_.skipBody()) {
+            } else if (!definitions(type, name)) {
                 return false;
             }
         }
     }
 
 private:
-    void warn(std::string text) {
-        if (options_.warningsToStderr) std::fprintf(stderr, "x file: %s\n", text.c_str());
-        out_.warnings.push_back(std::move(text));
-    }
+    // Written to standard error when the parse ends (a definition read in vain takes its
+    // warnings back).
+    void warn(std::string text) { out_.warnings.push_back(std::move(text)); }
 
     bool count(uint32_t& n) {
         int64_t v = 0;
@@ -107,11 +155,13 @@ private:
             case Child::End: return true;
             case Child::Eof:
             case Child::Error: return false;
-            case Child::Reference: onRef(name); break;
+            case Child::Reference: onRef(name); break;  // lex_.guid() is the reference's GUID
             case Child::Object: {
+                guid_ = lex_.guid();
+                Nesting nested(nesting_);
                 int handled = onChild(type, name);  // 1 read, 0 not ours, -1 failed
                 if (handled < 0) return false;
-                if (handled == 0 && !lex_.skipBody()) return false;
+                if (handled == 0 && !definitions(type, name)) return false;
                 break;
             }
             }
@@ -184,6 +234,7 @@ private:
             [](const std::string&) {});
         if (!ok) return false;
         finishMesh(m, bad, haveFaceNormals);
+        literal_.elements += m.vertices.size() + m.faces.indices.size();
         return true;
     }
 
@@ -249,6 +300,7 @@ private:
     }
 
     bool materialList(Mesh& m, uint32_t& declared) {
+        if (!m.materials.empty()) forgetMaterialReferences(m);  // a second list replaces the first
         m.materials.clear();
         m.faceMaterials.clear();
         uint32_t nIdx = 0;
@@ -262,22 +314,17 @@ private:
         return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (!equalsNoCase(type, "Material")) return 0;
-                Material mat;
-                mat.name = name;
-                if (!material(mat)) return -1;
+                auto mat = newMaterial(name);
+                if (!material(*mat)) return -1;
                 m.materials.push_back(std::move(mat));
                 return 1;
             },
             [&](const std::string& name) {
-                if (const Material* found = findMaterial(name)) {
-                    Material copy = *found;
-                    m.materials.push_back(std::move(copy));
-                } else {
-                    warn("material " + displayName(name) + " is not defined; white used");
-                    Material white;
-                    white.name = name;
-                    m.materials.push_back(std::move(white));
-                }
+                // White until the end of the file tells what the name stands for.
+                materialRefs_.push_back({&m, m.materials.size(), name, lex_.guid()});
+                Material white;
+                white.name = name;
+                m.materials.push_back(std::move(white));
             });
     }
 
@@ -356,42 +403,29 @@ private:
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels skipped");
             return lex_.skipBody();
         }
-        frameStack_.push_back(&f);
-        bool ok = children(
+        return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (equalsNoCase(type, "FrameTransformMatrix")) {
                     if (!floats(f.transform.data(), 16)) return -1;
                     return noChildren() ? 1 : -1;
                 }
                 if (equalsNoCase(type, "Mesh")) {
-                    Mesh m;
-                    m.name = name;
-                    if (!mesh(m)) return -1;
+                    auto m = newMesh(name);
+                    if (!mesh(*m)) return -1;
                     f.meshes.push_back(std::move(m));
                     return 1;
                 }
                 if (equalsNoCase(type, "Frame")) {
-                    Frame child;
-                    child.name = name;
-                    if (!frame(child, depth + 1)) return -1;
+                    auto child = newFrame(name);
+                    if (!frame(*child, depth + 1)) return -1;
                     f.children.push_back(std::move(child));
                     return 1;
                 }
                 return 0;
             },
             [&](const std::string& name) {
-                if (const Mesh* m = findMesh(name)) {
-                    Mesh copy = *m;
-                    f.meshes.push_back(std::move(copy));
-                } else if (const Frame* child = findFrame(name)) {
-                    Frame copy = *child;
-                    f.children.push_back(std::move(copy));
-                } else {
-                    warn("frame " + displayName(f.name) + ": reference to unknown object " + displayName(name) + " ignored");
-                }
+                frameRefs_.push_back({&f, name, lex_.guid(), f.meshes.size(), f.children.size()});
             });
-        frameStack_.pop_back();
-        return ok;
     }
 
     bool animationSet(AnimationSet& s) {
@@ -428,7 +462,9 @@ private:
                 return 0;
             },
             [&](const std::string& name) {
-                if (a.frameName.empty()) a.frameName = name;
+                if (!a.frameName.empty() || a.frameGuid) return;
+                a.frameName = name;
+                a.frameGuid = lex_.guid();
             });
     }
 
@@ -462,46 +498,183 @@ private:
         return noChildren();
     }
 
-    // References resolve to objects already read: top-level ones, and those inside the
-    // frames being read.
-    const Mesh* findMesh(const std::string& name) const {
+    // Objects are registered when their definition starts; a name or GUID stands for the
+    // first object that had it. Registrations are logged so that a definition read in vain
+    // can be taken back.
+    template <class T>
+    struct Registry {
+        std::unordered_map<std::string, std::shared_ptr<T>> named;
+        std::map<Guid, std::shared_ptr<T>> byGuid;
+    };
+    struct Registration {
+        int kind;  // 0 mesh, 1 frame, 2 material
+        bool byGuid;
+        std::string name;
+        Guid guid;
+    };
+    template <class T>
+    std::shared_ptr<T> newObject(Registry<T>& registry, int kind, const std::string& name) {
+        auto object = std::make_shared<T>();
+        object->name = name;
+        if (!name.empty() && registry.named.emplace(name, object).second) log_.push_back({kind, false, name, {}});
+        if (guid_ && registry.byGuid.emplace(*guid_, object).second) log_.push_back({kind, true, {}, *guid_});
+        return object;
+    }
+    std::shared_ptr<Mesh> newMesh(const std::string& name) {
+        ++literal_.meshes;
+        return newObject(meshes_, 0, name);
+    }
+    std::shared_ptr<Frame> newFrame(const std::string& name) {
+        ++literal_.frames;
+        return newObject(frames_, 1, name);
+    }
+    std::shared_ptr<Material> newMaterial(const std::string& name) { return newObject(materials_, 2, name); }
+
+    struct FrameReference {
+        Frame* owner;
+        std::string name;
+        std::optional<Guid> guid;
+        size_t meshesBefore, childrenBefore;  // the owner's own objects read before it
+    };
+    struct MaterialReference {
+        Mesh* mesh;
+        size_t slot;
+        std::string name;
+        std::optional<Guid> guid;
+    };
+
+    void forgetMaterialReferences(const Mesh& m) {
+        std::erase_if(materialRefs_, [&](const MaterialReference& r) { return r.mesh == &m; });
+    }
+
+    // Where a definition began, to take it back.
+    struct Checkpoint {
+        size_t log, frameRefs, materialRefs, warnings;
+        Allowance literal;
+    };
+    Checkpoint checkpoint() const {
+        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), literal_};
+    }
+    void rollback(const Checkpoint& c) {
+        while (log_.size() > c.log) {
+            const Registration& r = log_.back();
+            auto drop = [&](auto& registry) {
+                if (r.byGuid)
+                    registry.byGuid.erase(r.guid);
+                else
+                    registry.named.erase(r.name);
+            };
+            if (r.kind == 0) drop(meshes_);
+            else if (r.kind == 1) drop(frames_);
+            else drop(materials_);
+            log_.pop_back();
+        }
+        frameRefs_.resize(c.frameRefs);
+        materialRefs_.resize(c.materialRefs);
+        out_.warnings.resize(c.warnings);
+        literal_ = c.literal;
+    }
+
+    // An object the loaders do not use where it stands (an unknown one, a material inside
+    // a frame, a frame inside an animation ...): it is read only for the meshes, frames and
+    // materials it defines, which references elsewhere may name. If it cannot be read that
+    // way it is skipped, as unknown objects always were.
+    bool definitions(const std::string& type, const std::string& name) {
+        if (nesting_ > kMaxNesting) return lex_.skipBody();
+        const auto mark = lex_.mark();
+        const Checkpoint undo = checkpoint();
+        const bool normalsValid = faceNormalsValid_;
+        bool ok;
+        if (equalsNoCase(type, "Mesh")) {
+            auto m = newMesh(name);
+            ok = mesh(*m);
+        } else if (equalsNoCase(type, "Frame")) {
+            auto f = newFrame(name);
+            ok = frame(*f, nesting_);
+        } else if (equalsNoCase(type, "Material")) {
+            auto m = newMaterial(name);
+            ok = material(*m);
+        } else {
+            ok = noChildren();
+        }
+        faceNormalsValid_ = normalsValid;
+        if (ok) return true;
+        lex_.reset(mark);
+        rollback(undo);
+        error_.clear();
+        return lex_.skipBody();
+    }
+
+    // At the end of the file every reference can be resolved.
+    bool finish() {
+        for (const MaterialReference& r : materialRefs_) {
+            if (auto found = sharedOf(materials_, r.name, r.guid))
+                r.mesh->materials.set(r.slot, std::move(found));
+            else
+                warn("material " + displayName(r.name) + " is not defined; white used");
+        }
+        // A frame's references go between its own meshes and frames, where they were written.
+        std::stable_sort(frameRefs_.begin(), frameRefs_.end(),
+                         [](const FrameReference& a, const FrameReference& b) { return a.owner < b.owner; });
+        for (size_t i = 0; i < frameRefs_.size();) {
+            Frame& owner = *frameRefs_[i].owner;
+            SharedList<Mesh> meshes;
+            SharedList<Frame> children;
+            size_t m = 0, c = 0;
+            for (; i < frameRefs_.size() && frameRefs_[i].owner == &owner; ++i) {
+                const FrameReference& r = frameRefs_[i];
+                while (m < r.meshesBefore) meshes.push_back(owner.meshes.shared(m++));
+                while (c < r.childrenBefore) children.push_back(owner.children.shared(c++));
+                if (auto mesh = sharedOf(meshes_, r.name, r.guid))
+                    meshes.push_back(std::move(mesh));
+                else if (auto frame = sharedOf(frames_, r.name, r.guid))
+                    children.push_back(std::move(frame));
+                else
+                    warn("frame " + displayName(owner.name) + ": reference to unknown object " + displayName(r.name) +
+                         " ignored");
+            }
+            while (m < owner.meshes.size()) meshes.push_back(owner.meshes.shared(m++));
+            while (c < owner.children.size()) children.push_back(owner.children.shared(c++));
+            owner.meshes = std::move(meshes);
+            owner.children = std::move(children);
+        }
+        for (AnimationSet& set : out_.animationSets)
+            for (Animation& a : set.animations)
+                if (a.frameGuid)
+                    if (auto f = sharedOf(frames_, {}, a.frameGuid); f && !f->name.empty()) a.frameName = f->name;
+
+        out_.allowance = {literal_.frames + kMaxReferencedFrames, literal_.meshes + kMaxReferencedMeshes,
+                          literal_.elements + kMaxReferencedElements};
+        Expansion e;
+        if (!measure(out_, nullptr, e)) {
+            error_ = e.over;
+            return false;
+        }
+        if (e.depthCut)
+            warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels through references skipped");
+        if (e.cycleCut) warn("references that would place a frame inside itself ignored");
+        return true;
+    }
+
+    template <class T>
+    static std::shared_ptr<T> sharedOf(const Registry<T>& registry, const std::string& name,
+                                       const std::optional<Guid>& guid) {
+        if (guid) {
+            auto it = registry.byGuid.find(*guid);
+            if (it != registry.byGuid.end()) return it->second;
+        }
         if (name.empty()) return nullptr;
-        for (const Mesh& m : out_.meshes)
-            if (m.name == name) return &m;
-        for (const Frame& f : out_.frames)
-            if (const Mesh* m = findMeshIn(f, name)) return m;
-        for (const Frame* f : frameStack_)
-            if (const Mesh* m = findMeshIn(*f, name)) return m;
-        return nullptr;
+        auto it = registry.named.find(name);
+        return it == registry.named.end() ? nullptr : it->second;
     }
-    static const Mesh* findMeshIn(const Frame& f, const std::string& name) {
-        for (const Mesh& m : f.meshes)
-            if (m.name == name) return &m;
-        for (const Frame& c : f.children)
-            if (const Mesh* m = findMeshIn(c, name)) return m;
-        return nullptr;
-    }
-    const Frame* findFrame(const std::string& name) const {
-        if (name.empty()) return nullptr;
-        for (const Frame& f : out_.frames)
-            if (const Frame* r = findFrameIn(f, name)) return r;
-        for (const Frame* f : frameStack_)
-            for (const Frame& c : f->children)
-                if (const Frame* r = findFrameIn(c, name)) return r;
-        return nullptr;
-    }
-    static const Frame* findFrameIn(const Frame& f, const std::string& name) {
-        if (f.name == name) return &f;
-        for (const Frame& c : f.children)
-            if (const Frame* r = findFrameIn(c, name)) return r;
-        return nullptr;
-    }
-    const Material* findMaterial(const std::string& name) const {
-        if (name.empty()) return nullptr;
-        for (const Material& m : out_.materials)
-            if (m.name == name) return &m;
-        return nullptr;
-    }
+
+    // Counts the objects nested in one another, so that reading only for definitions
+    // never recurses without bound.
+    struct Nesting {
+        explicit Nesting(int& n) : n_(n) { ++n_; }
+        ~Nesting() { --n_; }
+        int& n_;
+    };
 
 public:
     std::string error_;
@@ -510,9 +683,17 @@ private:
     Lexer& lex_;
     File& out_;
     const Options& options_;
-    std::vector<Frame*> frameStack_;
     int looseSet_ = -1;
     bool faceNormalsValid_ = true;
+    int nesting_ = 0;
+    std::optional<Guid> guid_;  // of the object being started
+    Registry<Mesh> meshes_;
+    Registry<Frame> frames_;
+    Registry<Material> materials_;
+    std::vector<Registration> log_;
+    std::vector<FrameReference> frameRefs_;
+    std::vector<MaterialReference> materialRefs_;
+    Allowance literal_;  // what the file holds itself
 };
 
 template <class Lexer>
@@ -524,15 +705,18 @@ bool runParser(Lexer& lex, File& out, const Options& options, std::string& error
     return false;
 }
 
+bool blank(uint8_t c) { return c == ' ' || c == '\t'; }
+
+// "xof 0302txt 0032": the blanks may be spaces or tabs.
 bool parseHeader(std::span<const uint8_t> bytes, File& out, std::string& error) {
-    if (bytes.size() < 16 || std::memcmp(bytes.data(), "xof ", 4) != 0) {
+    if (bytes.size() < 16 || std::memcmp(bytes.data(), "xof", 3) != 0 || !blank(bytes[3])) {
         error = "not an x file (no \"xof \" header)";
         return false;
     }
     const char* fmt = reinterpret_cast<const char*>(bytes.data() + 8);
-    if (std::memcmp(fmt, "txt ", 4) == 0)
+    if (std::memcmp(fmt, "txt", 3) == 0 && blank(bytes[11]))
         out.format = Format::Text;
-    else if (std::memcmp(fmt, "bin ", 4) == 0)
+    else if (std::memcmp(fmt, "bin", 3) == 0 && blank(bytes[11]))
         out.format = Format::Binary;
     else if (std::memcmp(fmt, "tzip", 4) == 0)
         out.format = Format::CompressedText;
@@ -568,10 +752,7 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
         if (file.format == Format::CompressedText || file.format == Format::CompressedBinary) {
             std::string warning;
             ok = detail::mszipDecompress(body, inflated, why, warning);
-            if (!warning.empty()) {
-                if (options.warningsToStderr) std::fprintf(stderr, "x file: %s\n", warning.c_str());
-                file.warnings.push_back(warning);
-            }
+            if (!warning.empty()) file.warnings.push_back(warning);
             body = inflated;
         }
         if (ok) {
@@ -584,6 +765,8 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
             }
         }
     }
+    if (options.warningsToStderr)
+        for (const std::string& w : file.warnings) std::fprintf(stderr, "x file: %s\n", w.c_str());
     if (!ok) {
         out = File{};
         out.warnings = std::move(file.warnings);
@@ -597,20 +780,20 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
 
 Status loadFile(const std::string& path, File& out, std::string* error, const Options& options) {
     out = File{};
-    std::error_code ec;
-    std::FILE* fp = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!fp) {
-        if (error) *error = "cannot open '" + path + "'";
+    FileOpening opening;
+    const int fd = openRegularFile(path.c_str(), &opening);
+    if (fd < 0) {
+        if (error) *error = fileOpeningMessage(opening, path);
         return Status::FileNotFound;
     }
-    // A regular file is mapped rather than copied: large models load faster and the
-    // pages need not stay resident.
+    // Mapped rather than copied: large models load faster and the pages need not stay
+    // resident.
     struct stat st {};
-    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
         const size_t size = static_cast<size_t>(st.st_size);
-        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(fp), 0);
+        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (map != MAP_FAILED) {
-            std::fclose(fp);
+            close(fd);
             madvise(map, size, MADV_SEQUENTIAL);
             Status s = parse({static_cast<const uint8_t*>(map), size}, out, error, options);
             munmap(map, size);
@@ -618,21 +801,18 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
         }
     }
     std::vector<uint8_t> bytes;
-    bool readOk = true;
-    try {
-        uint8_t chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        readOk = !std::ferror(fp);
-    } catch (const std::bad_alloc&) {
-        readOk = false;
-    }
-    std::fclose(fp);
-    if (!readOk) {
+    if (readToEnd(fd, bytes) != FileOpening::Opened) {
         if (error) *error = "cannot read '" + path + "'";
         return Status::BadFile;
     }
     return parse(bytes, out, error, options);
+}
+
+bool withinAllowance(const File& file, const Frame* root, std::string* why) {
+    Expansion e;
+    if (measure(file, root, e)) return true;
+    if (why) *why = e.over;
+    return false;
 }
 
 }  // namespace xfile
