@@ -516,6 +516,7 @@ private:
     std::shared_ptr<T> newObject(Registry<T>& registry, int kind, const std::string& name) {
         auto object = std::make_shared<T>();
         object->name = name;
+        held_.push_back(object);
         if (!name.empty() && registry.named.emplace(name, object).second) log_.push_back({kind, false, name, {}});
         if (guid_ && registry.byGuid.emplace(*guid_, object).second) log_.push_back({kind, true, {}, *guid_});
         return object;
@@ -614,24 +615,31 @@ private:
                 warn("material " + displayName(r.name) + " is not defined; white used");
         }
         // A frame's references go between its own meshes and frames, where they were written.
-        std::stable_sort(frameRefs_.begin(), frameRefs_.end(),
-                         [](const FrameReference& a, const FrameReference& b) { return a.owner < b.owner; });
-        for (size_t i = 0; i < frameRefs_.size();) {
-            Frame& owner = *frameRefs_[i].owner;
+        struct Resolved {
+            std::shared_ptr<Mesh> mesh;
+            std::shared_ptr<Frame> frame;
+        };
+        std::vector<Resolved> resolved(frameRefs_.size());
+        std::unordered_map<Frame*, std::vector<size_t>> byOwner;
+        for (size_t i = 0; i < frameRefs_.size(); ++i) {
+            const FrameReference& r = frameRefs_[i];
+            if (!(resolved[i].mesh = sharedOf(meshes_, r.name, r.guid)) &&
+                !(resolved[i].frame = sharedOf(frames_, r.name, r.guid)))
+                warn("frame " + displayName(r.owner->name) + ": reference to unknown object " + displayName(r.name) +
+                     " ignored");
+            byOwner[r.owner].push_back(i);
+        }
+        for (auto& [ownerPointer, refs] : byOwner) {
+            Frame& owner = *ownerPointer;
             SharedList<Mesh> meshes;
             SharedList<Frame> children;
             size_t m = 0, c = 0;
-            for (; i < frameRefs_.size() && frameRefs_[i].owner == &owner; ++i) {
+            for (size_t i : refs) {
                 const FrameReference& r = frameRefs_[i];
                 while (m < r.meshesBefore) meshes.push_back(owner.meshes.shared(m++));
                 while (c < r.childrenBefore) children.push_back(owner.children.shared(c++));
-                if (auto mesh = sharedOf(meshes_, r.name, r.guid))
-                    meshes.push_back(std::move(mesh));
-                else if (auto frame = sharedOf(frames_, r.name, r.guid))
-                    children.push_back(std::move(frame));
-                else
-                    warn("frame " + displayName(owner.name) + ": reference to unknown object " + displayName(r.name) +
-                         " ignored");
+                if (resolved[i].mesh) meshes.push_back(std::move(resolved[i].mesh));
+                if (resolved[i].frame) children.push_back(std::move(resolved[i].frame));
             }
             while (m < owner.meshes.size()) meshes.push_back(owner.meshes.shared(m++));
             while (c < owner.children.size()) children.push_back(owner.children.shared(c++));
@@ -691,6 +699,9 @@ private:
     Registry<Frame> frames_;
     Registry<Material> materials_;
     std::vector<Registration> log_;
+    // Every object read, until the references into and out of it are resolved: one read
+    // only for its definitions may be held by nothing else.
+    std::vector<std::shared_ptr<const void>> held_;
     std::vector<FrameReference> frameRefs_;
     std::vector<MaterialReference> materialRefs_;
     Allowance literal_;  // what the file holds itself

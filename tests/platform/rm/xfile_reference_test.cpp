@@ -99,6 +99,11 @@ TEST(XFileReferences, ByGuidNestedAnywhereAndUndefinedNames) {
     EXPECT_FLOAT_EQ(second[1].faceColor[0], 1.0f);  // white, as before
     EXPECT_EQ(f.warnings, (std::vector<std::string>{"material 'Nowhere' is not defined; white used"}));
 
+    // Objects read only for their definitions keep their own references until the end.
+    ASSERT_EQ(parseText(kText + "Wrapper { Frame { Frame Named { {Gone} } {Gone} } }\n", f, &error), Status::Ok);
+    EXPECT_EQ(f.warnings, (std::vector<std::string>{"frame 'Named': reference to unknown object 'Gone' ignored",
+                                                    "frame (unnamed): reference to unknown object 'Gone' ignored"}));
+
     // The same reference in binary, by GUID alone.
     BinaryWriter w;
     w.name("Mesh").name("M").open();
