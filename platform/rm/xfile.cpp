@@ -40,7 +40,7 @@ std::string displayName(const std::string& name) { return name.empty() ? "(unnam
 struct Expansion {
     Allowance placed;
     uint64_t cuts = 0;
-    bool depthCut = false, cycleCut = false;
+    bool depthCut = false;
     std::string over;  // why the allowance was passed; empty when it was not
 };
 
@@ -61,9 +61,8 @@ bool measure(const File& file, const Frame* root, Expansion& e) {
             return true;
         }
         void leave(const Frame&) {}
-        bool cut(Cut c) {
-            (c == Cut::Depth ? e.depthCut : e.cycleCut) = true;
-            // Each skip costs a step as well: a frame may name itself many times.
+        bool cut(Cut) {
+            e.depthCut = true;
             return ++e.cuts <= allowed.frames || over(kMaxReferencedFrames, "frames");
         }
         bool over(uint64_t limit, const char* what) {
@@ -527,7 +526,9 @@ private:
     }
     std::shared_ptr<Frame> newFrame(const std::string& name) {
         ++literal_.frames;
-        return newObject(frames_, 1, name);
+        auto frame = newObject(frames_, 1, name);
+        allFrames_.push_back(frame.get());
+        return frame;
     }
     std::shared_ptr<Material> newMaterial(const std::string& name) { return newObject(materials_, 2, name); }
 
@@ -550,11 +551,11 @@ private:
 
     // Where a definition began, to take it back.
     struct Checkpoint {
-        size_t log, frameRefs, materialRefs, warnings;
+        size_t log, frameRefs, materialRefs, warnings, frames;
         Allowance literal;
     };
     Checkpoint checkpoint() const {
-        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), literal_};
+        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), allFrames_.size(), literal_};
     }
     void rollback(const Checkpoint& c) {
         while (log_.size() > c.log) {
@@ -573,6 +574,7 @@ private:
         frameRefs_.resize(c.frameRefs);
         materialRefs_.resize(c.materialRefs);
         out_.warnings.resize(c.warnings);
+        allFrames_.resize(c.frames);
         literal_ = c.literal;
     }
 
@@ -606,6 +608,72 @@ private:
         return lex_.skipBody();
     }
 
+    struct FrameTarget {
+        std::shared_ptr<Mesh> mesh;
+        std::shared_ptr<Frame> frame;
+    };
+
+    // A reference that would place a frame inside itself (directly or through other
+    // references) is dropped: those are the references between frames of one strongly
+    // connected group. Frames' own children never form a cycle, so what is left has none,
+    // which keeps the shared objects from holding one another for ever.
+    void dropReferencesInCycles(std::vector<FrameTarget>& resolved) {
+        std::unordered_map<const Frame*, uint32_t> id;
+        for (const Frame* f : allFrames_) id.emplace(f, static_cast<uint32_t>(id.size()));
+        const size_t n = allFrames_.size();
+        std::vector<std::vector<uint32_t>> edges(n);
+        for (const Frame* f : allFrames_)
+            for (const Frame& c : f->children) edges[id[f]].push_back(id[&c]);
+        for (size_t i = 0; i < frameRefs_.size(); ++i)
+            if (resolved[i].frame) edges[id[frameRefs_[i].owner]].push_back(id[resolved[i].frame.get()]);
+        // Tarjan's algorithm, without recursion: chains of references may be long.
+        constexpr uint32_t kUnseen = UINT32_MAX;
+        std::vector<uint32_t> index(n, kUnseen), low(n), group(n, kUnseen), stack;
+        std::vector<bool> onStack(n, false);
+        std::vector<std::pair<uint32_t, size_t>> calls;  // node, next edge
+        uint32_t counter = 0, groups = 0;
+        for (uint32_t start = 0; start < n; ++start) {
+            if (index[start] != kUnseen) continue;
+            calls.push_back({start, 0});
+            while (!calls.empty()) {
+                auto& [v, next] = calls.back();
+                if (next == 0 && index[v] == kUnseen) {
+                    index[v] = low[v] = counter++;
+                    stack.push_back(v);
+                    onStack[v] = true;
+                }
+                if (next < edges[v].size()) {
+                    const uint32_t w = edges[v][next++];
+                    if (index[w] == kUnseen)
+                        calls.push_back({w, 0});
+                    else if (onStack[w])
+                        low[v] = std::min(low[v], index[w]);
+                    continue;
+                }
+                const uint32_t done = v;
+                calls.pop_back();
+                if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+                if (low[done] == index[done]) {
+                    uint32_t w;
+                    do {
+                        w = stack.back();
+                        stack.pop_back();
+                        onStack[w] = false;
+                        group[w] = groups;
+                    } while (w != done);
+                    ++groups;
+                }
+            }
+        }
+        bool dropped = false;
+        for (size_t i = 0; i < frameRefs_.size(); ++i)
+            if (resolved[i].frame && group[id[frameRefs_[i].owner]] == group[id[resolved[i].frame.get()]]) {
+                resolved[i].frame.reset();
+                dropped = true;
+            }
+        if (dropped) warn("references that would place a frame inside itself ignored");
+    }
+
     // At the end of the file every reference can be resolved.
     bool finish() {
         for (const MaterialReference& r : materialRefs_) {
@@ -615,11 +683,7 @@ private:
                 warn("material " + displayName(r.name) + " is not defined; white used");
         }
         // A frame's references go between its own meshes and frames, where they were written.
-        struct Resolved {
-            std::shared_ptr<Mesh> mesh;
-            std::shared_ptr<Frame> frame;
-        };
-        std::vector<Resolved> resolved(frameRefs_.size());
+        std::vector<FrameTarget> resolved(frameRefs_.size());
         std::unordered_map<Frame*, std::vector<size_t>> byOwner;
         for (size_t i = 0; i < frameRefs_.size(); ++i) {
             const FrameReference& r = frameRefs_[i];
@@ -629,6 +693,7 @@ private:
                      " ignored");
             byOwner[r.owner].push_back(i);
         }
+        dropReferencesInCycles(resolved);
         for (auto& [ownerPointer, refs] : byOwner) {
             Frame& owner = *ownerPointer;
             SharedList<Mesh> meshes;
@@ -660,7 +725,6 @@ private:
         }
         if (e.depthCut)
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels through references skipped");
-        if (e.cycleCut) warn("references that would place a frame inside itself ignored");
         return true;
     }
 
@@ -702,6 +766,7 @@ private:
     // Every object read, until the references into and out of it are resolved: one read
     // only for its definitions may be held by nothing else.
     std::vector<std::shared_ptr<const void>> held_;
+    std::vector<const Frame*> allFrames_;
     std::vector<FrameReference> frameRefs_;
     std::vector<MaterialReference> materialRefs_;
     Allowance literal_;  // what the file holds itself

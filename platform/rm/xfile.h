@@ -28,7 +28,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace xfile {
@@ -218,37 +217,26 @@ struct File {
     Allowance allowance;
 };
 
-// Why a frame is not placed where a reference puts it.
-enum class Cut { Depth, Cycle };
+// Why a frame is not placed where a reference puts it. (References that would place a
+// frame inside itself are dropped by the reader, so frames form no cycle.)
+enum class Cut { Depth };
 
 // Visits the frames a loader builds from `root` (placed at depth 1), parents before
-// children: every path through references places the frame it reaches once more. A frame
-// is not placed inside itself (a cycle) nor deeper than kMaxFrameDepth; `cut` hears of
-// each such skip. `enter` or `cut` returns false to stop the walk (placeFrames then
-// returns false).
+// children: every path through references places the frame it reaches once more. Frames
+// deeper than kMaxFrameDepth are not placed; `cut` hears of each such skip. `enter` or
+// `cut` returns false to stop the walk (placeFrames then returns false).
 //   bool enter(const Frame&, int depth);  void leave(const Frame&);  bool cut(Cut);
 template <class Visitor>
-bool placeFrames(const Frame& root, Visitor& visitor) {
-    struct Walk {
-        Visitor& v;
-        std::unordered_set<const Frame*> path;
-        bool place(const Frame& f, int depth) {
-            if (!v.enter(f, depth)) return false;
-            path.insert(&f);
-            if (!f.children.empty() && depth >= kMaxFrameDepth) {
-                if (!v.cut(Cut::Depth)) return false;
-            } else {
-                for (const Frame& c : f.children) {
-                    if (path.count(&c) ? !v.cut(Cut::Cycle) : !place(c, depth + 1)) return false;
-                }
-            }
-            path.erase(&f);
-            v.leave(f);
-            return true;
-        }
-    };
-    Walk walk{visitor, {}};
-    return walk.place(root, 1);
+bool placeFrames(const Frame& root, Visitor& visitor, int depth = 1) {
+    if (!visitor.enter(root, depth)) return false;
+    if (!root.children.empty() && depth >= kMaxFrameDepth) {
+        if (!visitor.cut(Cut::Depth)) return false;
+    } else {
+        for (const Frame& c : root.children)
+            if (!placeFrames(c, visitor, depth + 1)) return false;
+    }
+    visitor.leave(root);
+    return true;
 }
 
 // Checks that the frames placed from `roots` (the file's top-level frames when null) stay

@@ -160,16 +160,16 @@ TEST(XFileReferences, ExpansionBeyondTheAllowanceIsRefusedBeforeAnythingIsBuilt)
     heavy += "; 0;; }\nFrame Many {";
     for (int i = 0; i < 200; ++i) heavy += " {Big}";
     heavy += " }\n";
-    // A frame that names itself many times costs a step each time.
-    std::string selfish = kText + "Frame Me {";
-    for (int i = 0; i < 300000; ++i) selfish += "{Me}";
-    selfish += "}\nFrame Callers {";
-    for (int i = 0; i < 10; ++i) selfish += "{Me}";
-    selfish += "}\n";
+    // Wide rather than deep: a frame of 1000 children, referenced 1100 times.
+    std::string wide = kText + "Frame W {";
+    for (int i = 0; i < 1000; ++i) wide += " Frame {}";
+    wide += " }\nFrame Top {";
+    for (int i = 0; i < 1100; ++i) wide += " {W}";
+    wide += " }\n";
     const std::pair<std::string, std::string> cases[] = {
         {doubling, "the file's references expand to more than 1000000 frames"},
         {heavy, "the file's references expand to more than 16777216 vertices and face corners"},
-        {selfish, "the file's references expand to more than 1000000 frames"},
+        {wide, "the file's references expand to more than 1000000 frames"},
     };
     for (const auto& [text, why] : cases) {
         File f;
@@ -186,8 +186,12 @@ TEST(XFileReferences, CyclesAndDepthThroughReferencesAreCutWithAWarning) {
     for (int k = 1; k < 300; ++k) text += "Frame C" + std::to_string(k) + " { {C" + std::to_string(k - 1) + "} }\n";
     File f;
     ASSERT_EQ(parseText(text, f), Status::Ok);
-    EXPECT_EQ(f.warnings, (std::vector<std::string>{"frames nested deeper than 200 levels through references skipped",
-                                                    "references that would place a frame inside itself ignored"}));
+    EXPECT_EQ(f.warnings, (std::vector<std::string>{"references that would place a frame inside itself ignored",
+                                                    "frames nested deeper than 200 levels through references skipped"}));
+    // Only the reference that closes the loop is dropped; Inner stays inside Loop.
+    ASSERT_EQ(f.frames[0].children.size(), 1u);
+    EXPECT_EQ(f.frames[0].children[0].name, "Inner");
+    EXPECT_TRUE(f.frames[0].children[0].children.empty());
     struct Deepest {
         int depth = 0;
         bool enter(const xfile::Frame&, int d) {
