@@ -103,13 +103,13 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
             for (const auto& k : a.keys) keys += k.times.size();
     }
     std::printf("  format: %s, float size %d\n", formatName(file.format), file.floatSize);
-    // The loader reads the file again; this reading is not kept meanwhile.
-    const std::vector<std::string> warnings = std::move(file.warnings);
-    file = xfile::File{};
     std::printf("  meshes: %zu\n  vertices: %zu\n  faces: %zu\n  materials: %zu\n", c.meshes, c.vertices, c.faces,
                 c.materials);
     std::printf("  frames: %zu\n  animation sets: %zu\n  animations: %zu\n  keys: %zu\n", c.frames,
                 file.animationSets.size(), animations, keys);
+    // The loader reads the file again; this reading is not kept meanwhile.
+    const std::vector<std::string> warnings = std::move(file.warnings);
+    file = xfile::File{};
 
     bool ok = true;
     if (c.meshes > 0) {
