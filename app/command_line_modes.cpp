@@ -10,12 +10,16 @@
 #include "platform/win/picture.h"
 #include "platform/win/headless.h"
 #include "app/session_script.h"
+#include "platform/rm/rm_internal.h"
+#include "viewer/viewer_state.h"
 #include "viewer/win_main.h"
 #ifdef SOLLUX_HAVE_QT
 #include "platform/win/qt/qt_backend.h"
 #endif
 
 namespace {
+
+constexpr long kMaxFramesPerSecond = 1000;
 
 bool parseCount(const std::string& text, long& value) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -89,6 +93,16 @@ bool parseViewerOptions(const std::vector<std::string>& args, ViewerOptions& opt
                 return false;
             }
             framesGiven = true;
+        } else if (arg == "--fps") {
+            const std::string* rate = value("a frame rate");
+            long fps = 0;
+            if (!rate) return false;
+            if (!parseCount(*rate, fps) || fps < 0 || fps > kMaxFramesPerSecond) {
+                error = "--fps: expected a whole number from 0 (unpaced) to " +
+                        std::to_string(kMaxFramesPerSecond) + ", got '" + *rate + "'";
+                return false;
+            }
+            options.framesPerSecond = static_cast<int>(fps);
         } else if (arg == "--play") {
             const std::string* path = value("a script path");
             if (!path) return false;
@@ -114,6 +128,13 @@ bool parseViewerOptions(const std::vector<std::string>& args, ViewerOptions& opt
     options.model.clear();
     for (size_t i = 0; i < modelWords.size(); ++i) options.model += (i ? " " : "") + modelWords[i];
     return true;
+}
+
+unsigned long long viewerRedrawStamp() {
+    const ViewerState* state = currentState;
+    if (state == nullptr || state->scene == nullptr || winAnyKeyDown() || rm::frameTreeMoves(state->scene))
+        return 0;
+    return winHandledMessageCount() + 1;
 }
 
 int runViewer(const ViewerOptions& options) {
@@ -145,10 +166,12 @@ int runViewer(const ViewerOptions& options) {
         static int qtArgc = 1;
         static char qtName[] = "solluxviewer";
         static char* qtArgv[] = {qtName, nullptr};
-        if (!winUseQt(qtArgc, qtArgv)) {
+        if (!winUseQt(qtArgc, qtArgv, options.framesPerSecond)) {
             std::fprintf(stderr, "solluxviewer: cannot open the window on this display\n");
             return 1;
         }
+        // Unpaced, every frame is drawn, as when measuring the drawing itself.
+        if (options.framesPerSecond != 0) glSetRedrawStamp(viewerRedrawStamp);
 #else
         std::fprintf(stderr, "solluxviewer: built without a window system; use --screenshot OUT.png\n");
         return 1;
@@ -162,10 +185,13 @@ int runViewer(const ViewerOptions& options) {
     bool shotFailed = false;
     bool shotTaken = false;
     bool counting = false;
+    SessionRecorder recorder;
+    const bool recording = !options.recordPath.empty();
     MainLoopHooks hooks;
     hooks.beforePass = [&] {
         HWND window = viewerWindow();
         if (!window) return;
+        if (recording) recorder.pass(window);
         if (player && !player->finished()) {
             player->pass(window);
             return;
@@ -198,8 +224,7 @@ int runViewer(const ViewerOptions& options) {
         });
     }
 
-    SessionRecorder recorder;
-    if (!options.recordPath.empty()) recorder.start();
+    if (recording) recorder.start();
 
     std::string model = options.model;
     int exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, model.data(), SW_SHOWNORMAL);

@@ -2,15 +2,18 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 
 #include "conversion/x_conversion.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/rm_internal.h"
+#include "platform/rm/texture_image.h"
 #include "platform/rm/xfile.h"
 #include "platform/win/headless.h"
 #include "viewer/result_name.h"
+#include "viewer/texture_callback.h"
 
 namespace {
 
@@ -53,15 +56,30 @@ const char* formatName(xfile::Format f) {
     return "unknown";
 }
 
+// What became of each texture the load asked for, as the viewer's callback would decide.
 struct TextureProbe {
     IDirect3DRM* d3drm;
-    std::set<std::string> found;
+    std::map<std::string, std::string> outcome;
 };
+
+std::string textureOutcome(const char* name, HRESULT loaded) {
+    if (SUCCEEDED(loaded)) return "found and loaded";
+    std::string path;
+    if (!rm::findTextureFile(name, path)) return "not found";
+    textureimage::Image image;
+    std::string why;
+    if (textureimage::loadFile(path, image, &why, textureimage::Formats::Any) == textureimage::Status::Ok)
+        return "found, but its picture format is refused; --any-texture would take it";
+    // The reason names the file; the name is already on the line.
+    const size_t colon = why.find(": ");
+    return "found, but it cannot be read: " + (colon == std::string::npos ? why : why.substr(colon + 2));
+}
 
 HRESULT probeTexture(char* name, void* arg, IDirect3DRMTexture** texture) {
     auto* probe = static_cast<TextureProbe*>(arg);
-    HRESULT hr = probe->d3drm->LoadTexture(name, texture);
-    if (SUCCEEDED(hr)) probe->found.insert(name);
+    HRESULT hr = textureNameAccepted(name) ? probe->d3drm->LoadTexture(name, texture) : HRESULT(-1);
+    // Asked for inside the load, where the .x file's folder is searched too.
+    probe->outcome[name] = textureOutcome(name, hr);
     return hr;
 }
 
@@ -128,8 +146,10 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
             std::printf("  box: %g %g %g .. %g %g %g\n", box.min.x, box.min.y, box.min.z, box.max.x, box.max.y,
                         box.max.z);
         }
-        for (const auto& t : c.textures)
-            std::printf("  texture: %s (%s)\n", t.c_str(), probe.found.count(t) ? "found" : "not found");
+        for (const auto& t : c.textures) {
+            auto it = probe.outcome.find(t);
+            std::printf("  texture: %s (%s)\n", t.c_str(), it == probe.outcome.end() ? "not asked for" : it->second.c_str());
+        }
         builder->Release();
     }
     for (const auto& w : warnings) std::printf("  warning: %s\n", w.c_str());

@@ -8,6 +8,8 @@
 #include "platform/win/headless.h"
 #include "app/command_line_modes.h"
 #include "app/info_command.h"
+#include "app/thumbnail.h"
+#include "viewer/texture_callback.h"
 
 namespace {
 
@@ -16,10 +18,11 @@ using Args = std::vector<std::string>;
 const char kVersion[] = "SolluxViewer 0.91";
 
 const char kUsage[] =
-    "Usage: solluxviewer [--play SCRIPT | --record SCRIPT] [MODEL]\n"
+    "Usage: solluxviewer [--fps N] [--play SCRIPT | --record SCRIPT] [MODEL]\n"
     "       solluxviewer --screenshot OUT.png [--size WxH] [--frames N] [--play SCRIPT] [MODEL]\n"
     "       solluxviewer --convert FILE...\n"
     "       solluxviewer --info FILE...\n"
+    "       solluxviewer --thumbnail SIZE INPUT OUTPUT.png\n"
     "       solluxviewer --help | --version\n"
     "\n"
     "  MODEL              a Rokkaku (.rok) or DirectX (.x) model to open in the viewer;\n"
@@ -28,10 +31,18 @@ const char kUsage[] =
     "                     400x400) and write the window's client area as a PNG file\n"
     "  --play SCRIPT      feed the viewer the input events of SCRIPT (see the README)\n"
     "  --record SCRIPT    write the input of this session in the window to SCRIPT\n"
+    "  --fps N            draw at most N frames a second in the window (0: as fast as\n"
+    "                     it can; default: the screen's refresh rate)\n"
     "  --convert FILE...  convert each Rokkaku file to the .x text file beside it, without\n"
     "                     a window; exit status 0 when every file converted, 1 otherwise\n"
     "  --info FILE...     print what the loaders find in each .x file (a Rokkaku file is\n"
     "                     converted first); exit status 1 when a file cannot be loaded\n"
+    "  --thumbnail SIZE INPUT OUTPUT\n"
+    "                     draw INPUT framed in a SIZE x SIZE picture with a transparent\n"
+    "                     background, as a desktop thumbnailer does; nothing is written\n"
+    "                     beside INPUT; exit status 1 and no OUTPUT when it cannot be read\n"
+    "  --any-texture      textures in every picture format stb_image reads (PNG, JPEG,\n"
+    "                     TGA, GIF, ...), not only .bmp and .ppm\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";
@@ -74,12 +85,22 @@ const Mode kModes[] = {
     {"--version", runVersion},
     {"--convert", runConvert},
     {"--info", runInfo},
+    {"--thumbnail", runThumbnail},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Args args(argv + 1, argv + argc);
+    // Options every mode takes, wherever they stand before "--".
+    for (auto it = args.begin(); it != args.end() && *it != "--";) {
+        if (*it == "--any-texture") {
+            setAnyPictureFormat(true);
+            it = args.erase(it);
+        } else {
+            ++it;
+        }
+    }
     if (!args.empty()) {
         const std::string& first = args.front();
         for (const Mode& mode : kModes) {

@@ -3,11 +3,13 @@
 #include <stb_image_write.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "input/window_proc.h"
 #include "platform/regular_file.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
@@ -49,9 +51,42 @@ struct NamedMouse {
     UINT message;
 };
 constexpr NamedMouse kMouseNames[] = {
-    {"move", WM_MOUSEMOVE}, {"ldown", WM_LBUTTONDOWN}, {"lup", WM_LBUTTONUP},
-    {"rdown", WM_RBUTTONDOWN}, {"rup", WM_RBUTTONUP},
+    {"move", WM_MOUSEMOVE},     {"ldown", WM_LBUTTONDOWN}, {"lup", WM_LBUTTONUP},
+    {"rdown", WM_RBUTTONDOWN},  {"rup", WM_RBUTTONUP},     {"mdown", WM_MBUTTONDOWN},
+    {"mup", WM_MBUTTONUP},      {"wheel", WM_MOUSEWHEEL},
 };
+
+// Window-system events: they reach the viewer as WM_SIZE, as when a person resizes,
+// minimises or restores the window.
+struct NamedWindowEvent {
+    const char* name;
+    ScriptEvent::Kind kind;
+    size_t numbers;  // after the name
+    const char* usage;
+};
+constexpr int kMaxScriptedSize = 8192;
+constexpr NamedWindowEvent kWindowEvents[] = {
+    {"size", ScriptEvent::Size, 2, "expected size W H (1 to 8192)"},
+    {"minimize", ScriptEvent::Minimize, 0, "minimize takes nothing after it"},
+    {"restore", ScriptEvent::Restore, 0, "restore takes nothing after it"},
+};
+
+// Wheel turns are written in notches, which may be fractions on fine-grained wheels.
+std::string notchesText(int wheelDelta) {
+    char text[32];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, static_cast<double>(wheelDelta) / WHEEL_DELTA);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+bool parseNotches(const std::string& text, int& wheelDelta) {
+    double notches = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), notches, std::chars_format::fixed);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(notches)) return false;
+    const double delta = std::round(notches * WHEEL_DELTA);
+    if (delta < -32768 || delta > 32767) return false;
+    wheelDelta = static_cast<int>(delta);
+    return true;
+}
 
 std::vector<std::string> splitWords(const std::string& text) {
     std::istringstream in(text);
@@ -129,7 +164,7 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         return "";
     }
     if (verb == "mouse") {
-        if (args != 3 && args != 4) return "expected mouse move|ldown|lup|rdown|rup X Y [shift]";
+        if (args != 3 && args != 4) return "expected mouse move|ldown|lup|rdown|rup|mdown|mup X Y [shift] or mouse wheel X Y NOTCHES";
         event.kind = ScriptEvent::Mouse;
         event.mouseMessage = 0;
         for (const NamedMouse& m : kMouseNames)
@@ -138,6 +173,11 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         if (!parseNumber(words[at + 2], event.x) || !parseNumber(words[at + 3], event.y) || event.x < -32768 ||
             event.x > 32767 || event.y < -32768 || event.y > 32767)
             return "mouse coordinates must be whole numbers from -32768 to 32767";
+        if (event.mouseMessage == WM_MOUSEWHEEL) {
+            if (args != 4 || !parseNotches(words[at + 4], event.wheelDelta))
+                return "expected mouse wheel X Y NOTCHES (a number from -273 to 273, positive away from you)";
+            return "";
+        }
         if (args == 4 && words[at + 4] != "shift") return "expected shift after the coordinates";
         event.shift = args == 4;
         return "";
@@ -187,7 +227,35 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         event.kind = ScriptEvent::Quit;
         return "";
     }
+    for (const NamedWindowEvent& w : kWindowEvents) {
+        if (verb != w.name) continue;
+        if (args != w.numbers) return w.usage;
+        event.kind = w.kind;
+        if (w.kind == ScriptEvent::Size &&
+            (!parseNumber(words[at + 1], event.width) || !parseNumber(words[at + 2], event.height) ||
+             event.width < 1 || event.height < 1 || event.width > kMaxScriptedSize || event.height > kMaxScriptedSize))
+            return w.usage;
+        return "";
+    }
     return "unknown event '" + verb + "'";
+}
+
+// Resizes, minimises or restores the window through the window system, which tells the
+// viewer with WM_SIZE. A minimised window is restored before it takes a new size.
+void applyWindowEvent(HWND window, const ScriptEvent& event) {
+    if (event.kind == ScriptEvent::Minimize) {
+        ShowWindow(window, SW_MINIMIZE);
+        return;
+    }
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    if (event.kind != ScriptEvent::Size) return;
+    RECT outer{}, client{};
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    const int frameWidth = (outer.right - outer.left) - client.right;
+    const int frameHeight = (outer.bottom - outer.top) - client.bottom;
+    SetWindowPos(window, nullptr, 0, 0, event.width + frameWidth, event.height + frameHeight,
+                 SWP_NOMOVE | SWP_NOZORDER);
 }
 
 void setModifiers(bool ctrl, bool shift) {
@@ -260,7 +328,8 @@ std::string formatScriptEvent(const ScriptEvent& event) {
             for (const NamedMouse& m : kMouseNames)
                 if (m.message == event.mouseMessage) name = m.name;
             return "mouse " + name + " " + std::to_string(event.x) + " " + std::to_string(event.y) +
-                   (event.shift ? " shift" : "");
+                   (event.mouseMessage == WM_MOUSEWHEEL ? " " + notchesText(event.wheelDelta)
+                                                        : std::string(event.shift ? " shift" : ""));
         }
         case ScriptEvent::AnswerOpen: return "answer open " + (event.path ? *event.path : std::string("cancel"));
         case ScriptEvent::AnswerColour:
@@ -271,6 +340,9 @@ std::string formatScriptEvent(const ScriptEvent& event) {
         case ScriptEvent::Frames: return "frames " + std::to_string(event.count);
         case ScriptEvent::Shot: return "shot " + event.path.value_or("");
         case ScriptEvent::Quit: return "quit";
+        case ScriptEvent::Size: return "size " + std::to_string(event.width) + " " + std::to_string(event.height);
+        case ScriptEvent::Minimize: return "minimize";
+        case ScriptEvent::Restore: return "restore";
     }
     return "";
 }
@@ -314,11 +386,22 @@ void ScriptPlayer::pass(HWND window) {
                 return;
             case ScriptEvent::Mouse:
                 setModifiers(false, event.shift);
-                winPostMouse(window, event.mouseMessage, event.x, event.y, event.shift ? MK_SHIFT : 0);
+                if (event.mouseMessage == WM_MOUSEWHEEL)
+                    winPostMouseWheel(window, event.x, event.y, event.wheelDelta, 0);
+                else
+                    winPostMouse(window, event.mouseMessage, event.x, event.y, event.shift ? MK_SHIFT : 0);
                 return;
             case ScriptEvent::Command:
                 setModifiers(false, false);
+                // File > Exit ends the session as "quit" does.
+                if (event.command == kCommandExit && beforeQuit_) beforeQuit_();
                 PostMessageA(window, WM_COMMAND, MAKEWPARAM(event.command, 0), 0);
+                return;
+            case ScriptEvent::Size:
+            case ScriptEvent::Minimize:
+            case ScriptEvent::Restore:
+                setModifiers(false, false);
+                applyWindowEvent(window, event);
                 return;
             case ScriptEvent::Quit:
                 if (beforeQuit_) beforeQuit_();
@@ -344,6 +427,50 @@ void SessionRecorder::addInput(const ScriptEvent& event) {
     lines_.push_back(formatScriptEvent(event));
 }
 
+void SessionRecorder::noteWindowState() {
+    if (!window_ || !IsWindow(window_)) return;
+    const bool minimized = IsIconic(window_) != FALSE;
+    RECT client{};
+    GetClientRect(window_, &client);
+    const bool resized = !minimized && (client.right != width_ || client.bottom != height_);
+    if (minimized == minimized_ && !resized) return;
+    ScriptEvent event{};
+    if (minimized) {
+        event.kind = ScriptEvent::Minimize;
+    } else if (!resized) {
+        event.kind = ScriptEvent::Restore;
+    } else {
+        // A size restores a minimised window as well.
+        event.kind = ScriptEvent::Size;
+        event.width = client.right;
+        event.height = client.bottom;
+    }
+    minimized_ = minimized;
+    if (!minimized) {
+        width_ = client.right;
+        height_ = client.bottom;
+    }
+    // An empty or oversized client area cannot be replayed; the next size can.
+    if (event.kind == ScriptEvent::Size && (event.width < 1 || event.height < 1 || event.width > kMaxScriptedSize ||
+                                            event.height > kMaxScriptedSize))
+        return;
+    addInput(event);
+}
+
+void SessionRecorder::pass(HWND window) {
+    if (window_ != window) {
+        // The size the viewer started with is where the session starts.
+        window_ = window;
+        minimized_ = IsIconic(window) != FALSE;
+        RECT client{};
+        GetClientRect(window, &client);
+        width_ = client.right;
+        height_ = client.bottom;
+        return;
+    }
+    noteWindowState();
+}
+
 void SessionRecorder::addAnswer(const ScriptEvent& event) {
     // The dialog ran inside the handling of the last input, so its answer must come first.
     size_t at = haveInput_ ? lastInputLine_ : lines_.size();
@@ -354,6 +481,7 @@ void SessionRecorder::addAnswer(const ScriptEvent& event) {
 void SessionRecorder::start() {
     lines_.clear();
     haveInput_ = false;
+    window_ = nullptr;
     lastFrames_ = renderedFrameCount();
     winSetMessageHook([this](const MSG& msg) {
         ScriptEvent event{};
@@ -376,18 +504,32 @@ void SessionRecorder::start() {
             case WM_LBUTTONUP:
             case WM_RBUTTONDOWN:
             case WM_RBUTTONUP:
+            case WM_MBUTTONDOWN:
+            case WM_MBUTTONUP:
                 event.kind = ScriptEvent::Mouse;
                 event.mouseMessage = msg.message;
                 event.x = GET_X_LPARAM(msg.lParam);
                 event.y = GET_Y_LPARAM(msg.lParam);
                 event.shift = (msg.wParam & MK_SHIFT) != 0;
                 break;
+            case WM_MOUSEWHEEL: {
+                POINT p{GET_X_LPARAM(msg.lParam), GET_Y_LPARAM(msg.lParam)};
+                ScreenToClient(msg.hwnd, &p);
+                event.kind = ScriptEvent::Mouse;
+                event.mouseMessage = msg.message;
+                event.x = p.x;
+                event.y = p.y;
+                event.wheelDelta = GET_WHEEL_DELTA_WPARAM(msg.wParam);
+                break;
+            }
             case WM_COMMAND:
                 event.kind = ScriptEvent::Command;
                 event.command = LOWORD(msg.wParam);
                 break;
             default: return;
         }
+        // A size change that came before this input goes before it.
+        noteWindowState();
         addInput(event);
     });
     winSetDialogHook([this](const WinDialogRecord& dialog) {

@@ -12,7 +12,7 @@
 #include "platform/win/win32.h"
 
 struct ScriptEvent {
-    enum Kind { Key, Command, Mouse, AnswerOpen, AnswerColour, AnswerAbout, Frames, Shot, Quit } kind;
+    enum Kind { Key, Command, Mouse, AnswerOpen, AnswerColour, AnswerAbout, Frames, Shot, Quit, Size, Minimize, Restore } kind;
     int line = 0;            // in the script, for messages
     bool down = false;       // Key
     UINT virtualKey = 0;     // Key
@@ -21,9 +21,11 @@ struct ScriptEvent {
     int command = 0;         // Command
     UINT mouseMessage = 0;   // Mouse: WM_MOUSEMOVE, WM_LBUTTONDOWN ...
     int x = 0, y = 0;        // Mouse
+    int wheelDelta = 0;      // Mouse (WM_MOUSEWHEEL): WHEEL_DELTA a notch
     std::optional<std::string> path;  // AnswerOpen (null: cancel), Shot
     std::optional<COLORREF> colour;   // AnswerColour (null: cancel)
     long count = 0;                   // Frames
+    int width = 0, height = 0;        // Size: the client area asked for
 };
 
 // Reads a whole script. Blank lines and lines starting with '#' are skipped. Relative
@@ -67,19 +69,25 @@ private:
 };
 
 // Turns what a person does in the window into script lines (keys, mouse, posted commands,
-// dialog answers, and the frames that ran between them).
+// dialog answers, window sizes, and the frames that ran between them).
 class SessionRecorder {
 public:
     // Installs the message and dialog hooks of the window system.
     void start();
     void stop();
+    // Call at the start of every pass: notes a new size or a minimised or restored window.
+    void pass(HWND window);
     bool save(const std::string& path) const;
     const std::vector<std::string>& lines() const { return lines_; }
 
 private:
     void addInput(const ScriptEvent& event);
     void addAnswer(const ScriptEvent& event);
+    void noteWindowState();
     std::vector<std::string> lines_;
+    HWND window_ = nullptr;
+    bool minimized_ = false;
+    int width_ = 0, height_ = 0;
     size_t lastInputLine_ = 0;  // answers go before the input that opened the dialog
     bool haveInput_ = false;
     unsigned long lastFrames_ = 0;

@@ -29,6 +29,7 @@
 #include "platform/gl/gl_device.h"
 #include "platform/win/picture.h"
 #include "platform/rm/d3drm.h"
+#include "bench/bench_viewer.h"
 
 // Counts heap allocations, to show that a frame of a still scene allocates nothing.
 static std::atomic<unsigned long> allocations{0};
@@ -73,47 +74,6 @@ void sphere(int rings, int segments, std::vector<D3DVECTOR>& v, std::vector<DWOR
     faces.push_back(0);
 }
 
-struct Viewer {
-    IDirect3DRM* d3drm = nullptr;
-    IDirectDrawClipper* clipper = nullptr;
-    IDirect3DRMDevice* device = nullptr;
-    IDirect3DRMViewport* viewport = nullptr;
-    IDirect3DRMFrame* scene = nullptr;
-    IDirect3DRMFrame* camera = nullptr;
-
-    bool open(int w, int h) {
-        glRegisterDeviceBackend(winPresentPicture);
-        if (Direct3DRMCreate(&d3drm) != D3DRM_OK || DirectDrawCreateClipper(0, &clipper, nullptr) != DD_OK) return false;
-        if (d3drm->CreateDeviceFromClipper(clipper, const_cast<GUID*>(&IID_IDirect3DRGBDevice), w, h, &device) != D3DRM_OK)
-            return false;
-        d3drm->CreateFrame(nullptr, &scene);
-        IDirect3DRMFrame* lightFrame = nullptr;
-        d3drm->CreateFrame(scene, &lightFrame);
-        lightFrame->SetPosition(scene, 2, 2, 5);
-        lightFrame->SetOrientation(scene, -1, -1, 1, 0, 1, 0);
-        IDirect3DRMLight* light = nullptr;
-        d3drm->CreateLightRGB(D3DRMLIGHT_DIRECTIONAL, 1, 1, 1, &light);
-        lightFrame->AddLight(light);
-        light->Release();
-        lightFrame->Release();
-        d3drm->CreateLightRGB(D3DRMLIGHT_AMBIENT, 0.4f, 0.4f, 0.4f, &light);
-        scene->AddLight(light);
-        light->Release();
-        d3drm->CreateFrame(scene, &camera);
-        return d3drm->CreateViewport(device, camera, 0, 0, w, h, &viewport) == D3DRM_OK;
-    }
-    bool frame() {
-        return viewport->Clear() == D3DRM_OK && viewport->Render(scene) == D3DRM_OK && device->Update() == D3DRM_OK;
-    }
-    void close() {
-        if (viewport) viewport->Release();
-        if (device) device->Release();
-        if (camera) camera->Release();
-        if (scene) scene->Release();
-        if (clipper) clipper->Release();
-        if (d3drm) d3drm->Release();
-    }
-};
 
 void framesPerSecond(long triangles) {
     const int segments = int(std::sqrt(double(triangles) / 2.0) * 1.4);
@@ -122,7 +82,7 @@ void framesPerSecond(long triangles) {
     std::vector<DWORD> faces;
     sphere(rings, segments, v, faces);
 
-    Viewer viewer;
+    BenchViewer viewer;
     const int w = std::getenv("SOLLUX_BENCH_WIDTH") ? std::atoi(std::getenv("SOLLUX_BENCH_WIDTH")) : 800;
     const int h = w * 3 / 4;
     if (!viewer.open(w, h)) {
@@ -222,7 +182,7 @@ long writeModels(const std::string& xPath, const std::string& plyPath, int rings
 
 void timeToFirstFrame(const std::string& xPath, long faces) {
     const auto start = Clock::now();
-    Viewer viewer;
+    BenchViewer viewer;
     if (!viewer.open(800, 600)) return;
     const double contextMs = secondsSince(start) * 1000;
     IDirect3DRMMeshBuilder* builder = nullptr;

@@ -242,7 +242,8 @@ const char* convertToXFile(const char* sourcePath) {
     const size_t nameAt = slash ? static_cast<size_t>(slash - sourcePath) + 1 : 0;
     const char* name = sourcePath + nameAt;
     if (std::strstr(name, ".x") || std::strstr(name, ".X")) {
-        std::strcpy(convertedPath, sourcePath);
+        // The Open dialogs hand back convertedPath itself.
+        if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
         return convertedPath;
     }
     // Without ".rok" there is no output name; the source itself must never be written.
@@ -261,7 +262,7 @@ const char* convertToXFile(const char* sourcePath) {
         return nullptr;
     }
 
-    std::strcpy(convertedPath, sourcePath);
+    if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
     char* extension = std::strstr(convertedPath + nameAt, ".rok");
     if (!extension) extension = std::strstr(convertedPath + nameAt, ".ROK");
     std::strcpy(extension, ".x");

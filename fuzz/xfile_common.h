@@ -4,6 +4,7 @@
 // build within the file's allowance.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +64,19 @@ inline void checkMesh(const xfile::Mesh& m) {
     }
     if (!m.textureCoords.empty() && m.textureCoords.size() != m.vertices.size()) std::abort();
     if (!m.vertexColors.empty() && m.vertexColors.size() != m.vertices.size()) std::abort();
+    // Skin weights: in range, usable, and summing to 1 for each weighted vertex.
+    if (m.skinWeights.size() > m.vertices.size()) std::abort();
+    std::vector<double> sum(m.vertices.size(), 0.0);
+    for (const auto& bone : m.skinWeights) {
+        if (bone.vertices.size() != bone.weights.size()) std::abort();
+        for (size_t i = 0; i < bone.vertices.size(); ++i) {
+            if (bone.vertices[i] >= m.vertices.size() || !std::isfinite(bone.weights[i]) || bone.weights[i] < 0)
+                std::abort();
+            sum[bone.vertices[i]] += bone.weights[i];
+        }
+    }
+    for (double total : sum)
+        if (total != 0 && std::fabs(total - 1) > 1e-3) std::abort();
 }
 
 // Each object once: references make the frames a graph with many paths to one object.

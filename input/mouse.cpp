@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/rm/d3drm.h"
+#include "scene/parent_space.h"
 #include "scene/selection.h"
 #include "viewer/viewer_state.h"
 
@@ -36,6 +37,8 @@ D3DVALUE cameraZ(ViewerState* state) {
 
 // Absolute orientation from the offset to the press point: the whole client width is
 // a full turn about the up axis, the whole height half a turn about the horizontal one.
+// It is taken in the frame's parent's space: the scene for a model of its own, the frame
+// above for a part of a hierarchy, which so starts from its place in the whole.
 void turn(HWND window, IDirect3DRMFrame* frame, ViewerState* state, int x, int y) {
     RECT client = {};
     GetClientRect(window, &client);
@@ -44,10 +47,12 @@ void turn(HWND window, IDirect3DRMFrame* frame, ViewerState* state, int x, int y
     const int dx = offset16(x, dragState.lastMouseX), dy = offset16(y, dragState.lastMouseY);
     const long double a = -dy / (2 * h) * kFullTurn;
     const long double b = dx / w * kFullTurn;
-    frame->SetOrientation(state->scene, static_cast<D3DVALUE>(std::sin(b)),
+    IDirect3DRMFrame* parent = hierarchyParent(frame);
+    frame->SetOrientation(parent != nullptr ? parent : state->scene, static_cast<D3DVALUE>(std::sin(b)),
                           static_cast<D3DVALUE>(std::sin(a) * std::cos(b)),
                           static_cast<D3DVALUE>(std::cos(a) * std::cos(b)), 0.0f,
                           static_cast<D3DVALUE>(std::cos(a)), static_cast<D3DVALUE>(-std::sin(a)));
+    if (parent != nullptr) parent->Release();
 }
 
 // Sets a rotation velocity about the screen-plane axis at right angles to the motion.
@@ -72,18 +77,48 @@ void dolly(HWND window, ViewerState* state, int y) {
     state->camera->SetPosition(state->scene, 0.0f, 0.0f, static_cast<D3DVALUE>(z));
 }
 
-// Moves the frame by the mouse offset in pixels at its current depth.
+// Where a part of a hierarchy is seen, in scene coordinates: the middle of its selected
+// visual. Its frame's origin may lie far from it (at a joint, or behind the camera).
+bool partCentre(IDirect3DRMFrame* frame, D3DVECTOR& centre) {
+    D3DRMMATRIX4D toScene, local;
+    IDirect3DRMMeshBuilder* visual = getSelectedVisual();
+    D3DRMBOX box;
+    if (visual == nullptr || !parentToScene(frame, toScene) || visual->GetBox(&box) < 0) return false;
+    frame->GetTransform(local);
+    D3DVECTOR middle;
+    middle.x = (box.min.x + box.max.x) / 2;
+    middle.y = (box.min.y + box.max.y) / 2;
+    middle.z = (box.min.z + box.max.z) / 2;
+    centre = transformedPoint(toScene, transformedPoint(local, middle));
+    return true;
+}
+
+// Moves the frame by the mouse offset in pixels at its current depth. A part of a
+// hierarchy is moved by the offset at the depth of the part itself, so that it slides
+// under the mouse as a model of its own does.
 void moveInScreenPlane(IDirect3DRMFrame* frame, ViewerState* state, int x, int y) {
     const int dx = offset16(x, dragState.lastMouseX), dy = offset16(y, dragState.lastMouseY);
     dragState.lastMouseX = x;
     dragState.lastMouseY = y;
     D3DVECTOR position = {};
     frame->GetPosition(state->scene, &position);
+    D3DVECTOR anchor = position;
+    const bool part = partCentre(frame, anchor);
     D3DRMVECTOR4D screen = {};
-    state->viewport->Transform(&screen, &position);
+    state->viewport->Transform(&screen, &anchor);
+    // A part behind the camera is not seen; it is not moved.
+    if (part && !(screen.w > 0)) return;
     screen.x += dx * screen.w;
     screen.y += dy * screen.w;
-    state->viewport->InverseTransform(&position, &screen);
+    D3DVECTOR moved = anchor;
+    state->viewport->InverseTransform(&moved, &screen);
+    if (part) {
+        position.x += moved.x - anchor.x;
+        position.y += moved.y - anchor.y;
+        position.z += moved.z - anchor.z;
+    } else {
+        position = moved;
+    }
     frame->SetPosition(state->scene, position.x, position.y, position.z);
 }
 

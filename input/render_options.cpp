@@ -109,13 +109,18 @@ int setShadeMode(HWND window, ViewerState* state, DWORD shade) {
 }
 
 int setColorModel(HWND window, ViewerState* state, int model) {
-    if (state == nullptr || state->device == nullptr) return 0;
+    // After a failed rebuild, either model tries again at the size that failed.
+    int width = 0, height = 0;
+    const bool owed = rebuildOwed(state, &width, &height);
+    if (state == nullptr || (state->device == nullptr && !owed)) return 0;
     const int old = state->colorModel;
-    if (model == old) return 1;
+    if (model == old && !owed) return 1;
     state->colorModel = model;
     // The colour model cannot change in place: a new device of the same size is made.
-    const int width = static_cast<int>(state->device->GetWidth());
-    const int height = static_cast<int>(state->device->GetHeight());
+    if (!owed) {
+        width = static_cast<int>(state->device->GetWidth());
+        height = static_cast<int>(state->device->GetHeight());
+    }
     if (!rebuildDevice(window, state, width, height)) return 0;
     HMENU submenu = renderMenu(window);
     CheckMenuItem(submenu, static_cast<UINT>(old + kMenuColorModelBase), checkFlag(false));

@@ -7,6 +7,7 @@
 #include "input/dialogs.h"
 #include "input/mouse.h"
 #include "input/render_options.h"
+#include "input/view_navigation.h"
 #include "platform/rm/d3drm.h"
 #include "scene/clipboard.h"
 #include "scene/frame_loading.h"
@@ -14,10 +15,17 @@
 #include "scene/selection.h"
 #include "viewer/report_error.h"
 #include "viewer/resize.h"
+#include "viewer/texture_callback.h"
 #include "viewer/viewer_creation.h"
 #include "viewer/viewer_state.h"
 
 namespace {
+
+// The Scene menu's check mark follows the picture-format switch.
+void showAnyPictureFormat(HWND window) {
+    CheckMenuItem(GetMenu(window), kCommandAnyPictureFormat,
+                  MF_BYCOMMAND | (anyPictureFormat() ? MF_CHECKED : MF_UNCHECKED));
+}
 
 void firstPaint(HWND window) {
     PAINTSTRUCT paint;
@@ -31,6 +39,7 @@ void firstPaint(HWND window) {
         PostQuitMessage(0);
     } else {
         showRenderSettings(window, currentState);
+        showAnyPictureFormat(window);
         if (commandLine[0] != '\0') openModel(commandLine);
     }
     // The WM_SIZE this brings fits viewport and device to the real client area.
@@ -40,15 +49,17 @@ void firstPaint(HWND window) {
 }
 
 void handleSize(HWND window, ViewerState* state, LPARAM lParam) {
-    // A record whose creation or last resize stopped part-way is left alone.
-    if (!state->device || !state->viewport || !state->camera) return;
+    // A record whose creation stopped part-way is left alone; one whose last rebuild
+    // failed tries again at the new size.
+    const bool owed = rebuildOwed(state, nullptr, nullptr);
+    if ((!state->device || !state->viewport || !state->camera) && !owed) return;
     int width = LOWORD(lParam);
     int height = HIWORD(lParam);
     if (width == 0 || height == 0) {
         state->minimized = 1;
         return;
     }
-    if (resizeViewport(window, state, width, height))
+    if (owed ? retryRebuild(window, state, width, height) : resizeViewport(window, state, width, height))
         state->minimized = 0;
     else
         renderingStopped = 1;
@@ -110,7 +121,11 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         if (id == kCommandExit) PostQuitMessage(0);
         return;
     }
-    if (id >= kCommandLighting && id <= kCommandTextureQuality && !state->device) return;
+    // A colour model may also be chosen to try a failed rebuild again.
+    const bool colourModel = id == kCommandRamp || id == kCommandRgb;
+    if (id >= kCommandLighting && id <= kCommandTextureQuality && !state->device &&
+        !(colourModel && rebuildOwed(state, nullptr, nullptr)))
+        return;
     switch (id) {
         case kCommandAbout: {
             auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
@@ -133,8 +148,8 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandColor: colorSelection(window); break;
         case kCommandShowBoxes: {
             int on = toggleShowBoxes();
-            CheckMenuItem(GetSubMenu(GetMenu(window), 1), kCommandShowBoxes,
-                          MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
+            // By command, so the mark finds the item in whichever menu holds it.
+            CheckMenuItem(GetMenu(window), kCommandShowBoxes, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
             break;
         }
         case kCommandLighting: toggleLighting(window, state); break;
@@ -152,6 +167,13 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandParallelPointLight:
         case kCommandPointLight:
         case kCommandSpotLight: createLight(id, state); break;
+        case kCommandFrameAll: frameAll(state); break;
+        case kCommandFrameSelection: frameSelection(state); break;
+        case kCommandResetCamera: resetCamera(state); break;
+        case kCommandAnyPictureFormat:
+            setAnyPictureFormat(!anyPictureFormat());
+            showAnyPictureFormat(window);
+            break;
         default: break;
     }
 }
@@ -261,11 +283,16 @@ LRESULT CALLBACK viewerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         case WM_KEYUP:
             if (state) handleKey(state, message, wParam, entryFrame, entryVisual);
             return 0;
-        case WM_MOUSEMOVE: return handleMouseMove(window, mouseState, wParam, lParam), 0;
+        case WM_MOUSEMOVE:
+            handleMouseMove(window, mouseState, wParam, lParam);
+            return handleOrbitMove(window, mouseState, wParam, lParam);
         case WM_LBUTTONDOWN: return handleLeftButtonDown(window, mouseState, wParam, lParam), 0;
         case WM_LBUTTONUP: return handleLeftButtonUp(window, mouseState, wParam, lParam), 0;
         case WM_RBUTTONDOWN: return handleRightButtonDown(window, mouseState, wParam, lParam), 0;
         case WM_RBUTTONUP: return handleRightButtonUp(window, mouseState, wParam, lParam), 0;
+        case WM_MBUTTONDOWN: return handleMiddleButtonDown(window, mouseState, lParam);
+        case WM_MBUTTONUP: return handleMiddleButtonUp(mouseState);
+        case WM_MOUSEWHEEL: return handleMouseWheel(mouseState, wParam);
         case WM_DROPFILES:
             handleDroppedFiles(reinterpret_cast<HDROP>(wParam));
             return 0;

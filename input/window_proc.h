@@ -36,6 +36,7 @@ enum ViewerCommand : int {
     kCommandDither = 209,
     kCommandTextureQuality = 210,
     // 301 to 304: the lights (scene/lights.h).
+    kCommandAnyPictureFormat = 500,
 };
 
 // The tables behind viewerWindowProc, callable on their own.

@@ -1,8 +1,16 @@
 #include "scene/clipboard.h"
 
+#include "scene/parent_space.h"
 #include "scene/selection.h"
 
 namespace {
+
+// A frame taken from inside a hierarchy was seen through its parent's transform: a paste
+// under the scene applies that transform, so the copy lands where the frame was taken
+// from. It is applied at paste time because an animation may go on posing a cut frame
+// for the parent it had.
+bool clipboardNested = false;
+D3DRMMATRIX4D clipboardToScene;
 
 void emptyClipboard() {
     SelectionState& s = selectionState;
@@ -11,6 +19,25 @@ void emptyClipboard() {
         s.clipboardFrame = nullptr;
     }
     s.clipboardVisual = nullptr;
+    clipboardNested = false;
+}
+
+// Gives a parentless frame the place, turn and motion in scene space that it had in the
+// parent space the clipboard remembers.
+void placeInScene(IDirect3DRMFrame* frame) {
+    if (!clipboardNested) return;
+    frame->AddTransform(D3DRMCOMBINE_AFTER, clipboardToScene);
+    D3DVECTOR axis, velocity;
+    D3DVALUE theta = 0;
+    if (frame->GetRotation(nullptr, &axis, &theta) >= 0 && theta != 0) {
+        axis = transformedDirection(clipboardToScene, axis);
+        frame->SetRotation(nullptr, axis.x, axis.y, axis.z, theta);
+    }
+    if (frame->GetVelocity(nullptr, &velocity, FALSE) >= 0 &&
+        (velocity.x != 0 || velocity.y != 0 || velocity.z != 0)) {
+        velocity = transformedDirection(clipboardToScene, velocity);
+        frame->SetVelocity(nullptr, velocity.x, velocity.y, velocity.z, FALSE);
+    }
 }
 
 // Takes a frame out of its parent, if it has one.
@@ -39,6 +66,7 @@ void cutSelection() {
     IDirect3DRMFrame* frame = s.selectedFrame;
     s.clipboardFrame = frame;
     s.clipboardVisual = s.selectedVisual;
+    clipboardNested = parentToScene(frame, clipboardToScene);
     // The marker comes off before the frame leaves the scene.
     clearSelection();
     frame->AddRef();
@@ -60,6 +88,7 @@ void copySelection() {
     }
     frame->AddVisual(visual);
     visual->Release();
+    clipboardNested = parentToScene(frame, clipboardToScene);
     detach(frame);
     s.clipboardFrame = frame;
     s.clipboardVisual = visual;
@@ -77,6 +106,7 @@ void pasteClipboard(IDirect3DRMFrame* scene) {
         frame->AddVisual(visual);
         visual->Release();
     }
+    placeInScene(frame);
     scene->AddChild(frame);
     frame->Release();
 }

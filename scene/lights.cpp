@@ -1,5 +1,6 @@
 #include "scene/lights.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -70,11 +71,14 @@ void addProgramFolderToSearchPath(IDirect3DRM* rm) {
     std::error_code error;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error || !exe.has_parent_path()) return;
-    const std::string folder = exe.parent_path().string();
+    // Beside the executable in a build folder; under share/ once installed.
+    std::vector<std::string> folders{exe.parent_path().string()};
+    const std::filesystem::path shared = (exe.parent_path() / "../share/solluxviewer").lexically_normal();
+    if (std::filesystem::is_directory(shared, error)) folders.push_back(shared.string());
 
-    for (const std::string& entry : searchFolders(rm))
-        if (entry == folder) return;
-    rm->AddSearchPath(folder.c_str());
+    const std::vector<std::string> present = searchFolders(rm);
+    for (const std::string& folder : folders)
+        if (std::find(present.begin(), present.end(), folder) == present.end()) rm->AddSearchPath(folder.c_str());
 }
 
 int createLight(int commandId, ViewerState* state) {

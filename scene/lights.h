@@ -15,6 +15,7 @@ inline constexpr int kCommandSpotLight = 304;
 // 1 when the light stands in the scene; 0 after the failure has been reported.
 int createLight(int commandId, ViewerState* state);
 
-// Adds the folder of the running program to d3drm's search path (once), so that the
-// light models installed beside the executable are found by their bare names.
+// Adds the folder of the running program, and its ../share/solluxviewer when there is one,
+// to d3drm's search path (once each), so that the light models beside the executable in a
+// build folder, or installed under share/, are found by their bare names.
 void addProgramFolderToSearchPath(IDirect3DRM* d3drm);

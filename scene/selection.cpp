@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "scene/parent_space.h"
 #include "viewer/viewer_state.h"
 
 SelectionState selectionState = {};
@@ -112,19 +113,19 @@ void addCone(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR baseCen
                       const_cast<DWORD*>(coneFaceData), nullptr);
 }
 
-IDirect3DRMMeshBuilder* buildSelectionMarker(D3DRMBOX box) {
+IDirect3DRMMeshBuilder* buildSelectionMarker(D3DRMBOX box, D3DVALUE unit) {
     IDirect3DRMMeshBuilder* builder = nullptr;
     if (d3drm == nullptr || d3drm->CreateMeshBuilder(&builder) < 0 || builder == nullptr)
         return nullptr;
 
     const D3DVECTOR lo = box.min, hi = box.max;
-    const D3DVALUE tipBase = hi.z + kMarkerShaftOverhang;
-    const D3DVALUE r = kMarkerTubeRadius;
+    const D3DVALUE tipBase = hi.z + kMarkerShaftOverhang / unit;
+    const D3DVALUE r = kMarkerTubeRadius / unit;
 
     // The arrow starts at the frame's origin whatever the box and points along +z.
     addTube(builder, r, vec(0, 0, 0), vec(0, 0, tipBase));
-    addCone(builder, kMarkerArrowheadRadius, vec(0, 0, tipBase),
-            vec(0, 0, tipBase + kMarkerArrowheadLength));
+    addCone(builder, kMarkerArrowheadRadius / unit, vec(0, 0, tipBase),
+            vec(0, 0, tipBase + kMarkerArrowheadLength / unit));
 
     addTube(builder, r, vec(lo.x, lo.y, lo.z), vec(lo.x, hi.y, lo.z));
     addTube(builder, r, vec(lo.x, hi.y, lo.z), vec(hi.x, hi.y, lo.z));
@@ -181,7 +182,9 @@ void selectVisual(IDirect3DRMMeshBuilder* visual, IDirect3DRMFrame* frame) {
 
     D3DRMBOX box;
     if (visual->GetBox(&box) < 0) return;
-    IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box);
+    // A part of a hierarchy gets the marker it would have as a model of its own: its
+    // parent's scale (a whole model fitted to the view) does not thicken or thin it.
+    IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box, parentUnit(frame));
     if (marker == nullptr) return;
     IDirect3DRMMesh* mesh = nullptr;
     if (marker->CreateMesh(&mesh) < 0) mesh = nullptr;

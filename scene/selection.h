@@ -49,8 +49,9 @@ IDirect3DRMMeshBuilder* getSelectedVisual();
 IDirect3DRMLight* getSelectedLight();
 
 // A new mesh builder (one reference, the caller's) with the white box edges of `box`
-// and the arrow along +z from the origin; null when no builder can be created.
-IDirect3DRMMeshBuilder* buildSelectionMarker(D3DRMBOX box);
+// and the arrow along +z from the origin; null when no builder can be created. The tubes
+// and the arrow are sized for frame units of `unit` scene units.
+IDirect3DRMMeshBuilder* buildSelectionMarker(D3DRMBOX box, D3DVALUE unit = 1.0f);
 // An eight-sided tube of apothem `radius` from `from` to `to`.
 void addTube(IDirect3DRMMeshBuilder* builder, D3DVALUE radius, D3DVECTOR from, D3DVECTOR to);
 // An eight-sided cone of base apothem `radius` from `baseCentre` to `tip`.

@@ -9,6 +9,7 @@ packages=(
   libstb-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth assimp-testmodels
+  shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev
 )
 if [ "${SOLLUX_EXTRA_PACKAGES:-}" != "" ]; then
   read -r -a extra <<<"$SOLLUX_EXTRA_PACKAGES"

@@ -8,6 +8,80 @@
 #include "viewer/viewer_creation.h"
 #include "viewer/viewer_state.h"
 
+namespace {
+
+struct DeviceSettings {
+    BOOL dither;
+    D3DRMRENDERQUALITY quality;
+    DWORD shades;
+};
+
+// What a failed rebuild was asked for, so that a later one can still carry the user's
+// settings over when the old device is gone.
+struct OwedRebuild {
+    const ViewerState* state = nullptr;
+    DeviceSettings settings{};
+    bool haveSettings = false;
+    int width = 0, height = 0;
+    const char* failure = nullptr;  // the message format last reported
+};
+OwedRebuild owed;
+
+DeviceSettings settingsOf(IDirect3DRMDevice* device) {
+    return {device->GetDither(), device->GetQuality(), device->GetShades()};
+}
+
+void owe(const ViewerState* state, const DeviceSettings* settings, int width, int height, const char* failure) {
+    if (owed.state != state) owed = OwedRebuild{};
+    owed.state = state;
+    if (settings) {
+        owed.settings = *settings;
+        owed.haveSettings = true;
+    }
+    owed.width = width;
+    owed.height = height;
+    owed.failure = failure;
+}
+
+// The record is whole again: rendering, stopped by the failure, goes on.
+void settle(const ViewerState* state) {
+    if (owed.state != state) return;
+    owed = OwedRebuild{};
+    renderingStopped = 0;
+}
+
+bool quietRepeats = false;
+
+// Remembers the failure and reports it, unless a retry failed just as the last try did.
+void fail(const ViewerState* state, const DeviceSettings* settings, int width, int height, const char* format,
+          const char* result = nullptr) {
+    const bool repeated = quietRepeats && owed.state == state && owed.failure == format;
+    owe(state, settings, width, height, format);
+    if (repeated) return;
+    if (result)
+        reportError(format, result);
+    else
+        reportError(format);
+}
+
+}  // namespace
+
+bool rebuildOwed(const ViewerState* state, int* width, int* height) {
+    if (state == nullptr || owed.state != state) return false;
+    if (width) *width = owed.width;
+    if (height) *height = owed.height;
+    return true;
+}
+
+void forgetOwedRebuild() { owed = OwedRebuild{}; }
+
+int retryRebuild(HWND window, ViewerState* state, int width, int height) {
+    quietRepeats = true;
+    const int result = rebuildDevice(window, state, width, height);
+    quietRepeats = false;
+    return result;
+}
+
 int resizeViewport(HWND window, ViewerState* state, int width, int height) {
     int viewportWidth = static_cast<int>(state->viewport->GetWidth());
     int viewportHeight = static_cast<int>(state->viewport->GetHeight());
@@ -16,48 +90,51 @@ int resizeViewport(HWND window, ViewerState* state, int width, int height) {
     if (width == viewportWidth && height == viewportHeight) return 1;
     if (width > deviceWidth || height > deviceHeight) return rebuildDevice(window, state, width, height);
 
+    static const char kResizeFailed[] = "A failure occurred while resizing the viewport.\n";
     state->viewport->Release();
     state->viewport = nullptr;
-    if (d3drm->CreateViewport(state->device, state->camera, 0, 0, width, height, &state->viewport) < 0 ||
-        !state->viewport) {
+    if (d3drm->CreateViewport(state->device, state->camera, 0, 0, width, height, &state->viewport) < 0)
         state->viewport = nullptr;
-        reportError("A failure occurred while resizing the viewport.\n");
-        return 0;
-    }
-    if (state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
-        reportError("A failure occurred while resizing the viewport.\n");
+    if (!state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
+        const DeviceSettings settings = settingsOf(state->device);
+        fail(state, &settings, width, height, kResizeFailed);
         return 0;
     }
     return 1;
 }
 
 int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
-    BOOL dither = state->device->GetDither();
-    D3DRMRENDERQUALITY quality = state->device->GetQuality();
-    DWORD shades = state->device->GetShades();
+    static const char kCreateFailed[] = "Creating a device from HWND failed while rebuilding device.\n%s";
+    static const char kRebuildFailed[] = "A failure occurred while rebuilding the device.\n";
+    // Without a device (an earlier rebuild failed), the settings it had were kept for this.
+    const bool carried = state->device || (owed.state == state && owed.haveSettings);
+    const DeviceSettings settings = state->device ? settingsOf(state->device) : owed.settings;
 
     if (state->viewport) {
         state->viewport->Release();
         state->viewport = nullptr;
     }
-    state->device->Release();
-    state->device = nullptr;
+    if (state->device) {
+        state->device->Release();
+        state->device = nullptr;
+    }
 
     GUID* guid = findDeviceGuid(state->colorModel);
     HRESULT result = d3drm->CreateDeviceFromClipper(clipper, guid, width, height, &state->device);
     if (result < 0 || !state->device) {
         state->device = nullptr;
-        reportError("Creating a device from HWND failed while rebuilding device.\n%s", resultName(result));
+        fail(state, carried ? &settings : nullptr, width, height, kCreateFailed, resultName(result));
         return 0;
     }
-    if (state->device->SetDither(dither) < 0 || state->device->SetQuality(quality) < 0 ||
-        state->device->SetShades(shades) < 0 ||
+    if ((carried && (state->device->SetDither(settings.dither) < 0 || state->device->SetQuality(settings.quality) < 0 ||
+                     state->device->SetShades(settings.shades) < 0)) ||
         d3drm->CreateViewport(state->device, state->camera, 0, 0, state->device->GetWidth(),
                               state->device->GetHeight(), &state->viewport) < 0 ||
         !state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
-        reportError("A failure occurred while rebuilding the device.\n");
+        fail(state, carried ? &settings : nullptr, width, height, kRebuildFailed);
         return 0;
     }
+    settle(state);
     showRenderSettings(window, state);
     return 1;
 }

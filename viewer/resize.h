@@ -12,5 +12,14 @@ int resizeViewport(HWND window, ViewerState* state, int width, int height);
 // and shades, and a new viewport over all of it. Nonzero on success, 0 after reporting.
 int rebuildDevice(HWND window, ViewerState* state, int width, int height);
 
+// A failed rebuild (or viewport change) leaves the record without its device or viewport.
+// It is owed a rebuild: true while it is, with the size the failed attempt was given.
+bool rebuildOwed(const ViewerState* state, int* width, int* height);
+// The next resize of such a record tries again; a failure it has already reported is not
+// reported again (a person dragging the window's border would get a box per step).
+int retryRebuild(HWND window, ViewerState* state, int width, int height);
+// Forgets any rebuild owed (a new run starts with a new record).
+void forgetOwedRebuild();
+
 // Viewports made after the first one see this far.
 inline constexpr float kResizedBackPlane = 400.0f;

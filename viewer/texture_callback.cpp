@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/rm/rm_internal.h"
 #include "platform/win/win32.h"
 #include "viewer/viewer_state.h"
 
@@ -21,12 +22,20 @@ char* findLastChar(char* text, char c) {
     return const_cast<char*>(findLastChar(static_cast<const char*>(text), c));
 }
 
+bool textureNameAccepted(const char* name) {
+    if (anyPictureFormat()) return true;
+    const char* extension = findLastChar(name, '.');
+    if (!extension) return false;
+    return lstrcmpiA(extension, ".ppm") == 0 || lstrcmpiA(extension, ".bmp") == 0;
+}
+
 HRESULT loadTextureCallback(char* name, void* arg, IDirect3DRMTexture** texture) {
     (void)arg;
-    const char* extension = findLastChar(name, '.');
-    if (!extension) return -1;
-    if (lstrcmpiA(extension, ".ppm") != 0 && lstrcmpiA(extension, ".bmp") != 0) return -1;
+    if (!textureNameAccepted(name)) return -1;
     // Without the retained-mode object there is nothing to load with.
     if (!d3drm) return D3DRMERR_BADOBJECT;
     return d3drm->LoadTexture(name, texture);
 }
+
+void setAnyPictureFormat(bool on) { rm::setAnyTextureFormat(on); }
+bool anyPictureFormat() { return rm::anyTextureFormat(); }

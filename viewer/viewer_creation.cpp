@@ -119,7 +119,8 @@ int createScene(ViewerState* state) {
         ambient->Release();
         ambient = nullptr;
         ok = !failed(d3drm->CreateFrame(state->scene, &state->camera)) &&
-             !failed(state->camera->SetPosition(state->scene, D3DVAL(0.0), D3DVAL(0.0), D3DVAL(0.0)));
+             !failed(state->camera->SetPosition(state->scene, kCameraStartPosition.x, kCameraStartPosition.y,
+                                                kCameraStartPosition.z));
     }
     // The light frame is held by the scene once made; this routine's reference goes.
     if (lightFrame) lightFrame->Release();

@@ -9,6 +9,11 @@
 
 struct ViewerState;
 
+// Where the camera starts, in scene coordinates: at the origin, looking along +z with +y up.
+inline constexpr D3DVECTOR kCameraStartPosition{0.0f, 0.0f, 0.0f};
+inline constexpr D3DVECTOR kCameraStartDirection{0.0f, 0.0f, 1.0f};
+inline constexpr D3DVECTOR kCameraStartUp{0.0f, 1.0f, 0.0f};
+
 // Nonzero when clipper, record, device, scene and viewport all exist.
 int createViewer(HWND window);
 // 1 on success, 0 after reporting the failure.

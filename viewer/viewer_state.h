@@ -24,7 +24,9 @@ struct ViewerState {
 extern IDirect3DRM* d3drm;
 extern IDirectDrawClipper* clipper;
 extern ViewerState* currentState;
-extern int32_t renderingStopped;  // set once the window is gone or a resize failed; never cleared
+// Set once the window is gone or a resize failed; cleared only when a later rebuild of the
+// failed device succeeds.
+extern int32_t renderingStopped;
 
 // Frame-rate counters of the overlay.
 extern uint32_t frameCount;       // frames since the last update of the figure

@@ -12,6 +12,7 @@
 #include "input/mouse.h"
 #include "viewer/frame_tick.h"
 #include "viewer/report_error.h"
+#include "viewer/resize.h"
 #include "viewer/result_name.h"
 #include "viewer/viewer_state.h"
 
@@ -42,6 +43,7 @@ bool recordComplete(const ViewerState* state) {
 void resetProcessState() {
     currentState = nullptr;
     renderingStopped = 0;
+    forgetOwedRebuild();
     frameCount = 0;
     rateStartTick = 0;
     framesPerSecond = 0;

@@ -18,6 +18,8 @@
 namespace {
 
 GlPictureReceiver pictureReceiver = nullptr;
+GlRedrawStamp redrawStamp = nullptr;
+unsigned long drawnFrames = 0;
 
 unsigned long uploadCount = 0;
 
@@ -42,6 +44,12 @@ gl::Vec3 normalised(const gl::Vec3& v) {
     const float l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     if (!(l > 1e-20f)) return {0, 0, 0};
     return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+// Lighting takes the length of a normal: a zero or non-finite one would turn the corner black.
+bool usableNormal(const D3DVECTOR& n) {
+    const float l = n.x * n.x + n.y * n.y + n.z * n.z;
+    return l > 1e-20f && std::isfinite(l);
 }
 
 // Outward normal of a convex polygon whose corners run clockwise as seen from the front.
@@ -72,6 +80,7 @@ gl::Material materialOf(const rm::MaterialData& m) {
 
 struct MeshEntry {
     uint64_t version = 0;
+    uint64_t poseVersion = 0;  // 0: the builder's own (rest) geometry
     uint64_t textureStamp = 0;
     uint64_t lastUsed = 0;
     std::unique_ptr<gl::GpuMesh> mesh;
@@ -130,13 +139,24 @@ uint64_t textureStamp(const std::vector<IDirect3DRMTexture*>& textures) {
     return stamp;
 }
 
-// Mesh builder -> GPU mesh: faces triangulated as fans, grouped by material and texture,
-// corners shared where position, normal and colour are the same.
-gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
+// Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
+// texture, corners shared where position, normal and colour are the same. A skinned
+// builder's pose, when given, replaces its positions and normals.
+gl::MeshData buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose) {
     gl::MeshData m;
     const uint32_t positions = uint32_t(b.positions.size());
     const uint32_t normals = uint32_t(b.normals.size());
-    // Faces in drawing order: by material, then texture.
+    const bool posed = pose && pose->positions.size() == b.positions.size() &&
+                       pose->cornerNormals.size() == b.corners.size();
+    const std::vector<D3DVECTOR>& places = posed ? pose->positions : b.positions;
+    const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
+    auto opaque = [](D3DCOLOR c) { return RGBA_GETALPHA(c) == 255; };
+    // Translucent faces are rare: mark them only when there are any.
+    const bool anyTranslucent =
+        !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); }) ||
+        (fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque));
+    std::vector<bool> translucent;
+    // Faces in drawing order: by opacity, material, then texture.
     std::vector<uint32_t> order;
     order.reserve(b.faces.size());
     for (uint32_t f = 0; f < b.faces.size(); ++f) {
@@ -146,11 +166,27 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
         for (uint32_t i = 0; i < face.cornerCount && ok; ++i) ok = b.corners[face.firstCorner + i].vertex < positions;
         if (ok) order.push_back(f);
     }
+    if (anyTranslucent) {
+        translucent.assign(b.faces.size(), false);
+        for (uint32_t f : order) {
+            const rm::BuilderFace& face = b.faces[f];
+            bool see = !fromVertex && !opaque(face.color);
+            for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i) {
+                const uint32_t v = b.corners[face.firstCorner + i].vertex;
+                see = !opaque(v < b.vertexColors.size() ? b.vertexColors[v] : face.color);
+            }
+            translucent[f] = see;
+        }
+    }
+    struct Key {
+        bool translucent;
+        uint32_t material, texture;
+        auto operator<=>(const Key&) const = default;
+    };
     auto key = [&](uint32_t f) {
         const rm::BuilderFace& face = b.faces[f];
-        const uint64_t mat = face.material < b.materials.size() ? face.material : 0;
-        const uint64_t tex = face.texture < b.textures.size() ? face.texture : 0;
-        return mat << 32 | tex;
+        return Key{anyTranslucent && translucent[f], face.material < b.materials.size() ? face.material : 0,
+                   face.texture < b.textures.size() ? face.texture : 0};
     };
     const auto byKey = [&](uint32_t a, uint32_t c) { return key(a) < key(c); };
     if (!std::is_sorted(order.begin(), order.end(), byKey)) std::stable_sort(order.begin(), order.end(), byKey);
@@ -166,13 +202,12 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
     };
     std::vector<Made> made;
     made.reserve(b.positions.size() + b.positions.size() / 4);
-    const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
     uint32_t corner[64];
     std::vector<uint32_t> bigCorners;
     for (size_t i = 0; i < order.size(); ++i) {
         const rm::BuilderFace& face = b.faces[order[i]];
         const rm::FaceCorner* corners = &b.corners[face.firstCorner];
-        const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(b.positions[corners[k].vertex]); });
+        const gl::Vec3 n = polygonNormal(face.cornerCount, [&](uint32_t k) { return vec(places[corners[k].vertex]); });
         auto cornerColour = [&](uint32_t v) {
             return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
         };
@@ -185,15 +220,17 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
             const uint32_t v = corners[k].vertex;
             const rm::TexCoord uv = v < b.texCoords.size() ? b.texCoords[v] : rm::TexCoord{};
             const uint32_t ni = corners[k].normal;
-            if (ni == rm::kNoNormal || ni >= normals) {
-                idx[k] = m.addVertex(vec(b.positions[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
+            if (ni == rm::kNoNormal || ni >= normals || !usableNormal(b.normals[ni])) {
+                idx[k] = m.addVertex(vec(places[v]), n, uv.u, uv.v, colourRgba(cornerColour(v)).data());
                 continue;
             }
             const D3DCOLOR colour = cornerColour(v);
             uint32_t at = firstAt[v];
             while (at != kNone && (made[at].normal != ni || made[at].colour != colour)) at = made[at].next;
             if (at == kNone) {
-                at = m.addVertex(vec(b.positions[v]), vec(b.normals[ni]), uv.u, uv.v, colourRgba(colour).data());
+                // A posed normal depends on the vertex and the normal only, like the pair.
+                const D3DVECTOR& normal = posed ? pose->cornerNormals[face.firstCorner + k] : b.normals[ni];
+                at = m.addVertex(vec(places[v]), vec(normal), uv.u, uv.v, colourRgba(colour).data());
                 // Vertex indices and chain entries stay in step: corners without a normal
                 // of their own get an entry too, never found (its normal is kNoNormal).
                 made.resize(at + 1, Made{rm::kNoNormal, 0, kNone});
@@ -208,10 +245,13 @@ gl::MeshData buildMesh(const rm::MeshBuilderData& b) {
         for (uint32_t k = 0; k < face.cornerCount; ++k) m.addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const bool last = i + 1 == order.size() || key(order[i + 1]) != key(order[i]);
         if (last) {
-            const uint64_t k = key(order[i]);
-            const uint32_t mat = uint32_t(k >> 32), tex = uint32_t(k);
-            m.endGroup(materialOf(b.materials[mat]), gpuTexture(b.textures[tex]));
-            if (!m.groups.empty()) m.groups.back().vertexColours = fromVertex;
+            const Key k = key(order[i]);
+            const size_t before = m.groups.size();
+            m.endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]));
+            if (m.groups.size() > before) {
+                m.groups.back().vertexColours = fromVertex;
+                m.groups.back().translucent = k.translucent;
+            }
         }
     }
     return m;
@@ -236,27 +276,36 @@ gl::MeshData buildMesh(const rm::MeshData& mesh) {
             if (!ok) continue;
             const gl::Vec3 n = polygonNormal(size, [&](uint32_t k) { return vec(g.vertices[f[k]].position); });
             polygon.resize(size);
-            for (uint32_t k = 0; k < size; ++k) polygon[k] = base + f[k];
+            for (uint32_t k = 0; k < size; ++k) {
+                const D3DRMVERTEX& v = g.vertices[f[k]];
+                polygon[k] = usableNormal(v.normal) ? base + f[k] : m.addVertex(vec(v.position), n, v.tu, v.tv, rgba);
+            }
             m.addPolygon(polygon.data(), size, n, rgba);
-            for (uint32_t k = 0; k < size; ++k) m.addEdge(base + f[k], base + f[(k + 1) % size]);
+            for (uint32_t k = 0; k < size; ++k) m.addEdge(polygon[k], polygon[(k + 1) % size]);
         }
         // Keep one group per mesh group, even an empty one, so indices line up.
         m.endGroup(materialOf(g.material), gpuTexture(g.texture), true);
+        m.groups.back().translucent = RGBA_GETALPHA(g.color) != 255;
     }
     return m;
 }
 
+gl::MeshData buildMesh(const rm::MeshData& mesh, const rm::SkinPose*) { return buildMesh(mesh); }
+
 template <class Data>
-const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const std::vector<IDirect3DRMTexture*>& textures) {
+const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const std::vector<IDirect3DRMTexture*>& textures,
+                           const rm::SkinPose* pose = nullptr) {
     Shared& s = shared();
     MeshEntry& e = s.meshes[rm::objectSerial(visual)];
     e.lastUsed = s.renderCount;
     const uint64_t stamp = textureStamp(textures);
-    if (!e.mesh || e.version != data.version || e.textureStamp != stamp) {
+    const uint64_t poseVersion = pose ? pose->version : 0;
+    if (!e.mesh || e.version != data.version || e.textureStamp != stamp || e.poseVersion != poseVersion) {
         e.mesh.reset();
-        e.mesh = std::make_unique<gl::GpuMesh>(buildMesh(data));
+        e.mesh = std::make_unique<gl::GpuMesh>(buildMesh(data, pose));
         e.version = data.version;
         e.textureStamp = stamp;
+        e.poseVersion = poseVersion;
         ++uploadCount;
     }
     return e.mesh.get();
@@ -305,6 +354,7 @@ public:
 
     HRESULT clear(const rm::DeviceData& device, const rm::ViewportData& viewport, D3DCOLOR background) override {
         track(device);
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         int x, y, w, h;
         if (!rect(viewport, x, y, w, h)) return D3DRM_OK;
@@ -316,6 +366,7 @@ public:
     HRESULT render(const rm::DeviceData& device, const rm::ViewportData& viewport, IDirect3DRMFrame* scene) override {
         track(device);
         if (!scene || !viewport.camera) return D3DRMERR_BADOBJECT;
+        if (startFrame()) return D3DRM_OK;
         if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
         Shared& s = shared();
         ++s.renderCount;
@@ -347,7 +398,9 @@ public:
 
         s.renderer->begin(framebuffer_, setup_);
         triangles_ = 0;
+        translucent_.clear();
         drawFrame(device, scene, sceneWorld, 0);
+        drawTranslucent();
         s.renderer->end();
         // The device object is not const; only its backend counters change here.
         const_cast<rm::DeviceData&>(device).trianglesDrawn = triangles_;
@@ -357,8 +410,14 @@ public:
 
     HRESULT update(const rm::DeviceData& device) override {
         track(device);
-        if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
-        framebuffer_.read(picture_);
+        const bool again = startFrame();
+        frameStarted_ = false;
+        if (!again) {
+            if (!gl::makeContextCurrent()) return D3DRMERR_BADDEVICE;
+            framebuffer_.read(picture_);
+            pictureDrawn_ = true;
+            ++drawnFrames;
+        }
         present();
         return D3DRM_OK;
     }
@@ -381,6 +440,16 @@ private:
         if (data_) deviceRegistry().erase(data_);
         data_ = &device;
         deviceRegistry()[data_] = this;
+    }
+
+    // Decides at the frame's first call whether it presents the last picture again.
+    bool startFrame() {
+        if (frameStarted_) return reusing_;
+        frameStarted_ = true;
+        const unsigned long long stamp = redrawStamp ? redrawStamp() : 0;
+        reusing_ = stamp != 0 && stamp == drawnStamp_ && pictureDrawn_;
+        drawnStamp_ = stamp;
+        return reusing_;
     }
 
     void present() {
@@ -440,14 +509,13 @@ private:
     }
 
     void drawFrameContents(const rm::DeviceData& device, IDirect3DRMFrame* frame, const gl::Matrix4& world, int depth) {
-        gl::Renderer& r = *shared().renderer;
         for (IDirect3DRMVisual* visual : rm::frameVisuals(frame)) {
             switch (rm::visualKind(visual)) {
                 case rm::VisualKind::MeshBuilder: {
                     const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
                     if (!b) break;
-                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures);
-                    triangles_ += r.draw(*mesh, world, combine(device.quality, b->quality), -1, path());
+                    const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, rm::meshBuilderPose(visual));
+                    draw(*mesh, world, combine(device.quality, b->quality), -1);
                     break;
                 }
                 case rm::VisualKind::Mesh: {
@@ -457,8 +525,7 @@ private:
                     for (const rm::MeshGroupData& g : m->groups) textures_.push_back(g.texture);
                     const gl::GpuMesh* mesh = gpuMesh(visual, *m, textures_);
                     // Meshes ignore the device's quality.
-                    for (size_t g = 0; g < m->groups.size(); ++g)
-                        triangles_ += r.draw(*mesh, world, fromQuality(m->groups[g].quality), int(g), path());
+                    for (size_t g = 0; g < m->groups.size(); ++g) draw(*mesh, world, fromQuality(m->groups[g].quality), int(g));
                     break;
                 }
                 case rm::VisualKind::Frame: {
@@ -477,14 +544,46 @@ private:
 
     std::span<const void* const> path() const { return path_; }
 
+    // Opaque groups now; translucent ones once everything opaque is drawn.
+    void draw(const gl::GpuMesh& mesh, const gl::Matrix4& world, const gl::Quality& quality, int group) {
+        triangles_ += shared().renderer->draw(mesh, world, quality, group, path(), gl::Renderer::Groups::Opaque);
+        if (mesh.hasTranslucent()) {
+            const gl::Vec3 c = gl::transformPoint(gl::transformPoint(mesh.centre(), world), setup_.view);
+            translucent_.push_back({&mesh, world, quality, group, path_, c[2]});
+        }
+    }
+
+    // Farthest first, so that nearer faces blend over farther ones.
+    void drawTranslucent() {
+        std::stable_sort(translucent_.begin(), translucent_.end(),
+                         [](const Deferred& a, const Deferred& b) { return a.depth > b.depth; });
+        for (const Deferred& d : translucent_)
+            triangles_ += shared().renderer->draw(*d.mesh, d.world, d.quality, d.group, d.path,
+                                                  gl::Renderer::Groups::Translucent);
+        translucent_.clear();
+    }
+
     HWND hwnd_;
     gl::Framebuffer framebuffer_;
     std::vector<unsigned char> picture_;
     gl::FrameSetup setup_;
     std::vector<IDirect3DRMTexture*> textures_;
     std::vector<const void*> path_;  // frames being drawn, outermost first
+    struct Deferred {
+        const gl::GpuMesh* mesh;
+        gl::Matrix4 world;
+        gl::Quality quality;
+        int group;
+        std::vector<const void*> path;
+        float depth;  // of the mesh's centre, from the camera
+    };
+    std::vector<Deferred> translucent_;
     const rm::DeviceData* data_ = nullptr;
     DWORD triangles_ = 0;
+    bool frameStarted_ = false;  // a Clear or Render came since the last Update
+    bool reusing_ = false;       // this frame presents the last picture again
+    bool pictureDrawn_ = false;  // picture_ holds a drawn frame
+    unsigned long long drawnStamp_ = 0;
 };
 
 rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
@@ -539,3 +638,6 @@ bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& 
 }
 
 unsigned long glGeometryUploadCount() { return uploadCount; }
+
+void glSetRedrawStamp(GlRedrawStamp stamp) { redrawStamp = stamp; }
+unsigned long glDrawnFrameCount() { return drawnFrames; }

@@ -22,6 +22,18 @@ using GlPictureReceiver = void (*)(HWND window, const unsigned char* rgba, int w
 // start-up, before the first device is made; calling it again is harmless.
 void glRegisterDeviceBackend(GlPictureReceiver receiver);
 
+// Lets devices present their last picture again instead of drawing a frame that could
+// not differ from it. `stamp` is asked once a frame (at its first Clear or Render): it
+// returns a value that changes whenever something the picture depends on may have
+// changed, or 0 when the frame must be drawn. A device whose stamp is the one of the last
+// frame it drew skips the drawing and the read-back and presents that picture again.
+// Null (the default) draws every frame.
+using GlRedrawStamp = unsigned long long (*)();
+void glSetRedrawStamp(GlRedrawStamp stamp);
+
+// Frames drawn (not presented again) by every device since the process started.
+unsigned long glDrawnFrameCount();
+
 // The device's last finished picture (the one Update presented), RGBA8 rows top-down,
 // device width x height. False for a device that is not an OpenGL device.
 bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height);

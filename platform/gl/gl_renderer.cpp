@@ -106,6 +106,17 @@ void MeshData::addFanTriangle(uint32_t a, uint32_t b, uint32_t c, const Vec3& n,
                                              centre[0], centre[1], centre[2], packColour(rgba)});
 }
 
+Vec3 MeshData::centre() const {
+    if (vertices.empty()) return {0, 0, 0};
+    Vec3 lo{vertices[0], vertices[1], vertices[2]}, hi = lo;
+    for (size_t i = 0; i < vertices.size(); i += kVertexFloats)
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], vertices[i + k]);
+            hi[k] = std::max(hi[k], vertices[i + k]);
+        }
+    return {(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
+}
+
 void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool keepEmpty) {
     const uint32_t first = groups.empty() ? 0 : groups.back().firstTriangle + groups.back().triangleCount;
     const uint32_t firstEdge = groups.empty() ? 0 : groups.back().firstEdge + groups.back().edgeCount;
@@ -129,6 +140,8 @@ GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width
 GpuTexture::~GpuTexture() { glDeleteTextures(1, &id_); }
 
 GpuMesh::GpuMesh(const MeshData& data) : triangles_(data.triangleCount()), groups_(data.groups) {
+    for (const MeshData::Group& g : groups_) hasTranslucent_ = hasTranslucent_ || g.translucent;
+    if (hasTranslucent_) centre_ = data.centre();
     glGenBuffers(1, &vbo_);
     glBindBuffer(GL_ARRAY_BUFFER, vbo_);
     const size_t shared = data.vertices.size() * sizeof(float), flat = data.flatVertices.size() * sizeof(float);
@@ -258,6 +271,14 @@ uniform vec4 uLights[MAX_LIGHTS * 4];
 uniform vec3 uEye;
 uniform float uPower;
 
+// Corners of a face without area have no direction of their own: light them as if they
+// faced the eye rather than let a zero length spoil the sum.
+vec3 unitNormal(vec3 n, vec3 P) {
+    float l = dot(n, n);
+    if (!(l > 1e-20) || isinf(l)) n = uEye - P;
+    return normalize(n);
+}
+
 void lightAt(vec3 P, vec3 N, out vec3 diff, out vec3 specular) {
     diff = uAmbient;
     specular = vec3(0.0);
@@ -334,11 +355,11 @@ void main() {
     vUv = aUv;
     vColour = aColour;
 #if LIT && SHADE == 0
-    vFaceNormal = normalize(uNormalMat * aNormal);
     vFaceCentre = (uWorld * vec4(aCentre, 1.0)).xyz;
+    vFaceNormal = unitNormal(uNormalMat * aNormal, vFaceCentre);
 #endif
 #if LIT && SHADE == 1
-    lightAt(wp.xyz, normalize(uNormalMat * aNormal), vDiff, vSpec);
+    lightAt(wp.xyz, unitNormal(uNormalMat * aNormal, wp.xyz), vDiff, vSpec);
 #endif
 #if LIT && SHADE == 2
     vPos = wp.xyz;
@@ -397,7 +418,7 @@ void main() {
     base = texture(uTex, vUv).rgb;
 #endif
 #if !LIT
-    fragColour = vec4(base, 1.0);
+    fragColour = vec4(base, vColour.a);
 #else
     vec3 diff, specular;
 #if SHADE == 0
@@ -406,15 +427,15 @@ void main() {
     diff = vDiff;
     specular = vSpec;
 #else
-    lightAt(vPos, normalize(vNormal), diff, specular);
+    lightAt(vPos, unitNormal(vNormal, vPos), diff, specular);
 #endif
 #if RAMP
     // Lights are grey levels here: the red channel carries the intensity.
     float intensity = quantise(diff.r + luminance(uEmissive));
     float highlight = uPower > 0.0 ? quantise(specular.r * luminance(uSpecColour)) : 0.0;
-    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, 1.0);
+    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, vColour.a);
 #else
-    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), 1.0);
+    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), vColour.a);
 #endif
 #endif
 }
@@ -588,8 +609,13 @@ void Renderer::applyLights(Program& p, const Vec3& origin, std::span<const void*
 }
 
 uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group,
-                        std::span<const void* const> path) {
+                        std::span<const void* const> path, Groups which) {
     if (mesh.triangleCount() == 0) return 0;
+    auto wanted = [&](size_t gi) {
+        if (group >= 0 && size_t(group) != gi) return false;
+        const bool translucent = mesh.groups()[gi].translucent;
+        return which == Groups::All || translucent == (which == Groups::Translucent);
+    };
     float normal[9];
     normalMatrix(world, normal);
     const Vec3 origin{world[12], world[13], world[14]};
@@ -606,7 +632,8 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         glUniformMatrix4fv(depthOnly.viewProj, 1, GL_FALSE, viewProjection_.data());
         glBindVertexArray(mesh.vao(false));
         for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
-            if (group >= 0 && size_t(group) != gi) continue;
+            // Translucent faces hide nothing behind them.
+            if (!wanted(gi) || mesh.groups()[gi].translucent) continue;
             const MeshData::Group& g = mesh.groups()[gi];
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
@@ -625,7 +652,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     Program* current = nullptr;
     uint32_t drawn = 0;
     for (size_t gi = 0; gi < mesh.groups().size(); ++gi) {
-        if (group >= 0 && size_t(group) != gi) continue;
+        if (!wanted(gi)) continue;
         const MeshData::Group& g = mesh.groups()[gi];
         const bool textured = g.texture != nullptr;
         // Outlines are lit at their corners (they have no face of their own).
@@ -651,12 +678,22 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         glUniform1f(p.power, g.material.power);
         glUniform3fv(p.emissive, 1, g.material.emissive.data());
         glUniform3fv(p.specColour, 1, g.material.specular.data());
+        if (g.translucent) {
+            glEnable(GL_BLEND);
+            // The picture's own alpha stays opaque.
+            glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
+            glDepthMask(GL_FALSE);
+        }
         if (edges)
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
         else
             glDrawElements(GL_TRIANGLES, GLsizei(g.triangleCount * 3), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstTriangle) * 3 * sizeof(uint32_t)));
+        if (g.translucent) {
+            glDisable(GL_BLEND);
+            glDepthMask(GL_TRUE);
+        }
         drawn += g.triangleCount;
     }
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);

@@ -61,9 +61,13 @@ struct MeshData {
         // Corners carry their own colours, blended across the face when shading is
         // smooth (flat faces take their first corner's).
         bool vertexColours = false;
+        // Colours with alpha below 1: blended over what is behind, writing no depth.
+        bool translucent = false;
     };
     std::vector<Group> groups;
 
+    // Centre of the positions' box: where translucent meshes are sorted by distance.
+    Vec3 centre() const;
     uint32_t vertexCount() const { return uint32_t(vertices.size() / kVertexFloats); }
     uint32_t triangleCount() const { return uint32_t(indices.size() / 3); }
     // Appends a corner and returns its index.
@@ -112,10 +116,14 @@ public:
     unsigned vao(bool flat) const { return flat ? flatVao_ : vao_; }
     unsigned edgeVao() const { return edgeVao_; }
     bool hasEdges() const { return hasEdges_; }
+    bool hasTranslucent() const { return hasTranslucent_; }
+    const Vec3& centre() const { return centre_; }
 
 private:
     unsigned vao_ = 0, flatVao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, flatIbo_ = 0, edgeIbo_ = 0;
     bool hasEdges_ = false;
+    bool hasTranslucent_ = false;
+    Vec3 centre_{0, 0, 0};
     uint32_t triangles_ = 0;
     std::vector<MeshData::Group> groups_;
 };
@@ -184,12 +192,14 @@ public:
 
     // Starts drawing a viewport into the framebuffer (bound by this call).
     void begin(const Framebuffer& target, const FrameSetup& setup);
-    // Draws a mesh placed by its world matrix (only one of its groups when group >= 0);
-    // returns the triangles submitted.
+    // Draws a mesh placed by its world matrix (only one of its groups when group >= 0, and
+    // only the opaque or translucent ones when asked); returns the triangles submitted.
+    // Translucent groups blend and write no depth: draw them after everything opaque.
     // Lights with a scope light the mesh only when their scope is among `path` (the
     // frames it is drawn under).
+    enum class Groups { All, Opaque, Translucent };
     uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1,
-                  std::span<const void* const> path = {});
+                  std::span<const void* const> path = {}, Groups which = Groups::All);
     void end();
 
 private:

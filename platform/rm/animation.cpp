@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "platform/rm/objects.h"
 
@@ -54,6 +55,7 @@ HRESULT Animation::QueryInterface(REFIID riid, void** out) {
 }
 
 HRESULT Animation::SetOptions(D3DRMANIMATIONOPTIONS flags) {
+    shownTime_ = NAN;
     const D3DRMANIMATIONOPTIONS known = D3DRMANIMATION_OPEN | D3DRMANIMATION_CLOSED | D3DRMANIMATION_LINEARPOSITION |
                                         D3DRMANIMATION_SPLINEPOSITION | D3DRMANIMATION_SCALEANDROTATION |
                                         D3DRMANIMATION_POSITION;
@@ -65,6 +67,7 @@ HRESULT Animation::SetOptions(D3DRMANIMATIONOPTIONS flags) {
 }
 
 HRESULT Animation::AddRotateKey(D3DVALUE time, D3DRMQUATERNION* q) {
+    shownTime_ = NAN;
     if (!q || !std::isfinite(time)) return D3DRMERR_BADVALUE;
     D3DRMQUATERNION n = *q;
     double len = std::sqrt(double(n.s) * n.s + dot(n.v, n.v));
@@ -76,18 +79,21 @@ HRESULT Animation::AddRotateKey(D3DVALUE time, D3DRMQUATERNION* q) {
 }
 
 HRESULT Animation::AddPositionKey(D3DVALUE time, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    shownTime_ = NAN;
     if (!std::isfinite(time) || !finite({x, y, z})) return D3DRMERR_BADVALUE;
     insertKey(positions_, VecKey{time, {x, y, z}});
     return D3DRM_OK;
 }
 
 HRESULT Animation::AddScaleKey(D3DVALUE time, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    shownTime_ = NAN;
     if (!std::isfinite(time) || !finite({x, y, z})) return D3DRMERR_BADVALUE;
     insertKey(scales_, VecKey{time, {x, y, z}});
     return D3DRM_OK;
 }
 
 HRESULT Animation::addMatrixKey(D3DVALUE time, const Matrix& m) {
+    shownTime_ = NAN;
     if (!std::isfinite(time)) return D3DRMERR_BADVALUE;
     for (auto& row : m.m)
         for (D3DVALUE v : row)
@@ -97,6 +103,7 @@ HRESULT Animation::addMatrixKey(D3DVALUE time, const Matrix& m) {
 }
 
 HRESULT Animation::DeleteKey(D3DVALUE time) {
+    shownTime_ = NAN;
     bool found = false;
     auto drop = [&](auto& keys) {
         auto before = keys.size();
@@ -111,6 +118,7 @@ HRESULT Animation::DeleteKey(D3DVALUE time) {
 }
 
 HRESULT Animation::SetFrame(IDirect3DRMFrame* frame) {
+    shownTime_ = NAN;
     if (frame && !asFrame(frame)) return D3DRMERR_BADOBJECT;
     frame_ = Ref<IDirect3DRMFrame>(frame);
     return D3DRM_OK;
@@ -198,8 +206,17 @@ HRESULT Animation::SetTime(D3DVALUE time) {
     if (!std::isfinite(time)) return D3DRMERR_BADVALUE;
     Frame* f = asFrame(frame_.get());
     if (!f) return D3DRM_OK;
+    // The same moment again (a clock past the end of an open animation) leaves the frame
+    // as it is: rebuilding its matrix from itself would only add rounding.
+    const D3DVALUE t = mapTime(time);
+    if (t == shownTime_ && f == shownOn_ && std::memcmp(&f->local(), &shown_, sizeof shown_) == 0) return D3DRM_OK;
     Matrix m;
-    if (evaluate(time, f->local(), m)) f->setLocal(m);
+    if (evaluate(time, f->local(), m)) {
+        f->setLocal(m);
+        shownTime_ = t;
+        shownOn_ = f;
+        shown_ = m;
+    }
     return D3DRM_OK;
 }
 

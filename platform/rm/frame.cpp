@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
 #include "platform/rm/objects.h"
 
@@ -29,12 +30,28 @@ bool removeOne(std::vector<T*>& items, T* item) {
 
 Frame* asFrame(IUnknown* object) { return dynamic_cast<Frame*>(object); }
 
+namespace {
+// Never destroyed: a frame may outlive static destruction.
+std::unordered_map<uint64_t, Frame*>& liveFrames() {
+    static auto* frames = new std::unordered_map<uint64_t, Frame*>;
+    return *frames;
+}
+}  // namespace
+
+Frame* frameWithSerial(uint64_t serial) {
+    auto it = liveFrames().find(serial);
+    return it == liveFrames().end() ? nullptr : it->second;
+}
+
+Frame::Frame() : local_(Matrix::identity()) { liveFrames()[serial()] = this; }
+
 Matrix referenceWorld(IDirect3DRMFrame* reference) {
     Frame* f = asFrame(reference);
     return f ? f->world() : Matrix::identity();
 }
 
 Frame::~Frame() {
+    liveFrames().erase(serial());
     for (auto* c : children_) {
         asFrame(c)->parent_ = nullptr;
         c->Release();
@@ -387,6 +404,14 @@ void Frame::moveTree(D3DVALUE delta, int depth) {
         if (k->parent_ == this) k->moveTree(delta, depth + 1);
 }
 
+bool Frame::treeMoves(int depth) const {
+    if (depth > kMaxDepth) return false;
+    if (!moveCallbacks_.empty() || rotationTheta_ != 0 || velocity_.x != 0 || velocity_.y != 0 || velocity_.z != 0)
+        return true;
+    return std::any_of(children_.begin(), children_.end(),
+                       [depth](IDirect3DRMFrame* c) { return asFrame(c)->treeMoves(depth + 1); });
+}
+
 HRESULT Frame::Move(D3DVALUE delta) {
     if (!std::isfinite(delta)) return D3DRMERR_BADVALUE;
     moveTree(delta, 0);
@@ -464,5 +489,6 @@ std::span<IDirect3DRMFrame* const> frameChildren(IDirect3DRMFrame* frame) { retu
 std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame) { return asFrame(frame)->visuals(); }
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame) { return asFrame(frame)->lights(); }
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame) { return asFrame(frame)->GetSceneBackground(); }
+bool frameTreeMoves(IDirect3DRMFrame* frame) { return asFrame(frame)->treeMoves(); }
 
 }  // namespace rm

@@ -125,42 +125,130 @@ static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
     return n;
 }
 
+namespace {
+
+// Faces meeting at a vertex at more than this angle keep a hard edge between them.
+constexpr float kCosCreaseAngle = 0.5f;  // 60 degrees
+
+// Beyond this many faces at one vertex, faces are gathered into a few clusters instead of
+// each being compared with all the others.
+constexpr size_t kExactFacesPerVertex = 256;
+constexpr size_t kMaxClusters = 32;
+
+// The corners that need a normal, grouped by their vertex: group g is
+// corners[bounds[g], bounds[g + 1]), each with the face (relative to the first face
+// looked at) it belongs to. Within a group the faces keep their order.
+struct CornersByVertex {
+    std::vector<std::pair<uint32_t, uint32_t>> corners;  // corner, face
+    std::vector<uint32_t> bounds;
+};
+
+}  // namespace
+
 void MeshBuilder::generateMissingNormals(size_t firstFace) {
     auto& d = data_;
-    // The scratch arrays cover only the vertices the new faces use (appended meshes use
-    // their own), so appending many meshes one by one stays linear.
-    uint32_t base = UINT32_MAX;
-    for (size_t c = firstFace < d.faces.size() ? d.faces[firstFace].firstCorner : d.corners.size();
-         c < d.corners.size(); ++c)
-        base = std::min(base, d.corners[c].vertex);
-    if (base == UINT32_MAX) return;
-    const size_t span = d.positions.size() - base;
-    std::vector<D3DVECTOR> sums(span, D3DVECTOR{0, 0, 0});
-    std::vector<uint8_t> used(span, 0);
+    if (firstFace >= d.faces.size()) return;
+    std::vector<D3DVECTOR> faceNormals(d.faces.size() - firstFace);
+    size_t count = 0;
+    uint32_t lo = UINT32_MAX, hi = 0;
     for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
         const BuilderFace& f = d.faces[fi];
-        D3DVECTOR n = faceNormalOf(d, f);
+        faceNormals[fi - firstFace] = faceNormalOf(d, f);
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            FaceCorner& corner = d.corners[f.firstCorner + c];
+            const FaceCorner& corner = d.corners[f.firstCorner + c];
             if (corner.normal != kNoNormal) continue;
-            sums[corner.vertex - base] = sums[corner.vertex - base] + n;
-            used[corner.vertex - base] = 1;
+            ++count;
+            lo = std::min(lo, corner.vertex);
+            hi = std::max(hi, corner.vertex);
         }
     }
-    std::vector<uint32_t> normalOf(span, kNoNormal);
-    for (size_t v = 0; v < span; ++v) {
-        if (!used[v]) continue;
-        D3DVECTOR n = sums[v];
-        // Back-to-back faces cancel out: such a vertex gets a zero normal.
-        if (!normalize(n)) n = {0, 0, 0};
-        normalOf[v] = static_cast<uint32_t>(d.normals.size());
-        d.normals.push_back(n);
+    if (count == 0) return;
+    auto eachCorner = [&](auto&& use) {
+        for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
+            const BuilderFace& f = d.faces[fi];
+            for (uint32_t c = f.firstCorner; c < f.firstCorner + f.cornerCount; ++c)
+                if (d.corners[c].normal == kNoNormal) use(c, uint32_t(fi - firstFace));
+        }
+    };
+    CornersByVertex by;
+    by.corners.resize(count);
+    const size_t range = size_t(hi) - lo + 1;
+    if (range <= 4 * count + 1024) {
+        // A mesh appended to a builder uses a block of vertices of its own: a counting sort
+        // over that block keeps the work linear in the mesh being added.
+        by.bounds.assign(range + 1, 0);
+        eachCorner([&](uint32_t c, uint32_t) { ++by.bounds[d.corners[c].vertex - lo + 1]; });
+        for (size_t k = 1; k <= range; ++k) by.bounds[k] += by.bounds[k - 1];
+        std::vector<uint32_t> next(by.bounds.begin(), by.bounds.end() - 1);
+        eachCorner([&](uint32_t c, uint32_t f) { by.corners[next[d.corners[c].vertex - lo]++] = {c, f}; });
+    } else {
+        size_t at = 0;
+        eachCorner([&](uint32_t c, uint32_t f) { by.corners[at++] = {c, f}; });
+        std::stable_sort(by.corners.begin(), by.corners.end(), [&](const auto& a, const auto& b) {
+            return d.corners[a.first].vertex < d.corners[b.first].vertex;
+        });
+        for (size_t k = 0; k < count; ++k)
+            if (k == 0 || d.corners[by.corners[k].first].vertex != d.corners[by.corners[k - 1].first].vertex)
+                by.bounds.push_back(uint32_t(k));
+        by.bounds.push_back(uint32_t(count));
     }
-    for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
-        const BuilderFace& f = d.faces[fi];
-        for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            FaceCorner& corner = d.corners[f.firstCorner + c];
-            if (corner.normal == kNoNormal) corner.normal = normalOf[corner.vertex - base];
+
+    std::vector<D3DVECTOR> made;      // this vertex's normals so far, to share equal ones
+    std::vector<uint32_t> madeIndex;  // their indices in d.normals
+    std::vector<D3DVECTOR> clusterFirst, clusterSum;
+    std::vector<uint32_t> clusterOf;
+    auto assign = [&](uint32_t corner, uint32_t face, D3DVECTOR n) {
+        // A corner whose neighbours cancel out takes its face's normal; only a face without
+        // area leaves a zero normal, which the drawing side lights as facing the eye.
+        if (!normalize(n)) n = faceNormals[face];
+        size_t k = 0;
+        while (k < made.size() && k < kMaxClusters && std::memcmp(&made[k], &n, sizeof n) != 0) ++k;
+        if (k == made.size() || k == kMaxClusters) {
+            k = made.size();
+            made.push_back(n);
+            madeIndex.push_back(static_cast<uint32_t>(d.normals.size()));
+            d.normals.push_back(n);
+        }
+        d.corners[corner].normal = madeIndex[k];
+    };
+    for (size_t g = 0; g + 1 < by.bounds.size(); ++g) {
+        const size_t begin = by.bounds[g], end = by.bounds[g + 1];
+        if (begin == end) continue;
+        made.clear();
+        madeIndex.clear();
+        if (end - begin <= kExactFacesPerVertex) {
+            // Each corner: the faces at its vertex within the crease angle of its own face.
+            for (size_t a = begin; a < end; ++a) {
+                const D3DVECTOR own = faceNormals[by.corners[a].second];
+                D3DVECTOR sum{0, 0, 0};
+                for (size_t b = begin; b < end; ++b) {
+                    const D3DVECTOR other = faceNormals[by.corners[b].second];
+                    if (dot(own, other) >= kCosCreaseAngle) sum = sum + other;
+                }
+                assign(by.corners[a].first, by.corners[a].second, sum);
+            }
+            continue;
+        }
+        // Each face joins the first cluster whose first face is within the crease angle.
+        clusterFirst.clear();
+        clusterSum.clear();
+        clusterOf.assign(end - begin, UINT32_MAX);
+        for (size_t a = begin; a < end; ++a) {
+            const D3DVECTOR own = faceNormals[by.corners[a].second];
+            size_t c = 0;
+            while (c < clusterFirst.size() && dot(own, clusterFirst[c]) < kCosCreaseAngle) ++c;
+            if (c == clusterFirst.size()) {
+                if (clusterFirst.size() == kMaxClusters || dot(own, own) == 0) continue;
+                clusterFirst.push_back(own);
+                clusterSum.push_back({0, 0, 0});
+            }
+            clusterSum[c] = clusterSum[c] + own;
+            clusterOf[a - begin] = static_cast<uint32_t>(c);
+        }
+        for (size_t a = begin; a < end; ++a) {
+            const uint32_t c = clusterOf[a - begin];
+            const uint32_t face = by.corners[a].second;
+            assign(by.corners[a].first, face, c == UINT32_MAX ? faceNormals[face] : clusterSum[c]);
         }
     }
 }

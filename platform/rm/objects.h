@@ -23,7 +23,7 @@ using MoveCallback = std::pair<D3DRMFRAMEMOVECALLBACK, void*>;
 
 class Frame final : public RmObject<IDirect3DRMFrame> {
 public:
-    Frame() : local_(Matrix::identity()) {}
+    Frame();
     const char* className() const override { return "Frame"; }
 
     HRESULT QueryInterface(REFIID riid, void** out) override;
@@ -82,6 +82,8 @@ public:
     const std::vector<IDirect3DRMLight*>& lights() const { return lights_; }
     // Clone without the parent link (for cloning children).
     Frame* cloneTree() const;
+    // Whether Move would change this frame or one below it.
+    bool treeMoves(int depth = 0) const;
 
 protected:
     ~Frame() override;
@@ -107,6 +109,9 @@ private:
 };
 
 Frame* asFrame(IUnknown* object);
+// The live frame with this objectSerial, or null once it is gone (a reference that does
+// not keep the frame alive).
+Frame* frameWithSerial(uint64_t serial);
 // World matrix of a reference frame; the identity for null (world coordinates).
 Matrix referenceWorld(IDirect3DRMFrame* reference);
 
@@ -231,6 +236,9 @@ public:
     void generateMissingNormals(size_t firstFace);
     // The box of all vertices, kept until the geometry changes (picking asks often).
     const D3DRMBOX& cachedBox();
+    // Binds the vertices to bones (see SkinData); null makes the builder rigid again.
+    void setSkin(std::shared_ptr<const SkinData> skin);
+    const SkinPose* pose();  // see meshBuilderPose
 
 protected:
     ~MeshBuilder() override;
@@ -242,12 +250,21 @@ private:
         std::unordered_map<Key, uint32_t> slots;
         size_t indexed = 0;
     };
+    struct PoseCache {
+        SkinPose pose;
+        std::vector<Matrix> palette;  // the bone matrices the pose was made with
+        std::vector<Matrix> next;     // scratch: this call's bone matrices
+        std::vector<float> normalMatrices;  // scratch: 3 x 3 per vertex
+        const SkinData* skin = nullptr;
+        uint64_t dataVersion = 0;
+    };
 
     MeshBuilderData data_;
     D3DRMBOX box_{};
     uint64_t boxVersion_ = 0;
     Slots<std::string> materialSlots_;
     Slots<IDirect3DRMTexture*> textureSlots_;
+    std::unique_ptr<PoseCache> pose_;
 };
 MeshBuilder* asMeshBuilder(IUnknown* object);
 
@@ -375,6 +392,11 @@ private:
     std::vector<MatrixKey> matrices_;
     // Held so that a frame deleted from the scene never leaves a dangling pointer.
     Ref<IDirect3DRMFrame> frame_;
+    // What the last SetTime showed, and on which frame; forgotten when keys, options or
+    // the frame change.
+    D3DVALUE shownTime_ = NAN;
+    const Frame* shownOn_ = nullptr;
+    Matrix shown_{};
 };
 
 class AnimationSet final : public RmObject<IDirect3DRMAnimationSet> {

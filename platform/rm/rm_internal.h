@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/rm/d3drm.h"
@@ -44,6 +46,29 @@ struct BuilderFace {
     uint32_t texture;      // index into MeshBuilderData::textures (0: untextured)
 };
 
+// Vertices that follow bones (frames): each vertex with influences is placed by the
+// blend of its bones' matrices, weighted; the others stay where the builder has them.
+// The builder's own positions and normals are the rest pose, where every bone matrix is
+// the identity.
+struct SkinData {
+    struct Bone {
+        uint64_t frame = 0;  // objectSerial of the bone's frame; 0 (or gone): stays at rest
+        // Builder space -> the bone's space at rest, measured from `root`.
+        Matrix fromRest;
+    };
+    struct Influence {
+        uint32_t bone;
+        float weight;
+    };
+    std::vector<Bone> bones;
+    // Vertex v's influences are influences[firstInfluence[v] .. firstInfluence[v + 1]);
+    // vertices past the end of the table have none.
+    std::vector<uint32_t> firstInfluence{0};
+    std::vector<Influence> influences;
+    uint64_t root = 0;  // objectSerial of the frame bones are measured from; 0: the world
+    Matrix toBuilder;   // the root's space -> builder space at rest
+};
+
 // A mesh builder's whole state. Faces are clockwise (as seen) at the front.
 struct MeshBuilderData {
     std::vector<D3DVECTOR> positions;
@@ -57,6 +82,7 @@ struct MeshBuilderData {
     D3DRMRENDERQUALITY quality = D3DRMRENDER_GOURAUD;
     D3DRMCOLORSOURCE colorSource = D3DRMCOLOR_FROMFACE;
     BOOL perspective = FALSE;
+    std::shared_ptr<const SkinData> skin;  // null: rigid
     // Bumped on every change of geometry or attributes: re-upload when it differs.
     uint64_t version = 1;
 };
@@ -136,6 +162,9 @@ std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame);
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame);
 // The root's background (any frame of the scene may be passed).
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame);
+// Whether Move would change the frame or one below it: a rotation, a velocity or a move
+// callback (animations advance through theirs).
+bool frameTreeMoves(IDirect3DRMFrame* frame);
 
 // ---- Visuals ------------------------------------------------------------------
 enum class VisualKind { Frame, MeshBuilder, Mesh, Texture, Other };
@@ -143,12 +172,31 @@ VisualKind visualKind(IDirect3DRMVisual* visual);
 // Null when the visual is not of that kind.
 IDirect3DRMFrame* visualAsFrame(IDirect3DRMVisual* visual);
 const MeshBuilderData* meshBuilderData(IDirect3DRMVisual* visual);
+
+// Where a skinned builder's geometry is now that its bones have moved.
+struct SkinPose {
+    std::vector<D3DVECTOR> positions;      // one per builder position
+    std::vector<D3DVECTOR> cornerNormals;  // one per builder corner (kNoNormal corners: zero)
+    uint64_t version = 0;                  // changes whenever the pose does
+};
+// Null when the builder is rigid or its bones are where they were at rest: then draw its
+// own data. Recomputed only when a bone or the builder changed since the last call.
+const SkinPose* meshBuilderPose(IDirect3DRMVisual* visual);
 const MeshData* meshData(IDirect3DRMVisual* visual);
 
 const LightData& lightData(IDirect3DRMLight* light);
 const TextureData& textureData(IDirect3DRMTexture* texture);
 // Stable for the object's life and never reused: a key for caches of GPU objects.
 uint64_t objectSerial(IUnknown* object);
+
+// ---- Texture files -------------------------------------------------------------
+// Whether IDirect3DRM::LoadTexture decodes every picture format stb_image reads; off (the
+// default), it takes Windows bitmaps and binary portable pixmaps only.
+void setAnyTextureFormat(bool on);
+bool anyTextureFormat();
+// The file LoadTexture would read for a texture name (during a load, the .x file's folder
+// is searched too); false when there is none.
+bool findTextureFile(const char* name, std::string& path);
 
 // ---- Devices and viewports ----------------------------------------------------
 const DeviceData& deviceData(IDirect3DRMDevice* device);

@@ -2,6 +2,7 @@
 
 #include <stb_image.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -15,11 +16,21 @@ namespace textureimage {
 
 namespace {
 
-enum class Kind { Bmp, Pnm, Other };
+enum class Kind { Bmp, Pnm, Jpeg, Other };
+
+// Where a JPEG's segments start: after its start marker, which the decoder takes after
+// any number of 0xFF fill bytes; 0 when the data is no JPEG.
+size_t jpegStart(std::span<const uint8_t> b) {
+    if (b.empty() || b[0] != 0xFF) return 0;
+    size_t pos = 1;
+    while (pos < b.size() && b[pos] == 0xFF) ++pos;
+    return pos < b.size() && b[pos] == 0xD8 ? pos + 1 : 0;
+}
 
 Kind kindOf(std::span<const uint8_t> b) {
     if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::Bmp;
     if (b.size() >= 2 && b[0] == 'P' && (b[1] == '6' || b[1] == '5')) return Kind::Pnm;
+    if (jpegStart(b)) return Kind::Jpeg;
     return Kind::Other;
 }
 
@@ -48,9 +59,10 @@ bool bmpComplete(std::span<const uint8_t> b) {
     return uint64_t(offset) + stride * height <= b.size();
 }
 
-bool pnmComplete(std::span<const uint8_t> b) {
+// The three numbers of a binary PNM header and where its pixels start. False when the
+// header is cut short or holds a number of more than 9 digits, which no real picture has.
+bool pnmHeader(std::span<const uint8_t> b, uint64_t (&values)[3], size_t& pixels) {
     size_t pos = 2;
-    uint64_t values[3] = {0, 0, 0};
     for (uint64_t& v : values) {
         for (;;) {  // white space and comments
             while (pos < b.size() && std::isspace(b[pos])) ++pos;
@@ -61,11 +73,58 @@ bool pnmComplete(std::span<const uint8_t> b) {
             break;
         }
         if (pos >= b.size() || !std::isdigit(b[pos])) return false;
-        while (pos < b.size() && std::isdigit(b[pos]) && v < (uint64_t(1) << 40)) v = v * 10 + (b[pos++] - '0');
+        v = 0;
+        for (int digits = 0; pos < b.size() && std::isdigit(b[pos]); ++digits) {
+            if (digits == 9) return false;
+            v = v * 10 + (b[pos++] - '0');
+        }
     }
-    ++pos;  // the single white-space byte before the pixels
-    const uint64_t channels = b[1] == '6' ? 3 : 1, depth = values[2] > 255 ? 2 : 1;
-    return pos <= b.size() && values[0] * values[1] * channels * depth <= b.size() - pos;
+    pixels = pos + 1;  // after the single white-space byte that ends the header
+    return true;
+}
+
+// The decoder builds each Huffman table of a JPEG into room for 256 codes without
+// checking the counts the file gives; a table that claims more would write past it.
+// Walks every marker segment (the entropy-coded data of each scan skipped) and checks
+// each table's count before the decoder sees it.
+bool jpegTablesFit(std::span<const uint8_t> b) {
+    size_t pos = jpegStart(b);
+    while (pos + 4 <= b.size()) {
+        if (b[pos] != 0xFF) {  // stray bytes between segments: the decoder skips them too
+            ++pos;
+            continue;
+        }
+        const uint8_t marker = b[pos + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++pos;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        if (marker == 0xD9) return true;
+        const size_t length = size_t(b[pos + 2]) << 8 | b[pos + 3];
+        if (length < 2) return true;
+        const size_t end = std::min(pos + 2 + length, b.size());
+        if (marker == 0xC4) {
+            // Tables one after another: class and number, 16 counts, then the values. Past
+            // the end of the data the decoder reads zeros, which count nothing.
+            for (size_t t = pos + 4; t < end;) {
+                size_t codes = 0;
+                for (size_t i = 0; i < 16; ++i) codes += t + 1 + i < b.size() ? b[t + 1 + i] : 0;
+                if (codes > 256) return false;
+                t += 17 + codes;
+            }
+        }
+        pos += 2 + length;
+        if (marker == 0xDA) {  // a scan: its data runs to the next marker
+            while (pos + 1 < b.size() &&
+                   !(b[pos] == 0xFF && b[pos + 1] != 0 && !(b[pos + 1] >= 0xD0 && b[pos + 1] <= 0xD7)))
+                ++pos;
+        }
+    }
+    return true;
 }
 
 Status failWith(Image& out, std::string* error, std::string why) {
@@ -74,40 +133,92 @@ Status failWith(Image& out, std::string* error, std::string why) {
     return Status::BadFile;
 }
 
+bool tooLarge(uint64_t w, uint64_t h) {
+    return w == 0 || h == 0 || w > uint64_t(kMaxDimension) || h > uint64_t(kMaxDimension) || w * h > kMaxPixels;
+}
+
+// Binary PGM and PPM, read here: the decoder neither scales by the maximum value nor
+// reads 16-bit samples in their byte order, and widens those past its buffer.
+Status decodePnm(std::span<const uint8_t> b, Image& out, std::string* error) {
+    uint64_t values[3];
+    size_t at = 0;
+    if (!pnmHeader(b, values, at)) return failWith(out, error, "unreadable picture: malformed header");
+    const uint64_t w = values[0], h = values[1], maximum = values[2];
+    if (tooLarge(w, h))
+        return failWith(out, error, "picture too large (" + std::to_string(w) + " x " + std::to_string(h) + ")");
+    if (maximum == 0 || maximum > 65535) return failWith(out, error, "unreadable picture: bad maximum value");
+    const size_t channels = b[1] == '6' ? 3 : 1, bytes = maximum > 255 ? 2 : 1;
+    const size_t count = size_t(w * h);
+    if (at > b.size() || count * channels * bytes > b.size() - at)
+        return failWith(out, error, "picture data cut short");
+    out.width = int(w);
+    out.height = int(h);
+    out.rgba.resize(count * 4);
+    const uint8_t* in = b.data() + at;
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* px = &out.rgba[i * 4];
+        for (size_t c = 0; c < 3; ++c) {
+            const uint8_t* sample = in + (i * channels + (channels == 3 ? c : 0)) * bytes;
+            const uint64_t v = bytes == 2 ? (uint64_t(sample[0]) << 8 | sample[1]) : sample[0];
+            px[c] = uint8_t(std::min<uint64_t>(255, (v * 255 + maximum / 2) / maximum));
+        }
+        px[3] = 255;
+    }
+    if (error) error->clear();
+    return Status::Ok;
+}
+
 }  // namespace
 
-Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error) {
-    if (kindOf(bytes) == Kind::Other) return failWith(out, error, "not a BMP or binary PPM picture");
-    if (isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
+Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Formats formats) {
+    const Kind kind = kindOf(bytes);
+    if (kind != Kind::Bmp && kind != Kind::Pnm && formats == Formats::BmpPpm)
+        return failWith(out, error, "not a BMP or binary PPM picture");
+    if (kind == Kind::Bmp && isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
+    if (kind == Kind::Pnm) return decodePnm(bytes, out, error);
+    if (kind == Kind::Jpeg && !jpegTablesFit(bytes))
+        return failWith(out, error, "unreadable picture: a JPEG Huffman table with more than 256 codes");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
     int w = 0, h = 0, comp = 0;
     if (!stbi_info_from_memory(data, size, &w, &h, &comp))
         return failWith(out, error, std::string("unreadable picture: ") + stbi_failure_reason());
     if (h < 0 && h != INT_MIN) h = -h;  // top-down bitmaps
-    if (w <= 0 || h <= 0 || w > kMaxDimension || h > kMaxDimension || uint64_t(w) * uint64_t(h) > kMaxPixels)
+    if (w <= 0 || h <= 0 || tooLarge(uint64_t(w), uint64_t(h)))
         return failWith(out, error,
                         "picture too large (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    if (!(kindOf(bytes) == Kind::Bmp ? bmpComplete(bytes) : pnmComplete(bytes)))
-        return failWith(out, error, "picture data cut short");
-    std::unique_ptr<stbi_uc, void (*)(void*)> pixels(stbi_load_from_memory(data, size, &w, &h, &comp, 4),
+    if (kind == Kind::Bmp && !bmpComplete(bytes)) return failWith(out, error, "picture data cut short");
+    // Taken in the picture's own channels and widened here, as the decoder's own widening
+    // of 16-bit samples has gone wrong before.
+    std::unique_ptr<stbi_uc, void (*)(void*)> pixels(stbi_load_from_memory(data, size, &w, &h, &comp, 0),
                                                      stbi_image_free);
     if (!pixels) return failWith(out, error, std::string("unreadable picture: ") + stbi_failure_reason());
     // The decoder reads the header again; hold it to the size checked above.
-    if (w <= 0 || h <= 0 || w > kMaxDimension || h > kMaxDimension || uint64_t(w) * uint64_t(h) > kMaxPixels)
-        return failWith(out, error, "picture too large");
+    if (w <= 0 || h <= 0 || tooLarge(uint64_t(w), uint64_t(h))) return failWith(out, error, "picture too large");
+    if (comp < 1 || comp > 4) return failWith(out, error, "unreadable picture: " + std::to_string(comp) + " channels");
+    const size_t count = size_t(w) * size_t(h);
     out.width = w;
     out.height = h;
-    out.rgba.assign(pixels.get(), pixels.get() + size_t(w) * size_t(h) * 4);
+    out.rgba.resize(count * 4);
+    const stbi_uc* in = pixels.get();
+    for (size_t i = 0; i < count; ++i, in += comp) {
+        uint8_t* px = &out.rgba[i * 4];
+        const bool grey = comp < 3;
+        px[0] = in[0];
+        px[1] = grey ? in[0] : in[1];
+        px[2] = grey ? in[0] : in[2];
+        px[3] = comp == 2 ? in[1] : comp == 4 ? in[3] : 255;
+    }
     if (error) error->clear();
     return Status::Ok;
 }
 
-Status loadFile(const std::string& path, Image& out, std::string* error) {
+Status loadFile(const std::string& path, Image& out, std::string* error, Formats formats) {
     out = Image{};
-    // No picture we accept needs more bytes than its largest pixel layout (16-bit PPM).
-    constexpr uint64_t kMaxFileBytes = kMaxPixels * 6 + (uint64_t(1) << 20);
+    // No picture within the size limits needs more than 16 bytes a pixel (floating-point
+    // RGBA) and its headers.
+    constexpr uint64_t kMaxFileBytes = kMaxPixels * 16 + (uint64_t(1) << 20);
     std::vector<uint8_t> bytes;
     const FileOpening opened = readRegularFile(path.c_str(), bytes, kMaxFileBytes);
     if (opened == FileOpening::Missing || opened == FileOpening::NotRegular) {
@@ -115,7 +226,7 @@ Status loadFile(const std::string& path, Image& out, std::string* error) {
         return Status::FileNotFound;
     }
     if (opened != FileOpening::Opened) return failWith(out, error, fileOpeningMessage(opened, path));
-    Status s = decode(bytes, out, error);
+    Status s = decode(bytes, out, error, formats);
     if (s != Status::Ok && error) *error = path + ": " + *error;
     return s;
 }

@@ -1,8 +1,9 @@
 // Decoding texture files: Windows bitmaps (.bmp: 1, 4, 8, 24 and 32 bits per pixel, the
 // other uncompressed layouts stb_image reads, and run-length encoded 4 and 8 bits per
-// pixel) and binary portable pixmaps (.ppm P6,
-// also greyscale P5). Other formats are refused: textures come from model files, so
-// only what the platform's loader read is accepted.
+// pixel) and binary portable pixmaps (.ppm P6, also greyscale P5). Other formats are
+// refused unless asked for (Formats::Any: PNG, JPEG, TGA, GIF and the rest of what
+// stb_image reads): textures come from model files, so by default only what the
+// platform's loader read is accepted.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +24,12 @@ struct Image {
 };
 
 enum class Status { Ok, FileNotFound, BadFile };
+enum class Formats { BmpPpm, Any };
 
 // On failure `out` is empty and *error (when given) says why.
-Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error = nullptr);
-Status loadFile(const std::string& path, Image& out, std::string* error = nullptr);
+Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error = nullptr,
+              Formats formats = Formats::BmpPpm);
+Status loadFile(const std::string& path, Image& out, std::string* error = nullptr,
+                Formats formats = Formats::BmpPpm);
 
 }  // namespace textureimage

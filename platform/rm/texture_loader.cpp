@@ -20,6 +20,7 @@ std::string& textureFolder() {
 
 DWORD defaultColors = 8;
 DWORD defaultShades = 16;
+bool anyFormat = false;
 
 bool isRegularFile(const fs::path& p) {
     std::error_code ec;
@@ -85,6 +86,9 @@ void setDefaultTextureValues(DWORD colors, DWORD shades) {
 DWORD defaultTextureColors() { return defaultColors; }
 DWORD defaultTextureShades() { return defaultShades; }
 
+void setAnyTextureFormat(bool on) { anyFormat = on; }
+bool anyTextureFormat() { return anyFormat; }
+
 // Names come from files written on Windows: backslashes separate folders and names
 // are matched without regard to case. The name is looked up as given,
 // then in the folder of the .x file being loaded.
@@ -103,6 +107,13 @@ std::optional<std::string> resolveTexturePath(const std::string& name) {
     return std::nullopt;
 }
 
+bool findTextureFile(const char* name, std::string& path) {
+    if (!name || !*name) return false;
+    std::optional<std::string> found = resolveTexturePath(name);
+    if (found) path = *found;
+    return found.has_value();
+}
+
 HRESULT loadTextureFile(const char* name, DWORD colors, DWORD shades, IDirect3DRMTexture** out) {
     if (!out) return D3DRMERR_BADVALUE;
     *out = nullptr;
@@ -110,7 +121,8 @@ HRESULT loadTextureFile(const char* name, DWORD colors, DWORD shades, IDirect3DR
     std::optional<std::string> path = resolveTexturePath(name);
     if (!path) return D3DRMERR_FILENOTFOUND;
     textureimage::Image image;
-    switch (textureimage::loadFile(*path, image)) {
+    switch (textureimage::loadFile(*path, image, nullptr,
+                                   anyFormat ? textureimage::Formats::Any : textureimage::Formats::BmpPpm)) {
         case textureimage::Status::Ok: break;
         case textureimage::Status::FileNotFound: return D3DRMERR_FILENOTFOUND;
         case textureimage::Status::BadFile: return D3DRMERR_BADFILE;

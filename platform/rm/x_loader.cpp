@@ -1,13 +1,16 @@
 // The Load methods: .x file contents (platform/rm/xfile.h) into retained-mode objects.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/rm/objects.h"
+#include "platform/rm/rm_math.h"
 #include "platform/rm/xfile.h"
 
 namespace rm {
@@ -98,8 +101,11 @@ Matrix matrixOf(const std::array<float, 16>& a) {
 
 const Matrix kIdentity = Matrix::identity();
 
-// Appends one file mesh to the builder, placed by m.
-void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures) {
+// Appends one file mesh to the builder, placed by m. With vertexColours the builder takes
+// its colours from the vertices: the file's vertex colours, or for a mesh without them the
+// colour of the first face at each vertex.
+void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures,
+             bool vertexColours) {
     MeshBuilderData part;
     part.positions.reserve(mesh.vertices.size());
     for (const auto& v : mesh.vertices) part.positions.push_back({v[0], v[1], v[2]});
@@ -108,7 +114,8 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     if (mesh.textureCoords.size() == mesh.vertices.size())
         for (size_t i = 0; i < mesh.textureCoords.size(); ++i)
             part.texCoords[i] = {mesh.textureCoords[i][0], mesh.textureCoords[i][1]};
-    if (mesh.vertexColors.size() == mesh.vertices.size())
+    const bool ownColours = vertexColours && mesh.vertexColors.size() == mesh.vertices.size();
+    if (ownColours)
         for (const auto& c : mesh.vertexColors) part.vertexColors.push_back(D3DRMCreateColorRGBA(c[0], c[1], c[2], c[3]));
     // Materials: slot 0 stays the default; file material i is slot i + 1.
     std::vector<D3DCOLOR> colors;
@@ -145,6 +152,16 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
             part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
         part.faces.push_back(bf);
     }
+    if (vertexColours && !ownColours) {
+        part.vertexColors.assign(part.positions.size(), 0xffffffffu);
+        std::vector<bool> set(part.positions.size(), false);
+        for (const BuilderFace& f : part.faces)
+            for (uint32_t c = 0; c < f.cornerCount; ++c) {
+                const uint32_t v = part.corners[f.firstCorner + c].vertex;
+                if (!set[v]) part.vertexColors[v] = f.color;
+                set[v] = true;
+            }
+    }
     size_t firstFace = builder.data().faces.size();
     bool identity = std::memcmp(&m, &kIdentity, sizeof m) == 0;
     if (identity && builder.data().positions.empty() && builder.data().faces.empty())
@@ -152,7 +169,10 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     else
         builder.append(part, m);
     builder.generateMissingNormals(firstFace);
+    if (vertexColours) builder.mutableData().colorSource = D3DRMCOLOR_FROMVERTEX;
 }
+
+bool hasVertexColours(const xfile::Mesh& mesh) { return !mesh.vertexColors.empty(); }
 
 // Calls place(mesh, world) for every placement of a mesh the loaders build from the file
 // (or from `root` alone): top-level meshes as they are, then each frame's meshes where
@@ -178,18 +198,28 @@ void forEachMeshPlacement(const xfile::File& file, const xfile::Frame* root, Pla
     for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
 }
 
+// A skinned mesh waits for its bones, which may be defined anywhere in the file.
+struct PendingSkin {
+    MeshBuilder* builder;  // held by its frame
+    const xfile::Mesh* mesh;
+    Matrix model;      // the mesh's frame relative to the load's root, as loaded
+    Matrix toBuilder;  // its inverse
+};
+
 // Builds the frames placed from one file frame. A mesh becomes one builder, hung as a
 // visual in every frame that holds it; frames are built once per placement, since a
-// frame has one parent.
+// frame has one parent. A skinned mesh is stored in the root's space, where its bones
+// place it, expressed in its frame: it gets a builder of its own in each placement.
 class FrameBuilder {
 public:
-    FrameBuilder(TextureSource& textures, std::map<std::string, Frame*>& byName)
-        : textures_(textures), byName_(byName) {}
+    FrameBuilder(TextureSource& textures, std::map<std::string, Frame*>& byName, std::vector<PendingSkin>& skins)
+        : textures_(textures), byName_(byName), skins_(skins) {}
 
     // The new frame, with one reference for the caller.
     Frame* build(const xfile::Frame& source) {
         root_ = nullptr;
         stack_.clear();
+        models_.assign(1, Matrix::identity());
         xfile::placeFrames(source, *this);
         return root_;
     }
@@ -199,7 +229,20 @@ public:
         frame->SetName(source.name.c_str());
         frame->setLocal(matrixOf(source.transform));
         if (!source.name.empty()) byName_.emplace(source.name, frame);
-        for (const auto& mesh : source.meshes) frame->AddVisual(builderFor(mesh));
+        const Matrix model = multiply(frame->local(), models_.back());
+        for (const auto& mesh : source.meshes) {
+            if (mesh.skinWeights.empty()) {
+                frame->AddVisual(builderFor(mesh));
+                continue;
+            }
+            Ref<MeshBuilder> builder = adopt(new MeshBuilder);
+            builder->SetName(mesh.name.c_str());
+            Matrix toBuilder, fromBuilder = model;
+            if (!invert(model, toBuilder)) toBuilder = fromBuilder = Matrix::identity();  // a flat frame
+            addMesh(*builder.get(), mesh, toBuilder, textures_, hasVertexColours(mesh));
+            skins_.push_back({builder.get(), &mesh, fromBuilder, toBuilder});
+            frame->AddVisual(builder.get());
+        }
         if (stack_.empty()) {
             root_ = frame;
         } else {
@@ -207,9 +250,13 @@ public:
             frame->Release();
         }
         stack_.push_back(frame);
+        models_.push_back(model);
         return true;
     }
-    void leave(const xfile::Frame&) { stack_.pop_back(); }
+    void leave(const xfile::Frame&) {
+        stack_.pop_back();
+        models_.pop_back();
+    }
     bool cut(xfile::Cut) { return true; }
 
 private:
@@ -218,17 +265,52 @@ private:
         if (!builder.get()) {
             builder = adopt(new MeshBuilder);
             builder->SetName(mesh.name.c_str());
-            addMesh(*builder.get(), mesh, Matrix::identity(), textures_);
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures_, hasVertexColours(mesh));
         }
         return builder.get();
     }
 
     TextureSource& textures_;
     std::map<std::string, Frame*>& byName_;
+    std::vector<PendingSkin>& skins_;
     std::unordered_map<const xfile::Mesh*, Ref<MeshBuilder>> builders_;
     std::vector<Frame*> stack_;
+    std::vector<Matrix> models_;  // each placed frame relative to the root
     Frame* root_ = nullptr;
 };
+
+// Binds each skinned mesh to its bones; a bone that names no frame of the load keeps its
+// vertices at rest.
+void bindSkins(const std::vector<PendingSkin>& skins, const std::map<std::string, Frame*>& byName,
+               IDirect3DRMFrame* root) {
+    for (const PendingSkin& p : skins) {
+        const size_t vertices = p.mesh->vertices.size();
+        auto skin = std::make_shared<SkinData>();
+        skin->root = root ? objectSerial(root) : 0;
+        skin->toBuilder = p.toBuilder;
+        // The reader guarantees every vertex index is in range.
+        std::vector<uint64_t> first(vertices + 1, 0);
+        for (const auto& bone : p.mesh->skinWeights)
+            for (uint32_t v : bone.vertices) ++first[v + 1];
+        for (size_t v = 0; v < vertices; ++v) first[v + 1] += first[v];
+        if (first[vertices] > UINT32_MAX) {
+            std::fprintf(stderr, "x file: mesh '%s': too many skin weights; the mesh stays at rest\n",
+                         p.mesh->name.c_str());
+            continue;
+        }
+        skin->firstInfluence.assign(first.begin(), first.end());
+        skin->influences.resize(first[vertices]);
+        for (size_t b = 0; b < p.mesh->skinWeights.size(); ++b) {
+            const xfile::SkinWeights& bone = p.mesh->skinWeights[b];
+            auto found = byName.find(bone.boneName);
+            skin->bones.push_back({found == byName.end() ? 0 : objectSerial(found->second),
+                                   multiply(p.model, matrixOf(bone.offset))});
+            for (size_t i = 0; i < bone.vertices.size(); ++i)
+                skin->influences[first[bone.vertices[i]]++] = {uint32_t(b), bone.weights[i]};
+        }
+        p.builder->setSkin(std::move(skin));
+    }
+}
 
 // The first frame of that name, parents before children, each frame looked at once.
 const xfile::Frame* findFrame(const xfile::File& file, const std::string& name) {
@@ -255,15 +337,18 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     if (FAILED(hr)) return hr;
     const char* only = wantedName(name, flags);
     size_t meshes = 0;
+    bool coloured = false;
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
-        meshes += (!only || mesh.name == only);
+        if (only && mesh.name != only) return;
+        ++meshes;
+        coloured = coloured || hasVertexColours(mesh);
     });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg);
     clear();
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
-        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures);
+        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures, coloured);
     });
     changed();
     return D3DRM_OK;
@@ -292,16 +377,19 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
             std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
             return D3DRMERR_BADFILE;
         }
-        FrameBuilder builder(textures, byName);
+        std::vector<PendingSkin> skins;
+        FrameBuilder builder(textures, byName, skins);
         Frame* f = builder.build(*chosen);
         AddChild(f);
         f->Release();
+        bindSkins(skins, byName, this);
         return D3DRM_OK;
     }
     // A file of bare meshes: they become one visual of this frame.
     if (only || file.meshes.empty()) return D3DRMERR_NOTFOUND;
     Ref<MeshBuilder> builder = adopt(new MeshBuilder);
-    for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures);
+    const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
+    for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
     return AddVisual(builder.get());
 }
 
@@ -326,12 +414,14 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     // The file's frame hierarchies; those holding an animated frame go under parent_frame.
     std::vector<Ref<Frame>> roots;
     std::map<std::string, Frame*> byName;
-    FrameBuilder builder(textures, byName);
+    std::vector<PendingSkin> skins;
+    FrameBuilder builder(textures, byName, skins);
     std::unordered_map<Frame*, size_t> rootIndex;
     for (const auto& f : file.frames) {
         roots.push_back(adopt(builder.build(f)));
         rootIndex.emplace(roots.back().get(), roots.size() - 1);
     }
+    bindSkins(skins, byName, parent_frame);
     std::vector<bool> used(roots.size(), false);
     for (const auto& a : set->animations) {
         auto anim = adopt(new Animation);
@@ -347,7 +437,9 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
                 switch (key.keyType) {
                     case xfile::AnimationKey::Rotation:
                         if (v.size() >= 4) {
-                            D3DRMQUATERNION q{v[0], {v[1], v[2], v[3]}};
+                            // Files hold the conjugate: the key that keeps a frame where its
+                            // FrameTransformMatrix puts it turns the other way as written.
+                            D3DRMQUATERNION q{v[0], {-v[1], -v[2], -v[3]}};
                             anim->AddRotateKey(t, &q);
                         }
                         break;

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/regular_file.h"
@@ -172,19 +174,24 @@ private:
 
     bool floats(float* v, size_t n) { return lex_.readFloats(v, n); }
 
-    // Reads n vectors in slices, so that a count the data cannot back is never allocated.
-    template <size_t N>
-    bool vectors(std::vector<std::array<float, N>>& out, uint32_t n) {
+    // Reads n items (each at least `width` bytes of data) in slices, so that a count the
+    // data cannot back is never allocated.
+    template <class T, class Read>
+    bool sliced(std::vector<T>& out, uint32_t n, size_t width, Read read) {
         out.clear();
-        reserveCapped(out, n, lex_.remaining() / N + 1);
+        reserveCapped(out, n, lex_.remaining() / width + 1);
         size_t done = 0;
         while (done < n) {
             size_t slice = std::min<size_t>(n - done, 65536);
             out.resize(done + slice);
-            if (!floats(out[done].data(), slice * N)) return false;
+            if (!read(out.data() + done, slice)) return false;
             done += slice;
         }
         return true;
+    }
+    template <size_t N>
+    bool vectors(std::vector<std::array<float, N>>& out, uint32_t n) {
+        return sliced(out, n, N, [&](std::array<float, N>* v, size_t k) { return floats(v->data(), k * N); });
     }
 
     bool mesh(Mesh& m) {
@@ -228,13 +235,72 @@ private:
                 if (equalsNoCase(type, "MeshTextureCoords")) return textureCoords(m) ? 1 : -1;
                 if (equalsNoCase(type, "MeshMaterialList")) return materialList(m, declaredMaterials) ? 1 : -1;
                 if (equalsNoCase(type, "MeshVertexColors")) return vertexColors(m) ? 1 : -1;
+                if (equalsNoCase(type, "SkinWeights")) return skinWeights(m) ? 1 : -1;
                 return 0;
             },
             [](const std::string&) {});
         if (!ok) return false;
         finishMesh(m, bad, haveFaceNormals);
+        repairSkin(m);
         literal_.elements += m.vertices.size() + m.faces.indices.size();
         return true;
+    }
+
+    bool skinWeights(Mesh& m) {
+        SkinWeights s;
+        uint32_t n = 0;
+        if (!lex_.readString(s.boneName) || !count(n)) return false;
+        if (!sliced(s.vertices, n, 1, [&](uint32_t* v, size_t k) { return lex_.readIndices(v, k); }) ||
+            !sliced(s.weights, n, 1, [&](float* v, size_t k) { return floats(v, k); }) ||
+            !floats(s.offset.data(), 16))
+            return false;
+        m.skinWeights.push_back(std::move(s));
+        return noChildren();
+    }
+
+    // Keeps only entries that can be used and scales each vertex's weights to sum to 1.
+    void repairSkin(Mesh& m) {
+        if (m.skinWeights.empty()) return;
+        const size_t nv = m.vertices.size();
+        size_t outside = 0, unusable = 0;
+        for (SkinWeights& s : m.skinWeights) {
+            size_t kept = 0;
+            for (size_t i = 0; i < s.vertices.size(); ++i) {
+                const uint32_t v = s.vertices[i];
+                const float w = s.weights[i];
+                if (v >= nv) {
+                    ++outside;
+                } else if (!std::isfinite(w) || w < 0) {
+                    ++unusable;
+                } else if (w > 0) {  // zero weights are common and mean nothing
+                    s.vertices[kept] = v;
+                    s.weights[kept] = w;
+                    ++kept;
+                }
+            }
+            s.vertices.resize(kept);
+            s.weights.resize(kept);
+        }
+        std::erase_if(m.skinWeights, [](const SkinWeights& s) { return s.vertices.empty(); });
+        const std::string mesh = "mesh " + displayName(m.name) + ": ";
+        if (outside) warn(mesh + std::to_string(outside) + " skin weights for vertices that do not exist ignored");
+        if (unusable) warn(mesh + std::to_string(unusable) + " negative or non-numeric skin weights ignored");
+        if (m.skinWeights.size() > nv) {
+            warn(mesh + std::to_string(m.skinWeights.size()) + " bones for " + std::to_string(nv) +
+                 " vertices; the bones after the first " + std::to_string(nv) + " ignored");
+            m.skinWeights.resize(nv);
+        }
+        std::vector<double> sum(nv, 0.0);
+        for (const SkinWeights& s : m.skinWeights)
+            for (size_t i = 0; i < s.vertices.size(); ++i) sum[s.vertices[i]] += s.weights[i];
+        size_t off = 0;
+        for (double total : sum) off += total > 0 && std::fabs(total - 1.0) > 1e-3;
+        for (SkinWeights& s : m.skinWeights)
+            for (size_t i = 0; i < s.vertices.size(); ++i)
+                s.weights[i] = static_cast<float>(s.weights[i] / sum[s.vertices[i]]);
+        if (off)
+            warn(mesh + "the skin weights of " + std::to_string(off) +
+                 (off == 1 ? " vertex do" : " vertices do") + " not sum to 1; scaled to sum to 1");
     }
 
     bool meshNormals(Mesh& m) {
@@ -749,6 +815,31 @@ private:
     };
 
 public:
+    // Bones are frames that may come anywhere in the file, so they are checked at the end.
+    // Each frame and mesh is looked at once: references give the frames many paths.
+    void checkBones() {
+        std::unordered_set<std::string> frames;
+        std::unordered_set<const void*> seen;
+        std::vector<const Mesh*> meshes;
+        for (const Mesh& m : out_.meshes) meshes.push_back(&m);
+        std::vector<const Frame*> todo;
+        for (size_t i = out_.frames.size(); i-- > 0;) todo.push_back(&out_.frames[i]);
+        while (!todo.empty()) {
+            const Frame* f = todo.back();
+            todo.pop_back();
+            if (!seen.insert(f).second) continue;
+            frames.insert(f->name);
+            for (const Mesh& m : f->meshes)
+                if (seen.insert(&m).second) meshes.push_back(&m);
+            for (size_t i = f->children.size(); i-- > 0;) todo.push_back(&f->children[i]);
+        }
+        for (const Mesh* m : meshes)
+            for (const SkinWeights& s : m->skinWeights)
+                if (s.boneName.empty() || !frames.count(s.boneName))
+                    warn("mesh " + displayName(m->name) + ": bone " + displayName(s.boneName) +
+                         " names no frame; the vertices it moves stay where they are");
+    }
+
     std::string error_;
 
 private:
@@ -775,7 +866,10 @@ private:
 template <class Lexer>
 bool runParser(Lexer& lex, File& out, const Options& options, std::string& error) {
     Parser<Lexer> parser(lex, out, options);
-    if (parser.run()) return true;
+    if (parser.run()) {
+        parser.checkBones();
+        return true;
+    }
     error = !lex.error().empty() ? lex.error() : parser.error_;
     if (error.empty()) error = "malformed data";
     return false;

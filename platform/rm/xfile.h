@@ -12,6 +12,9 @@
 //    face and every index < normals.size();
 //  - textureCoords is empty or has one entry per vertex; vertexColors likewise;
 //  - faceMaterials is empty or has one entry per face, each < materials.size();
+//  - skinWeights: every vertex index < vertices.size(), every weight finite and > 0,
+//    and the weights of each vertex that has any sum to 1; at most one entry per
+//    vertex and at most as many bones as vertices;
 //  - references `{name}` or `{<GUID>}` to meshes, frames and materials resolve to the
 //    object of that name (or GUID) wherever the file defines it, before or after the
 //    reference; the object is shared, not copied (see SharedList). An Animation's frame
@@ -147,6 +150,15 @@ struct Material {
     std::string textureFilename;  // as written in the file (may hold backslashes); empty: none
 };
 
+// One bone of a skinned mesh: the vertices it moves and how much.
+struct SkinWeights {
+    std::string boneName;  // the frame that moves these vertices
+    std::vector<uint32_t> vertices;
+    std::vector<float> weights;  // one per entry of vertices
+    // Mesh space -> the bone's own space when the mesh was bound (row-major, row vectors).
+    std::array<float, 16> offset{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+};
+
 struct Mesh {
     std::string name;
     std::vector<std::array<float, 3>> vertices;
@@ -157,6 +169,7 @@ struct Mesh {
     std::vector<std::array<float, 4>> vertexColors;   // empty, or one per vertex (r, g, b, a)
     SharedList<Material> materials;
     std::vector<uint32_t> faceMaterials;  // empty (white), or one per face
+    std::vector<SkinWeights> skinWeights;  // empty: not skinned
 };
 
 struct Frame {

@@ -289,6 +289,7 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
 void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int height) {
     Window* w = windowFrom(hwnd);
     if (w == nullptr || rgba == nullptr || width <= 0 || height <= 0) return;
+    backend().waitForRefresh();
     resizePicture(*w);
     const size_t cw = static_cast<size_t>(w->clientWidth);
     const size_t rowBytes = std::min<size_t>(cw, static_cast<size_t>(width)) * 4;

@@ -71,6 +71,9 @@ void winPostKey(HWND hwnd, UINT vk, bool down, bool repeat = false);
 void winSetKeyDown(int vk, bool down);
 // Posts a mouse message with client coordinates; the MK_ flags follow the button state.
 void winPostMouse(HWND hwnd, UINT message, int x, int y, WPARAM keyFlags);
+// Posts WM_MOUSEWHEEL for the mouse at client point (x, y): delta in WHEEL_DELTA units per
+// notch, positive away from the user; the message carries the point in screen coordinates.
+void winPostMouseWheel(HWND hwnd, int x, int y, int delta, WPARAM keyFlags);
 // Posts WM_DROPFILES for these paths.
 void winPostDropFiles(HWND hwnd, const std::vector<std::string>& paths);
 // Resizes the client area as a user would and sends WM_SIZE (0 x 0 counts as minimised).
@@ -88,5 +91,9 @@ void winSetMessageHook(std::function<void(const MSG&)> hook);
 // The cursor last set with SetCursor: 32512 for IDC_ARROW, 32514 for IDC_WAIT, 0 for none.
 int winCurrentCursorId();
 HWND winCaptureWindow();
+// Window procedure calls so far, dispatched or sent: unchanged means nothing was handled.
+unsigned long long winHandledMessageCount();
+// Whether any key or mouse button is down now.
+bool winAnyKeyDown();
 // The number of modal loops (boxes, dialogs) now running.
 int winModalDepth();

@@ -13,7 +13,8 @@ constexpr UINT kChecked = MF_CHECKED;
 
 // "&File" and "&Help" come first, where the command handlers look for them; "&Render"
 // at position 2 carries the check marks of the rendering options (lighting on, solid, flat,
-// ramp and dithering are the start-up state); "&Scene" reaches the remaining commands.
+// ramp and dithering are the start-up state); "&Scene" reaches the remaining commands;
+// "&View" brings the camera back to the model.
 const MenuTemplateItem kFileMenu[] = {
     {"Open &Rokkaku...\tCtrl+O", 7, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
@@ -43,6 +44,7 @@ const MenuTemplateItem kSceneMenu[] = {
     {"Open &Mesh...", 2, 0, nullptr, 0},
     {"Open &Frame...", 4, 0, nullptr, 0},
     {"Open &Animation...", 3, 0, nullptr, 0},
+    {"Any &picture format", 500, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
     {"C&olour...", 104, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
@@ -58,6 +60,11 @@ const MenuTemplateItem kSceneMenu[] = {
     {"&Paste\tCtrl+V", 102, 0, nullptr, 0},
     {"De&lete\tDel", 103, 0, nullptr, 0},
 };
+const MenuTemplateItem kViewMenu[] = {
+    {"&Frame all\tHome", 400, 0, nullptr, 0},
+    {"Frame &selection\tShift+Home", 401, 0, nullptr, 0},
+    {"&Reset camera\tCtrl+Home", 402, 0, nullptr, 0},
+};
 #define SOLLUX_POPUP(text, items) \
     { text, 0, MF_POPUP, items, static_cast<int>(sizeof(items) / sizeof(items[0])) }
 const MenuTemplateItem kViewerMenu[] = {
@@ -65,6 +72,7 @@ const MenuTemplateItem kViewerMenu[] = {
     SOLLUX_POPUP("&Help", kHelpMenu),
     SOLLUX_POPUP("&Render", kRenderMenu),
     SOLLUX_POPUP("&Scene", kSceneMenu),
+    SOLLUX_POPUP("&View", kViewMenu),
 };
 #undef SOLLUX_POPUP
 
@@ -79,6 +87,7 @@ const std::vector<ACCEL> kViewerAccel = {
     {kCtrl, 'S', 203},        {kCtrl, 'V', 102},       {kPlain, VK_DELETE, 103},
     {kShift, VK_DELETE, 100}, {kCtrl, VK_INSERT, 101}, {kShift, VK_INSERT, 102},
     {kCtrl, 'W', 202},        {kCtrl, 'X', 100},
+    {kPlain, VK_HOME, 400},   {kShift, VK_HOME, 401},  {kCtrl, VK_HOME, 402},
 };
 
 const DialogTemplate kAboutBox = {

@@ -129,6 +129,8 @@ typedef CHOOSECOLORA* LPCHOOSECOLORA;
 #define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
 #define GET_X_LPARAM(lp) ((int)(short)LOWORD(lp))
 #define GET_Y_LPARAM(lp) ((int)(short)HIWORD(lp))
+#define GET_WHEEL_DELTA_WPARAM(wp) ((short)HIWORD(wp))
+#define GET_KEYSTATE_WPARAM(wp) (LOWORD(wp))
 #define RGB(r, g, b) \
     ((COLORREF)(((BYTE)(r) | ((WORD)((BYTE)(g)) << 8)) | (((DWORD)(BYTE)(b)) << 16)))
 #define GetRValue(rgb) (LOBYTE(rgb))
@@ -262,6 +264,7 @@ typedef CHOOSECOLORA* LPCHOOSECOLORA;
 #define MK_SHIFT 0x0004
 #define MK_CONTROL 0x0008
 #define MK_MBUTTON 0x0010
+#define WHEEL_DELTA 120  // one notch of a mouse wheel
 
 // ---- message boxes and dialogs -----------------------------------------------------
 #define MB_OK 0x00000000

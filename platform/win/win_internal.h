@@ -119,6 +119,13 @@ class Backend {
     virtual void windowTitleChanged(Window&) {}
     virtual void menuChanged(Window&) {}
     virtual void pictureChanged(Window&) {}
+    // A finished frame is about to reach the window: a backend with a display holds it
+    // back to the next refresh, as vertical sync would. Headless frames are never held.
+    virtual void waitForRefresh() {}
+    // A poll of the whole queue found nothing. A backend with a display may wait for
+    // events until the next refresh when no frame came since the last such poll, so that
+    // a loop with nothing to draw (minimised, a modal box) does not spin.
+    virtual void queueFoundEmpty() {}
     // Turns pending window-system events into queued messages; never blocks.
     virtual void pumpEvents() {}
     // Waits up to the given time for window-system events (GetMessageA, modal loops).
@@ -160,6 +167,7 @@ struct State {
     HWND active = nullptr;
     int cursorId = 0;
     int modalDepth = 0;
+    unsigned long long messagesHandled = 0;  // window procedure calls, sent or dispatched
     std::optional<DWORD> fixedTick;
 
     std::map<UINT_PTR, std::unique_ptr<Drop>> drops;

@@ -587,7 +587,10 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove) {
             if (WM_PAINT < first || WM_PAINT > last) return FALSE;
         }
         Window* w = windowNeedingPaint(hwnd);
-        if (w == nullptr) return FALSE;
+        if (w == nullptr) {
+            if (hwnd == nullptr && first == 0 && last == 0) backend().queueFoundEmpty();
+            return FALSE;
+        }
         // WM_PAINT stays until the update region is validated (BeginPaint does that).
         *msg = MSG{w->handle(), WM_PAINT, 0, 0, messageTime(), {}};
         return TRUE;
@@ -631,6 +634,7 @@ LRESULT DispatchMessageA(const MSG* msg) {
     if (msg == nullptr) return 0;
     Window* w = windowFrom(msg->hwnd);
     if (w == nullptr || w->proc == nullptr) return 0;
+    ++state().messagesHandled;
     return w->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
@@ -645,6 +649,7 @@ BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     Window* w = windowFrom(hwnd);
     if (w == nullptr || w->proc == nullptr) return 0;
+    ++state().messagesHandled;
     return w->proc(hwnd, message, wParam, lParam);
 }
 
@@ -690,7 +695,9 @@ LRESULT DefWindowProcA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return proc == nullptr ? 0 : proc(hwnd, message, wParam, lParam);
+    if (proc == nullptr) return 0;
+    ++state().messagesHandled;
+    return proc(hwnd, message, wParam, lParam);
 }
 
 // ---- input state -----------------------------------------------------------------------
@@ -823,6 +830,15 @@ void winSetKeyDown(int vk, bool down) {
     state().syncKeys[vk] = down;
 }
 
+// As on a real desktop, a mouse message carries the buttons held once it has happened.
+static WPARAM heldButtons(WPARAM keyFlags) {
+    const State& s = state();
+    if (s.asyncKeys[VK_LBUTTON]) keyFlags |= MK_LBUTTON;
+    if (s.asyncKeys[VK_RBUTTON]) keyFlags |= MK_RBUTTON;
+    if (s.asyncKeys[VK_MBUTTON]) keyFlags |= MK_MBUTTON;
+    return keyFlags;
+}
+
 void winPostMouse(HWND hwnd, UINT message, int x, int y, WPARAM keyFlags) {
     Window* w = windowFrom(hwnd);
     if (w != nullptr && !w->enabled) return;
@@ -831,12 +847,22 @@ void winPostMouse(HWND hwnd, UINT message, int x, int y, WPARAM keyFlags) {
     if (message == WM_LBUTTONUP) s.asyncKeys[VK_LBUTTON] = false;
     if (message == WM_RBUTTONDOWN) s.asyncKeys[VK_RBUTTON] = true;
     if (message == WM_RBUTTONUP) s.asyncKeys[VK_RBUTTON] = false;
-    // As on a real desktop, wParam carries the buttons held once this event has happened.
-    if (s.asyncKeys[VK_LBUTTON]) keyFlags |= MK_LBUTTON;
-    if (s.asyncKeys[VK_RBUTTON]) keyFlags |= MK_RBUTTON;
-    PostMessageA(hwnd, message, keyFlags,
+    if (message == WM_MBUTTONDOWN) s.asyncKeys[VK_MBUTTON] = true;
+    if (message == WM_MBUTTONUP) s.asyncKeys[VK_MBUTTON] = false;
+    PostMessageA(hwnd, message, heldButtons(keyFlags),
                  MAKELPARAM(static_cast<WORD>(static_cast<short>(x)),
                             static_cast<WORD>(static_cast<short>(y))));
+}
+
+void winPostMouseWheel(HWND hwnd, int x, int y, int delta, WPARAM keyFlags) {
+    Window* w = windowFrom(hwnd);
+    if (w != nullptr && !w->enabled) return;
+    // The wheel reports where the mouse is on the screen.
+    POINT p{x, y};
+    ClientToScreen(hwnd, &p);
+    PostMessageA(hwnd, WM_MOUSEWHEEL,
+                 MAKEWPARAM(static_cast<WORD>(heldButtons(keyFlags)), static_cast<WORD>(static_cast<short>(delta))),
+                 MAKELPARAM(static_cast<WORD>(static_cast<short>(p.x)), static_cast<WORD>(static_cast<short>(p.y))));
 }
 
 void winPostDropFiles(HWND hwnd, const std::vector<std::string>& paths) {
@@ -870,6 +896,11 @@ void winSetDialogHook(std::function<void(const WinDialogRecord&)> hook) {
 }
 int winCurrentCursorId() { return state().cursorId; }
 HWND winCaptureWindow() { return state().capture; }
+unsigned long long winHandledMessageCount() { return state().messagesHandled; }
+bool winAnyKeyDown() {
+    const auto& keys = state().asyncKeys;
+    return std::find(keys.begin(), keys.end(), true) != keys.end();
+}
 int winModalDepth() { return state().modalDepth; }
 const std::vector<WinMessageBoxRecord>& winRecordedMessageBoxes() { return state().messageBoxes; }
 void winClearRecordedMessageBoxes() { state().messageBoxes.clear(); }

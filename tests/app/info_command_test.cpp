@@ -1,4 +1,5 @@
 #include "app/info_command.h"
+#include "viewer/texture_callback.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -40,6 +42,48 @@ Frame Top {
     testing::internal::CaptureStdout();
     EXPECT_EQ(runInfo({model}), 0);
     testing::internal::GetCapturedStdout();
+    fs::remove_all(dir);
+}
+
+// What became of each texture: loaded, refused for its format (by name or by content),
+// unreadable, or not found; --any-texture takes what it can read.
+TEST(InfoCommand, SaysWhatBecameOfEachTexture) {
+    fs::path dir = fs::temp_directory_path() / ("sollux_info_tex_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const unsigned char bmp[] = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0,
+                                 1,   0,   24, 0, 0, 0, 0, 0, 0, 0, 4,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0,   0,   0,  0, 255, 0};
+    for (const char* name : {"ok.bmp", "renamed.jpg"})
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bmp), sizeof bmp);
+    std::ofstream(dir / "junk.bmp") << "not a picture at all";
+    std::string materials;
+    const char* names[] = {"ok.bmp", "renamed.jpg", "junk.bmp", "gone.png"};
+    for (const char* name : names)
+        materials += std::string("Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { \"") + name + "\"; } }\n";
+    const std::string model = (dir / "four.x").string();
+    std::ofstream(model) << "xof 0302txt 0032\nMesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0;1;2;;\n"
+                            "  MeshMaterialList { 4; 1; 0;;\n" + materials + "} }\n";
+    struct Expected {
+        bool anyTexture;
+        std::vector<std::string> outcomes;  // in the order of names
+    };
+    const std::string refused = "found, but its picture format is refused; --any-texture would take it";
+    const std::string unreadable = "found, but it cannot be read: ";
+    const Expected runs[] = {
+        {false, {"found and loaded", refused, unreadable, "not found"}},
+        {true, {"found and loaded", "found and loaded", unreadable, "not found"}},
+    };
+    for (const Expected& run : runs) {
+        setAnyPictureFormat(run.anyTexture);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(runInfo({model}), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string line = std::string("  texture: ") + names[i] + " (" + run.outcomes[i];
+            EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+        }
+    }
+    setAnyPictureFormat(false);
     fs::remove_all(dir);
 }
 

@@ -72,8 +72,10 @@ int runProcess(const std::string& command) {
 TEST(ScriptParsing, EveryEventKindReadsAndWritesBack) {
     const char* lines[] = {
         "key down VK_LEFT", "key up T", "ctrl key down O", "ctrl shift key up VK_DELETE", "command 7",
-        "mouse move 10 -20", "mouse ldown 5 6 shift", "mouse rup 0 0", "answer open cancel",
-        "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "quit",
+        "mouse move 10 -20", "mouse ldown 5 6 shift", "mouse rup 0 0", "mouse mdown 3 4", "mouse mup 3 4 shift",
+        "mouse wheel 7 8 -2", "mouse wheel 7 8 0.125", "answer open cancel",
+        "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "size 640 480",
+        "minimize", "restore", "quit",
     };
     std::string text = "# a comment\n\n";
     for (const char* line : lines) text += std::string(line) + "\r\n";
@@ -123,6 +125,8 @@ TEST(ScriptParsing, BadLinesAreErrorsNamingTheLine) {
         "command 70000",    "mouse drag 1 2",      "mouse move 1",     "mouse move 1 2 ctrl",
         "mouse move 1 99999", "answer colour 256 0 0", "answer colour 1 2", "answer about cancel",
         "answer save x",    "frames",              "frames -2",        "frames 1x", "shot", "quit now", "ctrl",
+        "mouse wheel 1 2",  "mouse wheel 1 2 shift", "mouse wheel 1 2 1e2", "mouse wheel 1 2 300", "mouse wheel 1 2 nan",
+        "size 0 10",        "size 10",             "size 9000 10",     "minimize now",
     };
     for (const char* line : bad) {
         std::vector<ScriptEvent> events;
@@ -148,6 +152,9 @@ TEST(ViewerOptions, CommandLineForms) {
     ASSERT_TRUE(parseViewerOptions({"--play", "s.txt", "--", "--odd name.x"}, p, error));
     EXPECT_EQ(p.playPath, "s.txt");
     EXPECT_EQ(p.model, "--odd name.x");
+    EXPECT_EQ(p.framesPerSecond, -1);  // the screen's refresh rate
+    ASSERT_TRUE(parseViewerOptions({"--fps", "0", "m.x"}, p, error));
+    EXPECT_EQ(p.framesPerSecond, 0);
 
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--size", "640x480"},
@@ -156,6 +163,9 @@ TEST(ViewerOptions, CommandLineForms) {
              {"--screenshot", "a.png", "--size", "big"},
              {"--screenshot", "a.png", "--frames", "0"},
              {"--screenshot", "a.png", "--record", "r.txt"},
+             {"--fps", "-1"},
+             {"--fps", "fast"},
+             {"--fps"},
              {"--bogus"}}) {
         ViewerOptions q;
         EXPECT_FALSE(parseViewerOptions(bad, q, error)) << bad[0];
@@ -232,6 +242,91 @@ TEST(Play, LeftDragTurnsThePickedModel) {
     EXPECT_LT(turned.rightmostLit(250), 300);
 }
 
+TEST(Play, SizeMinimizeAndRestoreReachTheViewerAsWmSize) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parse("size 300 200\nminimize\nrestore\nsize 500 420\n", events, error)) << error;
+    ScriptPlayer player(events);
+    auto next = [&] { player.pass(window()); };
+    runViewer({next,
+               [&] {
+                   EXPECT_EQ(state()->viewport->GetWidth(), 300u);
+                   EXPECT_EQ(state()->viewport->GetHeight(), 200u);
+                   next();
+               },
+               [&] {
+                   EXPECT_EQ(state()->minimized, 1);
+                   next();
+               },
+               [&] {
+                   EXPECT_EQ(state()->minimized, 0);
+                   EXPECT_EQ(state()->viewport->GetWidth(), 300u);
+                   next();
+               },
+               [&] {
+                   // Larger than the device: a new one of that size.
+                   EXPECT_EQ(state()->device->GetWidth(), 500u);
+                   EXPECT_TRUE(player.finished());
+               }});
+    EXPECT_TRUE(reportTexts().empty());
+}
+
+TEST(Play, FileExitEndsTheSessionAsQuitDoes) {
+    TempFolder folder;
+    std::string script = folder.write("exit.txt", "frames 1\nsize 300 200\nframes 1\ncommand 5\n");
+    ViewerOptions options;
+    options.playPath = script;
+    options.screenshotPath = folder.file("end.png");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    Png end = readPng(folder.file("end.png"));
+    EXPECT_EQ(end.width, 300);
+    EXPECT_EQ(end.height, 200);
+}
+
+// The window draws only frames whose picture may have changed; a session must show the
+// same pictures as when every frame is drawn.
+TEST(Play, FramesNotDrawnAgainShowTheSamePictures) {
+    TempFolder folder;
+    std::string rok = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "sample.rok");
+    std::string text = "answer open " + rok + "\nctrl key down O\nkey up O\nframes 10\nshot SHOT1\n"
+                       "key down VK_RIGHT\nframes 3\nkey up VK_RIGHT\nframes 2\nshot SHOT2\n"
+                       "mouse mdown 200 200\nmouse move 240 190\nmouse mup 240 190\nmouse wheel 1 1 2\n"
+                       "command 400\nframes 3\nshot SHOT3\n"
+                       "mouse ldown 200 200\nmouse move 230 200 shift\nmouse lup 230 200 shift\nmouse move 230 200\nframes 3\nshot SHOT4\n"
+                       "answer open " + testData("scene/slide.x") + "\ncommand 3\nframes 4\nshot SHOT5\nquit\n";
+    std::vector<std::vector<Png>> runs;
+    std::vector<unsigned long> drawn;
+    for (GlRedrawStamp stamp : {GlRedrawStamp(nullptr), GlRedrawStamp(viewerRedrawStamp)}) {
+        std::string script = text;
+        const std::string tag = stamp ? "skip" : "all";
+        for (int i = 1; i <= 5; ++i) {
+            const std::string name = "SHOT" + std::to_string(i);
+            script.replace(script.find(name), name.size(), folder.file(tag + std::to_string(i) + ".png"));
+        }
+        ViewerOptions options;
+        options.playPath = folder.write(tag + ".txt", script);
+        options.screenshotPath = folder.file(tag + "-end.png");
+        winUseHeadless();
+        winReset();
+        winSetTickCount(0);  // the overlay's figure stays 0
+        glSetRedrawStamp(stamp);
+        const unsigned long before = glDrawnFrameCount();
+        EXPECT_EQ(runViewer(options), 0);
+        glSetRedrawStamp(nullptr);
+        drawn.push_back(glDrawnFrameCount() - before);
+        runs.emplace_back();
+        for (int i = 1; i <= 5; ++i) runs.back().push_back(readPng(folder.file(tag + std::to_string(i) + ".png")));
+    }
+    for (size_t i = 0; i < runs[0].size(); ++i) {
+        ASSERT_GT(runs[0][i].width, 0);
+        EXPECT_EQ(runs[0][i].rgba, runs[1][i].rgba) << "shot " << i + 1;
+    }
+    // The still stretches (waiting for frames with nothing moving) were not drawn again.
+    EXPECT_LT(drawn[1] + 5, drawn[0]);
+}
+
 TEST(Play, UnreadableScriptIsRefusedBeforeTheViewerStarts) {
     TempFolder folder;
     std::string script = folder.write("bad.txt", "frames 1\nfly away\n");
@@ -299,9 +394,20 @@ TEST(Record, SessionInTheWindowBecomesAScriptThatReadsBack) {
                [] {
                    winPostMouse(window(), WM_LBUTTONDOWN, 200, 150, 0);
                    winPostMouse(window(), WM_MOUSEMOVE, 210, 150, MK_SHIFT);
+                   winPostMouse(window(), WM_MBUTTONDOWN, 20, 30, 0);
+                   winPostMouseWheel(window(), 20, 30, -WHEEL_DELTA / 2, 0);
                    PostMessageA(window(), WM_COMMAND, 1, 0);
                },
-               [&] { recorder.stop(); }});
+               [&] {
+                   recorder.pass(window());
+                   winSetClientSize(window(), 300, 200);
+                   recorder.pass(window());
+                   winSetClientSize(window(), 0, 0);
+                   recorder.pass(window());
+                   ShowWindow(window(), SW_RESTORE);
+                   recorder.pass(window());
+                   recorder.stop();
+               }});
     std::vector<std::string> expected = {
         "answer open " + rok,
         "ctrl key down O",
@@ -309,8 +415,13 @@ TEST(Record, SessionInTheWindowBecomesAScriptThatReadsBack) {
         "frames 2",
         "mouse ldown 200 150",
         "mouse move 210 150 shift",
+        "mouse mdown 20 30",
+        "mouse wheel 20 30 -0.5",
         "answer about ok",
         "command 1",
+        "size 300 200",
+        "minimize",
+        "restore",
     };
     EXPECT_EQ(recorder.lines(), expected);
     ASSERT_TRUE(recorder.save(folder.file("rec.txt")));

@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <span>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <stb_image.h>
 
 #include "platform/rm/xfile.h"
 
@@ -173,4 +176,78 @@ TEST_F(CommandLine, ConvertedSampleLoadsAsAMesh) {
         }
     }
     EXPECT_TRUE(file.warnings.empty());
+}
+
+// --any-texture goes with every mode, wherever it stands before "--"; after it, it is a
+// model's name like any other word.
+TEST_F(CommandLine, AnyTextureGoesWithEveryMode) {
+    const std::string rok = copy("conversion/triangle_crlf.rok", "tri.rok");
+    const std::string x = copy("conversion/triangle.x", "model.x");
+    const std::string png = (dir_ / "shot.png").string();
+    struct Run {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Run runs[] = {
+        {{"--any-texture", "--version"}, 0},
+        {{"--help", "--any-texture"}, 0},
+        {{"--any-texture", "--convert", rok}, 0},
+        {{"--info", x, "--any-texture"}, 0},
+        {{"--screenshot", png, "--any-texture", x}, 0},
+        {{"--thumbnail", "64", x, png, "--any-texture"}, 0},
+    };
+    for (const Run& run : runs) {
+        Result r = this->run(run.args);
+        EXPECT_EQ(r.status, run.status) << run.args[0] << " " << run.args[1] << "\n" << r.err;
+        EXPECT_EQ(r.err.find("any-texture"), std::string::npos) << r.err;
+    }
+    Result r = this->run({"--screenshot", png, "--", "--any-texture"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--any-texture"), std::string::npos) << r.err;  // reported as the model
+}
+
+// The fixtures as a person opens them: textures in other formats only with the switch,
+// vertex colours blended across a face, and glass over what is behind it.
+TEST_F(CommandLine, FixturesShowTheirTexturesColoursAndGlass) {
+    const std::string data = std::string(SOLLUX_TEST_DATA) + "/x/";
+    const std::string png = (dir_ / "shot.png").string();
+    auto shot = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--screenshot", png});
+        Result r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        int w = 0, h = 0, n = 0;
+        std::unique_ptr<unsigned char, void (*)(void*)> pixels(stbi_load(png.c_str(), &w, &h, &n, 3), stbi_image_free);
+        EXPECT_TRUE(pixels && w == 400 && h == 400);
+        std::vector<unsigned char> rgb;
+        if (pixels) rgb.assign(pixels.get(), pixels.get() + 400 * 400 * 3);
+        return rgb;
+    };
+    auto at = [](const std::vector<unsigned char>& p, int x, int y) {
+        return std::array<int, 3>{p[(y * 400 + x) * 3], p[(y * 400 + x) * 3 + 1], p[(y * 400 + x) * 3 + 2]};
+    };
+    // The PNG on the left, the JPEG on the right: red above blue once the switch is on.
+    for (bool any : {false, true}) {
+        std::vector<std::string> args = {data + "textured.x"};
+        if (any) args.insert(args.begin(), "--any-texture");
+        const auto p = shot(args);
+        ASSERT_FALSE(p.empty());
+        for (int x : {100, 300}) {
+            const auto top = at(p, x, 150), bottom = at(p, x, 250);
+            EXPECT_EQ(top[0] > 150 && top[2] < 80, any) << x;
+            EXPECT_EQ(bottom[2] > 150 && bottom[0] < 80, any) << x;
+        }
+    }
+    // Gouraud shading, then the board: red, green, blue and yellow corners, glass on the right.
+    const std::string script = write("smooth.txt", "command 205\nframes 2\n");
+    const auto p = shot({"--play", script, data + "colours_and_glass.x"});
+    ASSERT_FALSE(p.empty());
+    const auto bottomLeft = at(p, 110, 290), topLeft = at(p, 110, 110), glassOnly = at(p, 320, 200);
+    EXPECT_GT(bottomLeft[0], 180);
+    EXPECT_LT(bottomLeft[1], 80);
+    EXPECT_GT(topLeft[1], 180);
+    EXPECT_LT(topLeft[0], 80);
+    EXPECT_LT(glassOnly[0], 30);  // cyan at 40 % over black
+    EXPECT_GT(glassOnly[1], 50);
+    EXPECT_LT(glassOnly[1], 160);
+    EXPECT_NEAR(glassOnly[1], glassOnly[2], 10);
 }

@@ -153,6 +153,9 @@ TEST_F(ConvertToXFile, ConvertsBesideTheSource) {
     EXPECT_TRUE(stderr_.starts_with("0 233;233;233\n0 0.913725;0.913725;0.913725;1.0;;\n"));
     EXPECT_TRUE(messages_.empty());
     EXPECT_EQ(files(), (std::vector<std::string>{"tri.rok", "tri.x"}));
+    // The Open dialogs pass the buffer back in: it is taken as it stands.
+    EXPECT_EQ(convertToXFile(convertedPath), convertedPath);
+    EXPECT_EQ(std::string(convertedPath), path("tri.x"));
 
     // Converting again replaces the earlier output, keeping its permissions.
     write("tri.x", "old");

@@ -338,4 +338,49 @@ TEST_F(Mouse, PressTakesTheCaptureAndShowsTheArrow) {
     });
 }
 
+TEST_F(Mouse, APartOfAScaledHierarchyTurnsInItsParentsSpaceAndSlidesUnderTheMouse) {
+    Cube part;
+    Picture before, after;
+    int x0 = 0, y0 = 0;
+    runViewer({
+        [&] {
+            part = openHierarchyPart(harness::testData("scene/nested_part.x"), "Part");
+            ASSERT_NE(part.frame, nullptr);
+        },
+        [&] {
+            before = picture();
+            // Its box lies well in front of its origin, which is nowhere near where it is seen.
+            D3DVECTOR middle{0, 0, 12}, seen;
+            part.frame->Transform(&seen, &middle);
+            D3DRMVECTOR4D s = {};
+            state()->viewport->Transform(&s, &seen);
+            x0 = static_cast<int>(s.x / s.w);
+            y0 = static_cast<int>(s.y / s.w);
+            // A turn back at the press point gives the part its parent's own orientation.
+            leftDown(x0, y0);
+            ASSERT_EQ(getSelectedFrame(), part.frame);
+            moveTo(x0, y0, MK_LBUTTON);
+            leftUp(x0, y0);
+            D3DVECTOR dir, up;
+            part.frame->GetOrientation(rm::frameParent(part.frame), &dir, &up);
+            expectVector(dir, 0, 0, 1);
+            expectVector(up, 0, 1, 0);
+            rightDown(x0, y0);
+            setShift(true);
+            moveTo(x0 + 20, y0 - 10, MK_RBUTTON);
+            setShift(false);
+            rightUp(x0 + 20, y0 - 10);
+        },
+        [&] { after = picture(); },
+    });
+    // Its left edge, right of the hierarchy's big box, moved with the mouse.
+    auto leftEdge = [](const Picture& p, int y) {
+        for (int x = p.width / 2 + 60; x < p.width; ++x)
+            if (!p.isBlack(x, y)) return x;
+        return -1;
+    };
+    ASSERT_GT(leftEdge(before, y0), 0);
+    EXPECT_NEAR(leftEdge(after, y0 - 10) - leftEdge(before, y0), 20, 1);
+}
+
 }  // namespace

@@ -187,7 +187,7 @@ TEST(RenderOptions, AQualityTheDeviceRefusesIsReportedWithItsResultName) {
     });
 }
 
-TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNothing) {
+TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedAndCanBeChosenAgain) {
     unsigned long framesAtFailure = 0;
     runViewer({
         [&] {
@@ -195,7 +195,6 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNot
                 [](const rm::DeviceBackendRequest&) { return rm::DeviceBackendResult{}; });
             winClearRecordedMessageBoxes();
             EXPECT_EQ(setColorModel(window(), state(), D3DCOLOR_RGB), 0);
-            glRegisterDeviceBackend(winPresentPicture);
             ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
             EXPECT_EQ(winRecordedMessageBoxes()[0].text,
                       "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n");
@@ -205,16 +204,28 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedOnceAndDrawsNot
             EXPECT_FALSE(checked(11));
             EXPECT_EQ(state()->device, nullptr);
             EXPECT_EQ(state()->viewport, nullptr);
-            // Later messages leave the missing members alone and report nothing.
-            for (int id : {200, 203, 206, 207, 209, 210}) command(id);
-            send(WM_SIZE, 0, MAKELPARAM(300, 300));
+            // The other options leave the missing members alone and report nothing.
+            for (int id : {200, 203, 206, 209, 210}) command(id);
             send(WM_ACTIVATE, WA_ACTIVE, 0);
             EXPECT_EQ(winRecordedMessageBoxes().size(), 1u);
+            // Asked for explicitly, a rebuild that fails again is reported again.
+            command(208);
+            EXPECT_EQ(winRecordedMessageBoxes().size(), 2u);
             framesAtFailure = renderedFrameCount();
         },
         [&] { EXPECT_FALSE(renderingPossible()); },
+        [&] {
+            glRegisterDeviceBackend(winPresentPicture);
+            command(208);
+            ASSERT_NE(state()->device, nullptr);
+            EXPECT_EQ(device()->GetColorModel(), D3DCOLOR_RGB);
+            EXPECT_EQ(device()->GetWidth(), 401u);
+            EXPECT_TRUE(checked(11));
+            EXPECT_FALSE(checked(10));
+        },
+        [&] { EXPECT_TRUE(renderingPossible()); },
     });
-    EXPECT_EQ(renderedFrameCount(), framesAtFailure);
+    EXPECT_GT(renderedFrameCount(), framesAtFailure);
 }
 
 TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
@@ -250,6 +261,70 @@ TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
     EXPECT_NEAR(u[1], 0x80, 3);
     EXPECT_NE(std::vector<unsigned char>(lit.at(cx, cy), lit.at(cx, cy) + 3),
               std::vector<unsigned char>(u, u + 3));
+}
+
+// Mean brightness, over the pixels lit in `where`, below the frame-rate overlay.
+double meanOver(const Picture& p, const Picture& where) {
+    double sum = 0;
+    int n = 0;
+    for (int y = 16; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            if (!where.isBlack(x, y)) {
+                sum += (p.at(x, y)[0] + p.at(x, y)[1] + p.at(x, y)[2]) / 3.0;
+                ++n;
+            }
+    return n ? sum / n : 0;
+}
+
+int litCount(const Picture& p) {
+    int n = 0;
+    for (int y = 16; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) n += !p.isBlack(x, y);
+    return n;
+}
+
+TEST(RenderOptions, AConvertedModelIsLitAlikeUnderEveryShadeMode) {
+    // The converter writes every face twice, back to back over the same points: smooth
+    // normals must not cancel out to black.
+    harness::TempFolder folder;
+    const std::string rok = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "house.rok");
+    Picture flat, gouraud, phong, flatWire, gouraudWire;
+    runViewer(
+        {
+            [] {},
+            [&] {
+                flat = picture();
+                command(205);
+            },
+            [&] {
+                gouraud = picture();
+                // Phong shows on visuals that allow it.
+                click(centreX(), centreY());
+                ASSERT_NE(getSelectedVisual(), nullptr);
+                getSelectedVisual()->SetQuality(D3DRMRENDER_PHONG);
+                command(206);
+            },
+            [&] {
+                phong = picture();
+                command(204);
+                command(202);
+            },
+            [&] {
+                flatWire = picture();
+                command(205);
+            },
+            [&] { gouraudWire = picture(); },
+        },
+        rok.c_str());
+    const double reference = meanOver(flat, flat);
+    ASSERT_GT(reference, 30.0);
+    EXPECT_GE(meanOver(gouraud, flat), 0.6 * reference);
+    EXPECT_GE(meanOver(phong, flat), 0.6 * reference);
+    // Lines take the corners' normals too, in either shade mode.
+    for (const Picture* wire : {&flatWire, &gouraudWire}) {
+        EXPECT_GT(litCount(*wire), 500);
+        EXPECT_GE(meanOver(*wire, *wire), 0.6 * reference);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "input/window_proc.h"
 #include "platform/rm/render_backend.h"
 #include "scene/selection.h"
+#include "viewer/texture_callback.h"
 #include "tests/viewer/viewer_harness.h"
 
 using namespace harness;
@@ -173,15 +174,38 @@ TEST(Commands, UnknownAndEmptyIdsDoNothing) {
     EXPECT_TRUE(reportTexts().empty());
 }
 
-TEST(Commands, ShowBoxesTogglesAlthoughTheMenuHasNoSuchItem) {
+TEST(Commands, ShowBoxesTogglesTheFlagAndTheCheckMarkOfItsSceneItem) {
     std::vector<int> flags;
+    std::vector<bool> marks;
     runViewer({[&] {
-        SendMessageA(window(), WM_COMMAND, 105, 0);
-        flags.push_back(selectionState.showBoxes);
-        SendMessageA(window(), WM_COMMAND, 105, 0);
-        flags.push_back(selectionState.showBoxes);
+        HMENU scene = GetSubMenu(GetMenu(window()), 3);
+        for (int i = 0; i < 2; ++i) {
+            SendMessageA(window(), WM_COMMAND, 105, 0);
+            flags.push_back(selectionState.showBoxes);
+            marks.push_back((GetMenuState(scene, 105, MF_BYCOMMAND) & MF_CHECKED) != 0);
+        }
     }});
     EXPECT_EQ(flags, (std::vector<int>{1, 0}));
+    EXPECT_EQ(marks, (std::vector<bool>{true, false}));
+}
+
+TEST(Commands, AnyPictureFormatTogglesTheSwitchAndItsCheckMark) {
+    // The check mark shows the switch from the first paint on, as --any-texture sets it.
+    setAnyPictureFormat(true);
+    std::vector<std::pair<bool, bool>> seen;  // switch, check mark
+    auto look = [&] {
+        const UINT state = GetMenuState(GetMenu(window()), kCommandAnyPictureFormat, MF_BYCOMMAND);
+        seen.emplace_back(anyPictureFormat(), (state & MF_CHECKED) != 0);
+    };
+    runViewer({[&] {
+        look();
+        SendMessageA(window(), WM_COMMAND, kCommandAnyPictureFormat, 0);
+        look();
+        SendMessageA(window(), WM_COMMAND, kCommandAnyPictureFormat, 0);
+        look();
+    }});
+    setAnyPictureFormat(false);
+    EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}, {true, true}}));
 }
 
 TEST(Commands, LightCommandsAddALightFrame) {

@@ -67,6 +67,43 @@ TEST(Clipboard, CutThenPasteTwiceGivesTwoCopiesAtTheCutPlace) {
     });
 }
 
+TEST(Clipboard, APartOfAHierarchyPastesWhereItWasSeen) {
+    runViewer({[&] {
+        const Cube part = openHierarchyPart(harness::testData("scene/nested_part.x"), "Part");
+        ASSERT_NE(part.builder, nullptr);
+        part.frame->SetRotation(state()->scene, 0, 1, 0, 0.1f);
+        // Where the part's origin and two corners lie in the scene, and how it spins.
+        auto seen = [](IDirect3DRMFrame* f) {
+            std::vector<D3DVECTOR> points;
+            for (D3DVECTOR p : {D3DVECTOR{0, 0, 0}, D3DVECTOR{2, 2, 14}, D3DVECTOR{-2, 0, 10}}) {
+                D3DVECTOR w;
+                f->Transform(&w, &p);
+                points.push_back(w);
+            }
+            D3DVALUE theta = 0;
+            points.push_back({});
+            f->GetRotation(state()->scene, &points.back(), &theta);
+            points.push_back({theta, 0, 0});
+            return points;
+        };
+        const std::vector<D3DVECTOR> before = seen(part.frame);
+        for (int taken : {kCopy, kCut}) {
+            SCOPED_TRACE(taken == kCopy ? "copy" : "cut");
+            selectVisual(part.builder, part.frame);
+            command(taken);
+            command(kPaste);
+            IDirect3DRMFrame* pasted = rm::frameChildren(state()->scene).back();
+            ASSERT_NE(pasted, part.frame);
+            const std::vector<D3DVECTOR> after = seen(pasted);
+            for (size_t i = 0; i < before.size(); ++i) {
+                EXPECT_NEAR(after[i].x, before[i].x, 1e-4f) << i;
+                EXPECT_NEAR(after[i].y, before[i].y, 1e-4f) << i;
+                EXPECT_NEAR(after[i].z, before[i].z, 1e-4f) << i;
+            }
+        }
+    }});
+}
+
 TEST(Clipboard, ACopySurvivesTheDeletionOfItsOriginal) {
     Cube cube;
     runViewer({

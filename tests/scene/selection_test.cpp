@@ -160,4 +160,27 @@ TEST(Selection, AVisualThatIsNotAMeshBuilderSelectsNothing) {
     });
 }
 
+TEST(Selection, APartOfAScaledHierarchyGetsTheMarkerOfAModelOfItsOwn) {
+    runViewer({[] {
+        // A model of its own at unit scale, and a part whose parents shrink it to 0.44.
+        const Cube cube = addCube(state()->scene, {0, 0, 5}, 1, 0xff00ff00u);
+        const Cube part = openHierarchyPart(harness::testData("scene/nested_part.x"), "Part");
+        ASSERT_NE(part.builder, nullptr);
+        command(105);
+        // The tube along the box's edge stands out by its radius, in scene units.
+        auto tubeRadius = [](const Cube& c) {
+            selectVisual(c.builder, c.frame);
+            D3DRMBOX marker, box;
+            selectionState.markerMesh->GetBox(&marker);
+            c.builder->GetBox(&box);
+            D3DVECTOR origin{0, 0, 0}, x{1, 0, 0}, o, e;
+            c.frame->Transform(&o, &origin);
+            c.frame->Transform(&e, &x);
+            return (marker.max.x - box.max.x) * std::hypot(e.x - o.x, e.y - o.y, e.z - o.z);
+        };
+        EXPECT_NEAR(tubeRadius(cube), kMarkerTubeRadius, 1e-5f);
+        EXPECT_NEAR(tubeRadius(part), kMarkerTubeRadius, 1e-5f);
+    }});
+}
+
 }  // namespace

@@ -17,6 +17,7 @@
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
 #include "platform/win/win32.h"
+#include "scene/frame_loading.h"
 #include "scene/selection.h"
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/viewer_state.h"
@@ -90,6 +91,26 @@ inline Cube addCube(IDirect3DRMFrame* scene, D3DVECTOR centre, D3DVALUE half, D3
     cube.frame->Release();
     cube.builder->Release();
     return cube;
+}
+
+// Opens a hierarchy as Scene > Open Frame does (fitted and placed) and returns the frame
+// of that name in it with its first visual; both borrowed. Nothing when it is not there.
+inline Cube openHierarchyPart(const std::string& path, const char* name) {
+    Cube part;
+    if (!loadFrameFile(path.c_str(), state())) return part;
+    std::function<void(IDirect3DRMFrame*)> find = [&](IDirect3DRMFrame* f) {
+        char text[64] = {};
+        DWORD size = sizeof text;
+        if (f->GetName(&size, text) >= 0 && std::string(text) == name && !rm::frameVisuals(f).empty()) {
+            part.frame = f;
+            if (rm::frameVisuals(f)[0]->QueryInterface(IID_IDirect3DRMMeshBuilder,
+                                                         reinterpret_cast<void**>(&part.builder)) >= 0)
+                part.builder->Release();  // the frame keeps it
+        }
+        for (IDirect3DRMFrame* c : rm::frameChildren(f)) find(c);
+    };
+    find(state()->scene);
+    return part;
 }
 
 inline bool isChildOf(IDirect3DRMFrame* child, IDirect3DRMFrame* parent) {

@@ -93,29 +93,44 @@ TEST(Resize, EmptyClientAreaOnlySetsMinimized) {
     }});
 }
 
-TEST(Resize, ARebuildThatCannotMakeADeviceStopsRenderingForGood) {
+TEST(Resize, ARebuildThatCannotMakeADeviceStopsRenderingUntilALaterResizeMakesOne) {
     unsigned long framesAtFailure = 0;
     ViewerRun run = runViewer(std::vector<Step>{[&] {
+                                   ViewerState* s = state();
+                                   s->device->SetShades(64);
+                                   s->device->SetDither(FALSE);
                                    rm::setDeviceBackendFactory([](const rm::DeviceBackendRequest&) {
                                        return rm::DeviceBackendResult{};
                                    });
                                    winClearRecordedMessageBoxes();
                                    winSetClientSize(window(), 500, 420);
-                                   glRegisterDeviceBackend(winPresentPicture);
-                                   ViewerState* s = state();
                                    EXPECT_EQ(renderingStopped, 1);
                                    EXPECT_EQ(s->device, nullptr);
                                    EXPECT_EQ(s->viewport, nullptr);
-                                   // A later size change leaves the incomplete record alone.
-                                   winSetClientSize(window(), 600, 600);
+                                   // Failing again the same way (a border being dragged) says
+                                   // nothing more.
+                                   winSetClientSize(window(), 510, 420);
                                    EXPECT_EQ(s->device, nullptr);
                                    framesAtFailure = renderedFrameCount();
+                               },
+                               [&] { EXPECT_EQ(renderedFrameCount(), framesAtFailure); },
+                               [&] {
+                                   glRegisterDeviceBackend(winPresentPicture);
+                                   winSetClientSize(window(), 600, 580);
+                                   ViewerState* s = state();
+                                   ASSERT_NE(s->device, nullptr);
+                                   ASSERT_NE(s->viewport, nullptr);
+                                   EXPECT_EQ(renderingStopped, 0);
+                                   EXPECT_EQ(s->device->GetWidth(), 600u);
+                                   EXPECT_EQ(s->viewport->GetHeight(), 580u);
+                                   // The settings of the device that was lost are carried over.
+                                   EXPECT_EQ(s->device->GetShades(), 64u);
+                                   EXPECT_FALSE(s->device->GetDither());
                                }} +
                               repeat(2));
     EXPECT_EQ(reportTexts(), std::vector<std::string>{
                                  "Creating a device from HWND failed while rebuilding device.\nD3DRMERR_BADDEVICE\r\n"});
-    EXPECT_EQ(renderedFrameCount(), framesAtFailure);
-    // Closing still works and releases what exists.
+    EXPECT_GT(renderedFrameCount(), framesAtFailure);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(objectsLeftAlive(), 0);
 }

@@ -95,6 +95,27 @@ TEST_F(TextureCallbackTest, RefusesOtherNamesWithMinusOne) {
     EXPECT_EQ(load(""), -1);
 }
 
+TEST_F(TextureCallbackTest, PictureFormatSwitchTakesEveryNameAndFormat) {
+    // A PNG under a .gif name and a bitmap without an extension: refused by name unless
+    // the switch is on; then what the file holds decides.
+    const unsigned char png[] = {0x89, 'P',  'N',  'G',  13,   10,   26,   10,   0,    0,    0,    13,   'I',
+                                 'H',  'D',  'R',  0,    0,    0,    1,    0,    0,    0,    1,    8,    2,
+                                 0,    0,    0,    0x90, 0x77, 0x53, 0xDE, 0,    0,    0,    12,   'I',  'D',
+                                 'A',  'T',  0x08, 0xD7, 0x63, 0xF8, 0xCF, 0xC0, 0x00, 0x00, 0x03, 0x01, 0x01,
+                                 0x00, 0x18, 0xDD, 0x8D, 0xB0, 0,    0,    0,    0,    'I',  'E',  'N',  'D',
+                                 0xAE, 0x42, 0x60, 0x82};
+    std::ofstream("brick.gif", std::ios::binary).write(reinterpret_cast<const char*>(png), sizeof png);
+    fs::copy_file("brick.bmp", "brick");
+    for (bool on : {false, true, false}) {
+        setAnyPictureFormat(on);
+        EXPECT_EQ(textureNameAccepted("brick.gif"), on);
+        EXPECT_EQ(load("brick.gif") == D3DRM_OK, on);
+        EXPECT_EQ(load("brick") == D3DRM_OK, on);
+        EXPECT_EQ(load("brick.bmp"), D3DRM_OK);
+        EXPECT_EQ(load("missing.gif"), on ? D3DRMERR_FILENOTFOUND : -1);
+    }
+}
+
 TEST_F(TextureCallbackTest, PassesLoadFailuresBack) {
     EXPECT_EQ(load("missing.bmp"), D3DRMERR_FILENOTFOUND);
     std::ofstream("broken.ppm") << "P6\n9999 9999\n255\nxx";

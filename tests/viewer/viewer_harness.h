@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "input/mouse.h"
+#include "input/view_navigation.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/rm_internal.h"
@@ -38,6 +39,7 @@ inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "
     winSetBitsPerPixel(bitsPerPixel);
     selectionState = {};
     dragState = {};
+    orbitState = {};
     glRegisterDeviceBackend(winPresentPicture);
     ViewerRun run;
     bool closing = false;

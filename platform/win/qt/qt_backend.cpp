@@ -25,8 +25,12 @@
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <QWheelEvent>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "platform/win/win_internal.h"
 
@@ -151,6 +155,17 @@ class ClientWidget final : public QWidget {
         }
     }
 
+  public:
+    // Repaints only when the picture differs from the one last asked for: a frame
+    // presented again, or text drawn over it as before, costs no repaint.
+    void pictureChanged(const Window& w) {
+        if (w.picture == requested_ && w.clientWidth == requestedWidth_) return;
+        requested_ = w.picture;
+        requestedWidth_ = w.clientWidth;
+        update();
+    }
+
+  protected:
     void keyPressEvent(QKeyEvent* e) override { key(e, true); }
     void keyReleaseEvent(QKeyEvent* e) override { key(e, false); }
 
@@ -183,6 +198,22 @@ class ClientWidget final : public QWidget {
         post(WM_MOUSEMOVE, mouseFlags(e->buttons(), e->modifiers()), point(e->position()));
     }
 
+    void wheelEvent(QWheelEvent* e) override {
+        // Qt counts a notch as 120, as WM_MOUSEWHEEL does; sideways turns are not reported.
+        const int delta = e->angleDelta().y();
+        if (delta == 0) return;
+        Window* w = windowFrom(hwnd_);
+        if (w == nullptr || !w->enabled) return;
+        const LPARAM at = point(e->position());
+        POINT p{GET_X_LPARAM(at), GET_Y_LPARAM(at)};
+        ClientToScreen(hwnd_, &p);
+        postInput(hwnd_, WM_MOUSEWHEEL,
+                  MAKEWPARAM(static_cast<WORD>(mouseFlags(e->buttons(), e->modifiers())),
+                             static_cast<WORD>(static_cast<short>(std::clamp(delta, -32768, 32767)))),
+                  MAKELPARAM(static_cast<WORD>(static_cast<short>(p.x)), static_cast<WORD>(static_cast<short>(p.y))));
+        e->accept();
+    }
+
     void dragEnterEvent(QDragEnterEvent* e) override {
         Window* w = windowFrom(hwnd_);
         if (w != nullptr && w->acceptFiles && e->mimeData()->hasUrls()) e->acceptProposedAction();
@@ -196,7 +227,7 @@ class ClientWidget final : public QWidget {
         e->acceptProposedAction();
     }
 
-  private:
+  public:
     void key(QKeyEvent* e, bool down) {
         const UINT vk = virtualKey(e);
         if (vk == 0) return;
@@ -208,6 +239,8 @@ class ClientWidget final : public QWidget {
         if (!down) lp |= static_cast<LPARAM>(1u << 31);
         post(down ? WM_KEYDOWN : WM_KEYUP, vk, lp);
     }
+
+  private:
     // A modifier pressed or released while another window had the focus never reached us:
     // report it before the key, so that the accelerators see the modifiers of this key.
     void syncModifiers(Qt::KeyboardModifiers mods) {
@@ -231,6 +264,8 @@ class ClientWidget final : public QWidget {
     }
 
     HWND hwnd_;
+    std::vector<unsigned char> requested_;
+    int requestedWidth_ = 0;
 };
 
 class MainWindow final : public QMainWindow {
@@ -265,11 +300,98 @@ class MainWindow final : public QMainWindow {
     HWND hwnd_;
 };
 
+// Every key typed in the window reaches the message loop, whichever of its widgets has the
+// focus: after a menu is closed with Esc, Qt leaves the focus on the menu bar, which would
+// otherwise swallow Ctrl+R and the other accelerators until the view is clicked. An open
+// menu keeps its keys (it passes some on to the menu bar itself).
+class KeyRouter final : public QObject {
+  protected:
+    bool eventFilter(QObject* target, QEvent* e) override {
+        if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return false;
+        auto* widget = qobject_cast<QWidget*>(target);
+        if (widget == nullptr || QApplication::activePopupWidget() != nullptr) return false;
+        auto* main = dynamic_cast<MainWindow*>(widget->window());
+        if (main == nullptr || main->client == nullptr || widget == main->client) return false;
+        main->client->setFocus(Qt::OtherFocusReason);
+        main->client->key(static_cast<QKeyEvent*>(e), e->type() == QEvent::KeyPress);
+        return true;
+    }
+};
+
 QString menuText(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+
+// Presents frames at most once per slot of the pace, as a display's vertical sync paces a
+// program that presents every frame, and lets a loop that draws nothing wait for input.
+class FramePacer {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit FramePacer(int framesPerSecond) : framesPerSecond_(framesPerSecond) {
+        idleTimer_.setSingleShot(true);
+        idleTimer_.setTimerType(Qt::PreciseTimer);
+    }
+
+    // Blocks until the frame's slot; events wait in the window system meanwhile and the
+    // next poll of the queue takes them, so input is late by one slot at most.
+    void waitForSlot() {
+        presentedSinceIdle_ = true;
+        const Clock::duration period = slot();
+        if (period == Clock::duration::zero()) return;
+        const Clock::time_point now = Clock::now();
+        if (now < nextSlot_) {
+            std::this_thread::sleep_until(nextSlot_);
+            nextSlot_ += period;
+        } else {
+            // A late frame is shown at once; the slots start again from it.
+            nextSlot_ = now + period;
+        }
+    }
+
+    // Waits for events for one slot unless a frame was presented since the last call.
+    void idle() {
+        if (presentedSinceIdle_) {
+            presentedSinceIdle_ = false;
+            return;
+        }
+        const Clock::duration period = slot();
+        if (period == Clock::duration::zero()) return;
+        idleTimer_.start(static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(period).count()));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        idleTimer_.stop();
+    }
+
+  private:
+    Clock::duration slot() const {
+        double rate = framesPerSecond_;
+        if (framesPerSecond_ < 0) {
+            const QScreen* screen = QGuiApplication::primaryScreen();
+            rate = screen != nullptr ? screen->refreshRate() : 0.0;
+            if (!(rate >= 1.0)) rate = 60.0;
+        }
+        if (rate <= 0.0) return Clock::duration::zero();
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    }
+
+    int framesPerSecond_;
+    Clock::time_point nextSlot_{};
+    bool presentedSinceIdle_ = false;
+    QTimer idleTimer_;
+};
 
 class QtBackend final : public Backend {
   public:
+    explicit QtBackend(int framesPerSecond) : pacer_(framesPerSecond) {
+        QCoreApplication::instance()->installEventFilter(&keyRouter_);
+    }
+    ~QtBackend() override {
+        if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(&keyRouter_);
+    }
+
     bool hasDisplay() const override { return true; }
+
+    void waitForRefresh() override { pacer_.waitForSlot(); }
+    void queueFoundEmpty() override { pacer_.idle(); }
 
     void windowCreated(Window& w) override {
         if (w.className == kDialogClass) {
@@ -341,7 +463,7 @@ class QtBackend final : public Backend {
     }
 
     void pictureChanged(Window& w) override {
-        if (auto* main = static_cast<MainWindow*>(w.backendData)) main->client->update();
+        if (auto* main = static_cast<MainWindow*>(w.backendData)) main->client->pictureChanged(w);
     }
 
     void pumpEvents() override {
@@ -379,6 +501,8 @@ class QtBackend final : public Backend {
                 return (QGuiApplication::mouseButtons() & Qt::LeftButton) != 0;
             case VK_RBUTTON:
                 return (QGuiApplication::mouseButtons() & Qt::RightButton) != 0;
+            case VK_MBUTTON:
+                return (QGuiApplication::mouseButtons() & Qt::MiddleButton) != 0;
             default:
                 return Backend::asyncKeyDown(vk);
         }
@@ -606,6 +730,8 @@ class QtBackend final : public Backend {
 
     std::map<UINT_PTR, int> menuHeights_;
     bool waitCursor_ = false;
+    FramePacer pacer_;
+    KeyRouter keyRouter_;
 };
 
 // A dialog built from a template; Esc and the close box send IDCANCEL to the dialog
@@ -717,7 +843,7 @@ void QtBackend::runDialog(Window& dialogWindow) {
 }  // namespace
 }  // namespace win
 
-bool winUseQt(int& argc, char** argv) {
+bool winUseQt(int& argc, char** argv, int framesPerSecond) {
     if (QApplication::instance() == nullptr) {
         const bool platformChosen = std::getenv("QT_QPA_PLATFORM") != nullptr;
         const bool display =
@@ -725,6 +851,6 @@ bool winUseQt(int& argc, char** argv) {
         if (!platformChosen && !display) return false;
         new QApplication(argc, argv);  // lives for the rest of the process
     }
-    win::setBackend(std::make_unique<win::QtBackend>());
+    win::setBackend(std::make_unique<win::QtBackend>(framesPerSecond));
     return true;
 }

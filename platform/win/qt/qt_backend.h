@@ -7,4 +7,7 @@
 // no display can be reached (no DISPLAY or WAYLAND_DISPLAY and no QT_QPA_PLATFORM).
 // The outer size asked of CreateWindowExA is the window's size inside the decorations of the
 // window manager, menu bar included; the client area is what lies below the menu bar.
-bool winUseQt(int& argc, char** argv);
+// framesPerSecond paces the windows' frames: at most that many are presented a second
+// (a frame waits for its slot, as under vertical sync); 0 leaves them unpaced, and a
+// negative value follows the screen's refresh rate (60 Hz when the screen reports none).
+bool winUseQt(int& argc, char** argv, int framesPerSecond = -1);

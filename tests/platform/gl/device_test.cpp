@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "platform/gl/ddraw.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
+#include "platform/rm/rm_internal.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
 #include "tests/platform/gl/gl_test_util.h"
@@ -437,4 +439,134 @@ TEST_F(DeviceTest, VertexColoursBlendWhenSmoothAndTakeTheFirstCornerWhenFlat) {
     EXPECT_EQ(p.at(25, 40)[0], 255);
     EXPECT_EQ(p.at(55, 40)[0], 255);
     EXPECT_EQ(p.at(55, 40)[2], 0);
+}
+
+TEST_F(DeviceTest, TranslucentFacesBlendOverEverythingBehindThemInBothColourModels) {
+    for (const GUID* guid : {&IID_IDirect3DRGBDevice, &IID_IDirect3DRampDevice}) {
+        SCOPED_TRACE(guid == &IID_IDirect3DRGBDevice ? "RGB" : "ramp");
+        if (viewport) viewport->Release();
+        if (device) device->Release();
+        makeDevice(80, 80, guid);
+        device->SetQuality(D3DRMRENDER_UNLITFLAT);
+        device->SetDither(FALSE);
+        // Added before what it covers: translucent faces still come last.
+        IDirect3DRMFrame* front = addFrame(0, 0, 4);
+        IDirect3DRMMeshBuilder* glass = addSquare(front, {0, 0, -1}, {1, 0, 0}, 1.5f);
+        glass->SetColor(D3DRMCreateColorRGBA(0, 0, 1, 0.5f));
+        addSquare(addFrame(0, 0, 6), {0, 0, -1}, {1, 0, 0}, 1)->SetColorRGB(1, 0, 0);
+        // Two translucent faces in one builder, the nearer listed first: it writes no
+        // depth, so the farther one still shows through it.
+        IDirect3DRMMeshBuilder* pair = nullptr;
+        ASSERT_EQ(d3drm->CreateMeshBuilder(&pair), D3DRM_OK);
+        D3DVECTOR v[8] = {{-1, -1, -1}, {-1, 1, -1}, {1, 1, -1}, {1, -1, -1}, {-1, -1, 1}, {-1, 1, 1}, {1, 1, 1}, {1, -1, 1}};
+        DWORD faces[] = {4, 0, 1, 2, 3, 4, 4, 5, 6, 7, 0};
+        IDirect3DRMFaceArray* array = nullptr;
+        ASSERT_EQ(pair->AddFaces(8, v, 0, nullptr, faces, &array), D3DRM_OK);
+        for (DWORD i = 0; i < 2; ++i) {
+            IDirect3DRMFace* face = nullptr;
+            array->GetElement(i, &face);
+            face->SetColor(i == 0 ? D3DRMCreateColorRGBA(0, 0, 1, 0.5f) : D3DRMCreateColorRGBA(0, 1, 0, 0.5f));
+            face->Release();
+        }
+        array->Release();
+        IDirect3DRMFrame* side = addFrame(-3, 0, 8);
+        side->AddVisual(pair);
+        pair->Release();
+
+        const gltest::Picture p = draw();
+        float x, y;
+        pixelOf({0, 0, 4}, x, y);  // glass over red
+        EXPECT_NEAR(p.at(int(x), int(y))[0], 128, 12);
+        EXPECT_NEAR(p.at(int(x), int(y))[2], 128, 12);
+        pixelOf({1.25f, 1.25f, 4}, x, y);  // glass over the black background
+        EXPECT_EQ(p.at(int(x), int(y))[0], 0);
+        EXPECT_NEAR(p.at(int(x), int(y))[2], 128, 12);
+        EXPECT_EQ(p.at(int(x), int(y))[3], 255);  // the picture itself stays opaque
+        pixelOf({-3, 0, 7}, x, y);
+        EXPECT_GT(p.at(int(x), int(y))[1], 100);
+        EXPECT_GT(p.at(int(x), int(y))[2], 40);
+        scene->DeleteChild(front);
+        scene->DeleteChild(side);
+    }
+}
+
+TEST_F(DeviceTest, SkinnedMeshesAreDrawnPosedAndUploadedOnlyWhenABoneMoves) {
+    makeDevice(80, 80);
+    addLight(scene, D3DRMLIGHT_AMBIENT, 1, 1, 1);
+    // A bar from y = -1 to 1 whose top half rides on bone Top.
+    const std::string text = R"(xof 0303txt 0032
+Frame Rig {
+  Frame Top { }
+  Mesh { 6; -0.2;-1;0;, -0.2;0;0;, -0.2;1;0;, 0.2;1;0;, 0.2;0;0;, 0.2;-1;0;;
+    2; 4;0;1;4;5;, 4;1;2;3;4;;
+    SkinWeights { "Top"; 2; 2, 3; 1, 1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } }
+})";
+    IDirect3DRMFrame* holder = addFrame(0, 0, 4);
+    D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), static_cast<DWORD>(text.size())};
+    ASSERT_EQ(holder->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+    IDirect3DRMFrame* top = rm::frameChildren(rm::frameChildren(holder)[0])[0];
+    auto litAt = [](const gltest::Picture& p, float x, float y) { return !p.isBlack(int(x), int(y)); };
+    float x, y;
+    pixelOf({0.8f, 0.8f, 4}, x, y);
+    gltest::Picture p = draw();
+    EXPECT_FALSE(litAt(p, x, y));
+    const unsigned long before = glGeometryUploadCount();
+    top->SetPosition(holder, 1, 0, 0);  // the top edge moves one unit to the right
+    p = draw();
+    EXPECT_TRUE(litAt(p, x, y));
+    p = draw();
+    scene->Move(1);
+    p = draw();
+    EXPECT_EQ(glGeometryUploadCount(), before + 1);
+    EXPECT_TRUE(litAt(p, x, y));
+}
+
+TEST_F(DeviceTest, GouraudSphereShowsNoFacetsAndUnusableNormalsStillLight) {
+    makeDevice(120, 120);
+    device->SetDither(FALSE);
+    IDirect3DRMFrame* lightFrame = addFrame(0, 0, 0);
+    addLight(lightFrame, D3DRMLIGHT_DIRECTIONAL, 1, 1, 1);  // along the view
+    // A sphere of 24 x 12 faces, its points shared, without normals of its own.
+    constexpr int kAround = 24, kRings = 12;
+    std::vector<D3DVECTOR> points;
+    for (int r = 0; r <= kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const float t = float(M_PI) * r / kRings, p = 2 * float(M_PI) * a / kAround;
+            points.push_back({std::sin(t) * std::cos(p), std::cos(t), std::sin(t) * std::sin(p)});
+        }
+    std::vector<DWORD> faces;
+    for (int r = 0; r < kRings; ++r)
+        for (int a = 0; a < kAround; ++a) {
+            const DWORD i = DWORD(r * kAround + a), j = DWORD(r * kAround + (a + 1) % kAround);
+            faces.insert(faces.end(), {4, i, j, j + kAround, i + kAround});  // clockwise from outside
+        }
+    faces.push_back(0);
+    IDirect3DRMMeshBuilder* sphere = nullptr;
+    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
+    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), nullptr), D3DRM_OK);
+    addFrame(0, 0, 4)->AddVisual(sphere);
+    sphere->Release();
+    // The largest step between neighbouring pixels across the lit middle of the sphere.
+    auto largestStep = [&] {
+        const gltest::Picture p = draw();
+        int largest = 0;
+        for (int x = 45; x < 75; ++x) largest = std::max(largest, std::abs(p.at(x + 1, 60)[0] - p.at(x, 60)[0]));
+        return largest;
+    };
+    device->SetQuality(D3DRMRENDER_FLAT);
+    const int flat = largestStep();
+    device->SetQuality(D3DRMRENDER_GOURAUD);
+    const int gouraud = largestStep();
+    EXPECT_GT(flat, 10);
+    EXPECT_LT(gouraud, 6);
+
+    // Normals of zero length (given by a file, say) light as their face would.
+    IDirect3DRMMeshBuilder* square = addSquare(addFrame(0, 0, 2.5f), {0, 0, -1}, {0, 1, 0}, 0.3f);
+    for (int i = 0; i < 4; ++i) square->SetNormal(DWORD(i), 0, 0, 0);
+    for (D3DRMRENDERQUALITY q : {D3DRMRENDER_FLAT, D3DRMRENDER_GOURAUD, D3DRMRENDER_PHONG}) {
+        device->SetQuality(q);
+        square->SetQuality(q);
+        const gltest::Picture p = draw();
+        EXPECT_GT(p.at(60, 60)[0], 200) << q;
+    }
 }

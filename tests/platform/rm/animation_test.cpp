@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -53,6 +54,25 @@ TEST_F(AnimationTest, OpenAnimationsInterpolateAndClamp) {
     expectNear(positionAt(20), 5, 10, 0);
     EXPECT_EQ(animation->DeleteKey(20), D3DRMERR_NOTFOUND);
     EXPECT_EQ(animation->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_CLOSED), D3DRMERR_BADVALUE);
+}
+
+TEST_F(AnimationTest, TheSameTimeAgainLeavesTheFrameExactlyAsItIs) {
+    animation->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION);
+    D3DVECTOR axis{0.3f, 1, 0.2f};
+    D3DRMQUATERNION q0, q1;
+    D3DRMQuaternionFromRotation(&q0, &axis, 0.1f);
+    D3DRMQuaternionFromRotation(&q1, &axis, 1.3f);
+    animation->AddRotateKey(0, &q0);
+    animation->AddRotateKey(10, &q1);
+    animated->AddScale(D3DRMCOMBINE_BEFORE, 1.7f, 1.7f, 1.7f);
+    animation->SetTime(20);  // past the end: the last key holds
+    const rm::Matrix first = rm::frameLocalMatrix(animated);
+    for (float t : {20.0f, 30.0f, 500.0f}) animation->SetTime(t);
+    EXPECT_EQ(std::memcmp(&first, &rm::frameLocalMatrix(animated), sizeof first), 0);
+    // A new key at that moment is shown, though the time is the same.
+    animation->AddRotateKey(10, &q0);
+    animation->SetTime(500);
+    EXPECT_NE(std::memcmp(&first, &rm::frameLocalMatrix(animated), sizeof first), 0);
 }
 
 TEST_F(AnimationTest, ClosedAnimationsLoopOverTheKeySpan) {
@@ -155,6 +175,27 @@ AnimationSet Walk {
     arm->GetPosition(body, &p);
     expectNear(p, 0, 3, 0);
     fs::remove_all(dir);
+}
+
+TEST_F(RmTest, RotationKeysTurnFramesTheWayTheirFilesMeanThem) {
+    // Exporters write the key that holds a frame where its matrix puts it: here a quarter
+    // turn that takes y to z, keyed as (0.707107, -0.707107, 0, 0).
+    const std::string text = R"(xof 0303txt 0032
+Frame Stand { FrameTransformMatrix { 1,0,0,0, 0,0,1,0, 0,-1,0,0, 0,0,0,1;; } }
+AnimationSet { Animation { { Stand } AnimationKey { 0; 1; 0; 4; 0.707107, -0.707107, 0, 0;;; } } }
+)";
+    Held<IDirect3DRMFrame> holder;
+    holder.p = frame();
+    Held<IDirect3DRMAnimationSet> set;
+    d3drm->CreateAnimationSet(&set);
+    D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), static_cast<DWORD>(text.size())};
+    ASSERT_EQ(set->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr, holder), D3DRM_OK);
+    IDirect3DRMFrame* stand = rm::frameChildren(holder)[0];
+    const rm::Matrix before = rm::frameLocalMatrix(stand);
+    set->SetTime(0);
+    const rm::Matrix& after = rm::frameLocalMatrix(stand);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(after.m[r][c], before.m[r][c], 1e-5) << r << c;
 }
 
 }  // namespace

@@ -196,10 +196,18 @@ TEST_F(LoadTest, TextTwinsOfOneSceneGiveTheSameGeometry) {
     EXPECT_GT(std::get<0>(results[0]), 0);
 }
 
+template <class Visit>
+void forEachBuilder(IDirect3DRMFrame* frame, Visit visit, int depth = 0) {
+    if (depth > 64) return;
+    for (IDirect3DRMVisual* v : rm::frameVisuals(frame))
+        if (rm::visualKind(v) == rm::VisualKind::MeshBuilder) visit(v);
+    for (IDirect3DRMFrame* child : rm::frameChildren(frame)) forEachBuilder(child, visit, depth + 1);
+}
+
 TEST_F(LoadTest, EveryTestModelLoadsOrFailsCleanly) {
     const fs::path models = "/usr/share/assimp/models/X";
     if (!fs::exists(models)) GTEST_SKIP() << "assimp-testmodels not installed";
-    int loaded = 0;
+    int loaded = 0, posed = 0;
     for (const auto& entry : fs::directory_iterator(models)) {
         std::string ext = entry.path().extension().string();
         if (ext != ".x" && ext != ".X") continue;
@@ -217,9 +225,46 @@ TEST_F(LoadTest, EveryTestModelLoadsOrFailsCleanly) {
         d3drm->CreateAnimationSet(&set);
         hr = set->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, nullptr, nullptr, scene);
         EXPECT_TRUE(hr == D3DRM_OK || hr == D3DRMERR_BADFILE || hr == D3DRMERR_NOTFOUND) << path << " " << hr;
-        set->SetTime(3.5f);
+        // Skinned meshes among them take up their pose, which fits their builders.
+        for (float t : {0.0f, 3.5f, 400.0f}) {
+            set->SetTime(t);
+            forEachBuilder(scene, [&](IDirect3DRMVisual* v) {
+                const rm::MeshBuilderData& d = *rm::meshBuilderData(v);
+                if (const rm::SkinPose* pose = rm::meshBuilderPose(v)) {
+                    ++posed;
+                    EXPECT_EQ(pose->positions.size(), d.positions.size()) << path;
+                    EXPECT_EQ(pose->cornerNormals.size(), d.corners.size()) << path;
+                }
+            });
+        }
     }
     EXPECT_GE(loaded, 5);
+    EXPECT_GT(posed, 0);
+}
+
+TEST_F(LoadTest, VertexColoursColourTheirVertices) {
+    // Mesh A has colours of its own; B has none, so its vertices take its faces' colour.
+    std::string text = std::string(kHeader) + R"(Frame F {
+Mesh A { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0;1;2;;
+  MeshVertexColors { 3; 0;1;0;0;1;;, 1;0;1;0;1;;, 2;0;0;1;0.5;;; } }
+Mesh B { 3; 0;0;1;, 1;0;1;, 0;1;1;; 1; 3;0;1;2;;
+  MeshMaterialList { 1; 1; 0;; Material { 1;1;0;1;; 0; 0;0;0;; 0;0;0;; } } }
+})";
+    D3DRMLOADMEMORY memory{text.data(), static_cast<DWORD>(text.size())};
+    Held<IDirect3DRMMeshBuilder> mb;
+    d3drm->CreateMeshBuilder(&mb);
+    ASSERT_EQ(mb->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+    EXPECT_EQ(mb->GetColorSource(), D3DRMCOLOR_FROMVERTEX);
+    const std::vector<D3DCOLOR> expected = {0xffff0000u, 0xff00ff00u, 0x800000ffu,
+                                            0xffffff00u, 0xffffff00u, 0xffffff00u};
+    for (DWORD v = 0; v < expected.size(); ++v) EXPECT_EQ(mb->GetVertexColor(v), expected[v]) << v;
+    // One builder per mesh in a frame load: only A's takes its colours from the vertices.
+    Held<IDirect3DRMFrame> holder;
+    holder.p = frame();
+    ASSERT_EQ(holder->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+    std::vector<D3DRMCOLORSOURCE> sources;
+    forEachBuilder(holder, [&](IDirect3DRMVisual* v) { sources.push_back(rm::meshBuilderData(v)->colorSource); });
+    EXPECT_EQ(sources, (std::vector<D3DRMCOLORSOURCE>{D3DRMCOLOR_FROMVERTEX, D3DRMCOLOR_FROMFACE}));
 }
 
 struct AskedNames {

@@ -1,5 +1,6 @@
 // Mesh builders: the face-data layout, boxes, scaling, colours, faces, meshes, and
 // gathering a frame hierarchy.
+#include <cmath>
 #include <vector>
 
 #include "tests/platform/rm/rm_test_util.h"
@@ -43,6 +44,61 @@ TEST_F(RmTest, AddFacesWithAndWithoutNormals) {
     EXPECT_EQ(mb->AddFaces(3, v, 1, n, badNormal, nullptr), D3DRMERR_BADVALUE);
     EXPECT_EQ(mb->GetFaceCount(), 3);
     EXPECT_EQ(mb->GetVertexCount(), 7);
+}
+
+TEST_F(RmTest, GeneratedNormalsSmoothOnlyWithinTheCreaseAngle) {
+    // Each case: points, faces without normals, and whether the corners at a shared point
+    // share a smooth normal or keep their own face's.
+    const float s = std::sin(0.5f), c = std::cos(0.5f);  // a fold of about 29 degrees
+    struct Case {
+        const char* name;
+        std::vector<D3DVECTOR> points;
+        std::vector<DWORD> faces;
+        bool smooth;
+    } cases[] = {
+        // The converter's faces: each one twice, back to back over the same points.
+        {"back to back", {{0, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, 0, 0}}, {4, 0, 1, 2, 3, 4, 3, 2, 1, 0, 0}, false},
+        {"cube",
+         {{-1, -1, -1}, {1, -1, -1}, {-1, 1, -1}, {1, 1, -1}, {-1, -1, 1}, {1, -1, 1}, {-1, 1, 1}, {1, 1, 1}},
+         {4, 0, 2, 3, 1, 4, 6, 4, 5, 7, 4, 2, 0, 4, 6, 4, 1, 3, 7, 5, 4, 4, 0, 1, 5, 4, 2, 6, 7, 3, 0},
+         false},
+        {"shallow fold", {{-1, 0, 0}, {-1, 1, 0}, {0, 1, 0}, {0, 0, 0}, {c, 1, s}, {c, 0, s}},
+         {4, 0, 1, 2, 3, 4, 3, 2, 4, 5, 0}, true},
+    };
+    for (Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Held<IDirect3DRMMeshBuilder> mb;
+        d3drm->CreateMeshBuilder(&mb);
+        ASSERT_EQ(mb->AddFaces(DWORD(k.points.size()), k.points.data(), 0, nullptr, k.faces.data(), nullptr),
+                  D3DRM_OK);
+        const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
+        Held<IDirect3DRMFaceArray> all;
+        mb->GetFaces(&all);
+        // Per point: the normal index each face gives it there.
+        std::vector<std::vector<uint32_t>> at(k.points.size());
+        for (DWORD f = 0; f < all->GetSize(); ++f) {
+            Held<IDirect3DRMFace> face;
+            all->GetElement(f, &face);
+            D3DVECTOR own;
+            face->GetNormal(&own);
+            const rm::BuilderFace& bf = d.faces[f];
+            for (uint32_t i = 0; i < bf.cornerCount; ++i) {
+                const rm::FaceCorner& corner = d.corners[bf.firstCorner + i];
+                ASSERT_LT(corner.normal, d.normals.size());
+                const D3DVECTOR n = d.normals[corner.normal];
+                EXPECT_NEAR(n.x * n.x + n.y * n.y + n.z * n.z, 1.0f, 1e-5f);
+                const float alongOwn = n.x * own.x + n.y * own.y + n.z * own.z;
+                if (k.smooth && (corner.vertex == 2 || corner.vertex == 3))
+                    EXPECT_LT(alongOwn, 0.999f);  // bent towards the other face
+                else
+                    EXPECT_NEAR(alongOwn, 1.0f, 1e-5f);
+                at[corner.vertex].push_back(corner.normal);
+            }
+        }
+        if (k.smooth) {
+            for (int v : {2, 3}) EXPECT_EQ(at[v].front(), at[v].back()) << "point " << v;
+        }
+    }
 }
 
 TEST_F(RmTest, BoxScaleAndColours) {

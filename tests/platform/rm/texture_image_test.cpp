@@ -1,6 +1,7 @@
 #include "platform/rm/texture_image.h"
 
 #include <gtest/gtest.h>
+#include <stb_image_write.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -119,6 +120,25 @@ TEST(TextureImage, BinaryPixmapsDecodeWithCommentsInTheHeader) {
     b.resize(b.size() - 2);  // pixels missing
     EXPECT_EQ(textureimage::decode(b, img, &error), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
+
+    // Samples are scaled by the maximum; above 255 they take two bytes, high byte first.
+    for (const std::string& h : {std::string("P5\n2 1\n65535\n"), std::string("P6\n2 1\n65535\n")}) {
+        std::vector<uint8_t> wide(h.begin(), h.end());
+        const size_t samples = h[1] == '5' ? 2 : 6;
+        for (size_t i = 0; i < samples; ++i) {
+            const uint8_t v = i < samples / 2 ? 0xFF : 0x01;
+            wide.insert(wide.end(), {v, v});
+        }
+        ASSERT_EQ(textureimage::decode(wide, img, &error), Status::Ok) << error;
+        EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{255, 255, 255, 255})) << h;
+        EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{1, 1, 1, 255})) << h;
+    }
+    const std::string dim = "P5\n1 1\n15\n\x0f";
+    ASSERT_EQ(textureimage::decode(std::vector<uint8_t>(dim.begin(), dim.end()), img, &error), Status::Ok);
+    EXPECT_EQ(pixel(img, 0, 0)[0], 255);
+    // A header number longer than any real picture's is refused before decoding.
+    const std::string absurd = "P5\n2 1\n5222222222222\n";
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(absurd.begin(), absurd.end()), img, &error), Status::BadFile);
 }
 
 TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
@@ -143,6 +163,72 @@ TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
     EXPECT_TRUE(img.rgba.empty());
     std::string big = "P6\n20000 20000\n255\n";
     EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(big.begin(), big.end()), img, &error), Status::BadFile);
+}
+
+void collect(void* context, void* data, int size) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+}
+
+// A 4 x 2 picture: the top row red, the bottom row blue.
+std::vector<uint8_t> written(int (*write)(stbi_write_func*, void*, int, int, int, const void*)) {
+    std::vector<uint8_t> rgb;
+    for (int i = 0; i < 8; ++i) rgb.insert(rgb.end(), {uint8_t(i < 4 ? 250 : 0), 0, uint8_t(i < 4 ? 0 : 250)});
+    std::vector<uint8_t> out;
+    write(collect, &out, 4, 2, 3, rgb.data());
+    return out;
+}
+
+TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
+    const std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 250, 0, 0, 0, 0, 250,
+                                      0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x0A, 0, 0x3B};
+    struct Case {
+        const char* format;
+        std::vector<uint8_t> bytes;
+        int width, tolerance;
+    };
+    const Case cases[] = {
+        {"PNG", written([](stbi_write_func* f, void* c, int w, int h, int n, const void* d) {
+             return stbi_write_png_to_func(f, c, w, h, n, d, 0);
+         }), 4, 0},
+        {"TGA", written(stbi_write_tga_to_func), 4, 0},
+        {"JPEG", written([](stbi_write_func* f, void* c, int w, int h, int n, const void* d) {
+             return stbi_write_jpg_to_func(f, c, w, h, n, d, 100);
+         }), 4, 40},
+        {"GIF", gif, 2, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.format);
+        Image img;
+        std::string error;
+        EXPECT_EQ(textureimage::decode(c.bytes, img, &error), Status::BadFile);
+        EXPECT_NE(error.find("not a BMP"), std::string::npos) << error;
+        ASSERT_EQ(textureimage::decode(c.bytes, img, &error, textureimage::Formats::Any), Status::Ok) << error;
+        EXPECT_EQ(img.width, c.width);
+        const auto top = pixel(img, 0, 0);
+        EXPECT_NEAR(top[0], 250, c.tolerance);
+        EXPECT_NEAR(top[2], 0, c.tolerance);
+        EXPECT_EQ(top[3], 255);
+    }
+    // A PNG whose header claims 20000 pixels across is refused before it is decoded.
+    std::vector<uint8_t> wide = cases[0].bytes;
+    wide[16] = 0, wide[17] = 0, wide[18] = 0x4E, wide[19] = 0x20;
+    Image img;
+    std::string error;
+    EXPECT_EQ(textureimage::decode(wide, img, &error, textureimage::Formats::Any), Status::BadFile);
+    EXPECT_NE(error.find("too large"), std::string::npos) << error;
+    std::vector<uint8_t> noise(64, 0x5A);
+    EXPECT_EQ(textureimage::decode(noise, img, &error, textureimage::Formats::Any), Status::BadFile);
+    EXPECT_TRUE(img.rgba.empty());
+    // A JPEG Huffman table of more than 256 codes would overrun the decoder's table.
+    std::vector<uint8_t> jpeg = cases[2].bytes;
+    size_t dht = 2;
+    while (dht + 1 < jpeg.size() && !(jpeg[dht] == 0xFF && jpeg[dht + 1] == 0xC4)) ++dht;
+    ASSERT_LT(dht + 21, jpeg.size());
+    jpeg[dht + 5 + 15] = 255;  // the table's count of 16-bit codes
+    jpeg[dht + 5 + 14] = 255;
+    EXPECT_EQ(textureimage::decode(jpeg, img, &error, textureimage::Formats::Any), Status::BadFile);
+    EXPECT_NE(error.find("Huffman"), std::string::npos) << error;
 }
 
 TEST(TextureImage, LoadsFromFilesAndReportsMissingOnes) {

@@ -35,7 +35,8 @@ TEST(XFileText, TemplatesCommentsAndUnknownObjectsAreSkipped) {
                        "  XSkinMeshHeader { 1; 2; 3; }\n"
                        "  SkinWeights { \"Bone\"; 1; 0; 1.0; 1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1;; }\n"
                        "  MeshFaceWraps { 0; }\n"
-                       "}\n";
+                       "}\n"
+                       "Frame Bone { }\n";
     File f;
     std::string error;
     ASSERT_EQ(parseText(text, f, &error), Status::Ok) << error;
@@ -44,6 +45,7 @@ TEST(XFileText, TemplatesCommentsAndUnknownObjectsAreSkipped) {
     EXPECT_EQ(f.meshes[0].vertices.size(), 4u);
     ASSERT_EQ(f.meshes[0].faces.size(), 2u);
     EXPECT_EQ(face(f.meshes[0].faces, 1), (std::vector<uint32_t>{0, 2, 3}));
+    EXPECT_EQ(f.meshes[0].skinWeights.size(), 1u);
     EXPECT_TRUE(f.warnings.empty());
 }
 
@@ -145,6 +147,54 @@ TEST(XFileText, InconsistentMeshPartsAreRepairedOrDropped) {
                         f),
               Status::Ok);
     EXPECT_TRUE(f.meshes.at(0).faceMaterials.empty());
+}
+
+TEST(XFileText, UnusableSkinWeightsAreRepairedWithAWarning) {
+    const std::string identity = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; ";
+    auto bone = [&](const std::string& name, const std::string& body) {
+        return " SkinWeights { \"" + name + "\"; " + body + " " + identity + "}\n";
+    };
+    struct Case {
+        const char* what;
+        std::string weights;      // the mesh's SkinWeights objects
+        const char* warning;      // part of the one warning expected; null: none
+        std::vector<std::vector<std::pair<uint32_t, float>>> kept;  // per bone
+    };
+    const Case cases[] = {
+        {"fine", bone("A", "2; 0, 1; 1, 0.25;") + bone("B", "1; 1; 0.75;"), nullptr, {{{0, 1}, {1, 0.25f}}, {{1, 0.75f}}}},
+        {"zero weights mean nothing", bone("A", "2; 0, 1; 1, 0;"), nullptr, {{{0, 1}}}},
+        {"vertex out of range", bone("A", "3; 0, 4, 4000000000; 1, 1, 1;"), "do not exist", {{{0, 1}}}},
+        {"negative weight", bone("A", "2; 0, 1; 1, -1;"), "negative", {{{0, 1}}}},
+        {"not summing to one", bone("A", "2; 0, 1; 2, 0.5;") + bone("B", "1; 1; 0.5;"), "not sum to 1",
+         {{{0, 1}, {1, 0.5f}}, {{1, 0.5f}}}},
+        {"more bones than vertices",
+         bone("A", "1; 0; 1;") + bone("B", "1; 1; 1;") + bone("C", "1; 2; 1;") + bone("D", "1; 3; 1;") +
+             bone("E", "1; 0; 1;"),
+         "bones for 4 vertices", {{{0, 1}}, {{1, 1}}, {{2, 1}}, {{3, 1}}}},
+        {"bone without a frame", bone("Nobody", "1; 0; 1;"), "names no frame", {{{0, 1}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        File f;
+        std::string error;
+        const std::string frames = "Frame A {} Frame B {} Frame C {} Frame D {} Frame E {}\n";
+        ASSERT_EQ(parseText(std::string("xof 0303txt 0032\n") + frames + "Mesh {\n" + kQuad + c.weights + "}\n", f, &error),
+                  Status::Ok)
+            << error;
+        EXPECT_EQ(f.warnings.size(), c.warning ? 1u : 0u);
+        if (c.warning) {
+            EXPECT_TRUE(hasWarning(f, c.warning)) << (f.warnings.empty() ? "" : f.warnings[0]);
+        }
+        const auto& skin = f.meshes.at(0).skinWeights;
+        ASSERT_EQ(skin.size(), c.kept.size());
+        for (size_t b = 0; b < skin.size(); ++b) {
+            ASSERT_EQ(skin[b].vertices.size(), c.kept[b].size());
+            for (size_t i = 0; i < skin[b].vertices.size(); ++i) {
+                EXPECT_EQ(skin[b].vertices[i], c.kept[b][i].first);
+                EXPECT_FLOAT_EQ(skin[b].weights[i], c.kept[b][i].second);
+            }
+        }
+    }
 }
 
 TEST(XFileText, ReferencesResolveToEarlierObjects) {
@@ -307,6 +357,8 @@ TEST(XFileMalformed, CountsLargerThanTheDataFailWithoutHugeAllocations) {
     EXPECT_EQ(parseText("xof 0303txt 0032\nMesh { 1; 0;0;0;; 1; 4000000000; 0, 0, 0;; }", f, &error),
               Status::BadFile);
     EXPECT_EQ(parseText("xof 0303txt 0032\nMesh { -5; }", f, &error), Status::BadFile);
+    EXPECT_EQ(parseText("xof 0303txt 0032\nMesh { 1; 0;0;0;; 0; SkinWeights { \"b\"; 4000000000; 0; 1; } }", f, &error),
+              Status::BadFile);
     BinaryWriter w;
     w.name("Mesh").open();
     w.put16(6);

@@ -143,6 +143,9 @@ TEST(XFileRealFiles, TextBinaryAndCompressedCubesGiveTheSameGeometry) {
     EXPECT_NEAR(t->materials[0].faceColor[0], 0.639216f, 1e-5);
     ASSERT_EQ(text.frames.size(), 1u);
     ASSERT_EQ(text.frames[0].children.size(), 1u);
+    ASSERT_EQ(t->skinWeights.size(), 1u);
+    EXPECT_EQ(t->skinWeights[0].boneName, "Cube");
+    EXPECT_EQ(t->skinWeights[0].vertices.size(), 24u);
     for (const File* other : {&binary, &compressed}) {
         const xfile::Mesh* o = firstMesh(*other);
         ASSERT_NE(o, nullptr);
@@ -153,6 +156,13 @@ TEST(XFileRealFiles, TextBinaryAndCompressedCubesGiveTheSameGeometry) {
         EXPECT_EQ(o->faces.offsets, t->faces.offsets);
         EXPECT_EQ(o->faceNormals.indices, t->faceNormals.indices);
         EXPECT_EQ(o->faceMaterials, t->faceMaterials);
+        ASSERT_EQ(o->skinWeights.size(), t->skinWeights.size());
+        for (size_t b = 0; b < t->skinWeights.size(); ++b) {
+            EXPECT_EQ(o->skinWeights[b].boneName, t->skinWeights[b].boneName);
+            EXPECT_EQ(o->skinWeights[b].vertices, t->skinWeights[b].vertices);
+            EXPECT_EQ(o->skinWeights[b].weights, t->skinWeights[b].weights);
+            for (int k = 0; k < 16; ++k) EXPECT_NEAR(o->skinWeights[b].offset[k], t->skinWeights[b].offset[k], 1e-5);
+        }
         ASSERT_EQ(o->materials.size(), 1u);
         EXPECT_NEAR(o->materials[0].power, t->materials[0].power, 1e-4);
         for (int k = 0; k < 16; ++k)

@@ -51,9 +51,11 @@ TEST_F(WinTest, ViewerMenuKeepsFileAndHelpFirstWithTheirItems) {
     HWND hwnd = createWindow();
     HMENU bar = GetMenu(hwnd);
     ASSERT_NE(bar, nullptr);
-    ASSERT_EQ(GetMenuItemCount(bar), 4);
+    ASSERT_EQ(GetMenuItemCount(bar), 5);
     EXPECT_EQ(itemText(bar, 0), "&File");
     EXPECT_EQ(itemText(bar, 1), "&Help");
+    EXPECT_EQ(itemText(bar, 4), "&View");
+    for (UINT i = 0; i < 3; ++i) EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 4), static_cast<int>(i)), 400 + i);
     HMENU file = GetSubMenu(bar, 0);
     ASSERT_EQ(GetMenuItemCount(file), 3);
     EXPECT_EQ(itemText(file, 0), "Open &Rokkaku...\tCtrl+O");
@@ -87,13 +89,13 @@ TEST_F(WinTest, RenderMenuPositionsMatchTheCommandsThatCheckThem) {
         if (UINT id = GetMenuItemID(scene, i); id != 0) sceneIds.push_back(id);
     }
     EXPECT_EQ(sceneIds,
-              (std::vector<UINT>{2, 4, 3, 104, 301, 302, 303, 304, 105, 100, 101, 102, 103}));
+              (std::vector<UINT>{2, 4, 3, 500, 104, 301, 302, 303, 304, 105, 100, 101, 102, 103}));
 }
 
 TEST_F(WinTest, CheckMenuItemOnMissingItemsChangesNothing) {
     HWND hwnd = createWindow();
     HMENU bar = GetMenu(hwnd);
-    EXPECT_EQ(GetSubMenu(bar, 4), nullptr);
+    EXPECT_EQ(GetSubMenu(bar, 5), nullptr);
     EXPECT_EQ(GetSubMenu(nullptr, 2), nullptr);
     EXPECT_EQ(CheckMenuItem(nullptr, 3, MF_BYPOSITION | MF_CHECKED), 0xFFFFFFFFu);
     // Ctrl+B's check mark goes to the Help submenu, which has no item 105.

@@ -200,6 +200,31 @@ TEST_F(QtWindowTest, KeysThroughTheWindowSystemAreNotTakenByTheMenus) {
     EXPECT_TRUE(sawKey(WM_KEYDOWN, 'X'));
 }
 
+TEST_F(QtWindowTest, AcceleratorsWorkAfterAMenuClosesAndWhileTheMenuBarHasTheFocus) {
+    main->activateWindow();
+    client()->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(main));
+    QMenuBar* bar = main->menuBar();
+    QAction* file = bar->actions().at(0);
+    // Open the File menu with the mouse and close it with Esc, as a person would.
+    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->actionGeometry(file).center());
+    ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }));
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() == nullptr; }));
+    QTest::keyClick(main->windowHandle(), Qt::Key_R, Qt::ControlModifier);
+    pumpFor(50);
+    EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(208, 1)));
+    // The menu bar itself holding the focus takes no key from the view either.
+    seen.clear();
+    bar->setFocus();
+    QTest::keyClick(main->windowHandle(), Qt::Key_M, Qt::ControlModifier);
+    QTest::keyClick(main->windowHandle(), Qt::Key_Left);
+    pumpFor(50);
+    EXPECT_TRUE(sawKey(WM_COMMAND, MAKEWPARAM(207, 1)));
+    EXPECT_TRUE(sawKey(WM_KEYDOWN, VK_LEFT));
+    EXPECT_TRUE(client()->hasFocus());
+}
+
 TEST_F(QtWindowTest, MouseResizeAndDropsBecomeMessages) {
     QTest::mousePress(client(), Qt::LeftButton, Qt::ShiftModifier, QPoint(10, 20));
     QTest::mouseRelease(client(), Qt::LeftButton, Qt::NoModifier, QPoint(12, 22));
