@@ -84,10 +84,16 @@ bool pnmHeader(std::span<const uint8_t> b, uint64_t (&values)[3], size_t& pixels
 }
 
 // The decoder builds each Huffman table of a JPEG into room for 256 codes without
-// checking the counts the file gives; a table that claims more would write past it.
-// Walks every marker segment (the entropy-coded data of each scan skipped) and checks
-// each table's count before the decoder sees it.
+// checking the counts the file gives; a table that claims more would write past it. Nor
+// does it check that a scan's tables were defined: it would decode with a table it never
+// filled in, nor that a picture has any scan at all. Walks every marker segment (the
+// entropy-coded data of each scan skipped) and checks each table's count, and the Huffman
+// and quantisation tables of each scan, before the decoder sees them.
 bool jpegTablesFit(std::span<const uint8_t> b) {
+    bool defined[2][16] = {};  // [DC, AC][table]
+    bool quantisers[16] = {};
+    uint8_t quantiserOf[256] = {};  // by component id, from the frame header
+    bool progressive = false, scanned = false;
     size_t pos = jpegStart(b);
     while (pos + 4 <= b.size()) {
         if (b[pos] != 0xFF) {  // stray bytes between segments: the decoder skips them too
@@ -103,7 +109,7 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
             pos += 2;
             continue;
         }
-        if (marker == 0xD9) return true;
+        if (marker == 0xD9) return scanned;
         const size_t length = size_t(b[pos + 2]) << 8 | b[pos + 3];
         if (length < 2) return true;
         const size_t end = std::min(pos + 2 + length, b.size());
@@ -114,7 +120,28 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
                 size_t codes = 0;
                 for (size_t i = 0; i < 16; ++i) codes += t + 1 + i < b.size() ? b[t + 1 + i] : 0;
                 if (codes > 256) return false;
+                defined[(b[t] >> 4) & 1][b[t] & 15] = true;
                 t += 17 + codes;
+            }
+        }
+        if (marker == 0xDB)  // quantisation tables: precision and number, then 64 values
+            for (size_t t = pos + 4; t < end; t += 1 + 64 * ((b[t] >> 4) ? 2 : 1)) quantisers[b[t] & 15] = true;
+        if (marker >= 0xC0 && marker <= 0xC2)  // components: id, sampling, quantisation table
+            for (size_t c = pos + 10; c + 2 < end; c += 3) quantiserOf[b[c]] = b[c + 2] & 15;
+        if (marker == 0xC2) progressive = true;
+        if (marker == 0xDA && pos + 4 < end) {
+            scanned = true;
+            // Components with their DC and AC tables, then the first coefficient of the scan:
+            // a progressive scan of the DC coefficients alone needs no AC table, and the
+            // others need no DC table.
+            const size_t count = b[pos + 4], spectral = pos + 5 + 2 * count;
+            const bool dcOnly = progressive && spectral < end && b[spectral] == 0;
+            const bool acOnly = progressive && spectral < end && b[spectral] != 0;
+            for (size_t c = 0; c < count && pos + 6 + 2 * c < end; ++c) {
+                const uint8_t tables = b[pos + 6 + 2 * c];
+                if ((!acOnly && !defined[0][tables >> 4]) || (!dcOnly && !defined[1][tables & 15]) ||
+                    !quantisers[quantiserOf[b[pos + 5 + 2 * c]]])
+                    return false;
             }
         }
         pos += 2 + length;
@@ -124,7 +151,7 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
                 ++pos;
         }
     }
-    return true;
+    return scanned;
 }
 
 Status failWith(Image& out, std::string* error, std::string why) {
@@ -178,7 +205,7 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     if (kind == Kind::Pnm) return decodePnm(bytes, out, error);
     if (kind == Kind::Jpeg && !jpegTablesFit(bytes))
-        return failWith(out, error, "unreadable picture: a JPEG Huffman table with more than 256 codes");
+        return failWith(out, error, "unreadable picture: a JPEG whose Huffman or quantisation tables are missing or too large");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
     int w = 0, h = 0, comp = 0;
