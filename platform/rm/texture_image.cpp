@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -16,7 +17,7 @@ namespace textureimage {
 
 namespace {
 
-enum class Kind { Bmp, Pnm, Jpeg, Other };
+enum class Kind { Bmp, Pnm, Jpeg, Png, Other };
 
 // Where a JPEG's segments start: after its start marker, which the decoder takes after
 // any number of 0xFF fill bytes; 0 when the data is no JPEG.
@@ -31,7 +32,21 @@ Kind kindOf(std::span<const uint8_t> b) {
     if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::Bmp;
     if (b.size() >= 2 && b[0] == 'P' && (b[1] == '6' || b[1] == '5')) return Kind::Pnm;
     if (jpegStart(b)) return Kind::Jpeg;
+    if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return Kind::Png;
     return Kind::Other;
+}
+
+// The decoder makes room for a PNG chunk's data as its length says before reading it: a
+// few bytes claiming gigabytes would take them. Every chunk must fit in the file.
+bool pngChunksFit(std::span<const uint8_t> b) {
+    size_t pos = 8;
+    while (pos + 12 <= b.size()) {
+        const uint64_t length = uint64_t(b[pos]) << 24 | uint64_t(b[pos + 1]) << 16 | uint64_t(b[pos + 2]) << 8 | b[pos + 3];
+        if (length + 12 > b.size() - pos) return false;
+        if (std::memcmp(&b[pos + 4], "IEND", 4) == 0) return true;
+        pos += size_t(length) + 12;
+    }
+    return pos == b.size();
 }
 
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
@@ -204,6 +219,7 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
     if (kind == Kind::Bmp && isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     if (kind == Kind::Pnm) return decodePnm(bytes, out, error);
+    if (kind == Kind::Png && !pngChunksFit(bytes)) return failWith(out, error, "picture data cut short");
     if (kind == Kind::Jpeg && !jpegTablesFit(bytes))
         return failWith(out, error, "unreadable picture: a JPEG whose Huffman or quantisation tables are missing or too large");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());

@@ -1,5 +1,5 @@
-// JPEGs whose scans name tables the file never defined, or that hold no scan at all, are
-// refused before the decoder reads tables it never filled in.
+// What the picture decoder would trust too far is checked first: JPEG scans that name tables
+// the file never defined (or no scan at all), and PNG chunks longer than the file.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -14,8 +14,8 @@ using textureimage::Status;
 
 namespace {
 
-std::vector<uint8_t> fixture() {
-    std::ifstream in(SOLLUX_TEST_DATA "/x/red_over_blue.jpg", std::ios::binary);
+std::vector<uint8_t> fixture(const char* name) {
+    std::ifstream in(std::string(SOLLUX_TEST_DATA "/x/") + name, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
@@ -29,7 +29,7 @@ size_t segment(const std::vector<uint8_t>& b, uint8_t marker) {
 }  // namespace
 
 TEST(JpegTables, ScansNeedTablesTheFileDefines) {
-    const std::vector<uint8_t> good = fixture();
+    const std::vector<uint8_t> good = fixture("red_over_blue.jpg");
     ASSERT_LT(segment(good, 0xDA), good.size());
     Image img;
     std::string error;
@@ -45,5 +45,19 @@ TEST(JpegTables, ScansNeedTablesTheFileDefines) {
         EXPECT_EQ(textureimage::decode(bad, img, &error, textureimage::Formats::Any), Status::BadFile);
         EXPECT_NE(error.find("tables are missing"), std::string::npos) << error;
         EXPECT_TRUE(img.rgba.empty());
+    }
+}
+
+TEST(PngChunks, AChunkLongerThanTheFileIsRefusedBeforeAnythingIsAllocated) {
+    const std::vector<uint8_t> good = fixture("red_over_blue.png");
+    Image img;
+    std::string error;
+    ASSERT_EQ(textureimage::decode(good, img, &error, textureimage::Formats::Any), Status::Ok) << error;
+    auto huge = good;  // the first chunk after the header claims about a gigabyte
+    huge.at(8) = 0x44;
+    std::vector<uint8_t> cut(good.begin(), good.end() - 20);
+    for (const auto& bad : {huge, cut}) {
+        EXPECT_EQ(textureimage::decode(bad, img, &error, textureimage::Formats::Any), Status::BadFile);
+        EXPECT_EQ(error, "picture data cut short");
     }
 }
