@@ -250,6 +250,11 @@ int runViewer(const ViewerOptions& options) {
         if (shotFailed && exitCode == 0) exitCode = 1;
     }
     if (player && player->failed() && exitCode == 0) exitCode = 1;
+    // A scripted answer naming no file was taken as a cancel: the run did not do what the
+    // script asked.
+    if ((player || screenshot) && exitCode == 0)
+        for (const WinDialogRecord& dialog : winRecordedDialogs())
+            if (dialog.refused) exitCode = 1;
     return exitCode;
 }
 

@@ -31,11 +31,19 @@ void countMesh(const xfile::Mesh& mesh, Counts& c) {
         if (!m.textureFilename.empty()) c.textures.insert(m.textureFilename);
 }
 
-void countFrame(const xfile::Frame& frame, Counts& c, int depth = 0) {
-    ++c.frames;
-    for (const auto& mesh : frame.meshes) countMesh(mesh, c);
-    if (depth < 256)
-        for (const auto& child : frame.children) countFrame(child, c, depth + 1);
+// Counts every frame and mesh as the loaders place them: once per path through references.
+void countFrame(const xfile::Frame& frame, Counts& c) {
+    struct Counter {
+        Counts& c;
+        bool enter(const xfile::Frame& f, int) {
+            ++c.frames;
+            for (const auto& mesh : f.meshes) countMesh(mesh, c);
+            return true;
+        }
+        void leave(const xfile::Frame&) {}
+        bool cut(xfile::Cut) { return true; }
+    } counter{c};
+    xfile::placeFrames(frame, counter);
 }
 
 const char* formatName(xfile::Format f) {
@@ -117,6 +125,9 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
                 c.materials);
     std::printf("  frames: %zu\n  animation sets: %zu\n  animations: %zu\n  keys: %zu\n", c.frames,
                 file.animationSets.size(), animations, keys);
+    // The loader reads the file again; this reading is not kept meanwhile.
+    const std::vector<std::string> warnings = std::move(file.warnings);
+    file = xfile::File{};
 
     bool ok = true;
     if (c.meshes > 0) {
@@ -141,7 +152,7 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
         }
         builder->Release();
     }
-    for (const auto& w : file.warnings) std::printf("  warning: %s\n", w.c_str());
+    for (const auto& w : warnings) std::printf("  warning: %s\n", w.c_str());
     std::printf("\n");
     return ok;
 }

@@ -9,6 +9,7 @@
 
 #include "app/png_file.h"
 #include "input/window_proc.h"
+#include "platform/regular_file.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
 #include "viewer/win_main.h"
@@ -304,11 +305,14 @@ bool parseScript(std::istream& in, const std::string& name, std::vector<ScriptEv
 }
 
 bool parseScriptFile(const std::string& path, std::vector<ScriptEvent>& events, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open the script";
+    // Only a regular file: a FIFO would block the start and a device might never end.
+    std::vector<uint8_t> bytes;
+    const FileOpening opened = readRegularFile(path.c_str(), bytes);
+    if (opened != FileOpening::Opened) {
+        error = path + (opened == FileOpening::NotRegular ? ": the script is not a regular file" : ": cannot open the script");
         return false;
     }
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
     return parseScript(in, path, events, error);
 }
 

@@ -32,7 +32,12 @@ const char* chooseFile(HWND window, const char* title, const char* filter, const
     // Without OFN_NOCHANGEDIR the chosen file's folder becomes the current folder, where
     // the textures named in the file are then found.
     ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_SHOWHELP;
-    if (!GetOpenFileNameA(&ofn)) return nullptr;
+    if (!GetOpenFileNameA(&ofn)) {
+        // A cancel is no error; a chosen path the buffer cannot hold is.
+        if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL)
+            reportError("The chosen file's path is longer than %d characters.\n", kDialogPathSize - 1);
+        return nullptr;
+    }
     return convertToXFile(pathBuffer);
 }
 

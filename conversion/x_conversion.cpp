@@ -1,18 +1,23 @@
 #include "conversion/x_conversion.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "conversion/rokkaku_reader.h"
 #include "conversion/x_writer.h"
+#include "platform/regular_file.h"
 #include "platform/win/win32.h"
 #include "viewer/report_error.h"
 
@@ -42,69 +47,161 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// A new file beside target, renamed over it by commit(); removed if never committed. It
-// takes the permissions of the file it replaces.
+bool namedTemporaryFilesOnly = false;
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// "<folder>.sollux-PID-N.tmp": short, so that it fits where the target's own name may
+// already be as long as a name can be.
+std::string temporaryName(const std::string& folder) {
+    static unsigned counter = 0;
+    return folder + ".sollux-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
+}
+
+// The process a temporary file of ours names, or 0 when the name is not one of ours.
+pid_t temporaryOwner(const char* name) {
+    const char* p = name;
+    if (std::strncmp(p, ".sollux-", 8) != 0) return 0;
+    p += 8;
+    char* end = nullptr;
+    long pid = std::strtol(p, &end, 10);
+    if (end == p || *end != '-' || pid <= 0) return 0;
+    p = end + 1;
+    std::strtoul(p, &end, 10);
+    if (end == p || std::strcmp(end, ".tmp") != 0) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the named temporary files that conversions killed part-way left in a folder: our
+// name pattern, the process named in it no longer running, and no lock held on the file
+// (a conversion on another machine sharing the folder holds one while it writes).
+void removeStaleTemporaries(const std::string& folder) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        const pid_t owner = temporaryOwner(entry->d_name);
+        if (owner == 0 || owner == getpid()) continue;
+        if (kill(owner, 0) == 0 || errno == EPERM) continue;  // that conversion may still be writing
+        int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+        close(fd);
+    }
+    closedir(dir);
+}
+
+// Creates a named temporary file of ours in folder, locked while it is written.
+int createNamedTemporary(const std::string& folder, std::string& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = temporaryName(folder);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            flock(fd, LOCK_EX | LOCK_NB);
+            return fd;
+        }
+        if (errno != EEXIST) break;
+    }
+    path.clear();
+    return -1;
+}
+
+// The conversion's output, written beside target and put in its place by commit() only
+// when it is complete; never committed, it leaves nothing. Where the filesystem allows, it
+// is an unnamed file (O_TMPFILE) that gets its name only at the end, so that a conversion
+// killed part-way leaves nothing either. Elsewhere it is a named temporary file, and the
+// ones such killed conversions left are removed here. It takes the permissions of the file
+// it replaces.
 class TemporaryOutput {
 public:
-    explicit TemporaryOutput(const std::string& target) : target_(target) {
-        const size_t slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-            // A short name in the target's folder: the target's own name may already be
-            // as long as a name can be.
-            path_ = folder + ".sollux-" + std::to_string(getpid()) + "-" + std::to_string(counter_++) + ".tmp";
-            int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST) continue;
-                break;
-            }
-            struct stat existing;
-            if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
-            file_ = fdopen(fd, "wb");
-            if (!file_) {
-                close(fd);
-                unlink(path_.c_str());
-                break;
-            }
-        }
+    explicit TemporaryOutput(const std::string& target) : target_(target), folder_(folderOf(target)) {
+        removeStaleTemporaries(folder_);
+        int fd = -1;
+        if (!namedTemporaryFilesOnly)
+            fd = open(folder_.empty() ? "." : folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) fd = createNamedTemporary(folder_, path_);
+        if (fd < 0) return;
+        struct stat existing;
+        if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
+        file_ = fdopen(fd, "wb");
+        if (!file_) close(fd);
     }
     ~TemporaryOutput() {
-        if (file_) {
-            std::fclose(file_);
-            unlink(path_.c_str());
-        }
+        if (file_) std::fclose(file_);
+        if (!path_.empty()) unlink(path_.c_str());
     }
     TemporaryOutput(const TemporaryOutput&) = delete;
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     std::FILE* file() const { return file_; }
 
-    // Closes the file; false when anything written was lost.
-    bool finish() {
-        bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-        ok = std::fclose(file_) == 0 && ok;
-        file_ = nullptr;
-        if (!ok) unlink(path_.c_str());
-        return ok;
-    }
+    // False when anything written was lost.
+    bool finish() { return std::fflush(file_) == 0 && !std::ferror(file_); }
+
     bool commit() {
-        committed_ = std::rename(path_.c_str(), target_.c_str()) == 0;
-        if (!committed_) unlink(path_.c_str());
-        return committed_;
+        const int fd = fileno(file_);
+        bool done = false;
+        if (path_.empty()) {
+            // An unnamed file: a new target gets its name in one step; an existing one is
+            // replaced through a name of ours, as a named file would be.
+            if (linkUnnamed(fd, target_)) {
+                done = true;
+            } else if (errno == EEXIST || errno == ENOENT || errno == EPERM) {
+                for (int attempt = 0; attempt < 100 && !done && path_.empty(); ++attempt) {
+                    std::string named = temporaryName(folder_);
+                    if (linkUnnamed(fd, named)) path_ = named;
+                    else if (errno != EEXIST) break;
+                }
+                if (path_.empty()) copyToNamed(fd);
+            }
+        }
+        if (!done && !path_.empty() && std::rename(path_.c_str(), target_.c_str()) == 0) {
+            path_.clear();
+            done = true;
+        }
+        done = std::fclose(file_) == 0 && done;
+        file_ = nullptr;
+        return done;
     }
 
 private:
-    static inline unsigned counter_ = 0;
-    std::string target_;
-    std::string path_;
-    std::FILE* file_ = nullptr;
-    bool committed_ = false;
-};
+    static bool linkUnnamed(int fd, const std::string& name) {
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        if (linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno == EEXIST) return false;
+        // Without /proc, privileged processes may still link the descriptor itself.
+        const int saved = errno;
+        if (linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != EEXIST) errno = saved;
+        return false;
+    }
+    // Where the unnamed file cannot be linked, its bytes go to a named file instead.
+    void copyToNamed(int from) {
+        int to = createNamedTemporary(folder_, path_);
+        if (to < 0) return;
+        struct stat st;
+        if (fstat(from, &st) == 0) fchmod(to, st.st_mode & 07777);
+        char buffer[65536];
+        off_t at = 0;
+        bool ok = true;
+        for (ssize_t n; ok && (n = pread(from, buffer, sizeof buffer, at)) != 0; at += n)
+            ok = n > 0 && write(to, buffer, size_t(n)) == n;
+        if (close(to) != 0 || !ok) {
+            unlink(path_.c_str());
+            path_.clear();
+        }
+    }
 
-bool isDirectory(std::FILE* f) {
-    struct stat st;
-    return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-}
+    std::string target_;
+    std::string folder_;
+    std::string path_;  // the named file, while there is one
+    std::FILE* file_ = nullptr;
+};
 
 // An existing target we may not write stays as it is, as it would for a direct write.
 bool targetWritable(const char* path) {
@@ -113,19 +210,25 @@ bool targetWritable(const char* path) {
     return !S_ISDIR(st.st_mode) && access(path, W_OK) == 0;
 }
 
-// The file a conversion replaces: where a symbolic link points (so the link stays), or the
-// path itself.
+// The file a conversion replaces: where a symbolic link points, even when nothing is there
+// yet (so the link stays a link), or the path itself.
 std::string replacedFile(const char* path) {
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::error_code error;
-        std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
-        if (!error) return resolved.string();
+    std::string p = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        ssize_t n = readlink(p.c_str(), target.data(), target.size());
+        if (n < 0 || size_t(n) >= target.size()) return p;
+        std::string next(target.data(), size_t(n));
+        p = next.starts_with('/') ? next : folderOf(p) + next;
     }
-    return path;
+    return p;
 }
 
 }  // namespace
+
+void useNamedTemporaryFiles(bool named) { namedTemporaryFilesOnly = named; }
 
 const char* convertToXFile(const char* sourcePath) {
     if (!sourcePath) return nullptr;
@@ -133,27 +236,35 @@ const char* convertToXFile(const char* sourcePath) {
         reportError("The path is longer than 255 characters: '%s'.\n", sourcePath);
         return nullptr;
     }
-    if (std::strstr(sourcePath, ".x") || std::strstr(sourcePath, ".X")) {
+    // Only the file's own name counts: the folders it lies in keep their names whatever
+    // they hold.
+    const char* slash = std::strrchr(sourcePath, '/');
+    const size_t nameAt = slash ? static_cast<size_t>(slash - sourcePath) + 1 : 0;
+    const char* name = sourcePath + nameAt;
+    if (std::strstr(name, ".x") || std::strstr(name, ".X")) {
         // The Open dialogs hand back convertedPath itself.
         if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
         return convertedPath;
     }
     // Without ".rok" there is no output name; the source itself must never be written.
-    if (!std::strstr(sourcePath, ".rok") && !std::strstr(sourcePath, ".ROK")) {
+    if (!std::strstr(name, ".rok") && !std::strstr(name, ".ROK")) {
         reportError("'%s' is not a Rokkaku file: its name holds neither \".rok\" nor \".ROK\".\n", sourcePath);
         return nullptr;
     }
 
     WaitCursor waitCursor;
-    File input(std::fopen(sourcePath, "rb"));
-    if (!input || isDirectory(input.get())) {
+    // A device, FIFO or folder is refused before it is opened (a FIFO's open would block).
+    const int fd = openRegularFile(sourcePath);
+    File input(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (!input) {
+        if (fd >= 0) close(fd);
         reportError("Can't open '%s' file for read.", sourcePath);
         return nullptr;
     }
 
     if (sourcePath != convertedPath) std::strcpy(convertedPath, sourcePath);
-    char* extension = std::strstr(convertedPath, ".rok");
-    if (!extension) extension = std::strstr(convertedPath, ".ROK");
+    char* extension = std::strstr(convertedPath + nameAt, ".rok");
+    if (!extension) extension = std::strstr(convertedPath + nameAt, ".ROK");
     std::strcpy(extension, ".x");
 
     if (!targetWritable(convertedPath)) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <string>
 #include <tuple>
 
 #include "platform/rm/objects.h"
@@ -53,6 +54,8 @@ void MeshBuilder::clear() {
         if (t) t->Release();
     D3DRMRENDERQUALITY quality = data_.quality;
     uint64_t version = data_.version;
+    materialSlots_ = {};
+    textureSlots_ = {};
     data_ = MeshBuilderData{};
     data_.quality = quality;
     data_.version = version + 1;
@@ -71,11 +74,21 @@ HRESULT MeshBuilder::Clone(IUnknown* outer, REFIID riid, void** out) {
     return copy->QueryInterface(riid, out);
 }
 
+// Both tables are looked up through an index, so that merging many meshes, each with its
+// own materials, costs no scan of the table per material. The index catches up with
+// entries added since; an entry it holds is checked before it is trusted.
 uint32_t MeshBuilder::textureIndex(IDirect3DRMTexture* texture) {
     if (!texture) return 0;
     auto& t = data_.textures;
-    auto it = std::find(t.begin(), t.end(), texture);
-    if (it != t.end()) return static_cast<uint32_t>(it - t.begin());
+    for (bool fresh = false;; fresh = true) {
+        if (fresh || textureSlots_.indexed > t.size()) textureSlots_ = {};
+        for (; textureSlots_.indexed < t.size(); ++textureSlots_.indexed)
+            textureSlots_.slots.emplace(t[textureSlots_.indexed], uint32_t(textureSlots_.indexed));
+        auto it = textureSlots_.slots.find(texture);
+        if (it == textureSlots_.slots.end()) break;
+        if (it->second < t.size() && t[it->second] == texture) return it->second;
+        if (fresh) break;
+    }
     texture->AddRef();
     t.push_back(texture);
     return static_cast<uint32_t>(t.size() - 1);
@@ -83,8 +96,16 @@ uint32_t MeshBuilder::textureIndex(IDirect3DRMTexture* texture) {
 
 uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
     auto& all = data_.materials;
-    for (size_t i = 0; i < all.size(); ++i)
-        if (std::memcmp(&all[i], &m, sizeof m) == 0) return static_cast<uint32_t>(i);
+    auto key = [](const MaterialData& d) { return std::string(reinterpret_cast<const char*>(&d), sizeof d); };
+    for (bool fresh = false;; fresh = true) {
+        if (fresh || materialSlots_.indexed > all.size()) materialSlots_ = {};
+        for (; materialSlots_.indexed < all.size(); ++materialSlots_.indexed)
+            materialSlots_.slots.emplace(key(all[materialSlots_.indexed]), uint32_t(materialSlots_.indexed));
+        auto it = materialSlots_.slots.find(key(m));
+        if (it == materialSlots_.slots.end()) break;
+        if (it->second < all.size() && std::memcmp(&all[it->second], &m, sizeof m) == 0) return it->second;
+        if (fresh) break;
+    }
     all.push_back(m);
     return static_cast<uint32_t>(all.size() - 1);
 }
@@ -353,6 +374,8 @@ void MeshBuilder::adoptData(MeshBuilderData&& other) {
     other.colorSource = data_.colorSource;
     other.perspective = data_.perspective;
     other.version = data_.version + 1;
+    materialSlots_ = {};
+    textureSlots_ = {};
     data_ = std::move(other);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/rm/d3drm.h"
@@ -243,6 +244,12 @@ protected:
     ~MeshBuilder() override;
 
 private:
+    // Where each material and texture of the tables stands (the first `indexed` entries).
+    template <class Key>
+    struct Slots {
+        std::unordered_map<Key, uint32_t> slots;
+        size_t indexed = 0;
+    };
     struct PoseCache {
         SkinPose pose;
         std::vector<Matrix> palette;  // the bone matrices the pose was made with
@@ -255,6 +262,8 @@ private:
     MeshBuilderData data_;
     D3DRMBOX box_{};
     uint64_t boxVersion_ = 0;
+    Slots<std::string> materialSlots_;
+    Slots<IDirect3DRMTexture*> textureSlots_;
     std::unique_ptr<PoseCache> pose_;
 };
 MeshBuilder* asMeshBuilder(IUnknown* object);

@@ -6,15 +6,18 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <memory>
 #include <new>
+
+#include "platform/regular_file.h"
+#include "platform/rm/bmp_rle.h"
 
 namespace textureimage {
 
 namespace {
 
-enum class Kind { Bmp, Pnm, Jpeg, Other };
+enum class Kind { Bmp, Pnm, Jpeg, Png, Other };
 
 // Where a JPEG's segments start: after its start marker, which the decoder takes after
 // any number of 0xFF fill bytes; 0 when the data is no JPEG.
@@ -29,7 +32,21 @@ Kind kindOf(std::span<const uint8_t> b) {
     if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::Bmp;
     if (b.size() >= 2 && b[0] == 'P' && (b[1] == '6' || b[1] == '5')) return Kind::Pnm;
     if (jpegStart(b)) return Kind::Jpeg;
+    if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return Kind::Png;
     return Kind::Other;
+}
+
+// The decoder makes room for a PNG chunk's data as its length says before reading it: a
+// few bytes claiming gigabytes would take them. Every chunk must fit in the file.
+bool pngChunksFit(std::span<const uint8_t> b) {
+    size_t pos = 8;
+    while (pos + 12 <= b.size()) {
+        const uint64_t length = uint64_t(b[pos]) << 24 | uint64_t(b[pos + 1]) << 16 | uint64_t(b[pos + 2]) << 8 | b[pos + 3];
+        if (length + 12 > b.size() - pos) return false;
+        if (std::memcmp(&b[pos + 4], "IEND", 4) == 0) return true;
+        pos += size_t(length) + 12;
+    }
+    return pos == b.size();
 }
 
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
@@ -82,10 +99,16 @@ bool pnmHeader(std::span<const uint8_t> b, uint64_t (&values)[3], size_t& pixels
 }
 
 // The decoder builds each Huffman table of a JPEG into room for 256 codes without
-// checking the counts the file gives; a table that claims more would write past it.
-// Walks every marker segment (the entropy-coded data of each scan skipped) and checks
-// each table's count before the decoder sees it.
+// checking the counts the file gives; a table that claims more would write past it. Nor
+// does it check that a scan's tables were defined: it would decode with a table it never
+// filled in, nor that a picture has any scan at all. Walks every marker segment (the
+// entropy-coded data of each scan skipped) and checks each table's count, and the Huffman
+// and quantisation tables of each scan, before the decoder sees them.
 bool jpegTablesFit(std::span<const uint8_t> b) {
+    bool defined[2][16] = {};  // [DC, AC][table]
+    bool quantisers[16] = {};
+    uint8_t quantiserOf[256] = {};  // by component id, from the frame header
+    bool progressive = false, scanned = false;
     size_t pos = jpegStart(b);
     while (pos + 4 <= b.size()) {
         if (b[pos] != 0xFF) {  // stray bytes between segments: the decoder skips them too
@@ -101,7 +124,7 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
             pos += 2;
             continue;
         }
-        if (marker == 0xD9) return true;
+        if (marker == 0xD9) return scanned;
         const size_t length = size_t(b[pos + 2]) << 8 | b[pos + 3];
         if (length < 2) return true;
         const size_t end = std::min(pos + 2 + length, b.size());
@@ -112,7 +135,28 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
                 size_t codes = 0;
                 for (size_t i = 0; i < 16; ++i) codes += t + 1 + i < b.size() ? b[t + 1 + i] : 0;
                 if (codes > 256) return false;
+                defined[(b[t] >> 4) & 1][b[t] & 15] = true;
                 t += 17 + codes;
+            }
+        }
+        if (marker == 0xDB)  // quantisation tables: precision and number, then 64 values
+            for (size_t t = pos + 4; t < end; t += 1 + 64 * ((b[t] >> 4) ? 2 : 1)) quantisers[b[t] & 15] = true;
+        if (marker >= 0xC0 && marker <= 0xC2)  // components: id, sampling, quantisation table
+            for (size_t c = pos + 10; c + 2 < end; c += 3) quantiserOf[b[c]] = b[c + 2] & 15;
+        if (marker == 0xC2) progressive = true;
+        if (marker == 0xDA && pos + 4 < end) {
+            scanned = true;
+            // Components with their DC and AC tables, then the first coefficient of the scan:
+            // a progressive scan of the DC coefficients alone needs no AC table, and the
+            // others need no DC table.
+            const size_t count = b[pos + 4], spectral = pos + 5 + 2 * count;
+            const bool dcOnly = progressive && spectral < end && b[spectral] == 0;
+            const bool acOnly = progressive && spectral < end && b[spectral] != 0;
+            for (size_t c = 0; c < count && pos + 6 + 2 * c < end; ++c) {
+                const uint8_t tables = b[pos + 6 + 2 * c];
+                if ((!acOnly && !defined[0][tables >> 4]) || (!dcOnly && !defined[1][tables & 15]) ||
+                    !quantisers[quantiserOf[b[pos + 5 + 2 * c]]])
+                    return false;
             }
         }
         pos += 2 + length;
@@ -122,7 +166,7 @@ bool jpegTablesFit(std::span<const uint8_t> b) {
                 ++pos;
         }
     }
-    return true;
+    return scanned;
 }
 
 Status failWith(Image& out, std::string* error, std::string why) {
@@ -172,10 +216,12 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
     const Kind kind = kindOf(bytes);
     if (kind != Kind::Bmp && kind != Kind::Pnm && formats == Formats::BmpPpm)
         return failWith(out, error, "not a BMP or binary PPM picture");
+    if (kind == Kind::Bmp && isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     if (kind == Kind::Pnm) return decodePnm(bytes, out, error);
+    if (kind == Kind::Png && !pngChunksFit(bytes)) return failWith(out, error, "picture data cut short");
     if (kind == Kind::Jpeg && !jpegTablesFit(bytes))
-        return failWith(out, error, "unreadable picture: a JPEG Huffman table with more than 256 codes");
+        return failWith(out, error, "unreadable picture: a JPEG whose Huffman or quantisation tables are missing or too large");
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
     int w = 0, h = 0, comp = 0;
@@ -213,24 +259,16 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
 
 Status loadFile(const std::string& path, Image& out, std::string* error, Formats formats) {
     out = Image{};
-    std::error_code ec;
-    std::FILE* fp = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!fp) {
-        if (error) *error = "cannot open '" + path + "'";
+    // No picture within the size limits needs more than 16 bytes a pixel (floating-point
+    // RGBA) and its headers.
+    constexpr uint64_t kMaxFileBytes = kMaxPixels * 16 + (uint64_t(1) << 20);
+    std::vector<uint8_t> bytes;
+    const FileOpening opened = readRegularFile(path.c_str(), bytes, kMaxFileBytes);
+    if (opened == FileOpening::Missing || opened == FileOpening::NotRegular) {
+        if (error) *error = fileOpeningMessage(opened, path);
         return Status::FileNotFound;
     }
-    std::vector<uint8_t> bytes;
-    bool ok = true;
-    try {
-        uint8_t chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        ok = !std::ferror(fp);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    }
-    std::fclose(fp);
-    if (!ok) return failWith(out, error, "cannot read '" + path + "'");
+    if (opened != FileOpening::Opened) return failWith(out, error, fileOpeningMessage(opened, path));
     Status s = decode(bytes, out, error, formats);
     if (s != Status::Ok && error) *error = path + ": " + *error;
     return s;

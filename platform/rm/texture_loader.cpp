@@ -73,7 +73,8 @@ std::optional<fs::path> findFile(const fs::path& p) {
 
 TextureFolderScope::TextureFolderScope(const std::string& xFilePath) : previous_(textureFolder()) {
     fs::path p(xFilePath);
-    textureFolder() = p.has_parent_path() ? p.parent_path().string() : std::string();
+    // A bare file name lies in the current folder: it is looked in as "./name" would be.
+    textureFolder() = p.has_parent_path() ? p.parent_path().string() : xFilePath.empty() ? std::string() : ".";
 }
 
 TextureFolderScope::~TextureFolderScope() { textureFolder() = previous_; }

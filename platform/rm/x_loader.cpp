@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/rm/objects.h"
@@ -172,25 +174,28 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
 
 bool hasVertexColours(const xfile::Mesh& mesh) { return !mesh.vertexColors.empty(); }
 
-void addFrameMeshes(MeshBuilder& builder, const xfile::Frame& frame, const Matrix& parentWorld, const char* only,
-                    TextureSource& textures, bool vertexColours, int depth) {
-    if (depth > 256) return;
-    Matrix world = multiply(matrixOf(frame.transform), parentWorld);
-    for (const auto& mesh : frame.meshes)
-        if (!only || mesh.name == only) addMesh(builder, mesh, world, textures, vertexColours);
-    for (const auto& child : frame.children)
-        addFrameMeshes(builder, child, world, only, textures, vertexColours, depth + 1);
-}
-
-// Counts the meshes a load takes and whether any of them has vertex colours.
-void countMeshes(const xfile::Frame& frame, const char* only, size_t& n, bool& coloured, int depth = 0) {
-    if (depth > 256) return;
-    for (const auto& mesh : frame.meshes)
-        if (!only || mesh.name == only) {
-            ++n;
-            coloured = coloured || hasVertexColours(mesh);
+// Calls place(mesh, world) for every placement of a mesh the loaders build from the file
+// (or from `root` alone): top-level meshes as they are, then each frame's meshes where
+// the frame is placed, as often as references place it.
+template <class Place>
+void forEachMeshPlacement(const xfile::File& file, const xfile::Frame* root, Place place) {
+    struct Visitor {
+        Place& place;
+        std::vector<Matrix> worlds{Matrix::identity()};
+        bool enter(const xfile::Frame& f, int) {
+            worlds.push_back(multiply(matrixOf(f.transform), worlds.back()));
+            for (const auto& mesh : f.meshes) place(mesh, worlds.back());
+            return true;
         }
-    for (const auto& child : frame.children) countMeshes(child, only, n, coloured, depth + 1);
+        void leave(const xfile::Frame&) { worlds.pop_back(); }
+        bool cut(xfile::Cut) { return true; }
+    } visitor{place};
+    if (root) {
+        xfile::placeFrames(*root, visitor);
+        return;
+    }
+    for (const auto& mesh : file.meshes) place(mesh, kIdentity);
+    for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
 }
 
 // A skinned mesh waits for its bones, which may be defined anywhere in the file.
@@ -201,36 +206,78 @@ struct PendingSkin {
     Matrix toBuilder;  // its inverse
 };
 
-// Builds a frame (with one builder per mesh) and everything below it. Skinned meshes are
-// stored in the root's space, where their bones place them, expressed in their frame.
-Frame* buildFrame(const xfile::Frame& source, TextureSource& textures, std::map<std::string, Frame*>& byName,
-                  std::vector<PendingSkin>& skins, const Matrix& parentModel, int depth) {
-    auto* frame = new Frame;
-    frame->SetName(source.name.c_str());
-    frame->setLocal(matrixOf(source.transform));
-    if (!source.name.empty()) byName.emplace(source.name, frame);
-    const Matrix model = multiply(frame->local(), parentModel);
-    for (const auto& mesh : source.meshes) {
-        Ref<MeshBuilder> builder = adopt(new MeshBuilder);
-        builder->SetName(mesh.name.c_str());
-        if (mesh.skinWeights.empty()) {
-            addMesh(*builder.get(), mesh, Matrix::identity(), textures, hasVertexColours(mesh));
-        } else {
+// Builds the frames placed from one file frame. A mesh becomes one builder, hung as a
+// visual in every frame that holds it; frames are built once per placement, since a
+// frame has one parent. A skinned mesh is stored in the root's space, where its bones
+// place it, expressed in its frame: it gets a builder of its own in each placement.
+class FrameBuilder {
+public:
+    FrameBuilder(TextureSource& textures, std::map<std::string, Frame*>& byName, std::vector<PendingSkin>& skins)
+        : textures_(textures), byName_(byName), skins_(skins) {}
+
+    // The new frame, with one reference for the caller.
+    Frame* build(const xfile::Frame& source) {
+        root_ = nullptr;
+        stack_.clear();
+        models_.assign(1, Matrix::identity());
+        xfile::placeFrames(source, *this);
+        return root_;
+    }
+
+    bool enter(const xfile::Frame& source, int) {
+        auto* frame = new Frame;
+        frame->SetName(source.name.c_str());
+        frame->setLocal(matrixOf(source.transform));
+        if (!source.name.empty()) byName_.emplace(source.name, frame);
+        const Matrix model = multiply(frame->local(), models_.back());
+        for (const auto& mesh : source.meshes) {
+            if (mesh.skinWeights.empty()) {
+                frame->AddVisual(builderFor(mesh));
+                continue;
+            }
+            Ref<MeshBuilder> builder = adopt(new MeshBuilder);
+            builder->SetName(mesh.name.c_str());
             Matrix toBuilder, fromBuilder = model;
             if (!invert(model, toBuilder)) toBuilder = fromBuilder = Matrix::identity();  // a flat frame
-            addMesh(*builder.get(), mesh, toBuilder, textures, hasVertexColours(mesh));
-            skins.push_back({builder.get(), &mesh, fromBuilder, toBuilder});
+            addMesh(*builder.get(), mesh, toBuilder, textures_, hasVertexColours(mesh));
+            skins_.push_back({builder.get(), &mesh, fromBuilder, toBuilder});
+            frame->AddVisual(builder.get());
         }
-        frame->AddVisual(builder.get());
+        if (stack_.empty()) {
+            root_ = frame;
+        } else {
+            stack_.back()->AddChild(frame);
+            frame->Release();
+        }
+        stack_.push_back(frame);
+        models_.push_back(model);
+        return true;
     }
-    if (depth < 256)
-        for (const auto& child : source.children) {
-            Frame* c = buildFrame(child, textures, byName, skins, model, depth + 1);
-            frame->AddChild(c);
-            c->Release();
+    void leave(const xfile::Frame&) {
+        stack_.pop_back();
+        models_.pop_back();
+    }
+    bool cut(xfile::Cut) { return true; }
+
+private:
+    MeshBuilder* builderFor(const xfile::Mesh& mesh) {
+        Ref<MeshBuilder>& builder = builders_[&mesh];
+        if (!builder.get()) {
+            builder = adopt(new MeshBuilder);
+            builder->SetName(mesh.name.c_str());
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures_, hasVertexColours(mesh));
         }
-    return frame;
-}
+        return builder.get();
+    }
+
+    TextureSource& textures_;
+    std::map<std::string, Frame*>& byName_;
+    std::vector<PendingSkin>& skins_;
+    std::unordered_map<const xfile::Mesh*, Ref<MeshBuilder>> builders_;
+    std::vector<Frame*> stack_;
+    std::vector<Matrix> models_;  // each placed frame relative to the root
+    Frame* root_ = nullptr;
+};
 
 // Binds each skinned mesh to its bones; a bone that names no frame of the load keeps its
 // vertices at rest.
@@ -265,11 +312,17 @@ void bindSkins(const std::vector<PendingSkin>& skins, const std::map<std::string
     }
 }
 
-const xfile::Frame* findFrame(const std::vector<xfile::Frame>& frames, const std::string& name, int depth = 0) {
-    if (depth > 256) return nullptr;
-    for (const auto& f : frames) {
-        if (f.name == name) return &f;
-        if (auto* found = findFrame(f.children, name, depth + 1)) return found;
+// The first frame of that name, parents before children, each frame looked at once.
+const xfile::Frame* findFrame(const xfile::File& file, const std::string& name) {
+    std::unordered_set<const xfile::Frame*> seen;
+    std::vector<const xfile::Frame*> todo;
+    for (size_t i = file.frames.size(); i-- > 0;) todo.push_back(&file.frames[i]);
+    while (!todo.empty()) {
+        const xfile::Frame* f = todo.back();
+        todo.pop_back();
+        if (!seen.insert(f).second) continue;
+        if (f->name == name) return f;
+        for (size_t i = f->children.size(); i-- > 0;) todo.push_back(&f->children[i]);
     }
     return nullptr;
 }
@@ -285,20 +338,18 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     const char* only = wantedName(name, flags);
     size_t meshes = 0;
     bool coloured = false;
-    for (const auto& mesh : file.meshes)
-        if (!only || mesh.name == only) {
-            ++meshes;
-            coloured = coloured || hasVertexColours(mesh);
-        }
-    for (const auto& frame : file.frames) countMeshes(frame, only, meshes, coloured);
+    forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
+        if (only && mesh.name != only) return;
+        ++meshes;
+        coloured = coloured || hasVertexColours(mesh);
+    });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg);
     clear();
-    for (const auto& mesh : file.meshes)
-        if (!only || mesh.name == only) addMesh(*this, mesh, Matrix::identity(), textures, coloured);
-    for (const auto& frame : file.frames)
-        addFrameMeshes(*this, frame, Matrix::identity(), only, textures, coloured, 0);
+    forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
+        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures, coloured);
+    });
     changed();
     return D3DRM_OK;
 }
@@ -315,12 +366,20 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     const char* only = wantedName(name, flags);
     const xfile::Frame* chosen = nullptr;
     if (only)
-        chosen = findFrame(file.frames, only);
+        chosen = findFrame(file, only);
     else if (!file.frames.empty())
         chosen = &file.frames.front();
     if (chosen) {
+        // A frame named from inside the file is placed higher than it stands there, so
+        // its references may reach further than the file's own frames did.
+        std::string why;
+        if (!xfile::withinAllowance(file, chosen, &why)) {
+            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
+            return D3DRMERR_BADFILE;
+        }
         std::vector<PendingSkin> skins;
-        Frame* f = buildFrame(*chosen, textures, byName, skins, Matrix::identity(), 0);
+        FrameBuilder builder(textures, byName, skins);
+        Frame* f = builder.build(*chosen);
         AddChild(f);
         f->Release();
         bindSkins(skins, byName, this);
@@ -356,7 +415,12 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     std::vector<Ref<Frame>> roots;
     std::map<std::string, Frame*> byName;
     std::vector<PendingSkin> skins;
-    for (const auto& f : file.frames) roots.push_back(adopt(buildFrame(f, textures, byName, skins, Matrix::identity(), 0)));
+    FrameBuilder builder(textures, byName, skins);
+    std::unordered_map<Frame*, size_t> rootIndex;
+    for (const auto& f : file.frames) {
+        roots.push_back(adopt(builder.build(f)));
+        rootIndex.emplace(roots.back().get(), roots.size() - 1);
+    }
     bindSkins(skins, byName, parent_frame);
     std::vector<bool> used(roots.size(), false);
     for (const auto& a : set->animations) {
@@ -400,9 +464,8 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
         auto found = byName.find(a.frameName);
         if (found != byName.end()) {
             anim->SetFrame(found->second);
-            Frame* top = found->second->root();
-            for (size_t r = 0; r < roots.size(); ++r)
-                if (roots[r].get() == top) used[r] = true;
+            auto root = rootIndex.find(found->second->root());
+            if (root != rootIndex.end()) used[root->second] = true;
         } else if (!a.frameName.empty()) {
             std::fprintf(stderr, "x file: animation of an unknown frame '%s' ignored\n", a.frameName.c_str());
         }

@@ -2,15 +2,19 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <map>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
+
+#include "platform/regular_file.h"
 
 #include "platform/rm/xfile_lexer.h"
 #include "platform/rm/xfile_mszip.h"
@@ -23,7 +27,9 @@ using detail::Child;
 using detail::equalsNoCase;
 
 // Frames nest through recursion; deeper hierarchies than this are skipped, not followed.
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = kMaxFrameDepth;
+// Objects read only for what they define stop being read for that below this depth.
+constexpr int kMaxNesting = kMaxDepth + 56;
 
 template <class T>
 void reserveCapped(std::vector<T>& v, uint64_t wanted, size_t cap) {
@@ -31,6 +37,49 @@ void reserveCapped(std::vector<T>& v, uint64_t wanted, size_t cap) {
 }
 
 std::string displayName(const std::string& name) { return name.empty() ? "(unnamed)" : "'" + name + "'"; }
+
+// What the frames placed from one root, or from all top-level frames, come to.
+struct Expansion {
+    Allowance placed;
+    uint64_t cuts = 0;
+    bool depthCut = false;
+    std::string over;  // why the allowance was passed; empty when it was not
+};
+
+bool measure(const File& file, const Frame* root, Expansion& e) {
+    struct Counter {
+        const Allowance& allowed;
+        Expansion& e;
+        bool mesh(const Mesh& m) {
+            e.placed.elements += m.vertices.size() + m.faces.indices.size();
+            if (++e.placed.meshes > allowed.meshes) return over(kMaxReferencedMeshes, "meshes");
+            if (e.placed.elements > allowed.elements) return over(kMaxReferencedElements, "vertices and face corners");
+            return true;
+        }
+        bool enter(const Frame& f, int) {
+            if (++e.placed.frames > allowed.frames) return over(kMaxReferencedFrames, "frames");
+            for (const Mesh& m : f.meshes)
+                if (!mesh(m)) return false;
+            return true;
+        }
+        void leave(const Frame&) {}
+        bool cut(Cut) {
+            e.depthCut = true;
+            return ++e.cuts <= allowed.frames || over(kMaxReferencedFrames, "frames");
+        }
+        bool over(uint64_t limit, const char* what) {
+            e.over = "the file's references expand to more than " + std::to_string(limit) + " " + what;
+            return false;
+        }
+    };
+    Counter counter{file.allowance, e};
+    if (root) return placeFrames(*root, counter);
+    for (const Mesh& m : file.meshes)
+        if (!counter.mesh(m)) return false;
+    for (const Frame& f : file.frames)
+        if (!placeFrames(f, counter)) return false;
+    return true;
+}
 
 template <class Lexer>
 class Parser {
@@ -41,23 +90,22 @@ public:
         std::string type, name;
         for (;;) {
             Child c = lex_.nextChild(type, name, true);
-            if (c == Child::Eof) return true;
+            if (c == Child::Eof) return finish();
             if (c == Child::Error) return false;
             if (c == Child::Reference) continue;  // nothing to attach a top-level reference to
+            guid_ = lex_.guid();
+            Nesting nested(nesting_);
             if (equalsNoCase(type, "Mesh")) {
-                Mesh m;
-                m.name = name;
-                if (!mesh(m)) return false;
+                auto m = newMesh(name);
+                if (!mesh(*m)) return false;
                 out_.meshes.push_back(std::move(m));
             } else if (equalsNoCase(type, "Frame")) {
-                Frame f;
-                f.name = name;
-                if (!frame(f, 1)) return false;
+                auto f = newFrame(name);
+                if (!frame(*f, 1)) return false;
                 out_.frames.push_back(std::move(f));
             } else if (equalsNoCase(type, "Material")) {
-                Material m;
-                m.name = name;
-                if (!material(m)) return false;
+                auto m = newMaterial(name);
+                if (!material(*m)) return false;
                 out_.materials.push_back(std::move(m));
             } else if (equalsNoCase(type, "AnimationSet")) {
                 AnimationSet s;
@@ -73,17 +121,16 @@ public:
                     out_.animationSets.emplace_back();
                 }
                 out_.animationSets[static_cast<size_t>(looseSet_)].animations.push_back(std::move(a));
-            } else if (!lex_.skipBody()) {
+            } else if (!definitions(type, name)) {
                 return false;
             }
         }
     }
 
 private:
-    void warn(std::string text) {
-        if (options_.warningsToStderr) std::fprintf(stderr, "x file: %s\n", text.c_str());
-        out_.warnings.push_back(std::move(text));
-    }
+    // Written to standard error when the parse ends (a definition read in vain takes its
+    // warnings back).
+    void warn(std::string text) { out_.warnings.push_back(std::move(text)); }
 
     bool count(uint32_t& n) {
         int64_t v = 0;
@@ -109,11 +156,13 @@ private:
             case Child::End: return true;
             case Child::Eof:
             case Child::Error: return false;
-            case Child::Reference: onRef(name); break;
+            case Child::Reference: onRef(name); break;  // lex_.guid() is the reference's GUID
             case Child::Object: {
+                guid_ = lex_.guid();
+                Nesting nested(nesting_);
                 int handled = onChild(type, name);  // 1 read, 0 not ours, -1 failed
                 if (handled < 0) return false;
-                if (handled == 0 && !lex_.skipBody()) return false;
+                if (handled == 0 && !definitions(type, name)) return false;
                 break;
             }
             }
@@ -193,6 +242,7 @@ private:
         if (!ok) return false;
         finishMesh(m, bad, haveFaceNormals);
         repairSkin(m);
+        literal_.elements += m.vertices.size() + m.faces.indices.size();
         return true;
     }
 
@@ -315,6 +365,7 @@ private:
     }
 
     bool materialList(Mesh& m, uint32_t& declared) {
+        if (!m.materials.empty()) forgetMaterialReferences(m);  // a second list replaces the first
         m.materials.clear();
         m.faceMaterials.clear();
         uint32_t nIdx = 0;
@@ -328,22 +379,17 @@ private:
         return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (!equalsNoCase(type, "Material")) return 0;
-                Material mat;
-                mat.name = name;
-                if (!material(mat)) return -1;
+                auto mat = newMaterial(name);
+                if (!material(*mat)) return -1;
                 m.materials.push_back(std::move(mat));
                 return 1;
             },
             [&](const std::string& name) {
-                if (const Material* found = findMaterial(name)) {
-                    Material copy = *found;
-                    m.materials.push_back(std::move(copy));
-                } else {
-                    warn("material " + displayName(name) + " is not defined; white used");
-                    Material white;
-                    white.name = name;
-                    m.materials.push_back(std::move(white));
-                }
+                // White until the end of the file tells what the name stands for.
+                materialRefs_.push_back({&m, m.materials.size(), name, lex_.guid()});
+                Material white;
+                white.name = name;
+                m.materials.push_back(std::move(white));
             });
     }
 
@@ -422,42 +468,29 @@ private:
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels skipped");
             return lex_.skipBody();
         }
-        frameStack_.push_back(&f);
-        bool ok = children(
+        return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (equalsNoCase(type, "FrameTransformMatrix")) {
                     if (!floats(f.transform.data(), 16)) return -1;
                     return noChildren() ? 1 : -1;
                 }
                 if (equalsNoCase(type, "Mesh")) {
-                    Mesh m;
-                    m.name = name;
-                    if (!mesh(m)) return -1;
+                    auto m = newMesh(name);
+                    if (!mesh(*m)) return -1;
                     f.meshes.push_back(std::move(m));
                     return 1;
                 }
                 if (equalsNoCase(type, "Frame")) {
-                    Frame child;
-                    child.name = name;
-                    if (!frame(child, depth + 1)) return -1;
+                    auto child = newFrame(name);
+                    if (!frame(*child, depth + 1)) return -1;
                     f.children.push_back(std::move(child));
                     return 1;
                 }
                 return 0;
             },
             [&](const std::string& name) {
-                if (const Mesh* m = findMesh(name)) {
-                    Mesh copy = *m;
-                    f.meshes.push_back(std::move(copy));
-                } else if (const Frame* child = findFrame(name)) {
-                    Frame copy = *child;
-                    f.children.push_back(std::move(copy));
-                } else {
-                    warn("frame " + displayName(f.name) + ": reference to unknown object " + displayName(name) + " ignored");
-                }
+                frameRefs_.push_back({&f, name, lex_.guid(), f.meshes.size(), f.children.size()});
             });
-        frameStack_.pop_back();
-        return ok;
     }
 
     bool animationSet(AnimationSet& s) {
@@ -494,7 +527,9 @@ private:
                 return 0;
             },
             [&](const std::string& name) {
-                if (a.frameName.empty()) a.frameName = name;
+                if (!a.frameName.empty() || a.frameGuid) return;
+                a.frameName = name;
+                a.frameGuid = lex_.guid();
             });
     }
 
@@ -528,70 +563,281 @@ private:
         return noChildren();
     }
 
-    // References resolve to objects already read: top-level ones, and those inside the
-    // frames being read.
-    const Mesh* findMesh(const std::string& name) const {
+    // Objects are registered when their definition starts; a name or GUID stands for the
+    // first object that had it. Registrations are logged so that a definition read in vain
+    // can be taken back.
+    template <class T>
+    struct Registry {
+        std::unordered_map<std::string, std::shared_ptr<T>> named;
+        std::map<Guid, std::shared_ptr<T>> byGuid;
+    };
+    struct Registration {
+        int kind;  // 0 mesh, 1 frame, 2 material
+        bool byGuid;
+        std::string name;
+        Guid guid;
+    };
+    template <class T>
+    std::shared_ptr<T> newObject(Registry<T>& registry, int kind, const std::string& name) {
+        auto object = std::make_shared<T>();
+        object->name = name;
+        held_.push_back(object);
+        if (!name.empty() && registry.named.emplace(name, object).second) log_.push_back({kind, false, name, {}});
+        if (guid_ && registry.byGuid.emplace(*guid_, object).second) log_.push_back({kind, true, {}, *guid_});
+        return object;
+    }
+    std::shared_ptr<Mesh> newMesh(const std::string& name) {
+        ++literal_.meshes;
+        return newObject(meshes_, 0, name);
+    }
+    std::shared_ptr<Frame> newFrame(const std::string& name) {
+        ++literal_.frames;
+        auto frame = newObject(frames_, 1, name);
+        allFrames_.push_back(frame.get());
+        return frame;
+    }
+    std::shared_ptr<Material> newMaterial(const std::string& name) { return newObject(materials_, 2, name); }
+
+    struct FrameReference {
+        Frame* owner;
+        std::string name;
+        std::optional<Guid> guid;
+        size_t meshesBefore, childrenBefore;  // the owner's own objects read before it
+    };
+    struct MaterialReference {
+        Mesh* mesh;
+        size_t slot;
+        std::string name;
+        std::optional<Guid> guid;
+    };
+
+    void forgetMaterialReferences(const Mesh& m) {
+        std::erase_if(materialRefs_, [&](const MaterialReference& r) { return r.mesh == &m; });
+    }
+
+    // Where a definition began, to take it back.
+    struct Checkpoint {
+        size_t log, frameRefs, materialRefs, warnings, frames;
+        Allowance literal;
+    };
+    Checkpoint checkpoint() const {
+        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), allFrames_.size(), literal_};
+    }
+    void rollback(const Checkpoint& c) {
+        while (log_.size() > c.log) {
+            const Registration& r = log_.back();
+            auto drop = [&](auto& registry) {
+                if (r.byGuid)
+                    registry.byGuid.erase(r.guid);
+                else
+                    registry.named.erase(r.name);
+            };
+            if (r.kind == 0) drop(meshes_);
+            else if (r.kind == 1) drop(frames_);
+            else drop(materials_);
+            log_.pop_back();
+        }
+        frameRefs_.resize(c.frameRefs);
+        materialRefs_.resize(c.materialRefs);
+        out_.warnings.resize(c.warnings);
+        allFrames_.resize(c.frames);
+        literal_ = c.literal;
+    }
+
+    // An object the loaders do not use where it stands (an unknown one, a material inside
+    // a frame, a frame inside an animation ...): it is read only for the meshes, frames and
+    // materials it defines, which references elsewhere may name. If it cannot be read that
+    // way it is skipped, as unknown objects always were.
+    bool definitions(const std::string& type, const std::string& name) {
+        if (nesting_ > kMaxNesting) return lex_.skipBody();
+        const auto mark = lex_.mark();
+        const Checkpoint undo = checkpoint();
+        const bool normalsValid = faceNormalsValid_;
+        bool ok;
+        if (equalsNoCase(type, "Mesh")) {
+            auto m = newMesh(name);
+            ok = mesh(*m);
+        } else if (equalsNoCase(type, "Frame")) {
+            auto f = newFrame(name);
+            ok = frame(*f, nesting_);
+        } else if (equalsNoCase(type, "Material")) {
+            auto m = newMaterial(name);
+            ok = material(*m);
+        } else {
+            ok = noChildren();
+        }
+        faceNormalsValid_ = normalsValid;
+        if (ok) return true;
+        lex_.reset(mark);
+        rollback(undo);
+        error_.clear();
+        return lex_.skipBody();
+    }
+
+    struct FrameTarget {
+        std::shared_ptr<Mesh> mesh;
+        std::shared_ptr<Frame> frame;
+    };
+
+    // A reference that would place a frame inside itself (directly or through other
+    // references) is dropped: those are the references between frames of one strongly
+    // connected group. Frames' own children never form a cycle, so what is left has none,
+    // which keeps the shared objects from holding one another for ever.
+    void dropReferencesInCycles(std::vector<FrameTarget>& resolved) {
+        std::unordered_map<const Frame*, uint32_t> id;
+        for (const Frame* f : allFrames_) id.emplace(f, static_cast<uint32_t>(id.size()));
+        const size_t n = allFrames_.size();
+        std::vector<std::vector<uint32_t>> edges(n);
+        for (const Frame* f : allFrames_)
+            for (const Frame& c : f->children) edges[id[f]].push_back(id[&c]);
+        for (size_t i = 0; i < frameRefs_.size(); ++i)
+            if (resolved[i].frame) edges[id[frameRefs_[i].owner]].push_back(id[resolved[i].frame.get()]);
+        // Tarjan's algorithm, without recursion: chains of references may be long.
+        constexpr uint32_t kUnseen = UINT32_MAX;
+        std::vector<uint32_t> index(n, kUnseen), low(n), group(n, kUnseen), stack;
+        std::vector<bool> onStack(n, false);
+        std::vector<std::pair<uint32_t, size_t>> calls;  // node, next edge
+        uint32_t counter = 0, groups = 0;
+        for (uint32_t start = 0; start < n; ++start) {
+            if (index[start] != kUnseen) continue;
+            calls.push_back({start, 0});
+            while (!calls.empty()) {
+                auto& [v, next] = calls.back();
+                if (next == 0 && index[v] == kUnseen) {
+                    index[v] = low[v] = counter++;
+                    stack.push_back(v);
+                    onStack[v] = true;
+                }
+                if (next < edges[v].size()) {
+                    const uint32_t w = edges[v][next++];
+                    if (index[w] == kUnseen)
+                        calls.push_back({w, 0});
+                    else if (onStack[w])
+                        low[v] = std::min(low[v], index[w]);
+                    continue;
+                }
+                const uint32_t done = v;
+                calls.pop_back();
+                if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+                if (low[done] == index[done]) {
+                    uint32_t w;
+                    do {
+                        w = stack.back();
+                        stack.pop_back();
+                        onStack[w] = false;
+                        group[w] = groups;
+                    } while (w != done);
+                    ++groups;
+                }
+            }
+        }
+        bool dropped = false;
+        for (size_t i = 0; i < frameRefs_.size(); ++i)
+            if (resolved[i].frame && group[id[frameRefs_[i].owner]] == group[id[resolved[i].frame.get()]]) {
+                resolved[i].frame.reset();
+                dropped = true;
+            }
+        if (dropped) warn("references that would place a frame inside itself ignored");
+    }
+
+    // At the end of the file every reference can be resolved.
+    bool finish() {
+        for (const MaterialReference& r : materialRefs_) {
+            if (auto found = sharedOf(materials_, r.name, r.guid))
+                r.mesh->materials.set(r.slot, std::move(found));
+            else
+                warn("material " + displayName(r.name) + " is not defined; white used");
+        }
+        // A frame's references go between its own meshes and frames, where they were written.
+        std::vector<FrameTarget> resolved(frameRefs_.size());
+        std::unordered_map<Frame*, std::vector<size_t>> byOwner;
+        for (size_t i = 0; i < frameRefs_.size(); ++i) {
+            const FrameReference& r = frameRefs_[i];
+            if (!(resolved[i].mesh = sharedOf(meshes_, r.name, r.guid)) &&
+                !(resolved[i].frame = sharedOf(frames_, r.name, r.guid)))
+                warn("frame " + displayName(r.owner->name) + ": reference to unknown object " + displayName(r.name) +
+                     " ignored");
+            byOwner[r.owner].push_back(i);
+        }
+        dropReferencesInCycles(resolved);
+        for (auto& [ownerPointer, refs] : byOwner) {
+            Frame& owner = *ownerPointer;
+            SharedList<Mesh> meshes;
+            SharedList<Frame> children;
+            size_t m = 0, c = 0;
+            for (size_t i : refs) {
+                const FrameReference& r = frameRefs_[i];
+                while (m < r.meshesBefore) meshes.push_back(owner.meshes.shared(m++));
+                while (c < r.childrenBefore) children.push_back(owner.children.shared(c++));
+                if (resolved[i].mesh) meshes.push_back(std::move(resolved[i].mesh));
+                if (resolved[i].frame) children.push_back(std::move(resolved[i].frame));
+            }
+            while (m < owner.meshes.size()) meshes.push_back(owner.meshes.shared(m++));
+            while (c < owner.children.size()) children.push_back(owner.children.shared(c++));
+            owner.meshes = std::move(meshes);
+            owner.children = std::move(children);
+        }
+        for (AnimationSet& set : out_.animationSets)
+            for (Animation& a : set.animations)
+                if (a.frameGuid)
+                    if (auto f = sharedOf(frames_, {}, a.frameGuid); f && !f->name.empty()) a.frameName = f->name;
+
+        out_.allowance = {literal_.frames + kMaxReferencedFrames, literal_.meshes + kMaxReferencedMeshes,
+                          literal_.elements + kMaxReferencedElements};
+        Expansion e;
+        if (!measure(out_, nullptr, e)) {
+            error_ = e.over;
+            return false;
+        }
+        if (e.depthCut)
+            warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels through references skipped");
+        return true;
+    }
+
+    template <class T>
+    static std::shared_ptr<T> sharedOf(const Registry<T>& registry, const std::string& name,
+                                       const std::optional<Guid>& guid) {
+        if (guid) {
+            auto it = registry.byGuid.find(*guid);
+            if (it != registry.byGuid.end()) return it->second;
+        }
         if (name.empty()) return nullptr;
-        for (const Mesh& m : out_.meshes)
-            if (m.name == name) return &m;
-        for (const Frame& f : out_.frames)
-            if (const Mesh* m = findMeshIn(f, name)) return m;
-        for (const Frame* f : frameStack_)
-            if (const Mesh* m = findMeshIn(*f, name)) return m;
-        return nullptr;
+        auto it = registry.named.find(name);
+        return it == registry.named.end() ? nullptr : it->second;
     }
-    static const Mesh* findMeshIn(const Frame& f, const std::string& name) {
-        for (const Mesh& m : f.meshes)
-            if (m.name == name) return &m;
-        for (const Frame& c : f.children)
-            if (const Mesh* m = findMeshIn(c, name)) return m;
-        return nullptr;
-    }
-    const Frame* findFrame(const std::string& name) const {
-        if (name.empty()) return nullptr;
-        for (const Frame& f : out_.frames)
-            if (const Frame* r = findFrameIn(f, name)) return r;
-        for (const Frame* f : frameStack_)
-            for (const Frame& c : f->children)
-                if (const Frame* r = findFrameIn(c, name)) return r;
-        return nullptr;
-    }
-    static const Frame* findFrameIn(const Frame& f, const std::string& name) {
-        if (f.name == name) return &f;
-        for (const Frame& c : f.children)
-            if (const Frame* r = findFrameIn(c, name)) return r;
-        return nullptr;
-    }
-    const Material* findMaterial(const std::string& name) const {
-        if (name.empty()) return nullptr;
-        for (const Material& m : out_.materials)
-            if (m.name == name) return &m;
-        return nullptr;
-    }
+
+    // Counts the objects nested in one another, so that reading only for definitions
+    // never recurses without bound.
+    struct Nesting {
+        explicit Nesting(int& n) : n_(n) { ++n_; }
+        ~Nesting() { --n_; }
+        int& n_;
+    };
 
 public:
     // Bones are frames that may come anywhere in the file, so they are checked at the end.
+    // Each frame and mesh is looked at once: references give the frames many paths.
     void checkBones() {
         std::unordered_set<std::string> frames;
-        auto collect = [&](auto& self, const Frame& f, int depth) -> void {
-            frames.insert(f.name);
-            if (depth < kMaxDepth)
-                for (const Frame& c : f.children) self(self, c, depth + 1);
-        };
-        for (const Frame& f : out_.frames) collect(collect, f, 0);
-        auto check = [&](const Mesh& m) {
-            for (const SkinWeights& s : m.skinWeights)
+        std::unordered_set<const void*> seen;
+        std::vector<const Mesh*> meshes;
+        for (const Mesh& m : out_.meshes) meshes.push_back(&m);
+        std::vector<const Frame*> todo;
+        for (size_t i = out_.frames.size(); i-- > 0;) todo.push_back(&out_.frames[i]);
+        while (!todo.empty()) {
+            const Frame* f = todo.back();
+            todo.pop_back();
+            if (!seen.insert(f).second) continue;
+            frames.insert(f->name);
+            for (const Mesh& m : f->meshes)
+                if (seen.insert(&m).second) meshes.push_back(&m);
+            for (size_t i = f->children.size(); i-- > 0;) todo.push_back(&f->children[i]);
+        }
+        for (const Mesh* m : meshes)
+            for (const SkinWeights& s : m->skinWeights)
                 if (s.boneName.empty() || !frames.count(s.boneName))
-                    warn("mesh " + displayName(m.name) + ": bone " + displayName(s.boneName) +
+                    warn("mesh " + displayName(m->name) + ": bone " + displayName(s.boneName) +
                          " names no frame; the vertices it moves stay where they are");
-        };
-        auto walk = [&](auto& self, const Frame& f, int depth) -> void {
-            for (const Mesh& m : f.meshes) check(m);
-            if (depth < kMaxDepth)
-                for (const Frame& c : f.children) self(self, c, depth + 1);
-        };
-        for (const Mesh& m : out_.meshes) check(m);
-        for (const Frame& f : out_.frames) walk(walk, f, 0);
     }
 
     std::string error_;
@@ -600,9 +846,21 @@ private:
     Lexer& lex_;
     File& out_;
     const Options& options_;
-    std::vector<Frame*> frameStack_;
     int looseSet_ = -1;
     bool faceNormalsValid_ = true;
+    int nesting_ = 0;
+    std::optional<Guid> guid_;  // of the object being started
+    Registry<Mesh> meshes_;
+    Registry<Frame> frames_;
+    Registry<Material> materials_;
+    std::vector<Registration> log_;
+    // Every object read, until the references into and out of it are resolved: one read
+    // only for its definitions may be held by nothing else.
+    std::vector<std::shared_ptr<const void>> held_;
+    std::vector<const Frame*> allFrames_;
+    std::vector<FrameReference> frameRefs_;
+    std::vector<MaterialReference> materialRefs_;
+    Allowance literal_;  // what the file holds itself
 };
 
 template <class Lexer>
@@ -617,15 +875,18 @@ bool runParser(Lexer& lex, File& out, const Options& options, std::string& error
     return false;
 }
 
+bool blank(uint8_t c) { return c == ' ' || c == '\t'; }
+
+// "xof 0302txt 0032": the blanks may be spaces or tabs.
 bool parseHeader(std::span<const uint8_t> bytes, File& out, std::string& error) {
-    if (bytes.size() < 16 || std::memcmp(bytes.data(), "xof ", 4) != 0) {
+    if (bytes.size() < 16 || std::memcmp(bytes.data(), "xof", 3) != 0 || !blank(bytes[3])) {
         error = "not an x file (no \"xof \" header)";
         return false;
     }
     const char* fmt = reinterpret_cast<const char*>(bytes.data() + 8);
-    if (std::memcmp(fmt, "txt ", 4) == 0)
+    if (std::memcmp(fmt, "txt", 3) == 0 && blank(bytes[11]))
         out.format = Format::Text;
-    else if (std::memcmp(fmt, "bin ", 4) == 0)
+    else if (std::memcmp(fmt, "bin", 3) == 0 && blank(bytes[11]))
         out.format = Format::Binary;
     else if (std::memcmp(fmt, "tzip", 4) == 0)
         out.format = Format::CompressedText;
@@ -661,10 +922,7 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
         if (file.format == Format::CompressedText || file.format == Format::CompressedBinary) {
             std::string warning;
             ok = detail::mszipDecompress(body, inflated, why, warning);
-            if (!warning.empty()) {
-                if (options.warningsToStderr) std::fprintf(stderr, "x file: %s\n", warning.c_str());
-                file.warnings.push_back(warning);
-            }
+            if (!warning.empty()) file.warnings.push_back(warning);
             body = inflated;
         }
         if (ok) {
@@ -677,6 +935,8 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
             }
         }
     }
+    if (options.warningsToStderr)
+        for (const std::string& w : file.warnings) std::fprintf(stderr, "x file: %s\n", w.c_str());
     if (!ok) {
         out = File{};
         out.warnings = std::move(file.warnings);
@@ -690,20 +950,20 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
 
 Status loadFile(const std::string& path, File& out, std::string* error, const Options& options) {
     out = File{};
-    std::error_code ec;
-    std::FILE* fp = std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!fp) {
-        if (error) *error = "cannot open '" + path + "'";
+    FileOpening opening;
+    const int fd = openRegularFile(path.c_str(), &opening);
+    if (fd < 0) {
+        if (error) *error = fileOpeningMessage(opening, path);
         return Status::FileNotFound;
     }
-    // A regular file is mapped rather than copied: large models load faster and the
-    // pages need not stay resident.
+    // Mapped rather than copied: large models load faster and the pages need not stay
+    // resident.
     struct stat st {};
-    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
         const size_t size = static_cast<size_t>(st.st_size);
-        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(fp), 0);
+        void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (map != MAP_FAILED) {
-            std::fclose(fp);
+            close(fd);
             madvise(map, size, MADV_SEQUENTIAL);
             Status s = parse({static_cast<const uint8_t*>(map), size}, out, error, options);
             munmap(map, size);
@@ -711,21 +971,18 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
         }
     }
     std::vector<uint8_t> bytes;
-    bool readOk = true;
-    try {
-        uint8_t chunk[65536];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-        readOk = !std::ferror(fp);
-    } catch (const std::bad_alloc&) {
-        readOk = false;
-    }
-    std::fclose(fp);
-    if (!readOk) {
+    if (readToEnd(fd, bytes) != FileOpening::Opened) {
         if (error) *error = "cannot read '" + path + "'";
         return Status::BadFile;
     }
     return parse(bytes, out, error, options);
+}
+
+bool withinAllowance(const File& file, const Frame* root, std::string* why) {
+    Expansion e;
+    if (measure(file, root, e)) return true;
+    if (why) *why = e.over;
+    return false;
 }
 
 }  // namespace xfile

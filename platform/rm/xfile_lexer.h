@@ -3,18 +3,50 @@
 //   readInt / readFloat / readString  next data value, separators skipped
 //   nextChild                         next nested object, reference or the closing brace
 //   skipBody                          skip the rest of an object (after its '{')
+//   guid                              the GUID of the object or reference nextChild read
+//   mark / reset                      come back to a place (to skip an object after all)
 // Neither ever reads outside [begin, end); every count in the data is checked against
 // the bytes that are left before it is used.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace xfile::detail {
+
+using Guid = std::array<uint8_t, 16>;
+
+// "3D82AB43-62DA-11cf-AB39-0020AF71E433" (blanks around it allowed) in the byte order of
+// the binary form: the first three fields little-endian, the last eight bytes as written.
+inline std::optional<Guid> parseGuidText(const char* s, const char* e) {
+    while (s != e && (*s == ' ' || *s == '\t')) ++s;
+    while (e != s && (e[-1] == ' ' || e[-1] == '\t')) --e;
+    static constexpr int kGroups[] = {8, 4, 4, 4, 12};
+    if (e - s != 36) return std::nullopt;
+    uint8_t digits[32];
+    int n = 0;
+    for (int g = 0; g < 5; ++g) {
+        if (g > 0 && *s++ != '-') return std::nullopt;
+        for (int k = 0; k < kGroups[g]; ++k, ++s) {
+            char c = *s;
+            int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (v < 0) return std::nullopt;
+            digits[n++] = static_cast<uint8_t>(v);
+        }
+    }
+    auto byte = [&](int i) { return static_cast<uint8_t>(digits[2 * i] << 4 | digits[2 * i + 1]); };
+    Guid g;
+    for (int i = 0; i < 4; ++i) g[size_t(i)] = byte(3 - i);
+    g[4] = byte(5), g[5] = byte(4), g[6] = byte(7), g[7] = byte(6);
+    for (int i = 8; i < 16; ++i) g[size_t(i)] = byte(i);
+    return g;
+}
 
 enum class Child { Object, Reference, End, Eof, Error };
 
@@ -45,6 +77,16 @@ public:
     size_t offset() const { return static_cast<size_t>(p_ - begin_); }
     size_t remaining() const { return static_cast<size_t>(end_ - p_); }
     const std::string& error() const { return error_; }
+    const std::optional<Guid>& guid() const { return guid_; }
+
+    struct Mark {
+        const char* p;
+    };
+    Mark mark() const { return {p_}; }
+    void reset(Mark m) {
+        p_ = m.p;
+        error_.clear();
+    }
 
     bool readInt(int64_t& v) {
         skipSeparators();
@@ -103,6 +145,7 @@ public:
     Child nextChild(std::string& type, std::string& name, bool topLevel) {
         type.clear();
         name.clear();
+        guid_.reset();
         for (;;) {
             skipSpace();
             if (p_ == end_) {
@@ -137,7 +180,7 @@ public:
                 skipSpace();
                 if (p_ != end_ && isWordChar(*p_)) readWord(name);
                 skipSpace();
-                if (p_ != end_ && *p_ == '<' && !skipGuid()) return Child::Error;
+                if (p_ != end_ && *p_ == '<' && !readGuid()) return Child::Error;
                 skipSpace();
                 if (p_ == end_ || *p_ != '}') {
                     fail("malformed reference, '}' expected");
@@ -171,7 +214,7 @@ public:
             }
             ++p_;
             skipSpace();
-            if (p_ != end_ && *p_ == '<' && !skipGuid()) return Child::Error;
+            if (p_ != end_ && *p_ == '<' && !readGuid()) return Child::Error;
             return Child::Object;
         }
     }
@@ -343,6 +386,13 @@ private:
         p_ = static_cast<const char*>(q) + 1;
         return true;
     }
+    // A GUID that does not parse is skipped as before, and the object has none.
+    bool readGuid() {
+        const char* start = p_ + 1;
+        if (!skipGuid()) return false;
+        guid_ = parseGuidText(start, p_ - 1);
+        return true;
+    }
     bool skipTemplate() {
         skipSpace();
         std::string ignored;
@@ -357,6 +407,7 @@ private:
     const char* p_;
     const char* end_;
     std::string error_;
+    std::optional<Guid> guid_;
 };
 
 // Binary tokens are little-endian 16-bit words, some followed by a record.
@@ -375,6 +426,20 @@ public:
     size_t offset() const { return static_cast<size_t>(p_ - begin_); }
     size_t remaining() const { return static_cast<size_t>(end_ - p_); }
     const std::string& error() const { return error_; }
+    const std::optional<detail::Guid>& guid() const { return guid_; }
+
+    struct Mark {
+        const uint8_t* p;
+        uint32_t listLeft;
+        bool listFloat;
+    };
+    Mark mark() const { return {p_, listLeft_, listFloat_}; }
+    void reset(Mark m) {
+        p_ = m.p;
+        listLeft_ = m.listLeft;
+        listFloat_ = m.listFloat;
+        error_.clear();
+    }
 
     bool readInt(int64_t& v) {
         if (!fillList()) return false;
@@ -449,6 +514,7 @@ public:
     Child nextChild(std::string& type, std::string& name, bool topLevel) {
         type.clear();
         name.clear();
+        guid_.reset();
         listLeft_ = 0;  // numbers left over in the data part are not ours to keep
         for (;;) {
             if (p_ == end_) {
@@ -474,7 +540,7 @@ public:
                     p_ += 2;
                     if (!counted(name)) return Child::Error;
                 }
-                if (peekWord(n) && n == Guid && !skipRecord(Guid)) return Child::Error;
+                if (peekWord(n) && n == Guid && !readGuid()) return Child::Error;
                 if (!word(n) || n != CBrace) {
                     fail("malformed reference, '}' expected");
                     return Child::Error;
@@ -492,7 +558,7 @@ public:
                     fail("'{' expected after '" + type + "'");
                     return Child::Error;
                 }
-                if (peekWord(n) && n == Guid && !skipRecord(Guid)) return Child::Error;
+                if (peekWord(n) && n == Guid && !readGuid()) return Child::Error;
                 return Child::Object;
             }
             case Template: {
@@ -562,6 +628,15 @@ private:
         if (!dword(n) || n > remaining()) return fail("truncated name or string");
         out.assign(reinterpret_cast<const char*>(p_), n);
         p_ += n;
+        return true;
+    }
+    // A GUID token (its id not yet read) and its 16 bytes.
+    bool readGuid() {
+        p_ += 2;
+        if (remaining() < 16) return fail("truncated GUID");
+        guid_.emplace();
+        std::memcpy(guid_->data(), p_, 16);
+        p_ += 16;
         return true;
     }
     // A string's terminator: a ';' or ',' token, sometimes written as a full DWORD.
@@ -658,6 +733,7 @@ private:
     uint32_t listLeft_ = 0;
     bool listFloat_ = false;
     std::string error_;
+    std::optional<detail::Guid> guid_;
 };
 
 }  // namespace xfile::detail

@@ -91,6 +91,7 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
     if ((owner = windowFrom(ofn->hwndOwner)) != nullptr)
         owner->enabled = wasEnabled || owner->enabled;
 
+    bool refused = false;
     if (chosen) {
         namespace fs = std::filesystem;
         fs::path path(*chosen);
@@ -109,8 +110,10 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
         const bool folderMustExist = (request.flags & OFN_PATHMUSTEXIST) != 0;
         if ((mustExist && !fs::is_regular_file(path, ec)) ||
             (folderMustExist && !fs::is_directory(path.parent_path(), ec))) {
-            std::fprintf(stderr, "Open: %s does not exist.\n", path.string().c_str());
+            std::fprintf(stderr, fs::exists(path, ec) ? "Open: %s is not a file.\n" : "Open: %s does not exist.\n",
+                         path.string().c_str());
             chosen.reset();
+            refused = true;
         } else {
             chosen = path.string();
         }
@@ -122,7 +125,8 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
                            request.defaultExtension,
                            request.flags,
                            0,
-                           chosen.value_or("")};
+                           chosen.value_or(""),
+                           refused};
     for (const auto& [description, pattern] : request.filters) {
         if (!record.filter.empty()) record.filter += '|';
         record.filter += description + '|' + pattern;

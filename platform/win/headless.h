@@ -57,6 +57,7 @@ struct WinDialogRecord {
     DWORD flags;
     COLORREF initialColor;  // colour dialog
     std::string answer;     // the path, "#RRGGBB", the button id, or "" when cancelled
+    bool refused = false;   // Open: the answer named no file (missing, a folder, a device ...)
 };
 const std::vector<WinDialogRecord>& winRecordedDialogs();
 // Called once a dialog was answered (headless or by a person): --record writes these.

@@ -558,6 +558,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DL
 #define DialogBoxA(inst, tmpl, parent, proc) DialogBoxParamA(inst, tmpl, parent, proc, 0)
 BOOL EndDialog(HWND dialog, INT_PTR result);
 DWORD CommDlgExtendedError();
+#define FNERR_BUFFERTOOSMALL 0x3003
 
 // Drag and drop
 void DragAcceptFiles(HWND hwnd, BOOL accept);

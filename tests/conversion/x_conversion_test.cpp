@@ -1,10 +1,23 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "conversion/x_conversion.h"
@@ -64,6 +77,69 @@ protected:
 
 const std::string kGolden = SOLLUX_TEST_DATA "/conversion/triangle.x";
 
+constexpr int kNoOrdinaryUser = 77;
+
+// n points (x = i + fraction) joined in a chain of edges, each pair of edges a face.
+std::vector<std::string> chainModel(int n, const std::string& fraction, const std::string& y, const std::string& z) {
+    std::vector<std::string> l{"ROKU4", "POINT"};
+    for (int i = 1; i <= n; ++i) append(l, point(i, std::to_string(i) + fraction, y, z));
+    l.push_back("LINE0");
+    for (int i = 1; i < n; ++i) append(l, edge(i, i + 1));
+    l.push_back("FACE0");
+    for (int i = 1; i + 1 < n; ++i) append(l, face(i % 13, {i, i + 1}));
+    append(l, closingSections());
+    return l;
+}
+
+// Runs body in a child process; its exit status, 0 when no expectation failed there.
+int inChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = body();
+        std::fflush(nullptr);
+        _exit(code != 0 ? code : testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs body as a user that permissions bind: as ourselves when we are not root, else as
+// "nobody" (the folder given to them); kNoOrdinaryUser when there is no such user.
+int asOrdinaryUser(const fs::path& folder, const std::function<void()>& body) {
+    return inChild([&] {
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (!nobody) return kNoOrdinaryUser;
+            for (const auto& e : fs::recursive_directory_iterator(folder)) lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid);
+            if (chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid) != 0 || setgroups(0, nullptr) != 0 ||
+                setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+                return kNoOrdinaryUser;
+        }
+        body();
+        return 0;
+    });
+}
+
+// In a child: a 128 KB tmpfs on `where`, in a mount namespace of its own (a user namespace
+// too when we are not root). False where neither is allowed.
+bool mountSmallTmpfs(const std::string& where) {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+        auto put = [](const char* file, const std::string& text) {
+            std::ofstream(file) << text;
+        };
+        put("/proc/self/setgroups", "deny");
+        put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", where.c_str(), "tmpfs", 0, "size=128k") == 0;
+}
+
 }  // namespace
 
 TEST_F(ConvertToXFile, ConvertsBesideTheSource) {
@@ -97,6 +173,13 @@ TEST_F(ConvertToXFile, ConvertsBesideTheSource) {
     EXPECT_TRUE(fs::is_symlink(path("tri.x")));
     EXPECT_EQ(readFile(path("real/target.x")), readFile(kGolden));
     EXPECT_EQ(files(), (std::vector<std::string>{"real", "real/target.x", "tri.rok", "tri.x"}));
+
+    // So does one that points nowhere yet: the file appears where it points.
+    fs::remove(path("tri.x"));
+    fs::create_symlink("real/new.x", path("tri.x"));
+    ASSERT_NE(convert(path("tri.rok")), nullptr);
+    EXPECT_TRUE(fs::is_symlink(path("tri.x")));
+    EXPECT_EQ(readFile(path("real/new.x")), readFile(kGolden));
 }
 
 TEST_F(ConvertToXFile, OutputNameRules) {
@@ -106,11 +189,17 @@ TEST_F(ConvertToXFile, OutputNameRules) {
     EXPECT_EQ(std::string(convertedPath), path("UP.x"));
     EXPECT_TRUE(fs::exists(path("UP.x")));
 
-    // ".rok" in a folder name is the first occurrence: the output lands beside the folder.
-    write("set.rok/part.rok", lines(triangleLines()));
-    ASSERT_NE(convert(path("set.rok/part.rok")), nullptr);
-    EXPECT_EQ(std::string(convertedPath), path("set.x"));
-    EXPECT_EQ(readFile(path("set.x")), readFile(kGolden));
+    // Folders keep their names: ".rok" or ".x" in one neither picks the output nor stops
+    // the conversion, and a file beside the folder is left alone.
+    for (const std::string folder : {"proj.rok.d", "my.xfiles", "A.X"}) {
+        write(folder + "/house.rok", lines(triangleLines()));
+        write("proj.x", "unrelated");
+        const char* result = convert(path(folder + "/house.rok"));
+        ASSERT_NE(result, nullptr) << folder;
+        EXPECT_EQ(std::string(result), path(folder + "/house.x"));
+        EXPECT_EQ(readFile(path(folder + "/house.x")), readFile(kGolden));
+        EXPECT_EQ(readFile(path("proj.x")), "unrelated");
+    }
 
     // ".rok" found before ".ROK" even when it comes later.
     write("A.ROK.rok", lines(triangleLines()));
@@ -119,7 +208,7 @@ TEST_F(ConvertToXFile, OutputNameRules) {
 }
 
 TEST_F(ConvertToXFile, PathsHoldingDotXAreReturnedUntouched) {
-    for (const std::string name : {"model.x", "MODEL.X", "dir.x/model.rok", "a.xyz.rok", "missing.x"}) {
+    for (const std::string name : {"model.x", "MODEL.X", "a.xyz.rok", "missing.x", "dir.rok/model.x"}) {
         const char* result = convert(path(name));
         ASSERT_NE(result, nullptr) << name;
         EXPECT_EQ(std::string(result), path(name));
@@ -183,9 +272,17 @@ TEST_F(ConvertToXFile, UnreadableSourceOrUnwritableTarget) {
     EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("none.rok") + "' file for read.\r\n"}));
     EXPECT_TRUE(files().empty());
 
+    // Only regular files are read; a FIFO or a device is refused before it is opened (a
+    // FIFO's open would wait for a writer, /dev/zero would never end).
     fs::create_directories(path("folder.rok"));
-    EXPECT_EQ(convert(path("folder.rok")), nullptr);
-    EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("folder.rok") + "' file for read.\r\n"}));
+    ASSERT_EQ(mkfifo(path("pipe.rok").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", path("zero.rok"));
+    alarm(60);
+    for (const std::string name : {"folder.rok", "pipe.rok", "zero.rok"}) {
+        EXPECT_EQ(convert(path(name)), nullptr);
+        EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path(name) + "' file for read.\r\n"}));
+    }
+    alarm(0);
 
     // The target name is taken by a folder.
     write("busy.rok", lines(triangleLines()));
@@ -193,19 +290,129 @@ TEST_F(ConvertToXFile, UnreadableSourceOrUnwritableTarget) {
     EXPECT_EQ(convert(path("busy.rok")), nullptr);
     EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("busy.x") + "' file for write.\r\n"}));
 
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
-    write("ro/m.rok", lines(triangleLines()));
-    fs::permissions(path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(convert(path("ro/m.rok")), nullptr);
-    EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("ro/m.x") + "' file for write.\r\n"}));
-    fs::permissions(path("ro"), fs::perms::owner_all);
+}
 
+TEST_F(ConvertToXFile, UnwritableFolderOrTargetAsAnOrdinaryUser) {
+    write("ro/m.rok", lines(triangleLines()));
     write("locked.rok", lines(triangleLines()));
     write("locked.x", "keep");
-    fs::permissions(path("locked.x"), fs::perms::owner_read);
-    EXPECT_EQ(convert(path("locked.rok")), nullptr);
-    EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("locked.x") + "' file for write.\r\n"}));
-    EXPECT_EQ(readFile(path("locked.x")), "keep");
+    const int result = asOrdinaryUser(dir_, [&] {
+        fs::permissions(path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(convert(path("ro/m.rok")), nullptr);
+        EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("ro/m.x") + "' file for write.\r\n"}));
+
+        fs::permissions(path("locked.x"), fs::perms::owner_read);
+        EXPECT_EQ(convert(path("locked.rok")), nullptr);
+        EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path("locked.x") + "' file for write.\r\n"}));
+        EXPECT_EQ(readFile(path("locked.x")), "keep");
+    });
+    if (result == kNoOrdinaryUser) GTEST_SKIP() << "no unprivileged user to run as";
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(ConvertToXFile, FailedWriteKeepsTheEarlierOutputAndLeavesNothing) {
+    // A source whose output cannot fit: on a small full filesystem where one can be made,
+    // and under a file size limit everywhere.
+    const std::string source = lines(chainModel(1500, "", "1", "2"));
+    ASSERT_LT(source.size(), 100000u);  // fits the filesystem, its output does not
+    for (bool tmpfs : {true, false})
+        for (bool named : {false, true}) {
+            const std::string folder = std::string(tmpfs ? "tmpfs" : "limited") + (named ? "-named" : "");
+            fs::create_directories(path(folder));
+            const int result = inChild([&] {
+                if (tmpfs && !mountSmallTmpfs(path(folder))) return kNoOrdinaryUser;
+                write(folder + "/m.rok", source);
+                write(folder + "/m.x", "earlier output");
+                if (!tmpfs) {
+                    rlimit limit{4096, 4096};
+                    std::signal(SIGXFSZ, SIG_IGN);
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                }
+                useNamedTemporaryFiles(named);
+                EXPECT_EQ(convert(path(folder + "/m.rok")), nullptr);
+                EXPECT_EQ(messages_, (std::vector<std::string>{"Error while writing '" + path(folder + "/m.x") +
+                                                               "' file.\n\r\n"}));
+                EXPECT_TRUE(readFile(path(folder + "/m.x")) == "earlier output");
+                std::vector<std::string> left;
+                for (const auto& e : fs::directory_iterator(path(folder))) left.push_back(e.path().filename());
+                std::sort(left.begin(), left.end());
+                EXPECT_EQ(left, (std::vector<std::string>{"m.rok", "m.x"}));
+                return 0;
+            });
+            if (result == kNoOrdinaryUser) continue;  // no tmpfs here
+            EXPECT_EQ(result, 0) << folder;
+        }
+}
+
+TEST_F(ConvertToXFile, KilledConversionLeavesTheFolderAsItWasOrTheNewOutputComplete) {
+    // Big enough that a kill can land anywhere in reading, writing and renaming.
+    write("m.rok", lines(chainModel(40000, ".5", "1", "2")));
+    ASSERT_NE(convert(path("m.rok")), nullptr);
+    const std::string complete = readFile(path("m.x"));
+
+    auto convertInChild = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            _exit(convertToXFile(path("m.rok").c_str()) ? 0 : 1);
+        }
+        return pid;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = convertInChild();
+    waitpid(pid, nullptr, 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+
+    for (bool named : {false, true}) {
+        useNamedTemporaryFiles(named);
+        for (int step = 0; step <= 16; ++step) {
+            const bool earlier = step % 2 == 0;
+            if (earlier)
+                write("m.x", "earlier output");
+            else
+                fs::remove(path("m.x"));
+            pid = convertInChild();
+            std::this_thread::sleep_for(whole * step / 16);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            const std::string now = readFile(path("m.x"));
+            EXPECT_TRUE(now == complete || now == (earlier ? "earlier output" : "")) << step;
+            for (const std::string& f : files()) {
+                if (f == "m.rok" || f == "m.x") continue;
+                // Only a named temporary file can be left, and only where its owner was
+                // killed while writing it, or between naming and renaming the unnamed one.
+                EXPECT_TRUE(f.starts_with(".sollux-") && (named || readFile(path(f)) == complete)) << f;
+            }
+            // The next conversion into the folder removes what the killed one left.
+            ASSERT_NE(convert(path("m.rok")), nullptr);
+            EXPECT_EQ(files(), (std::vector<std::string>{"m.rok", "m.x"})) << step;
+        }
+    }
+    useNamedTemporaryFiles(false);
+}
+
+TEST_F(ConvertToXFile, OnlyStaleTemporaryFilesOfOursAreRemoved) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stale = ".sollux-" + std::to_string(dead) + "-0.tmp";
+    const std::string locked = ".sollux-" + std::to_string(dead) + "-1.tmp";
+    const std::string running = ".sollux-" + std::to_string(getppid()) + "-0.tmp";
+    for (const std::string& f : {stale, locked, running, std::string(".sollux-x-0.tmp"), std::string("keep.tmp")})
+        write(f, "partial");
+    // A conversion on another machine holds a lock on the file it writes.
+    int held = open(path(locked).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    write("m.rok", lines(triangleLines()));
+    useNamedTemporaryFiles(true);
+    ASSERT_NE(convert(path("m.rok")), nullptr);
+    useNamedTemporaryFiles(false);
+    close(held);
+    auto left = files();
+    EXPECT_EQ(std::count(left.begin(), left.end(), stale), 0);
+    for (const std::string& f : {locked, running, std::string(".sollux-x-0.tmp"), std::string("keep.tmp")})
+        EXPECT_EQ(std::count(left.begin(), left.end(), f), 1) << f;
 }
 
 TEST_F(ConvertToXFile, WaitCursorIsShownAndRestored) {
@@ -227,14 +434,7 @@ TEST_F(ConvertToXFile, WaitCursorIsShownAndRestored) {
 
 TEST_F(ConvertToXFile, LargeModelRoundTripsThroughTheFile) {
     // Enough records to cross the reader's and writer's buffers several times.
-    std::vector<std::string> l{"ROKU4", "POINT"};
-    const int n = 30000;
-    for (int i = 1; i <= n; ++i) append(l, point(i, std::to_string(i) + ".25", "-1.5", "3"));
-    l.push_back("LINE0");
-    for (int i = 1; i < n; ++i) append(l, edge(i, i + 1));
-    l.push_back("FACE0");
-    for (int i = 1; i + 1 < n; ++i) append(l, face(i % 13, {i, i + 1}));
-    append(l, closingSections());
+    const std::vector<std::string> l = chainModel(30000, ".25", "-1.5", "3");
     write("big.rok", lines(l, "\r\n"));
     ASSERT_NE(convert(path("big.rok")), nullptr);
     const std::string x = readFile(path("big.x"));

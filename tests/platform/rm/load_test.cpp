@@ -1,4 +1,5 @@
 // Loading .x files into mesh builders, frames and animation sets.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -312,6 +313,36 @@ Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 2; 3;0;1;2;, 3;2;1;0;;
     EXPECT_EQ(d3drm->LoadTexture("maps\\wood.ppm", &none), D3DRMERR_FILENOTFOUND);
     Held<IDirect3DRMTexture> direct;
     EXPECT_EQ(d3drm->LoadTexture((dir.string() + "\\MAPS\\WOOD.ppm").c_str(), &direct), D3DRM_OK);
+}
+
+TEST_F(LoadTest, TextureLookupDoesNotDependOnHowTheModelPathIsSpelled) {
+    // One texture where its folder part says, one only beside the model, and a FIFO,
+    // which is not waited on but taken as missing.
+    write("Textures/Moss.ppm", ppm());
+    write("Bark.ppm", ppm());
+    ASSERT_EQ(mkfifo((dir / "Pipe.ppm").string().c_str(), 0644), 0);
+    std::string text = std::string(kHeader) + R"(
+Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 3; 3;0;1;2;, 3;2;1;0;, 3;0;2;1;;
+  MeshTextureCoords { 3; 0;0;, 1;0;, 0;1;; }
+  MeshMaterialList { 3; 3; 0, 1, 2;;
+    Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "Textures\\Moss.ppm"; } }
+    Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "Maps\\Bark.ppm"; } }
+    Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "Pipe.ppm"; } }
+  }
+})";
+    const std::string absolute = write("model.x", text);
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir);
+    for (const std::string& spelling : {absolute, std::string("./model.x"), std::string("model.x")}) {
+        Held<IDirect3DRMMeshBuilder> mb;
+        d3drm->CreateMeshBuilder(&mb);
+        ASSERT_EQ(loadBuilder(spelling, mb), D3DRM_OK) << spelling;
+        const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
+        EXPECT_NE(d.textures[d.faces[0].texture], nullptr) << spelling;
+        EXPECT_NE(d.textures[d.faces[1].texture], nullptr) << spelling;
+        EXPECT_EQ(d.faces[2].texture, 0u) << spelling;
+    }
+    fs::current_path(previous);
 }
 
 }  // namespace
