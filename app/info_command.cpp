@@ -101,11 +101,10 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
         path = converted;
         std::printf("  converted: %s\n", path.c_str());
     }
+    // Read once: the counts come from this reading, and the loader builds from it.
     xfile::File file;
     std::string error;
-    xfile::Options quiet;
-    quiet.warningsToStderr = false;
-    xfile::Status status = xfile::loadFile(path, file, &error, quiet);
+    xfile::Status status = xfile::loadFile(path, file, &error);
     if (status != xfile::Status::Ok) {
         HRESULT code = status == xfile::Status::FileNotFound ? D3DRMERR_FILENOTFOUND : D3DRMERR_BADFILE;
         std::printf("  error: %s%s%s\n\n", resultName(code), error.empty() ? "" : " ", error.c_str());
@@ -125,16 +124,15 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
                 c.materials);
     std::printf("  frames: %zu\n  animation sets: %zu\n  animations: %zu\n  keys: %zu\n", c.frames,
                 file.animationSets.size(), animations, keys);
-    // The loader reads the file again; this reading is not kept meanwhile.
     const std::vector<std::string> warnings = std::move(file.warnings);
-    file = xfile::File{};
 
     bool ok = true;
     if (c.meshes > 0) {
         IDirect3DRMMeshBuilder* builder = nullptr;
         d3drm->CreateMeshBuilder(&builder);
         TextureProbe probe{d3drm, {}};
-        HRESULT hr = builder->Load(const_cast<char*>(path.c_str()), nullptr, D3DRMLOAD_FROMFILE, probeTexture, &probe);
+        HRESULT hr = rm::meshBuilderLoadFrom(builder, file, path, probeTexture, &probe);
+        file = xfile::File{};
         if (FAILED(hr)) {
             std::printf("  error: %s\n", resultName(hr));
             ok = false;

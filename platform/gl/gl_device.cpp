@@ -16,6 +16,7 @@
 #include "platform/gl/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_renderer.h"
+#include "platform/rm/big_memory.h"
 #include "platform/rm/render_backend.h"
 #include "platform/rm/rm_internal.h"
 
@@ -178,7 +179,11 @@ void orderByPlace(std::span<uint32_t> faces, auto where) {
     int bits = 1;
     while (bits < 10 && (size_t(1) << (2 * bits)) * 64 < faces.size()) ++bits;
     const float cells = float(1 << bits);
-    std::vector<uint32_t> code(faces.size());
+    std::vector<uint32_t> code, codeOut, facesOut;
+    for (auto* v : {&code, &codeOut, &facesOut}) {
+        rm::reserveOnHugePages(*v, faces.size());
+        v->resize(faces.size());
+    }
     for (size_t i = 0; i < faces.size(); ++i) {
         const gl::Vec3 p = where(faces[i]);
         uint32_t c = 0;
@@ -191,7 +196,6 @@ void orderByPlace(std::span<uint32_t> faces, auto where) {
         code[i] = c;
     }
     // A stable radix sort by the code, 10 bits a pass.
-    std::vector<uint32_t> codeOut(faces.size()), facesOut(faces.size());
     std::vector<uint32_t> count(1 << 10);
     for (int shift = 0; shift < 3 * bits; shift += 10) {
         std::fill(count.begin(), count.end(), 0);
@@ -311,7 +315,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         slots[k] = at;
         at += n;
     }
-    std::vector<uint32_t> order(faceCount);
+    std::vector<uint32_t> order;
+    rm::reserveOnHugePages(order, faceCount);
+    order.resize(faceCount);
     const std::vector<uint32_t> begins = slots;
     for (uint32_t f = 0; f < b.faces.size(); ++f)
         if (drawable(b.faces[f])) order[slots[slotOf(keyOf(b.faces[f]))]++] = f;
@@ -334,7 +340,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         uint32_t next;
     };
     std::vector<Made> made;
-    made.reserve(b.positions.size() + b.positions.size() / 4);
+    rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
     uint64_t triangles = 0, corners = 0;
     // Finds the shared corner for builder corner c, or makes it.
     auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/rm/big_memory.h"
+
 namespace gl {
 
 // ---------------------------------------------------------------- matrices
@@ -164,6 +166,8 @@ struct GpuMesh::Mapped {
             if (!at) {
                 staging.resize(bytes);
                 at = staging.data();
+            } else {
+                rm::preferHugePages(at, bytes);
             }
         }
         void close() {

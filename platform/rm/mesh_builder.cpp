@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "platform/rm/big_memory.h"
 #include "platform/rm/objects.h"
 
 namespace rm {
@@ -148,7 +149,9 @@ struct CornersByVertex {
 void MeshBuilder::generateMissingNormals(size_t firstFace) {
     auto& d = data_;
     if (firstFace >= d.faces.size()) return;
-    std::vector<D3DVECTOR> faceNormals(d.faces.size() - firstFace);
+    std::vector<D3DVECTOR> faceNormals;
+    reserveOnHugePages(faceNormals, d.faces.size() - firstFace);
+    faceNormals.resize(d.faces.size() - firstFace);
     size_t count = 0;
     uint32_t lo = UINT32_MAX, hi = 0;
     for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
@@ -171,6 +174,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         }
     };
     CornersByVertex by;
+    reserveOnHugePages(by.corners, count);
     by.corners.resize(count);
     const size_t range = size_t(hi) - lo + 1;
     if (range <= 4 * count + 1024) {
@@ -285,7 +289,7 @@ HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D
         }
     }
     d.positions.insert(d.positions.end(), vertices, vertices + vcount);
-    d.texCoords.resize(d.positions.size());
+    if (!d.texCoords.empty()) d.texCoords.resize(d.positions.size());
     if (!d.vertexColors.empty()) d.vertexColors.resize(d.positions.size(), 0xffffffffu);
     for (DWORD k = 0; k < ncount; ++k) {
         D3DVECTOR n = normals[k];
@@ -338,8 +342,11 @@ void MeshBuilder::append(const MeshBuilderData& o, const Matrix& m) {
         if (!normalize(n)) n = {0, 0, 0};
         d.normals.push_back(n);
     }
-    d.texCoords.insert(d.texCoords.end(), o.texCoords.begin(), o.texCoords.end());
-    d.texCoords.resize(d.positions.size());
+    if (!o.texCoords.empty() || !d.texCoords.empty()) {
+        d.texCoords.resize(vbase);
+        d.texCoords.insert(d.texCoords.end(), o.texCoords.begin(), o.texCoords.end());
+        d.texCoords.resize(d.positions.size());
+    }
     if (!o.vertexColors.empty() || !d.vertexColors.empty()) {
         d.vertexColors.resize(vbase, 0xffffffffu);
         d.vertexColors.insert(d.vertexColors.end(), o.vertexColors.begin(), o.vertexColors.end());
@@ -629,7 +636,7 @@ HRESULT MeshBuilder::GetVertices(DWORD* vcount, D3DVECTOR* vertices, DWORD* ncou
 
 int MeshBuilder::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
     data_.positions.push_back({x, y, z});
-    data_.texCoords.resize(data_.positions.size());
+    if (!data_.texCoords.empty()) data_.texCoords.resize(data_.positions.size());
     if (!data_.vertexColors.empty()) data_.vertexColors.resize(data_.positions.size(), 0xffffffffu);
     changed();
     return static_cast<int>(data_.positions.size() - 1);
@@ -759,7 +766,7 @@ HRESULT Face::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
     if (f->firstCorner + f->cornerCount != d.corners.size()) return D3DRMERR_BADVALUE;
     uint32_t v = static_cast<uint32_t>(d.positions.size());
     d.positions.push_back({x, y, z});
-    d.texCoords.resize(d.positions.size());
+    if (!d.texCoords.empty()) d.texCoords.resize(d.positions.size());
     if (!d.vertexColors.empty()) d.vertexColors.resize(d.positions.size(), 0xffffffffu);
     d.corners.push_back({v, kNoNormal});
     ++f->cornerCount;

@@ -13,6 +13,10 @@
 #include "platform/rm/rm_internal.h"
 #include "platform/rm/rm_math.h"
 
+namespace xfile {
+struct File;
+}
+
 namespace rm {
 
 class Frame;
@@ -183,6 +187,9 @@ public:
     HRESULT Clone(IUnknown* outer, REFIID riid, void** out) override;
     HRESULT Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
                  void* arg) override;
+    // Load of a file already read from `path` (its folder is searched for textures).
+    HRESULT loadFrom(const xfile::File& file, const std::string& path, const char* only,
+                     D3DRMLOADTEXTURECALLBACK callback, void* arg);
     HRESULT Scale(D3DVALUE sx, D3DVALUE sy, D3DVALUE sz) override;
     HRESULT Translate(D3DVALUE tx, D3DVALUE ty, D3DVALUE tz) override;
     HRESULT SetColorSource(D3DRMCOLORSOURCE source) override;

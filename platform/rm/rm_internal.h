@@ -13,6 +13,10 @@
 
 #include "platform/rm/d3drm.h"
 
+namespace xfile {
+struct File;
+}
+
 namespace rm {
 
 struct Matrix {
@@ -73,7 +77,7 @@ struct SkinData {
 struct MeshBuilderData {
     std::vector<D3DVECTOR> positions;
     std::vector<D3DVECTOR> normals;
-    std::vector<TexCoord> texCoords;     // one per position
+    std::vector<TexCoord> texCoords;     // one per position, or none (every one at 0, 0)
     std::vector<D3DCOLOR> vertexColors;  // one per position (used with D3DRMCOLOR_FROMVERTEX)
     std::vector<FaceCorner> corners;
     std::vector<BuilderFace> faces;
@@ -188,6 +192,12 @@ const LightData& lightData(IDirect3DRMLight* light);
 const TextureData& textureData(IDirect3DRMTexture* texture);
 // Stable for the object's life and never reused: a key for caches of GPU objects.
 uint64_t objectSerial(IUnknown* object);
+
+// ---- Loading --------------------------------------------------------------------
+// IDirect3DRMMeshBuilder::Load of every mesh of a file already read from `path` (whose
+// folder is searched for textures), for callers that look at the file themselves first.
+HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& file, const std::string& path,
+                            D3DRMLOADTEXTURECALLBACK callback, void* arg);
 
 // ---- Texture files -------------------------------------------------------------
 // Whether IDirect3DRM::LoadTexture decodes every picture format stb_image reads; off (the

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/rm/big_memory.h"
 #include "platform/rm/objects.h"
 #include "platform/rm/rm_math.h"
 #include "platform/rm/xfile.h"
@@ -107,13 +108,15 @@ const Matrix kIdentity = Matrix::identity();
 void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures,
              bool vertexColours) {
     MeshBuilderData part;
-    part.positions.reserve(mesh.vertices.size());
+    reserveOnHugePages(part.positions, mesh.vertices.size());
     for (const auto& v : mesh.vertices) part.positions.push_back({v[0], v[1], v[2]});
+    reserveOnHugePages(part.normals, mesh.normals.size());
     for (const auto& n : mesh.normals) part.normals.push_back({n[0], n[1], n[2]});
-    part.texCoords.resize(part.positions.size());
-    if (mesh.textureCoords.size() == mesh.vertices.size())
-        for (size_t i = 0; i < mesh.textureCoords.size(); ++i)
-            part.texCoords[i] = {mesh.textureCoords[i][0], mesh.textureCoords[i][1]};
+    // Without coordinates of its own every vertex is at (0, 0), which an empty list says.
+    if (mesh.textureCoords.size() == mesh.vertices.size()) {
+        reserveOnHugePages(part.texCoords, mesh.textureCoords.size());
+        for (const auto& t : mesh.textureCoords) part.texCoords.push_back({t[0], t[1]});
+    }
     const bool ownColours = vertexColours && mesh.vertexColors.size() == mesh.vertices.size();
     if (ownColours)
         for (const auto& c : mesh.vertexColors) part.vertexColors.push_back(D3DRMCreateColorRGBA(c[0], c[1], c[2], c[3]));
@@ -135,8 +138,8 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         }
     }
     const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
-    part.corners.reserve(mesh.faces.indices.size());
-    part.faces.reserve(mesh.faces.size());
+    reserveOnHugePages(part.corners, mesh.faces.indices.size());
+    reserveOnHugePages(part.faces, mesh.faces.size());
     for (size_t f = 0; f < mesh.faces.size(); ++f) {
         auto face = mesh.faces[f];
         BuilderFace bf{static_cast<uint32_t>(part.corners.size()), static_cast<uint32_t>(face.size()), 0xffffffffu, 0,
@@ -335,7 +338,11 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
     if (FAILED(hr)) return hr;
-    const char* only = wantedName(name, flags);
+    return loadFrom(file, where.path, wantedName(name, flags), callback, arg);
+}
+
+HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, const char* only,
+                              D3DRMLOADTEXTURECALLBACK callback, void* arg) {
     size_t meshes = 0;
     bool coloured = false;
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
@@ -344,7 +351,7 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
         coloured = coloured || hasVertexColours(mesh);
     });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
-    TextureFolderScope folder(where.path);
+    TextureFolderScope folder(path);
     TextureSource textures(callback, arg);
     clear();
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
@@ -352,6 +359,12 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     });
     changed();
     return D3DRM_OK;
+}
+
+HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& file, const std::string& path,
+                            D3DRMLOADTEXTURECALLBACK callback, void* arg) {
+    MeshBuilder* b = asMeshBuilder(builder);
+    return b ? b->loadFrom(file, path, nullptr, callback, arg) : D3DRMERR_BADOBJECT;
 }
 
 HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,

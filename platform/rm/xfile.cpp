@@ -16,6 +16,7 @@
 
 #include "platform/regular_file.h"
 
+#include "platform/rm/big_memory.h"
 #include "platform/rm/xfile_lexer.h"
 #include "platform/rm/xfile_mszip.h"
 
@@ -180,6 +181,7 @@ private:
     bool sliced(std::vector<T>& out, uint32_t n, size_t width, Read read) {
         out.clear();
         reserveCapped(out, n, lex_.remaining() / width + 1);
+        rm::preferHugePages(out.data(), out.capacity() * sizeof(T));
         size_t done = 0;
         while (done < n) {
             size_t slice = std::min<size_t>(n - done, 65536);
@@ -201,7 +203,11 @@ private:
         uint32_t nf = 0;
         if (!count(nf)) return false;
         m.faces.offsets.reserve(std::min<size_t>(nf, lex_.remaining()) + 1);
-        m.faces.indices.reserve(std::min<size_t>(uint64_t(nf) * 3, lex_.remaining()));
+        // Room for quadrilaterals: a mesh of them would otherwise be moved once, half read.
+        // Each index takes two bytes of the data at least.
+        m.faces.indices.reserve(std::min<size_t>(uint64_t(nf) * 4, lex_.remaining() / 2));
+        rm::preferHugePages(m.faces.offsets.data(), m.faces.offsets.capacity() * sizeof(uint32_t));
+        rm::preferHugePages(m.faces.indices.data(), m.faces.indices.capacity() * sizeof(uint32_t));
         std::vector<uint32_t> bad;  // unusable faces, ascending
         for (uint32_t f = 0; f < nf; ++f) {
             uint32_t n = 0;

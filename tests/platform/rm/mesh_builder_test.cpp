@@ -152,6 +152,28 @@ TEST_F(RmTest, CloneIsDeepAndIndependent) {
     EXPECT_EQ(copy->GetFaceCount(), 2);
 }
 
+// Vertices without texture coordinates of their own sit at (0, 0), however the builder got
+// them: merged before or after ones that have some, they keep theirs in line.
+TEST_F(RmTest, TextureCoordinatesStayWithTheirVerticesWhenBuildersMerge) {
+    Held<IDirect3DRMMeshBuilder> plain, mapped, merged;
+    d3drm->CreateMeshBuilder(&plain);
+    d3drm->CreateMeshBuilder(&mapped);
+    d3drm->CreateMeshBuilder(&merged);
+    addSquare(plain);
+    addSquare(mapped, 1);
+    for (DWORD i = 0; i < 4; ++i) mapped->SetTextureCoordinates(i, 0.25f * float(i + 1), 1);
+    for (IDirect3DRMMeshBuilder* part : {plain.p, mapped.p, plain.p}) ASSERT_EQ(merged->AddMeshBuilder(part), D3DRM_OK);
+    merged->AddVertex(0, 0, 9);
+    ASSERT_EQ(merged->GetVertexCount(), 13);
+    for (DWORD i = 0; i < 13; ++i) {
+        D3DVALUE u = -1, v = -1;
+        ASSERT_EQ(merged->GetTextureCoordinates(i, &u, &v), D3DRM_OK);
+        const bool fromMapped = i >= 4 && i < 8;
+        EXPECT_EQ(u, fromMapped ? 0.25f * float(i - 3) : 0.0f) << i;
+        EXPECT_EQ(v, fromMapped ? 1.0f : 0.0f) << i;
+    }
+}
+
 TEST_F(RmTest, CreateMeshKeepsFacesAndColours) {
     Held<IDirect3DRMMeshBuilder> mb;
     Held<IDirect3DRMMesh> mesh;
