@@ -1,7 +1,6 @@
 #include "platform/gl/gl_device.h"
 
 #include <epoxy/gl.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <array>
@@ -491,8 +490,6 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
     return m;
 }
 
-constexpr size_t kTrimAfter = size_t{8} << 20;
-
 // The GPU copy of a visual, made again when the visual, its textures or its pose changed,
 // or when it lacks an extra asked for (extras it has stay while only the pose changes).
 template <class Data>
@@ -512,9 +509,8 @@ const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const st
         }
         e.mesh.reset();
         e.mesh = buildMesh(data, pose, wanted);
-        // What reading a big model and building its GPU copy needed for a while (freed by
-        // now) goes back to the system rather than stay with the process.
-        if (e.mesh && e.mesh->byteSize() >= kTrimAfter) malloc_trim(0);
+        // What building the GPU copy needed for a while goes back to the system.
+        rm::giveBackFreedMemory();
         e.version = data.version;
         e.textureStamp = stamp;
         e.poseVersion = poseVersion;

@@ -1,5 +1,6 @@
 #include "platform/rm/big_memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -11,6 +12,11 @@ void preferHugePages(const void* data, size_t bytes) {
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHuge - 1);
     if (data && end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+void giveBackFreedMemory() {
+    constexpr size_t kMuch = size_t{16} << 20;
+    if (mallinfo2().fordblks >= kMuch) malloc_trim(0);
 }
 
 }  // namespace rm

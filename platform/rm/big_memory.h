@@ -11,6 +11,10 @@ namespace rm {
 // before the memory is first written. Harmless where the system has none.
 void preferHugePages(const void* data, size_t bytes);
 
+// Hands memory freed since (reading a big model, say) back to the system when much of it
+// is held, so that it does not stay with the process for the rest of its life.
+void giveBackFreedMemory();
+
 // v.reserve(n), on huge pages when that is much.
 template <class Vector>
 void reserveOnHugePages(Vector& v, size_t n) {

@@ -332,8 +332,18 @@ const xfile::Frame* findFrame(const xfile::File& file, const std::string& name) 
 
 }  // namespace
 
+namespace {
+
+// Declared before a load's reading: once that is freed, much of it goes back to the system.
+struct GiveBackAfterLoading {
+    ~GiveBackAfterLoading() { giveBackFreedMemory(); }
+};
+
+}  // namespace
+
 HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
                           void* arg) {
+    GiveBackAfterLoading giveBack;
     xfile::File file;
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
@@ -369,6 +379,7 @@ HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& 
 
 HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
                     void* arg) {
+    GiveBackAfterLoading giveBack;
     xfile::File file;
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
@@ -409,6 +420,7 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
 HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
                            void* arg, IDirect3DRMFrame* parent_frame) {
     if (parent_frame && !asFrame(parent_frame)) return D3DRMERR_BADOBJECT;
+    GiveBackAfterLoading giveBack;
     xfile::File file;
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
