@@ -201,6 +201,10 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
     std::vector<uint32_t> madeIndex;  // their indices in d.normals
     std::vector<D3DVECTOR> clusterFirst, clusterSum;
     std::vector<uint32_t> clusterOf;
+    std::vector<D3DVECTOR> around;                           // the normals of a vertex's faces
+    std::vector<uint64_t> takes;                             // per face: the faces it takes
+    std::vector<std::pair<uint64_t, D3DVECTOR>> summed;      // sums made for this vertex
+    reserveOnHugePages(d.normals, d.normals.size() + std::min(count, 2 * (size_t(hi) - lo + 1)));
     auto assign = [&](uint32_t corner, uint32_t face, D3DVECTOR n) {
         // A corner whose neighbours cancel out takes its face's normal; only a face without
         // area leaves a zero normal, which the drawing side lights as facing the eye.
@@ -221,15 +225,40 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         made.clear();
         madeIndex.clear();
         if (end - begin <= kExactFacesPerVertex) {
-            // Each corner: the faces at its vertex within the crease angle of its own face.
-            for (size_t a = begin; a < end; ++a) {
-                const D3DVECTOR own = faceNormals[by.corners[a].second];
-                D3DVECTOR sum{0, 0, 0};
-                for (size_t b = begin; b < end; ++b) {
-                    const D3DVECTOR other = faceNormals[by.corners[b].second];
-                    if (dot(own, other) >= kCosCreaseAngle) sum = sum + other;
+            // Each corner: the faces at its vertex within the crease angle of its own face,
+            // summed in their order.
+            const size_t k = end - begin;
+            around.resize(k);
+            for (size_t i = 0; i < k; ++i) around[i] = faceNormals[by.corners[begin + i].second];
+            if (k > 64) {
+                for (size_t a = 0; a < k; ++a) {
+                    D3DVECTOR sum{0, 0, 0};
+                    for (size_t b = 0; b < k; ++b)
+                        if (dot(around[a], around[b]) >= kCosCreaseAngle) sum = sum + around[b];
+                    assign(by.corners[begin + a].first, by.corners[begin + a].second, sum);
                 }
-                assign(by.corners[a].first, by.corners[a].second, sum);
+                continue;
+            }
+            // The faces each face takes (the test is symmetric); corners that take the same
+            // faces have the same sum, made once (on a smooth surface, once a vertex).
+            takes.assign(k, 0);
+            for (size_t a = 0; a < k; ++a)
+                for (size_t b = a; b < k; ++b)
+                    if (dot(around[a], around[b]) >= kCosCreaseAngle) {
+                        takes[a] |= uint64_t{1} << b;
+                        takes[b] |= uint64_t{1} << a;
+                    }
+            summed.clear();
+            for (size_t a = 0; a < k; ++a) {
+                size_t s = 0;
+                while (s < summed.size() && summed[s].first != takes[a]) ++s;
+                if (s == summed.size()) {
+                    D3DVECTOR sum{0, 0, 0};
+                    for (size_t b = 0; b < k; ++b)
+                        if (takes[a] >> b & 1) sum = sum + around[b];
+                    summed.push_back({takes[a], sum});
+                }
+                assign(by.corners[begin + a].first, by.corners[begin + a].second, summed[s].second);
             }
             continue;
         }
