@@ -1079,14 +1079,29 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         }
         runEnd = k.firstTriangle + k.triangleCount;
     }
-    if (p && p->firstTriangle >= 0) {
-        // Primitive numbers count from each draw's first triangle.
-        for (size_t r = 0; r < counts_.size(); ++r) {
-            glUniform1i(p->firstTriangle, GLint(reinterpret_cast<size_t>(offsets_[r]) / (3 * sizeof(uint32_t))));
-            glDrawElements(GL_TRIANGLES, counts_[r], GL_UNSIGNED_INT, offsets_[r]);
+    // A software driver bins all it is given until it is told to draw: handing it the
+    // triangles a few thousand at a time keeps what it holds small, and lets it start.
+    const bool records = p && p->firstTriangle >= 0;
+    size_t first = 0;
+    uint32_t pending = 0;
+    for (size_t r = 0; r <= counts_.size(); ++r) {
+        if (r == counts_.size() || pending >= kTrianglesPerFlush) {
+            if (records) {
+                // Primitive numbers count from each draw's first triangle.
+                for (size_t i = first; i < r; ++i) {
+                    glUniform1i(p->firstTriangle, GLint(reinterpret_cast<size_t>(offsets_[i]) / (3 * sizeof(uint32_t))));
+                    glDrawElements(GL_TRIANGLES, counts_[i], GL_UNSIGNED_INT, offsets_[i]);
+                }
+            } else if (r > first) {
+                glMultiDrawElements(GL_TRIANGLES, counts_.data() + first, GL_UNSIGNED_INT, offsets_.data() + first,
+                                    GLsizei(r - first));
+            }
+            if (r == counts_.size()) break;
+            glFlush();
+            first = r;
+            pending = 0;
         }
-    } else if (!counts_.empty()) {
-        glMultiDrawElements(GL_TRIANGLES, counts_.data(), GL_UNSIGNED_INT, offsets_.data(), GLsizei(counts_.size()));
+        pending += uint32_t(counts_[r] / 3);
     }
     return drawn;
 }

@@ -314,6 +314,7 @@ private:
     float frontSign_ = -1.0f;
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
+    static constexpr uint32_t kTrianglesPerFlush = 16384;
     std::vector<int> counts_;       // scratch of drawTriangles
     std::vector<const void*> offsets_;
 };
