@@ -1,6 +1,7 @@
 #include "platform/gl/gl_device.h"
 
 #include <epoxy/gl.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <array>
@@ -490,6 +491,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
     return m;
 }
 
+constexpr size_t kBigMesh = size_t{16} << 20;
+
 // The GPU copy of a visual, made again when the visual, its textures or its pose changed,
 // or when it lacks an extra asked for (extras it has stay while only the pose changes).
 template <class Data>
@@ -509,8 +512,8 @@ const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const st
         }
         e.mesh.reset();
         e.mesh = buildMesh(data, pose, wanted);
-        // What building the GPU copy needed for a while goes back to the system.
-        rm::giveBackFreedMemory();
+        // What building a big GPU copy needed for a while goes back to the system.
+        if (e.mesh && e.mesh->byteSize() >= kBigMesh) rm::giveBackFreedMemory();
         e.version = data.version;
         e.textureStamp = stamp;
         e.poseVersion = poseVersion;
@@ -845,6 +848,11 @@ rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
 }  // namespace
 
 void glRegisterDeviceBackend(GlPictureReceiver receiver) {
+    // Every frame the driver takes and frees about the same memory: keep it rather than
+    // hand it back and have it faulted in again the next frame (what big loads free goes
+    // back explicitly).
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     pictureReceiver = receiver;
     rm::setDeviceBackendFactory(createBackend);
 }
