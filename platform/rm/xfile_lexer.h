@@ -17,6 +17,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace xfile::detail {
 
@@ -49,6 +50,19 @@ inline std::optional<Guid> parseGuidText(const char* s, const char* e) {
 }
 
 enum class Child { Object, Reference, End, Eof, Error };
+
+// What each byte is to the text form: white space, a separator between data values, or
+// part of a word (names, numbers).
+enum : uint8_t { kSpaceByte = 1, kSeparatorByte = 2, kWordByte = 4 };
+inline constexpr std::array<uint8_t, 256> kByteKind = [] {
+    std::array<uint8_t, 256> kind{};
+    for (int c = 33; c < 256; ++c) kind[size_t(c)] = c == 127 ? 0 : kWordByte;
+    for (unsigned char c : std::string_view("{};,\"<>#[]()")) kind[c] = 0;
+    for (unsigned char c : std::string_view(" \n\r\t\f\v")) kind[c] = kSpaceByte;
+    kind[0] = kSpaceByte;
+    kind[size_t(';')] = kind[size_t(',')] = kSeparatorByte;
+    return kind;
+}();
 
 inline bool equalsNoCase(const std::string& a, const char* b) {
     size_t n = std::strlen(b);
@@ -320,17 +334,8 @@ private:
     }
     static char printable(char c) { return (c >= 32 && c < 127) ? c : '?'; }
 
-    static bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\v' || c == '\0'; }
-    static bool isWordChar(char c) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127) return false;
-        switch (c) {
-        case '{': case '}': case ';': case ',': case '"': case '<': case '>':
-        case '#': case '[': case ']': case '(': case ')':
-            return false;
-        default: return true;
-        }
-    }
+    static bool isSpace(char c) { return kByteKind[static_cast<unsigned char>(c)] & kSpaceByte; }
+    static bool isWordChar(char c) { return kByteKind[static_cast<unsigned char>(c)] & kWordByte; }
     // After a number, a letter or digit means the token was a word, not a number.
     static bool isNumberTail(char c) { return c == '.' || c == 'e' || c == 'E'; }
 
@@ -363,13 +368,15 @@ private:
         }
     }
     void skipSeparators() {
-        for (;;) {
-            skipSpace();
-            if (p_ != end_ && (*p_ == ';' || *p_ == ',')) {
+        while (p_ != end_) {
+            const char c = *p_;
+            if (kByteKind[static_cast<unsigned char>(c)] & (kSpaceByte | kSeparatorByte)) {
                 ++p_;
-                continue;
+            } else if (c == '#' || (c == '/' && p_ + 1 != end_ && p_[1] == '/')) {
+                skipLine();
+            } else {
+                break;
             }
-            return;
         }
     }
     void readWord(std::string& w) {
