@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Whole-process cost of drawing a 100 000-face model without a display, next to f3d
 # drawing the same mesh (as .ply) to a file under Xvfb, and the main loop's frame rate on
-# an empty scene.
+# a still empty scene.
 #
 #   bench/screenshot_bench.sh [BUILD_DIR]     (default: build; needs solluxviewer and
 #                                              bench_convert built there)
@@ -90,9 +90,10 @@ else
   echo "f3d or xvfb-run is not installed: no comparison"
 fi
 
-# Main loop on an empty scene: the difference between a long and a short run removes the
+# Main loop on an empty scene, whose still frames present the last picture again rather
+# than draw it: the difference between a long and a short run removes the
 # start-up from the figure.
 short=$(best_of "$viewer" --screenshot "$work/e1.png" --size 400x400 --frames 100)
 long=$(best_of "$viewer" --screenshot "$work/e2.png" --size 400x400 --frames 2100)
 awk -v s="${short%% *}" -v l="${long%% *}" \
-  'BEGIN { if (l > s) printf "%-44s %7.0f frames/s\n", "main loop, empty scene, 400x400", 2000 / (l - s); }'
+  'BEGIN { if (l > s) printf "%-44s %7.0f frames/s\n", "main loop, still empty scene, 400x400", 2000 / (l - s); }'

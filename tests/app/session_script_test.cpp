@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/gl/gl_device.h"
 #include "tests/viewer/viewer_harness.h"
 #include "app/command_line_modes.h"
 #include "app/session_script.h"
@@ -360,6 +361,20 @@ TEST(Screenshot, SampleModelIsDrawnWithTheOverlayInTheCorner) {
         for (int x = 0; x < 320; ++x) (x < 60 ? white : whiteElsewhere) += png.white(x, y);
     EXPECT_GT(white, 10) << "no frame-rate text in the top-left corner";
     EXPECT_EQ(objectsLeftAlive(), 0);
+}
+
+// No work wasted at start-up: the first paint's device rebuild does not send the model to
+// the GPU again, and the second of the two frames, which could only repeat the first, is
+// not drawn.
+TEST(Screenshot, TheModelIsUploadedOnceAndDrawnOnce) {
+    TempFolder folder;
+    ViewerOptions options;
+    options.model = folder.copy(std::string(SOLLUX_SOURCE_DIR) + "/resources/sample.rok", "sample.rok");
+    options.screenshotPath = folder.file("shot.png");
+    const unsigned long uploads = glGeometryUploadCount(), drawn = glDrawnFrameCount();
+    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(glGeometryUploadCount() - uploads, 1u);
+    EXPECT_EQ(glDrawnFrameCount() - drawn, 1u);
 }
 
 TEST(Screenshot, ReportedFailureGivesExitOneButStillWritesThePicture) {
