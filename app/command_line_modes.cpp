@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/win/picture.h"
 #include "platform/win/headless.h"
@@ -154,6 +155,7 @@ int runViewer(const ViewerOptions& options) {
         // One pixel smaller: the first paint grows the window by one pixel each way, which
         // rebuilds the device at exactly the size asked for.
         winUseHeadless(options.width - 1, options.height - 1);
+        if (!player && options.frames <= 2) gl::drawOnCallingThread();
         // A frame that could only repeat the last picture presents it again: the pictures
         // are the same, and a big model is not drawn twice before the first shot.
         glSetRedrawStamp(options.drawStillFrames ? nullptr : viewerRedrawStamp);

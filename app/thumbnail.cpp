@@ -14,6 +14,7 @@
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
+#include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/win/headless.h"
 #include "viewer/viewer_state.h"
@@ -134,6 +135,7 @@ std::string convertPrivately(const std::string& link) {
 // same is the model. Empty after a failure (already reported on standard error).
 std::vector<unsigned char> drawOnTransparent(const std::string& model, int size) {
     winUseHeadless(size - 1, size - 1);  // the first paint grows the window by one pixel
+    gl::drawOnCallingThread();
     glRegisterDeviceBackend(nullptr);     // the picture is read from the device, without the overlay
 
     std::vector<unsigned char> onBlack, onWhite, result;

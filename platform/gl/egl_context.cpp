@@ -3,6 +3,7 @@
 #include <epoxy/egl.h>
 #include <epoxy/gl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -93,6 +94,8 @@ bool tryDisplay(ContextState& s, EGLDisplay display) {
 }
 
 }  // namespace
+
+void drawOnCallingThread() { setenv("LP_NUM_THREADS", "0", 0); }
 
 bool ensureContext() {
     ContextState& s = state();

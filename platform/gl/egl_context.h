@@ -13,6 +13,10 @@ bool ensureContext();
 // Makes the shared context current again (another library may have switched contexts).
 bool makeContextCurrent();
 const std::string& lastContextError();
+// For a run that draws a picture or two and ends: a software driver then rasterises on
+// the calling thread (unless LP_NUM_THREADS says otherwise), which holds less memory and
+// is no slower for so few frames. Call before the context is first made.
+void drawOnCallingThread();
 // Renderer string of the driver, e.g. for benchmarks ("llvmpipe ...").
 std::string rendererName();
 

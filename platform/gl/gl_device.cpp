@@ -159,6 +159,7 @@ gl::Vec3 polygonCentre(uint32_t count, auto point) {
 struct Extras {
     bool edges = false;    // outlines, for wireframe
     bool records = false;  // flat records (see gl::GpuMesh)
+    bool normals = false;  // vertex normals, which only smooth shading reads
 };
 
 // Puts faces that lie near each other near each other in the drawing order (along a
@@ -217,7 +218,8 @@ void orderByPlace(std::span<uint32_t> faces, auto where) {
 }
 
 // Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
-// texture, corners shared where position, normal and colour are the same. A skinned
+// texture, corners shared where position, normal and colour are the same (position and
+// colour alone when only flat shading draws it, which reads no vertex normals). A skinned
 // builder's pose, when given, replaces its positions and normals. Two passes over the
 // faces: the first finds the shared corners, so that the buffers are made at their final
 // sizes and the second writes them in place.
@@ -332,7 +334,11 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // or two). One that has none takes its face's normal and is its own.
     constexpr uint32_t kNone = 0xffffffffu;
     constexpr uint32_t kOwn = 0x80000000u;  // `next` of a corner of its own: its face | kOwn
-    auto usable = [&](uint32_t ni) { return ni != rm::kNoNormal && ni < normals && usableNormal(b.normals[ni]); };
+    // Without normals (flat shading only) every corner is shared by position and colour.
+    auto usable = [&](uint32_t ni) {
+        return !extras.normals || (ni != rm::kNoNormal && ni < normals && usableNormal(b.normals[ni]));
+    };
+    auto sameNormal = [&](uint32_t a, uint32_t c) { return !extras.normals || b.corners[a].normal == b.corners[c].normal; };
     std::vector<uint32_t> firstAt(b.positions.size(), kNone);
     struct Made {
         uint32_t corner;  // the builder corner that made it
@@ -344,9 +350,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     uint64_t triangles = 0, corners = 0;
     // Finds the shared corner for builder corner c, or makes it.
     auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
-        const uint32_t v = b.corners[c].vertex, ni = b.corners[c].normal;
+        const uint32_t v = b.corners[c].vertex;
         uint32_t at = firstAt[v];
-        while (at != kNone && (b.corners[made[at].corner].normal != ni || made[at].colour != colour)) at = made[at].next;
+        while (at != kNone && (!sameNormal(made[at].corner, c) || made[at].colour != colour)) at = made[at].next;
         fresh = at == kNone;
         return at;
     };
@@ -376,6 +382,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     sizes.triangles = uint32_t(triangles);
     sizes.edges = extras.edges ? uint32_t(corners) : 0;
     sizes.records = extras.records;
+    sizes.normals = extras.normals;
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
     auto mesh = std::make_unique<gl::GpuMesh>(sizes);
@@ -383,11 +390,11 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         const Made& m = made[i];
         const rm::FaceCorner& corner = b.corners[m.corner];
         const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
-        gl::Vec3 n;
-        if (m.next != kNone && (m.next & kOwn)) {
+        gl::Vec3 n{0, 0, 0};
+        if (extras.normals && m.next != kNone && (m.next & kOwn)) {
             const rm::BuilderFace& face = b.faces[m.next & ~kOwn];
             n = polygonNormal(face.cornerCount, point(face));
-        } else {
+        } else if (extras.normals) {
             // A posed normal depends on the vertex and the normal only, like the pair.
             n = vec(posed ? pose->cornerNormals[m.corner] : b.normals[corner.normal]);
         }
@@ -505,10 +512,11 @@ const gl::GpuMesh* gpuMesh(IDirect3DRMVisual* visual, const Data& data, const st
     const uint64_t poseVersion = pose ? pose->version : 0;
     const bool same = e.mesh && e.version == data.version && e.textureStamp == stamp;
     if (!same || e.poseVersion != poseVersion || (wanted.edges && !e.mesh->hasEdges()) ||
-        (wanted.records && !e.mesh->hasRecords())) {
+        (wanted.records && !e.mesh->hasRecords()) || (wanted.normals && !e.mesh->hasNormals())) {
         if (same) {
             wanted.edges = wanted.edges || e.mesh->hasEdges();
             wanted.records = wanted.records || e.mesh->hasRecords();
+            wanted.normals = wanted.normals || e.mesh->hasNormals();
         }
         e.mesh.reset();
         e.mesh = buildMesh(data, pose, wanted);
@@ -727,7 +735,8 @@ private:
                     if (!b) break;
                     const gl::Quality quality = combine(device.quality, b->quality);
                     const rm::SkinPose* pose = rm::meshBuilderPose(visual);
-                    Extras extras{quality.fill == gl::FillMode::Wireframe, false};
+                    Extras extras{quality.fill == gl::FillMode::Wireframe, false,
+                                  quality.lighting && quality.shade != gl::ShadeMode::Flat};
                     for (const rm::MaterialData& m : b->materials)
                         extras.records = extras.records || shared().renderer->needsRecords(quality, materialOf(m));
                     const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, extras, pose);
@@ -742,7 +751,7 @@ private:
                     const bool wire = std::any_of(m->groups.begin(), m->groups.end(), [](const rm::MeshGroupData& g) {
                         return fromQuality(g.quality).fill == gl::FillMode::Wireframe;
                     });
-                    Extras extras{wire, false};
+                    Extras extras{wire, false, true};
                     for (const rm::MeshGroupData& g : m->groups)
                         extras.records = extras.records || shared().renderer->needsRecords(fromQuality(g.quality),
                                                                                             materialOf(g.material));

@@ -117,6 +117,8 @@ private:
 //    highlights, or for points; otherwise it takes the face normal from the triangle's
 //    own plane;
 //  - only when asked for: outline edges, for wireframe;
+//  - a mesh made only for flat shading may leave its vertices' normals out (it shares
+//    corners by position, colour and texture coordinates alone);
 //  - on the CPU side, the bounds of each run of a few hundred triangles (a cluster): its
 //    sphere and the cone of its faces' normals, so that a frame skips the clusters that
 //    lie outside the view or face away from the eye.
@@ -130,6 +132,7 @@ public:
         uint32_t edges = 0;      // 0: no outlines
         bool texCoords = false;
         bool records = false;  // flat records per triangle
+        bool normals = true;   // false: the vertices' normals are left out (flat shading only)
     };
     struct Group {
         uint32_t firstTriangle = 0;
@@ -185,6 +188,7 @@ public:
     unsigned recordTexture() const { return recordTexture_; }
     bool hasEdges() const { return edges_ > 0; }
     bool hasRecords() const { return recordTexture_ != 0; }
+    bool hasNormals() const { return sizes_.normals; }
     bool hasTranslucent() const { return hasTranslucent_; }
     // Centre of the positions' box: where translucent meshes are sorted by distance.
     Vec3 centre() const;

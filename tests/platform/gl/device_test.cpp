@@ -199,18 +199,21 @@ TEST_F(DeviceTest, GeometryIsUploadedOncePerChange) {
     IDirect3DRMMeshBuilder* box = addBox(frame, 0.5f);
     frame->SetRotation(scene, 0, 1, 0, 0.1f);
     const unsigned long before = glGeometryUploadCount();
-    // Moving frames and switching quality change no geometry.
-    for (int i = 0; i < 3; ++i) {
+    // A mesh first drawn flat is made without vertex normals, which smooth shading adds
+    // once; after that, moving frames and switching quality change no geometry.
+    const D3DRMRENDERQUALITY qualities[] = {D3DRMRENDER_FLAT, D3DRMSHADE_GOURAUD | D3DRMLIGHT_ON | D3DRMFILL_WIREFRAME,
+                                            D3DRMRENDER_FLAT, D3DRMRENDER_WIREFRAME, D3DRMRENDER_GOURAUD};
+    for (size_t i = 0; i < std::size(qualities); ++i) {
         scene->Move(1);
-        device->SetQuality(i == 1 ? D3DRMRENDER_GOURAUD : D3DRMRENDER_WIREFRAME);
+        device->SetQuality(qualities[i]);
         draw();
+        EXPECT_EQ(glGeometryUploadCount(), before + (i == 0 ? 1 : 2)) << i;
     }
-    EXPECT_EQ(glGeometryUploadCount(), before + 1);
     device->SetQuality(D3DRMRENDER_FLAT);
     box->SetColorRGB(1, 0, 0);
     const gltest::Picture p = draw();
     draw();
-    EXPECT_EQ(glGeometryUploadCount(), before + 2);
+    EXPECT_EQ(glGeometryUploadCount(), before + 3);
     EXPECT_EQ(p.at(32, 32)[0], 255);
     EXPECT_EQ(p.at(32, 32)[1], 0);
 }
