@@ -255,18 +255,23 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             material[i] = first.emplace(bits, i).first->second;
         }
     }
-    // Drawing order: opacity, material, texture; then, for opaque faces, the way they face
-    // (so that runs of faces can be skipped when they all face away); file order within.
-    // Faces in one plane face the same way, so their order among themselves stays.
+    // Drawing order: opacity, material, texture, then the shape of the faces' records
+    // (polygons of 2 or 4 triangles share one, which needs a group of their own); then, for
+    // opaque faces, the way they face (so that runs of faces can be skipped when they all
+    // face away); file order within. Faces in one plane face the same way, so their order
+    // among themselves stays.
     struct Key {
         bool translucent;
         uint32_t material, texture;
+        uint8_t recordShift;
         uint8_t facing;
         auto operator<=>(const Key&) const = default;
         bool sameGroup(const Key& o) const {
-            return translucent == o.translucent && material == o.material && texture == o.texture;
+            return translucent == o.translucent && material == o.material && texture == o.texture &&
+                   recordShift == o.recordShift;
         }
     };
+    auto recordShiftOf = [](uint32_t corners) { return corners == 4 ? 1 : corners == 6 ? 2 : 0; };
     auto point = [&](const rm::BuilderFace& face) {
         return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
     };
@@ -288,7 +293,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
                 see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
         }
         return Key{see, face.material < material.size() ? material[face.material] : 0,
-                   face.texture < b.textures.size() ? face.texture : 0,
+                   face.texture < b.textures.size() ? face.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
                    see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
     };
     // A counting sort over the few distinct keys.
@@ -347,7 +352,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     };
     std::vector<Made> made;
     rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
-    uint64_t triangles = 0, corners = 0;
+    uint64_t triangles = 0, corners = 0, records = 0;
     // Finds the shared corner for builder corner c, or makes it.
     auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
         const uint32_t v = b.corners[c].vertex;
@@ -374,6 +379,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         triangles += face.cornerCount - 2;
         corners += face.cornerCount;
+        records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
     }
     if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
 
@@ -381,7 +387,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     sizes.vertices = uint32_t(made.size());
     sizes.triangles = uint32_t(triangles);
     sizes.edges = extras.edges ? uint32_t(corners) : 0;
-    sizes.records = extras.records;
+    sizes.records = extras.records ? uint32_t(records) : 0;
     sizes.normals = extras.normals;
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
@@ -421,7 +427,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
         mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, point(face)),
-                         polygonCentre(face.cornerCount, point(face)));
+                         polygonCentre(face.cornerCount, point(face)), recordShiftOf(face.cornerCount));
         if (extras.edges)
             for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
         const Key k = keyOf(face);
@@ -464,7 +470,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinP
     sizes.vertices = uint32_t(vertices);
     sizes.triangles = uint32_t(triangles);
     sizes.edges = extras.edges ? uint32_t(corners) : 0;
-    sizes.records = extras.records;
+    sizes.records = extras.records ? uint32_t(triangles) : 0;  // one a triangle
     auto m = std::make_unique<gl::GpuMesh>(sizes);
     uint32_t next = 0;
     std::vector<uint32_t> polygon;

@@ -216,7 +216,7 @@ GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), mapped_(std::make_unique<M
         glBindVertexArray(0);
     }
     if (sizes.records)
-        mapped_->records.open(GL_TEXTURE_BUFFER, recordBuffer_, size_t(sizes.triangles) * kRecordBytes);
+        mapped_->records.open(GL_TEXTURE_BUFFER, recordBuffer_, size_t(sizes.records) * kRecordBytes);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
 }
 
@@ -226,7 +226,7 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
         for (const MeshData::Polygon& p : data.polygons) s.triangles += p.cornerCount - 2;
         s.edges = uint32_t(data.edges.size() / 2);
         for (const MeshData::Group& g : data.groups) s.texCoords = s.texCoords || g.texture;
-        s.records = true;
+        s.records = s.triangles;
         return s;
     }()) {
     for (uint32_t i = 0; i < data.vertexCount(); ++i) {
@@ -273,21 +273,24 @@ void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, f
 }
 
 void GpuMesh::addPolygon(const uint32_t* corners, const Vec3* points, uint32_t count, const Vec3& normal,
-                         const Vec3& centre) {
+                         const Vec3& centre, uint32_t recordShift) {
     if (!mapped_ || count < 3 || sizes_.triangles - triangles_ < count - 2) return;
+    const bool shared = recordShift > 0 && recordShift < 8 && count - 2 == 1u << recordShift;
+    const uint32_t records = sizes_.records == 0 ? 0 : shared ? 1 : count - 2;
+    if (sizes_.records - records_ < records) return;
+    recordShift_ = shared ? recordShift : 0;
     // Fans from the first corner: flat triangles take their colour from it.
     uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(triangles_) * 3;
     const uint32_t packed = packNormal(normal);
-    unsigned char* record = sizes_.records ? mapped_->records.at + size_t(triangles_) * kRecordBytes : nullptr;
+    for (uint32_t r = 0; r < records; ++r) {
+        unsigned char* record = mapped_->records.at + size_t(records_++) * kRecordBytes;
+        std::memcpy(record, centre.data(), 12);
+        std::memcpy(record + 12, &packed, 4);
+    }
     for (uint32_t i = 1; i + 1 < count; ++i) {
         const uint32_t t[3] = {corners[0], corners[i], corners[i + 1]};
         std::memcpy(index, t, sizeof t);
         index += 3;
-        if (record) {
-            std::memcpy(record, centre.data(), 12);
-            std::memcpy(record + 12, &packed, 4);
-            record += kRecordBytes;
-        }
         // The cluster's bounds: its box, and the front normal of each triangle, as the
         // GPU will judge which side it shows.
         const Vec3* p[3] = {&points[0], &points[i], &points[i + 1]};
@@ -366,7 +369,10 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
         g.firstTriangle = last.firstTriangle + last.triangleCount;
         g.firstEdge = last.firstEdge + last.edgeCount;
         g.firstCluster = last.firstCluster + last.clusterCount;
+        g.firstRecord = last.firstRecord + (last.triangleCount >> last.recordShift);
     }
+    g.recordShift = sizes_.records ? recordShift_ : 0;
+    recordShift_ = 0;
     g.triangleCount = triangles_ - g.firstTriangle;
     g.edgeCount = edges_ - g.firstEdge;
     g.clusterCount = uint32_t(clusters_.size()) - g.firstCluster;
@@ -407,7 +413,7 @@ Vec3 GpuMesh::centre() const { return {(lo_[0] + hi_[0]) / 2, (lo_[1] + hi_[1]) 
 
 size_t GpuMesh::byteSize() const {
     return size_t(sizes_.vertices) * (kVertexBytes + (sizes_.texCoords ? kTexCoordBytes : 0)) +
-           size_t(sizes_.triangles) * (12 + (sizes_.records ? kRecordBytes : 0)) + size_t(sizes_.edges) * 8;
+           size_t(sizes_.triangles) * 12 + size_t(sizes_.records) * kRecordBytes + size_t(sizes_.edges) * 8;
 }
 
 GpuMesh::~GpuMesh() {
@@ -631,7 +637,9 @@ flat in vec4 vColour;
 #if LIT && SHADE == 0 && RECORDS
 // One record per triangle: its polygon's centre and packed face normal.
 uniform usamplerBuffer uRecords;
-uniform int uFirstTriangle;
+uniform int uFirstTriangle;  // of the draw, from its group's first
+uniform int uFirstRecord;    // of the group
+uniform int uRecordShift;    // its polygons have 2^uRecordShift triangles each
 
 vec3 unpackNormal(uint bits) {
     return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
@@ -684,7 +692,7 @@ void main() {
     vec3 diff, specular;
 #if SHADE == 0
 #if RECORDS
-    uvec4 record = texelFetch(uRecords, uFirstTriangle + gl_PrimitiveID);
+    uvec4 record = texelFetch(uRecords, uFirstRecord + ((uFirstTriangle + gl_PrimitiveID) >> uRecordShift));
     vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
     lightAt(centre, unitNormal(uNormalMat * unpackNormal(record.w), centre), diff, specular);
 #else
@@ -752,6 +760,7 @@ struct Renderer::Program {
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
           tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
+          firstRecord = -1, recordShift = -1,
           frontSign = -1;
 };
 
@@ -823,6 +832,8 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->dither = loc("uDither");
     p->records = loc("uRecords");
     p->firstTriangle = loc("uFirstTriangle");
+    p->firstRecord = loc("uFirstRecord");
+    p->recordShift = loc("uRecordShift");
     p->frontSign = loc("uFrontSign");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
@@ -1082,14 +1093,20 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
     // A software driver bins all it is given until it is told to draw: handing it the
     // triangles a few thousand at a time keeps what it holds small, and lets it start.
     const bool records = p && p->firstTriangle >= 0;
+    if (records) {
+        glUniform1i(p->firstRecord, GLint(g.firstRecord));
+        glUniform1i(p->recordShift, GLint(g.recordShift));
+    }
     size_t first = 0;
     uint32_t pending = 0;
     for (size_t r = 0; r <= counts_.size(); ++r) {
         if (r == counts_.size() || pending >= kTrianglesPerFlush) {
             if (records) {
-                // Primitive numbers count from each draw's first triangle.
+                // Primitive numbers count from each draw's first triangle. Runs start at a
+                // cluster, so on a polygon's first triangle.
                 for (size_t i = first; i < r; ++i) {
-                    glUniform1i(p->firstTriangle, GLint(reinterpret_cast<size_t>(offsets_[i]) / (3 * sizeof(uint32_t))));
+                    const size_t firstTriangle = reinterpret_cast<size_t>(offsets_[i]) / (3 * sizeof(uint32_t));
+                    glUniform1i(p->firstTriangle, GLint(firstTriangle - g.firstTriangle));
                     glDrawElements(GL_TRIANGLES, counts_[i], GL_UNSIGNED_INT, offsets_[i]);
                 }
             } else if (r > first) {

@@ -112,10 +112,10 @@ private:
 //    packed 10:10:10:2 and colour as bytes, 20 bytes each; texture coordinates, when the
 //    mesh has any, in a block of their own after them;
 //  - triangles, three indices each: the fans of the polygons, first corner first;
-//  - only when asked for: one record per triangle (its polygon's centre and face normal),
-//    which flat shading needs under lights that are not all directional, with
-//    highlights, or for points; otherwise it takes the face normal from the triangle's
-//    own plane;
+//  - only when asked for: records of the polygons' centres and face normals, which flat
+//    shading needs under lights that are not all directional, with highlights, or for
+//    points (otherwise it takes the face normal from the triangle's own plane): one a
+//    triangle, or, in a group whose polygons all have 2^s triangles, one a polygon;
 //  - only when asked for: outline edges, for wireframe;
 //  - a mesh made only for flat shading may leave its vertices' normals out (it shares
 //    corners by position, colour and texture coordinates alone);
@@ -131,7 +131,7 @@ public:
         uint32_t triangles = 0;  // the sum of (corners - 2) over the polygons
         uint32_t edges = 0;      // 0: no outlines
         bool texCoords = false;
-        bool records = false;  // flat records per triangle
+        uint32_t records = 0;  // flat records (0: none)
         bool normals = true;   // false: the vertices' normals are left out (flat shading only)
     };
     struct Group {
@@ -141,6 +141,9 @@ public:
         uint32_t edgeCount = 0;
         uint32_t firstCluster = 0;
         uint32_t clusterCount = 0;
+        // Triangle t of the group (from 0) reads record firstRecord + (t >> recordShift).
+        uint32_t firstRecord = 0;
+        uint32_t recordShift = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;
         bool vertexColours = false;
@@ -168,9 +171,10 @@ public:
     // Writing, before finish(). Writes beyond the sizes given are ignored.
     void setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour);
     // Appends a convex polygon (clockwise corners, at these points) with its face normal and
-    // centre.
+    // centre. With recordShift s > 0 the polygon has 2^s triangles, which share one record;
+    // every polygon of a group gives the same s.
     void addPolygon(const uint32_t* corners, const Vec3* points, uint32_t count, const Vec3& normal,
-                    const Vec3& centre);
+                    const Vec3& centre, uint32_t recordShift = 0);
     void addEdge(uint32_t a, uint32_t b);
     // Closes the group of the polygons and edges added since the last one; an empty
     // group is dropped unless keepEmpty.
@@ -200,7 +204,8 @@ private:
     Sizes sizes_;
     unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, recordBuffer_ = 0, recordTexture_ = 0;
     std::unique_ptr<Mapped> mapped_;  // while writing
-    uint32_t triangles_ = 0, edges_ = 0;
+    uint32_t triangles_ = 0, edges_ = 0, records_ = 0;
+    uint32_t recordShift_ = 0;  // of the group being filled
     bool hasTranslucent_ = false;
     Vec3 lo_{0, 0, 0}, hi_{0, 0, 0};
     bool anyVertex_ = false;

@@ -23,7 +23,9 @@ const DWORD kBoxFaces[] = {4, 0, 2, 3, 1, 4, 6, 4, 5, 7, 4, 2, 0, 4, 6, 4, 1, 3,
 
 // A unit sphere of around x rings cells, its points shared, without normals: each cell a
 // quad clockwise from outside, or with `split`, every third one two triangles.
-void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& points, std::vector<DWORD>& faces) {
+// Quadrilaterals, some split in two triangles; with hexagons, every third ring pairs them.
+void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& points, std::vector<DWORD>& faces,
+                 bool hexagons = false) {
     for (int r = 0; r <= rings; ++r)
         for (int a = 0; a < around; ++a) {
             const float t = float(M_PI) * r / rings, p = 2 * float(M_PI) * a / around;
@@ -33,7 +35,10 @@ void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& poin
         for (int a = 0; a < around; ++a) {
             const DWORD i = DWORD(r * around + a), j = DWORD(r * around + (a + 1) % around);
             const DWORD below = DWORD(around);
-            if (split && (r + a) % 3 == 0)
+            if (hexagons && r % 3 == 1 && around % 2 == 0) {
+                const DWORD k = DWORD(r * around + (a + 2) % around);
+                if (a % 2 == 0) faces.insert(faces.end(), {6, i, j, k, k + below, j + below, i + below});
+            } else if (split && (r + a) % 3 == 0)
                 faces.insert(faces.end(), {3, i, j, j + below, 3, i, j + below, i + below});
             else
                 faces.insert(faces.end(), {4, i, j, j + below, i + below});
@@ -583,9 +588,10 @@ TEST_F(DeviceTest, GouraudSphereShowsNoFacetsAndUnusableNormalsStillLight) {
     }
 }
 
-// A builder's faces reach the GPU reordered (by the way they face, then by place) and cut
-// into clusters that are skipped when out of view: its picture is still that of the same
-// faces in file order, as a mesh made from it draws them.
+// A builder's faces reach the GPU reordered (by the shape of their records, the way they
+// face, then by place) and cut into clusters that are skipped when out of view, and its
+// quadrilaterals and hexagons share a flat record between their triangles: its picture
+// is still that of the same faces in file order, as a mesh made from it draws them.
 TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
     makeDevice(96, 96);
     device->SetDither(FALSE);
@@ -594,7 +600,7 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
     addLight(addFrame(-2, 1, 1), D3DRMLIGHT_POINT, 0.5f, 0.4f, 0.3f);
     std::vector<D3DVECTOR> points;
     std::vector<DWORD> faces;
-    sphereFaces(128, 64, true, points, faces);
+    sphereFaces(128, 64, true, points, faces, true);
     IDirect3DRMMeshBuilder* sphere = nullptr;
     ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
     IDirect3DRMFaceArray* made = nullptr;
