@@ -11,12 +11,10 @@
 #include "platform/win/picture.h"
 #include "platform/win/headless.h"
 #include "app/session_script.h"
+#include "app/window_module.h"
 #include "platform/rm/rm_internal.h"
 #include "viewer/viewer_state.h"
 #include "viewer/win_main.h"
-#ifdef SOLLUX_HAVE_QT
-#include "platform/win/qt/qt_backend.h"
-#endif
 
 namespace {
 
@@ -160,7 +158,7 @@ int runViewer(const ViewerOptions& options) {
         // are the same, and a big model is not drawn twice before the first shot.
         glSetRedrawStamp(options.drawStillFrames ? nullptr : viewerRedrawStamp);
     } else {
-#ifdef SOLLUX_HAVE_QT
+#ifdef SOLLUX_QT_MODULE_FILE
         if (!displayAvailable()) {
             std::fprintf(stderr,
                          "solluxviewer: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
@@ -171,8 +169,9 @@ int runViewer(const ViewerOptions& options) {
         static int qtArgc = 1;
         static char qtName[] = "solluxviewer";
         static char* qtArgv[] = {qtName, nullptr};
-        if (!winUseQt(qtArgc, qtArgv, options.framesPerSecond)) {
-            std::fprintf(stderr, "solluxviewer: cannot open the window on this display\n");
+        std::string error;
+        if (!useQtWindowModule(qtArgc, qtArgv, options.framesPerSecond, error)) {
+            std::fprintf(stderr, "solluxviewer: %s\n", error.c_str());
             return 1;
         }
         // Unpaced, every frame is drawn, as when measuring the drawing itself.

@@ -1,7 +1,8 @@
 // The Win32 subset the viewer is written against: types, constants and calls with their
 // Win32 names and meanings. Two backends stand behind the calls: headless (the default;
 // no display, used by tests, --convert and --screenshot) and Qt 6 Widgets
-// (platform/win/qt/qt_backend.h, chosen with winUseQt at start-up).
+// (platform/win/qt/qt_backend.h, chosen with winUseQt at start-up; the program loads it
+// as a module, platform/win/qt/qt_module.h, only when it opens a window).
 //
 // Notes on where we differ from Win32 because this is a 64-bit Linux process:
 // - LONG is 32 bits as on Windows. A pointer does not fit in a LONG, so store pointers in

@@ -10,6 +10,7 @@
 #include "tests/viewer/viewer_harness.h"
 #include "app/command_line_modes.h"
 #include "app/session_script.h"
+#include "app/window_module.h"
 
 using namespace harness;
 
@@ -454,6 +455,35 @@ TEST(Process, ScreenshotModeWritesThePngAndExitsZero) {
     EXPECT_EQ(png.width, 200);
     EXPECT_EQ(png.height, 100);
     EXPECT_EQ(runProcess(viewerBinary() + " --screenshot " + folder.file("q.png") + " --size 1x1"), 2);
+}
+
+TEST(Process, WindowModuleThatCannotBeLoadedIsNamedWithItsReason) {
+    if (!std::filesystem::exists(viewerBinary())) GTEST_SKIP() << "solluxviewer is not built";
+    const std::filesystem::path buildFolder = SOLLUX_BINARY_DIR;
+    const std::filesystem::path beside = qtWindowModulePath(buildFolder);
+    if (beside.empty()) GTEST_SKIP() << "built without a window system";
+    EXPECT_EQ(beside.parent_path(), buildFolder);
+    // Installed: bin/solluxviewer looks in lib/solluxviewer/.
+    TempFolder folder;
+    std::filesystem::create_directories(folder.file("bin"));
+    const std::string program = folder.copy(viewerBinary(), "bin/solluxviewer");
+    const std::filesystem::path installed = qtWindowModulePath(folder.file("bin"));
+    EXPECT_EQ(installed, folder.file("lib/solluxviewer/") + beside.filename().string());
+    // First no module at all, then an empty file in its place.
+    for (const std::string reason : {"No such file", "file too short"}) {
+        SCOPED_TRACE(reason);
+        if (reason == "file too short") {
+            std::filesystem::create_directories(installed.parent_path());
+            std::ofstream{installed};
+        }
+        const std::string err = folder.file("err.txt");
+        EXPECT_EQ(runProcess("(env -u WAYLAND_DISPLAY DISPLAY=:99 " + program + " 2>" + err + ")"), 1);
+        std::stringstream text;
+        text << std::ifstream(err).rdbuf();
+        EXPECT_NE(text.str().find("cannot load the window module " + installed.string() + ": "), std::string::npos)
+            << text.str();
+        EXPECT_NE(text.str().find(reason), std::string::npos) << text.str();
+    }
 }
 
 TEST(Process, QtWindowUnderXvfbDrawsAndQuitsOnExit) {

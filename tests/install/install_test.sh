@@ -31,6 +31,10 @@ usr/share/mime/packages/solluxviewer.xml
 usr/share/solluxviewer/camera.x
 usr/share/solluxviewer/sphere2.x
 usr/share/thumbnailers/solluxviewer.thumbnailer"
+# The window's module, when the build has a window system.
+window_module=$(cd "$build" && ls solluxviewer-qt.so 2>/dev/null || true)
+[ -z "$window_module" ] || expected+="
+usr/lib/solluxviewer/$window_module"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$(echo "$expected" | LC_ALL=C sort)" ] || fail "installed files differ:
 $(diff <(echo "$expected" | LC_ALL=C sort) <(echo "$actual") || true)"
@@ -98,6 +102,15 @@ printf 'command 301\ncommand 302\nframes 2\n' >"$work/elsewhere/lights.txt"
 if ! (cd "$work/elsewhere" && "$root/usr/bin/solluxviewer" --screenshot lights.png --play lights.txt \
   >"$work/lights.out" 2>&1); then
   fail "adding lights in the installed program: $(cat "$work/lights.out")"
+fi
+
+# 6. The installed program opens its window, with the module from its own lib/ folder.
+if [ -n "$window_module" ] && command -v xvfb-run >/dev/null; then
+  printf 'frames 2\ncommand 5\n' >"$work/elsewhere/quit.txt"
+  if ! (cd "$work/elsewhere" && env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb ASAN_OPTIONS=detect_leaks=0 \
+    xvfb-run -a "$root/usr/bin/solluxviewer" --play quit.txt >"$work/window.out" 2>&1); then
+    fail "the installed program's window: $(cat "$work/window.out")"
+  fi
 fi
 
 [ "$failures" -eq 0 ] || exit 1
