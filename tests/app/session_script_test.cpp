@@ -484,6 +484,15 @@ TEST(Process, WindowModuleThatCannotBeLoadedIsNamedWithItsReason) {
             << text.str();
         EXPECT_NE(text.str().find(reason), std::string::npos) << text.str();
     }
+    // The module loads, but the display named cannot be reached: a message, not an abort.
+    const std::string err = folder.file("err.txt");
+    EXPECT_EQ(runProcess("(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4093 " + viewerBinary() + " 2>" + err +
+                         ")"),
+              1);
+    std::stringstream text;
+    text << std::ifstream(err).rdbuf();
+    EXPECT_NE(text.str().find("solluxviewer: cannot open the window on this display"), std::string::npos)
+        << text.str();
 }
 
 TEST(Process, QtWindowUnderXvfbDrawsAndQuitsOnExit) {

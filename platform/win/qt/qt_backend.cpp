@@ -28,6 +28,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -849,7 +850,19 @@ bool winUseQt(int& argc, char** argv, int framesPerSecond) {
         const bool display =
             std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
         if (!platformChosen && !display) return false;
+        // A display that cannot be reached is fatal inside Qt, which would abort with advice
+        // to reinstall: say what is wrong and end as when there is no display at all.
+        static QtMessageHandler previous = nullptr;
+        previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+            if (type != QtFatalMsg) {
+                if (previous) previous(type, context, text);
+                return;
+            }
+            std::fputs("solluxviewer: cannot open the window on this display\n", stderr);
+            std::_Exit(1);
+        });
         new QApplication(argc, argv);  // lives for the rest of the process
+        qInstallMessageHandler(previous);
     }
     win::setBackend(std::make_unique<win::QtBackend>(framesPerSecond));
     return true;
