@@ -98,6 +98,10 @@ def main():
         cases.append(("%d top-level one-triangle meshes" % count, os.path.getsize(p), info(p)))
     p = write("shared-100000.x", shared_mesh(100000))
     cases.append(("100 000 frames sharing one mesh by reference", os.path.getsize(p), info(p)))
+    # Opened as a model, every placement is appended to one mesh builder.
+    p = write("doubling-18.x", doubling(18))
+    cases.append(("opening a model of 18 frames, each referencing the previous twice", os.path.getsize(p),
+                  [viewer, "--screenshot", os.path.join(folder, "doubling.png"), p]))
 
     zero_x, zero_rok = os.path.join(folder, "zero.x"), os.path.join(folder, "zero.rok")
     fifo_x, fifo_rok = os.path.join(folder, "fifo.x"), os.path.join(folder, "fifo.rok")

@@ -3,6 +3,7 @@
 // page costs one for all 512. Where the system leaves huge pages to be asked for, ask.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 namespace rm {
@@ -15,10 +16,13 @@ void preferHugePages(const void* data, size_t bytes);
 // is held, so that it does not stay with the process for the rest of its life.
 void giveBackFreedMemory();
 
-// v.reserve(n), on huge pages when that is much.
+// Room for n elements, on huge pages when that is much. An array that must grow at least
+// doubles, so that one appended to again and again (a mesh placed a million times) is not
+// copied whole at every step.
 template <class Vector>
 void reserveOnHugePages(Vector& v, size_t n) {
-    v.reserve(n);
+    if (n <= v.capacity()) return;
+    v.reserve(std::max(n, 2 * v.capacity()));
     preferHugePages(v.data(), v.capacity() * sizeof(*v.data()));
 }
 
