@@ -4,18 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
+#include "platform/regular_file.h"
 #include "platform/win/headless.h"
 #include "viewer/viewer_state.h"
 #include "viewer/win_main.h"
@@ -59,10 +60,15 @@ enum class InputKind { DirectX, Rokkaku };
 // A DirectX file by its "xof " header, whatever its name; otherwise a Rokkaku file by its
 // name or by the header line a file manager recognised it by.
 InputKind inputKind(const std::string& path) {
+    // Read through the regular-file check again: the path may have changed since.
     char head[256] = {};
-    std::ifstream in(path, std::ios::binary);
-    in.read(head, sizeof head - 1);
-    const std::string start(head, static_cast<size_t>(in.gcount()));
+    ssize_t got = 0;
+    const int fd = openRegularFile(path.c_str());
+    if (fd >= 0) {
+        got = ::read(fd, head, sizeof head - 1);
+        ::close(fd);
+    }
+    const std::string start(head, static_cast<size_t>(std::max<ssize_t>(got, 0)));
     if (start.compare(0, 4, "xof ") == 0) return InputKind::DirectX;
     const std::string name = std::filesystem::path(path).filename().string();
     if (name.find(".rok") != std::string::npos || name.find(".ROK") != std::string::npos ||

@@ -411,6 +411,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     uint32_t next = 0;
     std::vector<uint32_t> idx;
     std::vector<gl::Vec3> points;
+    Key nextKey = order.empty() ? Key{} : keyOf(b.faces[order[0]]);
     for (size_t i = 0; i < order.size(); ++i) {
         const rm::BuilderFace& face = b.faces[order[i]];
         idx.resize(face.cornerCount);
@@ -426,12 +427,14 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             if (idx[k] == next) ++next;
         }
         for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
-        mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, point(face)),
-                         polygonCentre(face.cornerCount, point(face)), recordShiftOf(face.cornerCount));
+        auto pointAt = [&](uint32_t k) { return points[k]; };
+        mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, pointAt),
+                         polygonCentre(face.cornerCount, pointAt), recordShiftOf(face.cornerCount));
         if (extras.edges)
             for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
-        const Key k = keyOf(face);
-        const bool last = i + 1 == order.size() || !keyOf(b.faces[order[i + 1]]).sameGroup(k);
+        const Key k = nextKey;
+        if (i + 1 < order.size()) nextKey = keyOf(b.faces[order[i + 1]]);
+        const bool last = i + 1 == order.size() || !nextKey.sameGroup(k);
         if (last)
             mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
                            k.translucent);

@@ -27,6 +27,16 @@ Matrix4 multiply(const Matrix4& a, const Matrix4& b) {
     return r;
 }
 
+namespace {
+
+// Of the 3x3 part: negative when the matrix mirrors.
+float determinant3(const Matrix4& a) {
+    return a[0] * (a[5] * a[10] - a[6] * a[9]) - a[1] * (a[4] * a[10] - a[6] * a[8]) +
+           a[2] * (a[4] * a[9] - a[5] * a[8]);
+}
+
+}  // namespace
+
 bool invertAffine(const Matrix4& m, Matrix4& out) {
     const float a = m[0], b = m[1], c = m[2], d = m[4], e = m[5], f = m[6], g = m[8], h = m[9], i = m[10];
     const float A = e * i - f * h, B = -(d * i - f * g), C = d * h - e * g;
@@ -860,10 +870,8 @@ void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
     });
     viewProjection_ = multiply(setup.view, setup.projection);
     // Screen right and up, crossed, point away from the eye unless the view mirrors.
-    const Matrix4& v = setup.view;
-    const float det = v[0] * (v[5] * v[10] - v[6] * v[9]) - v[1] * (v[4] * v[10] - v[6] * v[8]) +
-                      v[2] * (v[4] * v[9] - v[5] * v[8]);
-    frontSign_ = det < 0 ? 1.0f : -1.0f;
+    viewDeterminant_ = determinant3(setup.view);
+    frontSign_ = viewDeterminant_ < 0 ? 1.0f : -1.0f;
     target.bind();
     glViewport(setup.x, target.height() - setup.y - setup.height, setup.width, setup.height);
     glEnable(GL_DEPTH_TEST);
@@ -1042,11 +1050,7 @@ Renderer::Culling Renderer::cullingFor(const Matrix4& world) const {
     Matrix4 inverse;
     if (setup_.projection[15] == 0 && invertAffine(world, inverse)) {
         c.eye = transformPoint(setup_.eye, inverse);
-        auto det = [](const Matrix4& a) {
-            return a[0] * (a[5] * a[10] - a[6] * a[9]) - a[1] * (a[4] * a[10] - a[6] * a[8]) +
-                   a[2] * (a[4] * a[9] - a[5] * a[8]);
-        };
-        const float d = det(world) * det(setup_.view);
+        const float d = determinant3(world) * viewDeterminant_;
         c.cone = std::isfinite(d) && d != 0;
         c.facing = d < 0 ? -1.0f : 1.0f;
     }

@@ -321,6 +321,7 @@ private:
     Matrix4 viewProjection_ = identityMatrix();
     bool directionalOnly_ = false;  // this frame's lights need no position
     float frontSign_ = -1.0f;
+    float viewDeterminant_ = 1.0f;  // of the frame's view, for every mesh's culling
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
     static constexpr uint32_t kTrianglesPerFlush = 16384;

@@ -62,6 +62,14 @@ int runInProcess(const ViewerOptions& options) {
     return runViewer(options);
 }
 
+// A played script, its screenshot taken as the session ends.
+int playInProcess(const std::string& script, const std::string& screenshot) {
+    ViewerOptions options;
+    options.playPath = script;
+    options.screenshotPath = screenshot;
+    return runInProcess(options);
+}
+
 std::string viewerBinary() { return std::string(SOLLUX_BINARY_DIR) + "/solluxviewer"; }
 
 int runProcess(const std::string& command) {
@@ -192,10 +200,7 @@ TEST(Play, OpenThroughCtrlOThenTheCameraMovesTheModelBetweenShots) {
                                                          "shot " + folder.file("b.png") +
                                                          "\n"
                                                          "quit\n");
-    ViewerOptions options;
-    options.playPath = script;
-    options.screenshotPath = folder.file("end.png");
-    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(playInProcess(script, folder.file("end.png")), 0);
     Png a = readPng(folder.file("a.png"));
     Png b = readPng(folder.file("b.png"));
     ASSERT_EQ(a.width, 400);
@@ -230,10 +235,7 @@ TEST(Play, LeftDragTurnsThePickedModel) {
                                                       "\n"
                                                       "mouse lup 300 250\n"
                                                       "quit\n");
-    ViewerOptions options;
-    options.playPath = script;
-    options.screenshotPath = folder.file("end.png");
-    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(playInProcess(script, folder.file("end.png")), 0);
     Png pressed = readPng(folder.file("pressed.png"));
     Png turned = readPng(folder.file("turned.png"));
     ASSERT_EQ(pressed.width, 400);
@@ -276,11 +278,8 @@ TEST(Play, SizeMinimizeAndRestoreReachTheViewerAsWmSize) {
 TEST(Play, FileExitEndsTheSessionAsQuitDoes) {
     TempFolder folder;
     std::string script = folder.write("exit.txt", "frames 1\nsize 300 200\nframes 1\ncommand 5\n");
-    ViewerOptions options;
-    options.playPath = script;
-    options.screenshotPath = folder.file("end.png");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(runInProcess(options), 0);
+    EXPECT_EQ(playInProcess(script, folder.file("end.png")), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     Png end = readPng(folder.file("end.png"));
     EXPECT_EQ(end.width, 300);
@@ -331,11 +330,8 @@ TEST(Play, FramesNotDrawnAgainShowTheSamePictures) {
 TEST(Play, UnreadableScriptIsRefusedBeforeTheViewerStarts) {
     TempFolder folder;
     std::string script = folder.write("bad.txt", "frames 1\nfly away\n");
-    ViewerOptions options;
-    options.playPath = script;
-    options.screenshotPath = folder.file("never.png");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(runInProcess(options), 2);
+    EXPECT_EQ(playInProcess(script, folder.file("never.png")), 2);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("bad.txt:2: unknown event 'fly': fly away"), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(folder.file("never.png")));
