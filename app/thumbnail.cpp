@@ -11,13 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/regular_file.h"
+#include "platform/rm/rm_internal.h"
 #include "platform/win/headless.h"
+#include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
 #include "viewer/win_main.h"
 #include "input/view_navigation.h"
@@ -137,6 +140,53 @@ std::string convertPrivately(const std::string& link) {
     return converted;
 }
 
+// Whether the .x file may hold animation keys: text and binary files name them, a
+// compressed one may hide them.
+bool mayBeAnimated(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string word = "AnimationKey";
+    std::string chunk(1 << 20, '\0'), carried;
+    for (bool first = true; in; first = false) {
+        in.read(chunk.data(), std::streamsize(chunk.size()));
+        std::string text = carried + chunk.substr(0, size_t(in.gcount()));
+        if (first && text.size() >= 12 && (text.compare(8, 4, "tzip") == 0 || text.compare(8, 4, "bzip") == 0))
+            return true;
+        if (text.find(word) != std::string::npos) return true;
+        carried = text.size() >= word.size() ? text.substr(text.size() - word.size() + 1) : text;
+    }
+    return false;
+}
+
+// A file with an animation set shows the first set's pose at time 0: the set's frames, hung
+// in the frame where the meshes were placed at rest, take the meshes' place.
+void poseFirstAnimation(const std::string& model, ViewerState* state) {
+    if (!mayBeAnimated(model)) return;
+    IDirect3DRMFrame* placed = nullptr;
+    for (IDirect3DRMFrame* child : rm::frameChildren(state->scene))
+        for (IDirect3DRMVisual* visual : rm::frameVisuals(child))
+            if (rm::visualKind(visual) == rm::VisualKind::MeshBuilder) placed = child;
+    IDirect3DRMFrame* posed = nullptr;
+    IDirect3DRMAnimationSet* set = nullptr;
+    if (!placed || d3drm->CreateFrame(placed, &posed) != D3DRM_OK || d3drm->CreateAnimationSet(&set) != D3DRM_OK) {
+        if (posed) posed->Release();
+        return;
+    }
+    std::string path = model;
+    const bool loaded = set->Load(path.data(), nullptr, D3DRMLOAD_FROMFILE, loadTextureCallback, nullptr, posed) ==
+                            D3DRM_OK &&
+                        !rm::frameChildren(posed).empty();
+    if (loaded) {
+        set->SetTime(0);
+        const auto visuals = rm::frameVisuals(placed);
+        for (IDirect3DRMVisual* visual : std::vector<IDirect3DRMVisual*>(visuals.begin(), visuals.end()))
+            placed->DeleteVisual(visual);
+    } else {
+        placed->DeleteChild(posed);
+    }
+    set->Release();
+    posed->Release();
+}
+
 // Draws the model twice, on black and on white: what differs is background, what is the
 // same is the model. Empty after a failure (already reported on standard error).
 std::vector<unsigned char> drawOnTransparent(const std::string& model, int size) {
@@ -150,6 +200,7 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size)
     hooks.beforePass = [&] {
         ViewerState* state = currentState;
         if (stage != 0 || !state || !state->scene || !state->viewport || !viewerWindow()) return;
+        poseFirstAnimation(model, state);
         frameAll(state);
         state->scene->SetSceneBackground(0xff000000u);
         stage = 1;

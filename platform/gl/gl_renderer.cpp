@@ -650,6 +650,8 @@ uniform usamplerBuffer uRecords;
 uniform int uFirstTriangle;  // of the draw, from its group's first
 uniform int uFirstRecord;    // of the group
 uniform int uRecordShift;    // its polygons have 2^uRecordShift triangles each
+// -1 when the placement mirrors: the drawn side of a face is then the other one.
+uniform float uMirror;
 
 vec3 unpackNormal(uint bits) {
     return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
@@ -704,7 +706,7 @@ void main() {
 #if RECORDS
     uvec4 record = texelFetch(uRecords, uFirstRecord + ((uFirstTriangle + gl_PrimitiveID) >> uRecordShift));
     vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
-    lightAt(centre, unitNormal(uNormalMat * unpackNormal(record.w), centre), diff, specular);
+    lightAt(centre, unitNormal(uMirror * (uNormalMat * unpackNormal(record.w)), centre), diff, specular);
 #else
     // The plane of the triangle: with only directional lights and no highlight, where on
     // the face it is lit does not matter.
@@ -771,7 +773,7 @@ struct Renderer::Program {
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
           tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
           firstRecord = -1, recordShift = -1,
-          frontSign = -1;
+          frontSign = -1, mirror = -1;
 };
 
 Renderer::Renderer() {
@@ -845,6 +847,7 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->firstRecord = loc("uFirstRecord");
     p->recordShift = loc("uRecordShift");
     p->frontSign = loc("uFrontSign");
+    p->mirror = loc("uMirror");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
     glUniform1i(p->records, 1);
@@ -937,6 +940,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     };
     float normal[9];
     normalMatrix(world, normal);
+    const float mirror = determinant3(world) < 0 ? -1.0f : 1.0f;
     const Vec3 origin{world[12], world[13], world[14]};
     const Culling culling = cullingFor(world);
     const bool edges = quality.fill == FillMode::Wireframe && mesh.hasEdges();
@@ -997,6 +1001,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glUniform1i(p.shades, setup_.shades);
             glUniform1i(p.dither, setup_.dither ? 1 : 0);
             glUniform1f(p.frontSign, frontSign_);
+            glUniform1f(p.mirror, mirror);
             if (quality.lighting) applyLights(p, origin, path);
         }
         if (textured) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -176,6 +177,88 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
 }
 
 bool hasVertexColours(const xfile::Mesh& mesh) { return !mesh.vertexColors.empty(); }
+
+// Where the file's frame transforms put each named frame (its first placement), measured
+// from the file's top level: a skinned mesh's bones at rest.
+std::unordered_map<std::string, Matrix> restPlaces(const xfile::File& file) {
+    struct Visitor {
+        std::unordered_map<std::string, Matrix> places;
+        std::vector<Matrix> worlds{Matrix::identity()};
+        bool enter(const xfile::Frame& f, int) {
+            worlds.push_back(multiply(matrixOf(f.transform), worlds.back()));
+            if (!f.name.empty()) places.emplace(f.name, worlds.back());
+            return true;
+        }
+        void leave(const xfile::Frame&) { worlds.pop_back(); }
+        bool cut(xfile::Cut) { return true; }
+    } visitor;
+    for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
+    return std::move(visitor.places);
+}
+
+// The mesh as its skin places it at rest: each vertex by the weighted blend of its bones'
+// offset x rest place (a vertex without bones, or of a bone the file does not hold, stays
+// as written), each corner's normal by its vertex's blend. Its own frame plays no part.
+xfile::Mesh skinnedAtRest(const xfile::Mesh& mesh, const std::unordered_map<std::string, Matrix>& places) {
+    std::vector<Matrix> bones;
+    for (const auto& bone : mesh.skinWeights) {
+        auto found = places.find(bone.boneName);
+        bones.push_back(found == places.end() ? Matrix::identity()
+                                              : multiply(matrixOf(bone.offset), found->second));
+    }
+    const size_t vertices = mesh.vertices.size();
+    std::vector<Matrix> blend(vertices, Matrix{});
+    std::vector<bool> bound(vertices, false);
+    for (size_t b = 0; b < bones.size(); ++b) {
+        const xfile::SkinWeights& bone = mesh.skinWeights[b];
+        for (size_t i = 0; i < bone.vertices.size(); ++i) {
+            Matrix& m = blend[bone.vertices[i]];
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 3; ++c) m.m[r][c] += bones[b].m[r][c] * bone.weights[i];
+            bound[bone.vertices[i]] = true;
+        }
+    }
+    for (size_t v = 0; v < vertices; ++v) {
+        if (bound[v])
+            blend[v].m[3][3] = 1;
+        else
+            blend[v] = Matrix::identity();
+    }
+    xfile::Mesh out = mesh;
+    out.skinWeights.clear();
+    for (size_t v = 0; v < vertices; ++v) {
+        const D3DVECTOR p = transformPoint({mesh.vertices[v][0], mesh.vertices[v][1], mesh.vertices[v][2]}, blend[v]);
+        out.vertices[v] = {p.x, p.y, p.z};
+    }
+    if (out.faceNormals.empty()) return out;  // made from the placed vertices later
+    // A normal shared by vertices of different blends becomes one normal per pair.
+    std::vector<Matrix> normalMatrices(vertices);
+    for (size_t v = 0; v < vertices; ++v) {
+        Matrix inverse;
+        if (!invert(blend[v], inverse)) inverse = Matrix::identity();
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) normalMatrices[v].m[r][c] = inverse.m[c][r];  // inverse transpose
+    }
+    std::unordered_map<uint64_t, uint32_t> made;
+    out.normals.clear();
+    for (size_t f = 0; f < mesh.faces.size(); ++f) {
+        const auto face = mesh.faces[f];
+        const auto normals = mesh.faceNormals[f];
+        const uint32_t start = mesh.faceNormals.offsets[f];
+        for (size_t c = 0; c < face.size(); ++c) {
+            const uint32_t v = face[c], n = normals[c];
+            auto [at, fresh] = made.emplace((uint64_t(n) << 32) | v, uint32_t(out.normals.size()));
+            if (fresh) {
+                const auto& in = mesh.normals[n];
+                D3DVECTOR t = transformDirection({in[0], in[1], in[2]}, normalMatrices[v]);
+                if (!normalize(t)) t = {in[0], in[1], in[2]};
+                out.normals.push_back({t.x, t.y, t.z});
+            }
+            out.faceNormals.indices[start + c] = at->second;
+        }
+    }
+    return out;
+}
 
 // Calls place(mesh, world) for every placement of a mesh the loaders build from the file
 // (or from `root` alone): top-level meshes as they are, then each frame's meshes where
@@ -364,8 +447,15 @@ HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, 
     TextureFolderScope folder(path);
     TextureSource textures(callback, arg);
     clear();
+    std::optional<std::unordered_map<std::string, Matrix>> places;  // made for the first skin
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
-        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures, coloured);
+        if (only && mesh.name != only) return;
+        if (mesh.skinWeights.empty()) {
+            addMesh(*this, mesh, world, textures, coloured);
+            return;
+        }
+        if (!places) places = restPlaces(file);
+        addMesh(*this, skinnedAtRest(mesh, *places), kIdentity, textures, coloured);
     });
     changed();
     return D3DRM_OK;
