@@ -1,10 +1,12 @@
 #include "app/info_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_set>
 
 #include "conversion/x_conversion.h"
 #include "platform/rm/d3drm.h"
@@ -44,6 +46,53 @@ void countFrame(const xfile::Frame& frame, Counts& c) {
         bool cut(xfile::Cut) { return true; }
     } counter{c};
     xfile::placeFrames(frame, counter);
+}
+
+// Key count, key span and, with the file's declared rate, the span in seconds; without one
+// the window plays a unit a frame, which at 60 frames a second is the figure given.
+void describeAnimationSets(const xfile::File& file) {
+    for (const auto& set : file.animationSets) {
+        size_t keys = 0;
+        uint32_t first = UINT32_MAX, last = 0;
+        for (const auto& a : set.animations)
+            for (const auto& k : a.keys) {
+                keys += k.times.size();
+                for (uint32_t t : k.times) first = std::min(first, t), last = std::max(last, t);
+            }
+        std::printf("  animation set %s%s%s: %zu keys", set.name.empty() ? "" : "'", set.name.c_str(),
+                    set.name.empty() ? "(unnamed)" : "'", keys);
+        if (keys == 0) {
+            std::printf("\n");
+            continue;
+        }
+        std::printf(", time %u .. %u", first, last);
+        const double span = double(last) - double(first);
+        if (file.ticksPerSecond)
+            std::printf(", %u ticks a second, %.3g s\n", file.ticksPerSecond, span / file.ticksPerSecond);
+        else
+            std::printf(", no rate declared (a tick a frame), %.3g s at 60 frames a second\n", span / 60.0);
+    }
+}
+
+// Each skinned mesh once, however often references place it.
+void describeSkins(const xfile::File& file) {
+    std::unordered_set<const xfile::Mesh*> seen;
+    auto mesh = [&](const xfile::Mesh& m) {
+        if (m.skinWeights.empty() || !seen.insert(&m).second) return;
+        std::printf("  skinned mesh %s%s%s: %zu bone%s\n", m.name.empty() ? "" : "'", m.name.c_str(),
+                    m.name.empty() ? "(unnamed)" : "'", m.skinWeights.size(), m.skinWeights.size() == 1 ? "" : "s");
+    };
+    struct Walker {
+        decltype(mesh)& onMesh;
+        bool enter(const xfile::Frame& f, int) {
+            for (const auto& m : f.meshes) onMesh(m);
+            return true;
+        }
+        void leave(const xfile::Frame&) {}
+        bool cut(xfile::Cut) { return true; }
+    } walker{mesh};
+    for (const auto& m : file.meshes) mesh(m);
+    for (const auto& f : file.frames) xfile::placeFrames(f, walker);
 }
 
 const char* formatName(xfile::Format f) {
@@ -124,6 +173,8 @@ bool describe(const std::string& given, IDirect3DRM* d3drm) {
                 c.materials);
     std::printf("  frames: %zu\n  animation sets: %zu\n  animations: %zu\n  keys: %zu\n", c.frames,
                 file.animationSets.size(), animations, keys);
+    describeAnimationSets(file);
+    describeSkins(file);
     const std::vector<std::string> warnings = std::move(file.warnings);
 
     bool ok = true;

@@ -21,10 +21,12 @@
 
 namespace {
 
-// The Scene menu's check mark follows the picture-format switch.
-void showAnyPictureFormat(HWND window) {
+// The Scene menu's check marks follow the picture-format and animation-clock switches.
+void showSceneSwitches(HWND window) {
     CheckMenuItem(GetMenu(window), kCommandAnyPictureFormat,
                   MF_BYCOMMAND | (anyPictureFormat() ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(GetMenu(window), kCommandOneTickAFrame,
+                  MF_BYCOMMAND | (animationOneTickAFrame() ? MF_CHECKED : MF_UNCHECKED));
 }
 
 void firstPaint(HWND window) {
@@ -39,7 +41,7 @@ void firstPaint(HWND window) {
         PostQuitMessage(0);
     } else {
         showRenderSettings(window, currentState);
-        showAnyPictureFormat(window);
+        showSceneSwitches(window);
         if (commandLine[0] != '\0') openModel(commandLine);
     }
     // The WM_SIZE this brings fits viewport and device to the real client area.
@@ -172,7 +174,11 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandResetCamera: resetCamera(state); break;
         case kCommandAnyPictureFormat:
             setAnyPictureFormat(!anyPictureFormat());
-            showAnyPictureFormat(window);
+            showSceneSwitches(window);
+            break;
+        case kCommandOneTickAFrame:
+            setAnimationOneTickAFrame(!animationOneTickAFrame());
+            showSceneSwitches(window);
             break;
         default: break;
     }

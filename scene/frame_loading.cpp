@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/rm/rm_internal.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
 
@@ -9,6 +10,9 @@ namespace {
 
 constexpr D3DVALUE kFittedSize = 8.0f;
 constexpr D3DVALUE kPlacedZ = 15.0f;
+
+double frameSeconds = 1.0 / 60.0;
+bool oneTickAFrame = false;
 
 // The clock lives as long as the frame it drives; it then gives up its set.
 void releaseClock(IDirect3DRMObject*, void* arg) {
@@ -40,14 +44,22 @@ int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state) {
     return 1;
 }
 
+void setAnimationFrameSeconds(double seconds) { frameSeconds = seconds; }
+void setAnimationOneTickAFrame(bool on) { oneTickAFrame = on; }
+bool animationOneTickAFrame() { return oneTickAFrame; }
+
 void advanceAnimation(IDirect3DRMFrame*, void* arg, D3DVALUE delta) {
     auto* clock = static_cast<AnimationClock*>(arg);
-    clock->animationSet->SetTime(clock->time);
-    clock->time += delta;
+    clock->animationSet->SetTime(static_cast<D3DVALUE>(clock->time));
+    if (clock->ticksPerSecond == 0 || oneTickAFrame)
+        clock->time += delta;
+    else
+        clock->time += double(delta) * clock->ticksPerSecond * frameSeconds;
 }
 
 int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet) {
-    auto* clock = new (std::nothrow) AnimationClock{animationSet, 0.0f};
+    auto* clock =
+        new (std::nothrow) AnimationClock{animationSet, 0.0, rm::animationSetTicksPerSecond(animationSet)};
     if (clock == nullptr) return 0;
     if (frame->AddMoveCallback(advanceAnimation, clock) < 0) {
         delete clock;

@@ -1,5 +1,6 @@
 // Loading frame hierarchies and animation sets into the scene, fitted to 8 units at
-// (0, 0, 15), and playing animations one time unit per rendered frame.
+// (0, 0, 15), and playing animations: one time unit per rendered frame, or, for a set whose
+// file declares its ticks a second, at that rate (see setAnimationFrameSeconds).
 #pragma once
 
 #include "platform/rm/d3drm.h"
@@ -9,8 +10,18 @@ struct ViewerState;
 // One per loaded animation set; the argument of its move callback.
 struct AnimationClock {
     IDirect3DRMAnimationSet* animationSet;  // owned
-    D3DVALUE time;                          // the time to show next
+    double time;                            // the time to show next
+    DWORD ticksPerSecond;                   // the file's declared rate; 0: a unit a frame
 };
+
+// The seconds the frame being drawn stands for, which advance a set with a declared rate by
+// that many seconds' ticks: the real time since the previous frame in a window, a 60th of a
+// second headless (frame-exact). 1/60 until set.
+void setAnimationFrameSeconds(double seconds);
+// Scene > "Animation one tick a frame": every set advances one unit a frame, whatever rate
+// its file declares.
+void setAnimationOneTickAFrame(bool on);
+bool animationOneTickAFrame();
 
 // Both return 1 on success, 0 at the first failing platform call (the caller reports).
 int loadAnimationFile(const char* path, ViewerState* state);
@@ -21,5 +32,6 @@ int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state);
 // Registers advanceAnimation on `frame` with a new clock for `animationSet` (which the
 // clock then owns). 1 on success.
 int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet);
-// Move callback: shows the clock's time, then advances it by delta.
+// Move callback: shows the clock's time, then advances it by delta units, or by delta times
+// the frame's seconds of the set's declared ticks.
 void advanceAnimation(IDirect3DRMFrame* frame, void* arg, D3DVALUE delta);

@@ -1,13 +1,31 @@
 #include "viewer/frame_tick.h"
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "platform/rm/d3drm.h"
+#include "platform/win/headless.h"
+#include "scene/frame_loading.h"
 #include "viewer/viewer_state.h"
 
 namespace {
 
 constexpr COLORREF kNoColor = static_cast<COLORREF>(-1);
+constexpr double kHeadlessFrameSeconds = 1.0 / 60.0;
+
+std::optional<std::chrono::steady_clock::time_point> previousFrame;
+
+// The seconds this frame stands for: in a window the real time since the previous one (a
+// 60th for the first), headless a 60th, so that every run of a script is the same.
+double frameSeconds() {
+    if (!winHasDisplay()) return kHeadlessFrameSeconds;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds =
+        previousFrame ? std::chrono::duration<double>(now - *previousFrame).count() : kHeadlessFrameSeconds;
+    previousFrame = now;
+    return seconds;
+}
 
 bool hasLetter(const char* anchor, char letter) {
     return anchor[0] == letter || (anchor[0] != '\0' && anchor[1] == letter);
@@ -20,8 +38,11 @@ void formatFrameRate(char* out, size_t capacity, unsigned long rate) {
     std::snprintf(out, capacity, "%lufps      ", rate);
 }
 
+void forgetPreviousFrame() { previousFrame.reset(); }
+
 int renderFrame() {
     ViewerState* state = currentState;
+    setAnimationFrameSeconds(frameSeconds());
     if (state->scene->Move(D3DVAL(1.0)) < 0) return 0;
     if (state->viewport->Clear() < 0) return 0;
     if (state->viewport->Render(state->scene) < 0) return 0;

@@ -5,7 +5,11 @@
 #include "platform/win/win32.h"
 
 // Nonzero on success; 0 when Move, Clear, Render or Update failed (counters untouched).
+// Animations whose files declare a rate advance by this frame's seconds (see
+// setAnimationFrameSeconds).
 int renderFrame();
+// The next frame is taken for the first: a new run of the main loop starts timing afresh.
+void forgetPreviousFrame();
 
 // Draws `text` placed by `anchor` relative to (x, y) and returns its extent. Anchor: "c"
 // first centres both ways; otherwise "l"/"r" and "t"/"b" in either of the first two

@@ -47,6 +47,7 @@ void resetProcessState() {
     frameCount = 0;
     rateStartTick = 0;
     framesPerSecond = 0;
+    forgetPreviousFrame();
     commandLine[0] = '\0';
     framesRendered = 0;
     canRender = false;

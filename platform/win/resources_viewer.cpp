@@ -45,6 +45,7 @@ const MenuTemplateItem kSceneMenu[] = {
     {"Open &Frame...", 4, 0, nullptr, 0},
     {"Open &Animation...", 3, 0, nullptr, 0},
     {"Any &picture format", 500, 0, nullptr, 0},
+    {"Animation &one tick a frame", 501, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
     {"C&olour...", 104, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},

@@ -87,4 +87,32 @@ TEST(InfoCommand, SaysWhatBecameOfEachTexture) {
     fs::remove_all(dir);
 }
 
+// Each animation set's keys, span and duration (at the declared rate, else at a tick a frame
+// and 60 frames a second), and each skinned mesh's bones.
+TEST(InfoCommand, TellsEachAnimationSetsSpanAndEachSkinsBones) {
+    const fs::path dir = fs::temp_directory_path() / ("sollux_info_anim_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string body = R"(Frame Bone { Mesh skin { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0;1;2;;
+  SkinWeights { "Bone"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } } }
+AnimationSet Wave { Animation { { Bone } AnimationKey { 2; 2; 6; 3; 0,0,0;;, 30; 3; 1,0,0;;; } } }
+)";
+    const struct {
+        const char* declaration;
+        const char* line;
+    } cases[] = {
+        {"AnimTicksPerSecond { 24; }\n", "  animation set 'Wave': 2 keys, time 6 .. 30, 24 ticks a second, 1 s\n"},
+        {"", "  animation set 'Wave': 2 keys, time 6 .. 30, no rate declared (a tick a frame), 0.4 s at 60 frames a second\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string model = (dir / "wave.x").string();
+        std::ofstream(model) << "xof 0303txt 0032\n" << c.declaration << body;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(runInfo({model}), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        EXPECT_NE(out.find("  skinned mesh 'skin': 1 bone\n"), std::string::npos) << out;
+    }
+    fs::remove_all(dir);
+}
+
 }  // namespace

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 
+#include "input/window_proc.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -169,6 +171,55 @@ TEST(FrameLoading, ClockAdvancesByTheDeltaItIsGivenAndDiesWithItsFrame) {
     frame->Release();
     rm->Release();
     EXPECT_EQ(rm::liveObjectCount(), before);
+}
+
+// The arm's elbow bends a quarter turn over ticks 0 to 10 and back by 20: its angle shows
+// the tick a frame stands for.
+float elbowDegrees(IDirect3DRMFrame* holder) {
+    std::function<IDirect3DRMFrame*(IDirect3DRMFrame*)> find = [&](IDirect3DRMFrame* f) -> IDirect3DRMFrame* {
+        char name[16] = {};
+        DWORD size = sizeof name;
+        if (f->GetName(&size, name) >= 0 && std::string(name) == "Elbow") return f;
+        for (IDirect3DRMFrame* c : rm::frameChildren(f))
+            if (IDirect3DRMFrame* found = find(c)) return found;
+        return nullptr;
+    };
+    IDirect3DRMFrame* elbow = find(holder);
+    if (!elbow) return NAN;
+    const rm::Matrix& m = rm::frameLocalMatrix(elbow);
+    return std::fabs(std::atan2(m.m[0][1], m.m[0][0])) * 180.0f / 3.14159265f;
+}
+
+// Headless, a file that declares 24 ticks a second advances 0.4 ticks a frame (a 60th of a
+// second); Scene > "Animation one tick a frame" gives it one tick a frame again.
+TEST(FrameLoading, ADeclaredRateAdvancesASixtiethOfASecondOfTicksAFrame) {
+    harness::TempFolder folder;
+    std::ifstream in(std::string(SOLLUX_TEST_DATA) + "/x/skinned_arm.x");
+    std::string arm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    arm.insert(arm.find('\n') + 1, "AnimTicksPerSecond { 24; }\n");
+    const std::string path = folder.write("arm24.x", arm);
+    IDirect3DRMFrame* holder = nullptr;
+    std::vector<float> degrees;
+    UINT checked = 0;
+    // Step k sees the pose of frame k - 1; frame j shows the clock's time before it.
+    std::vector<std::function<void()>> steps = {[&] {
+        ASSERT_EQ(loadAnimationFile(path.c_str(), state()), 1);
+        holder = lastChild();
+    }};
+    for (int k = 1; k <= 30; ++k) steps.push_back([&] { degrees.push_back(elbowDegrees(holder)); });
+    // Switched before frame 26: that frame still shows 26 x 0.4 ticks, each later one a tick more.
+    steps[26] = [&, step = steps[26]] {
+        step();
+        command(kCommandOneTickAFrame);
+        checked = GetMenuState(GetMenu(window()), kCommandOneTickAFrame, MF_BYCOMMAND);
+    };
+    runViewer(steps);
+    setAnimationOneTickAFrame(false);
+    EXPECT_TRUE(checked & MF_CHECKED);
+    auto angleAt = [](double t) { return t <= 10 ? 9.0 * t : 9.0 * (20 - t); };
+    ASSERT_EQ(degrees.size(), 30u);
+    for (int k = 1; k <= 26; ++k) EXPECT_NEAR(degrees[k - 1], angleAt(0.4 * (k - 1)), 0.05) << "frame " << k - 1;
+    for (int k = 27; k <= 30; ++k) EXPECT_NEAR(degrees[k - 1], angleAt(10.4 + (k - 27)), 0.05) << "frame " << k - 1;
 }
 
 class RealAnimation : public ::testing::TestWithParam<std::string> {};

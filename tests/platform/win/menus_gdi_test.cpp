@@ -89,7 +89,7 @@ TEST_F(WinTest, RenderMenuPositionsMatchTheCommandsThatCheckThem) {
         if (UINT id = GetMenuItemID(scene, i); id != 0) sceneIds.push_back(id);
     }
     EXPECT_EQ(sceneIds,
-              (std::vector<UINT>{2, 4, 3, 500, 104, 301, 302, 303, 304, 105, 100, 101, 102, 103}));
+              (std::vector<UINT>{2, 4, 3, 500, 501, 104, 301, 302, 303, 304, 105, 100, 101, 102, 103}));
 }
 
 TEST_F(WinTest, CheckMenuItemOnMissingItemsChangesNothing) {
