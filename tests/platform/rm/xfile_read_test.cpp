@@ -133,6 +133,7 @@ TEST(XFileRealFiles, TextBinaryAndCompressedCubesGiveTheSameGeometry) {
     ASSERT_EQ(xfile::loadFile(kAssimpX + "test_cube_compressed.x", compressed, &error, quiet), Status::Ok) << error;
     EXPECT_EQ(binary.format, xfile::Format::Binary);
     EXPECT_EQ(compressed.format, xfile::Format::CompressedBinary);
+    for (const File* f : {&text, &binary, &compressed}) EXPECT_EQ(f->ticksPerSecond, 24u);  // AnimTicksPerSecond
     const xfile::Mesh* t = firstMesh(text);
     ASSERT_NE(t, nullptr);
     ASSERT_EQ(t->vertices.size(), 24u);
