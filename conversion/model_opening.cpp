@@ -90,6 +90,8 @@ bool openModel(const char* path) {
     HRESULT result = builder->Load(const_cast<char*>(xPath), nullptr, D3DRMLOAD_FROMFILE,
                                    loadTextureCallback, nullptr);
     if (result != D3DRM_OK) {
+        // The reader's reason, which a desktop launch would never show on standard error.
+        winSetNextMessageBoxDetail(D3DRMLastLoadFailure());
         reportError("Loading %s failed.\n%s", xPath, resultName(result));
         builder->Release();
         return false;

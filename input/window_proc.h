@@ -37,6 +37,7 @@ enum ViewerCommand : int {
     kCommandTextureQuality = 210,
     // 301 to 304: the lights (scene/lights.h).
     kCommandAnyPictureFormat = 500,
+    kCommandKeysAndMouse = 600,
 };
 
 // The tables behind viewerWindowProc, callable on their own.

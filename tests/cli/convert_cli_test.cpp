@@ -83,6 +83,9 @@ TEST_F(CommandLine, VersionAndHelp) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.starts_with("Usage: solluxviewer")) << r.out;
     EXPECT_NE(r.out.find("--convert FILE..."), std::string::npos);
+    // The window's key table (whose completeness the input tests check) follows.
+    EXPECT_NE(r.out.find("F1   "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Ctrl+Home   "), std::string::npos) << r.out;
     r = run({"--frobnicate"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;

@@ -244,3 +244,13 @@ TEST(OpenModel, AModelTheStartViewCannotShowIsFramedOthersStayAsPlaced) {
         EXPECT_LT(bottom, shot.height - 3);
     }
 }
+
+TEST(OpenModel, LoadFailureCarriesTheReadersReasonAsDetail) {
+    TempFolder folder;
+    std::string x = folder.write("garbage.x", "xof 0302txt 0064\nMesh { this is not a mesh }\n");
+    runViewer({}, x);
+    ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+    EXPECT_EQ(winRecordedMessageBoxes()[0].text, "Loading " + x + " failed.\nD3DRMERR_BADFILE\r\n");
+    EXPECT_FALSE(winRecordedMessageBoxes()[0].detail.empty());
+    EXPECT_EQ(winRecordedMessageBoxes()[0].detail, D3DRMLastLoadFailure());
+}
