@@ -266,10 +266,11 @@ bool boxComfortablyInView(IDirect3DRMFrame* camera, IDirect3DRMViewport* viewpor
     const double insideWidth = std::max(0.0, std::min(rightmost, 1.0) - std::max(left, -1.0));
     const double insideHeight = std::max(0.0, std::min(top, 1.0) - std::max(bottom, -1.0));
     const double area = (rightmost - left) * (top - bottom);
-    // A flat projection (a line) counts by its length.
+    // A flat projection (a line) counts by its length, where it crosses the picture at all.
     if (area <= 0) {
+        const bool across = rightmost > left ? bottom >= -1 && top <= 1 : left >= -1 && rightmost <= 1;
         const double length = (rightmost - left) + (top - bottom);
-        return length > 0 && 2 * (insideWidth + insideHeight) >= length;
+        return across && length > 0 && 2 * (insideWidth + insideHeight) >= length;
     }
     return 2 * insideWidth * insideHeight >= area;
 }
