@@ -91,6 +91,15 @@ TEST_F(CommandLine, VersionAndHelp) {
     EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;
 }
 
+// The key table is no report: a scripted screenshot that opens it still succeeds.
+TEST_F(CommandLine, ScreenshotWithTheKeyTableOpenExitsZero) {
+    const std::string script = write("f1.play", "key down 0x70\nkey up 0x70\nframes 2\nquit\n");
+    const Result r = run({"--screenshot", (dir_ / "shot.png").string(), "--play", script});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Keys and mouse: Menu keys"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "shot.png"));
+}
+
 TEST_F(CommandLine, ConvertWritesTraceDumpAndFile) {
     const std::string source = copy("conversion/triangle_crlf.rok", "tri.rok");
     Result r = run({"--convert", source});
