@@ -9,6 +9,7 @@
 #include "app/command_line_modes.h"
 #include "app/info_command.h"
 #include "app/thumbnail.h"
+#include "input/keys_help.h"
 #include "viewer/texture_callback.h"
 
 namespace {
@@ -49,6 +50,7 @@ const char kUsage[] =
 
 int runHelp(const Args&) {
     std::fputs(kUsage, stdout);
+    std::printf("\nIn the window (Help > Keys and mouse, F1, shows the same):\n\n%s", keysAndMouseText(true).c_str());
     return 0;
 }
 

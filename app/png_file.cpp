@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -29,8 +30,9 @@ bool writeChunk(std::FILE* file, const char type[4], const unsigned char* data, 
 
 }  // namespace
 
-bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba) {
-    if (width <= 0 || height <= 0 || !rgba) return false;
+namespace {
+
+bool writePng(const std::string& path, int width, int height, const unsigned char* rgba) {
     // Each row as differences from the pixel to its left (PNG's "Sub" filter), then the
     // fastest deflate: a rendered picture has wide even areas, which both make small.
     const size_t row = size_t(width) * 4;
@@ -60,4 +62,16 @@ bool writePngFile(const std::string& path, int width, int height, const unsigned
               writeChunk(file.get(), "IDAT", packed.data(), packedSize) &&
               writeChunk(file.get(), "IEND", nullptr, 0);
     return std::fclose(file.release()) == 0 && ok;
+}
+
+}  // namespace
+
+bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba) {
+    if (width <= 0 || height <= 0 || !rgba) return false;
+    // A picture too large for the memory left is a file not written, not the end.
+    try {
+        return writePng(path, width, height, rgba);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }

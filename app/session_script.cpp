@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -349,7 +350,13 @@ std::string formatScriptEvent(const ScriptEvent& event) {
 bool writeClientAreaPng(HWND window, const std::string& path) {
     std::vector<unsigned char> rgba;
     int width = 0, height = 0;
-    if (!winReadPicture(window, rgba, width, height)) {
+    bool read = false;
+    try {
+        read = winReadPicture(window, rgba, width, height);
+    } catch (const std::bad_alloc&) {
+        read = false;  // no memory for a copy of a window this large
+    }
+    if (!read) {
         std::fprintf(stderr, "solluxviewer: %s: the window has no picture to write\n", path.c_str());
         return false;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "conversion/x_conversion.h"
+#include "input/view_navigation.h"
 #include "viewer/report_error.h"
 #include "viewer/result_name.h"
 #include "viewer/texture_callback.h"
@@ -89,24 +90,33 @@ bool openModel(const char* path) {
     HRESULT result = builder->Load(const_cast<char*>(xPath), nullptr, D3DRMLOAD_FROMFILE,
                                    loadTextureCallback, nullptr);
     if (result != D3DRM_OK) {
+        // The reader's reason, which a desktop launch would never show on standard error.
+        winSetNextMessageBoxDetail(D3DRMLastLoadFailure());
         reportError("Loading %s failed.\n%s", xPath, resultName(result));
         builder->Release();
         return false;
     }
-    if (!placeMesh(builder, currentState)) {
+    IDirect3DRMFrame* frame = nullptr;
+    if (!placeMesh(builder, currentState, &frame)) {
         reportError("Placing the mesh in the scene failed.\n");
         builder->Release();
         return false;
     }
     builder->Release();
+    // A model too large, too small or too far off to be seen where it was placed.
+    frameIfUnseen(currentState, frame);
+    frame->Release();
     return true;
 }
 
-bool placeMesh(IDirect3DRMMeshBuilder* meshBuilder, ViewerState* viewer) {
+bool placeMesh(IDirect3DRMMeshBuilder* meshBuilder, ViewerState* viewer, IDirect3DRMFrame** placed) {
     IDirect3DRMFrame* frame = nullptr;
     if (d3drm->CreateFrame(viewer->scene, &frame) != D3DRM_OK || !frame) return false;
-    bool placed = frame->AddVisual(meshBuilder) == D3DRM_OK &&
-                  frame->SetPosition(viewer->camera, D3DVAL(0), D3DVAL(0), D3DVAL(2.0)) == D3DRM_OK;
-    frame->Release();
-    return placed;
+    bool ok = frame->AddVisual(meshBuilder) == D3DRM_OK &&
+              frame->SetPosition(viewer->camera, D3DVAL(0), D3DVAL(0), D3DVAL(2.0)) == D3DRM_OK;
+    if (ok && placed)
+        *placed = frame;
+    else
+        frame->Release();
+    return ok;
 }

@@ -37,8 +37,8 @@ D3DVALUE cameraZ(ViewerState* state) {
 
 // Absolute orientation from the offset to the press point: the whole client width is
 // a full turn about the up axis, the whole height half a turn about the horizontal one.
-// It is taken in the frame's parent's space: the scene for a model of its own, the frame
-// above for a part of a hierarchy, which so starts from its place in the whole.
+// It is taken in the scene's space, for a part of a hierarchy too: back at the press point,
+// the frame has the scene's own orientation.
 void turn(HWND window, IDirect3DRMFrame* frame, ViewerState* state, int x, int y) {
     RECT client = {};
     GetClientRect(window, &client);
@@ -47,12 +47,10 @@ void turn(HWND window, IDirect3DRMFrame* frame, ViewerState* state, int x, int y
     const int dx = offset16(x, dragState.lastMouseX), dy = offset16(y, dragState.lastMouseY);
     const long double a = -dy / (2 * h) * kFullTurn;
     const long double b = dx / w * kFullTurn;
-    IDirect3DRMFrame* parent = hierarchyParent(frame);
-    frame->SetOrientation(parent != nullptr ? parent : state->scene, static_cast<D3DVALUE>(std::sin(b)),
+    frame->SetOrientation(state->scene, static_cast<D3DVALUE>(std::sin(b)),
                           static_cast<D3DVALUE>(std::sin(a) * std::cos(b)),
                           static_cast<D3DVALUE>(std::cos(a) * std::cos(b)), 0.0f,
                           static_cast<D3DVALUE>(std::cos(a)), static_cast<D3DVALUE>(-std::sin(a)));
-    if (parent != nullptr) parent->Release();
 }
 
 // Sets a rotation velocity about the screen-plane axis at right angles to the motion.

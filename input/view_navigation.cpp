@@ -7,6 +7,7 @@
 #include "platform/rm/d3drm.h"
 #include "scene/framing.h"
 #include "scene/selection.h"
+#include "viewer/resize.h"
 #include "viewer/viewer_creation.h"
 #include "viewer/viewer_state.h"
 
@@ -44,10 +45,17 @@ bool sceneCentre(ViewerState* state, D3DVECTOR& centre, double& diagonal) {
     return true;
 }
 
+// A camera still flying (E, Y, an arrow held) would carry the view off again at once.
+void stopCamera(ViewerState* state) {
+    state->camera->SetVelocity(state->scene, 0, 0, 0, FALSE);
+    state->camera->SetRotation(state->scene, 0, 0, 1, 0);
+}
+
 void frameTree(ViewerState* state, IDirect3DRMFrame* frame) {
     D3DRMBOX box;
-    if (frame && state->viewport && frameTreeBox(frame, state->camera, &box))
-        fitBoxInView(state->camera, state->viewport, box);
+    if (!frame || !state->viewport) return;
+    stopCamera(state);
+    if (frameTreeBox(frame, state->camera, &box)) fitBoxInView(state->camera, state->viewport, box);
 }
 
 }  // namespace
@@ -62,9 +70,20 @@ void frameSelection(ViewerState* state) {
 
 void resetCamera(ViewerState* state) {
     if (!usable(state)) return;
+    stopCamera(state);
     const D3DVECTOR p = kCameraStartPosition, dir = kCameraStartDirection, up = kCameraStartUp;
     state->camera->SetOrientation(state->scene, dir.x, dir.y, dir.z, up.x, up.y, up.z);
     state->camera->SetPosition(state->scene, p.x, p.y, p.z);
+    restoreUsualPlanes(state->viewport);
+}
+
+bool frameIfUnseen(ViewerState* state, IDirect3DRMFrame* frame) {
+    D3DRMBOX box;
+    if (!usable(state) || !frame || !state->viewport || !frameTreeBox(frame, state->camera, &box) ||
+        boxComfortablyInView(state->camera, state->viewport, box))
+        return false;
+    frameTree(state, frame);
+    return true;
 }
 
 void dollyCamera(ViewerState* state, double notches) {

@@ -1,10 +1,12 @@
 // Finding the model again: the View menu (frame all, frame the selection, reset the
 // camera), the mouse wheel and the middle-button orbit. All of them move only the camera
-// and leave the selection, its rotation and the camera's velocity as they were.
+// and leave the selection and its rotation as they were. The View commands also stop the
+// camera's flight; the wheel and the orbit leave its velocity alone.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
 struct ViewerState;
@@ -28,8 +30,12 @@ extern OrbitState orbitState;
 void frameAll(ViewerState* state);
 // The same for the selected frame and what hangs below it; nothing without a selection.
 void frameSelection(ViewerState* state);
-// The camera's start-up position and orientation.
+// The camera's start-up position and orientation, and the viewport's usual planes.
 void resetCamera(ViewerState* state);
+// A model just opened that the camera cannot show comfortably (a speck, beyond the back
+// plane, around or behind the camera, mostly outside the picture) is framed as Frame
+// selection frames it; true when the camera moved. A model well in view stays as placed.
+bool frameIfUnseen(ViewerState* state, IDirect3DRMFrame* frame);
 
 // Moves the camera along its view direction by `notches` tenths of its distance to the
 // centre of the scene's box (forward for positive notches), never past that centre.

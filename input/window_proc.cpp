@@ -7,6 +7,7 @@
 #include "input/dialogs.h"
 #include "input/mouse.h"
 #include "input/render_options.h"
+#include "input/keys_help.h"
 #include "input/view_navigation.h"
 #include "platform/rm/d3drm.h"
 #include "scene/clipboard.h"
@@ -106,7 +107,9 @@ LRESULT handlePaint(HWND window, ViewerState* state, UINT message, WPARAM wParam
 void openWithChooser(HWND window, const char* title, int (*load)(const char*, ViewerState*), ViewerState* state) {
     const char* path = chooseXFile(window, title);
     if (!path) return;
-    if (!load(path, state)) reportError("Loading and placing of %s failed.\n", path);
+    if (load(path, state)) return;
+    winSetNextMessageBoxDetail(D3DRMLastLoadFailure());
+    reportError("Loading and placing of %s failed.\n", path);
 }
 
 void setVelocity(IDirect3DRMFrame* frame, IDirect3DRMFrame* scene, const D3DVECTOR& v) {
@@ -134,6 +137,7 @@ void handleCommand(HWND window, ViewerState* state, int id) {
             DialogBoxParamA(instance, "AboutBox", window, aboutDialogProc, 0);
             break;
         }
+        case kCommandKeysAndMouse: showKeysAndMouse(window); break;
         case kCommandOpenMesh:
             if (const char* path = chooseXFile(window, "Open a Mesh file")) openModel(path);
             break;

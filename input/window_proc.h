@@ -38,6 +38,7 @@ enum ViewerCommand : int {
     // 301 to 304: the lights (scene/lights.h).
     kCommandAnyPictureFormat = 500,
     kCommandOneTickAFrame = 501,
+    kCommandKeysAndMouse = 600,
 };
 
 // The tables behind viewerWindowProc, callable on their own.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scene/selection.h"
+#include "viewer/resize.h"
 
 namespace {
 
@@ -19,6 +20,18 @@ double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 Vec of(const D3DVECTOR& v) { return {v.x, v.y, v.z}; }
 
 using Matrix = std::array<std::array<double, 4>, 4>;  // row vectors, translation in row 3
+
+// Half the picture's extent at distance 1 across and up, as the projection gives it.
+struct HalfExtent {
+    double x, y;
+};
+HalfExtent halfExtent(IDirect3DRMViewport* viewport) {
+    const double width = viewport->GetWidth(), height = viewport->GetHeight();
+    const double field = viewport->GetField() > 0 ? viewport->GetField() : 0.5;
+    if (!viewport->GetUniformScaling() || width <= 0 || height <= 0) return {field, field};
+    const double major = std::max(width, height);
+    return {field * width / major, field * height / major};
+}
 
 Matrix identity() {
     Matrix m{};
@@ -165,18 +178,11 @@ int frameTreeBox(IDirect3DRMFrame* frame, IDirect3DRMFrame* skip, D3DRMBOX* box)
 int fitBoxInView(IDirect3DRMFrame* camera, IDirect3DRMViewport* viewport, const D3DRMBOX& box) {
     if (!camera || !viewport) return 0;
     const double width = viewport->GetWidth(), height = viewport->GetHeight();
-    const double field = viewport->GetField() > 0 ? viewport->GetField() : 0.5;
-    const double front = viewport->GetFront(), back = viewport->GetBack();
+    double front = 0, back = 0;
+    picturePlanes(viewport, &front, &back);
     if (width <= 0 || height <= 0 || !(front > 0) || !(back > front)) return 0;
-    // Half the picture's extent at distance 1, as the projection gives it.
-    const double major = std::max(width, height);
-    double kx = field, ky = field;
-    if (viewport->GetUniformScaling()) {
-        kx = field * width / major;
-        ky = field * height / major;
-    }
-    kx *= 1 - kFramingMargin;
-    ky *= 1 - kFramingMargin;
+    const HalfExtent k = halfExtent(viewport);
+    const double kx = k.x * (1 - kFramingMargin), ky = k.y * (1 - kFramingMargin);
 
     D3DVECTOR position, dirValue, upValue, rightValue;
     if (camera->GetPosition(nullptr, &position) < 0 || camera->GetOrientation(nullptr, &dirValue, &upValue) < 0)
@@ -204,14 +210,67 @@ int fitBoxInView(IDirect3DRMFrame* camera, IDirect3DRMViewport* viewport, const 
     }
     const double tx = kx * (minB - minA) / 2, ty = ky * (minD - minC) / 2;
     double tz = std::min((minA + minB) / 2, (minC + minD) / 2);
-    // Keep the box inside the planes: not nearer than the front one, and, where the box is
-    // shallow enough, not beyond the back one; a deeper box has its middle between them.
-    const double nearest = front * 1.01, farthest = back * 0.99;
-    tz = std::min(tz, nearZ - nearest);
-    if (farZ - tz > farthest) tz = farZ - farthest <= nearZ - nearest ? farZ - farthest : (nearZ + farZ - nearest - farthest) / 2;
     if (!std::isfinite(tx) || !std::isfinite(ty) || !std::isfinite(tz)) return 0;
+    // A box without width or height (a point, a line along the view) is seen from the
+    // front plane.
+    if (!(nearZ - tz > 1e-6 * std::max(1.0, farZ - nearZ))) tz = nearZ - front * 1.01;
+
+    // Planes that cannot hold the box whole move: the front one nearer for a small box,
+    // the back one farther for a large or deep one, keeping the depth buffer's range sane.
+    const double nearDepth = nearZ - tz, farDepth = farZ - tz;
+    if (nearDepth < front * 1.01 || farDepth > back * 0.99) {
+        double newFront = std::min(front, nearDepth * 0.99), newBack = std::max(back, farDepth * 1.01);
+        if (newBack / newFront > kMaxPlaneRatio) newFront = std::min(nearDepth * 0.99, newBack / kMaxPlaneRatio);
+        if (newBack / newFront > kMaxPlaneRatio) newBack = std::max(farDepth * 1.01, newFront * kMaxPlaneRatio);
+        // Deeper than the range allows: the nearest part is cut off.
+        if (newBack / newFront > kMaxPlaneRatio) newFront = newBack / kMaxPlaneRatio;
+        if (std::isfinite(newFront) && std::isfinite(newBack) && newFront > 0 && newBack > newFront)
+            setFramedPlanes(viewport, float(newFront), float(newBack));
+    }
 
     const Vec to{eye.x + tx * right.x + ty * up.x + tz * dir.x, eye.y + tx * right.y + ty * up.y + tz * dir.y,
                  eye.z + tx * right.z + ty * up.z + tz * dir.z};
     return camera->SetPosition(nullptr, D3DVALUE(to.x), D3DVALUE(to.y), D3DVALUE(to.z)) >= 0 ? 1 : 0;
+}
+
+bool boxComfortablyInView(IDirect3DRMFrame* camera, IDirect3DRMViewport* viewport, const D3DRMBOX& box) {
+    if (!camera || !viewport || viewport->GetWidth() == 0 || viewport->GetHeight() == 0) return true;
+    double front = 0, back = 0;
+    picturePlanes(viewport, &front, &back);
+    const HalfExtent k = halfExtent(viewport);
+    D3DVECTOR position, dirValue, upValue, rightValue;
+    if (camera->GetPosition(nullptr, &position) < 0 || camera->GetOrientation(nullptr, &dirValue, &upValue) < 0)
+        return true;
+    D3DRMVectorCrossProduct(&rightValue, &upValue, &dirValue);
+    D3DRMVectorNormalize(&rightValue);
+    const Vec eye = of(position), dir = of(dirValue), up = of(upValue), right = of(rightValue);
+
+    // The projected box, in units of the picture's half extent (the picture is -1 to 1).
+    double left = 1e300, rightmost = -1e300, bottom = 1e300, top = -1e300, nearZ = 1e300;
+    for (int corner = 0; corner < 8; ++corner) {
+        const Vec p{corner & 1 ? box.max.x : box.min.x, corner & 2 ? box.max.y : box.min.y,
+                    corner & 4 ? box.max.z : box.min.z};
+        const Vec d = p - eye;
+        const double z = dot(d, dir);
+        // Reaching behind the camera (or holding it): it covers the picture.
+        if (!(z > 0)) return false;
+        const double u = dot(d, right) / (z * k.x), v = dot(d, up) / (z * k.y);
+        left = std::min(left, u), rightmost = std::max(rightmost, u);
+        bottom = std::min(bottom, v), top = std::max(top, v);
+        nearZ = std::min(nearZ, z);
+    }
+    if (nearZ > back) return false;
+    constexpr double kSpeck = 2.0 / 50;
+    if (rightmost - left < kSpeck && top - bottom < kSpeck) return false;
+    if (left <= -1 && rightmost >= 1 && bottom <= -1 && top >= 1) return false;
+    const double insideWidth = std::max(0.0, std::min(rightmost, 1.0) - std::max(left, -1.0));
+    const double insideHeight = std::max(0.0, std::min(top, 1.0) - std::max(bottom, -1.0));
+    const double area = (rightmost - left) * (top - bottom);
+    // A flat projection (a line) counts by its length, where it crosses the picture at all.
+    if (area <= 0) {
+        const bool across = rightmost > left ? bottom >= -1 && top <= 1 : left >= -1 && rightmost <= 1;
+        const double length = (rightmost - left) + (top - bottom);
+        return across && length > 0 && 2 * (insideWidth + insideHeight) >= length;
+    }
+    return 2 * insideWidth * insideHeight >= area;
 }

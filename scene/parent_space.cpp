@@ -74,13 +74,23 @@ D3DVECTOR transformedDirection(const D3DRMMATRIX4D m, D3DVECTOR d) {
     return r;
 }
 
-D3DVALUE parentUnit(IDirect3DRMFrame* frame) {
-    D3DRMMATRIX4D toScene;
-    if (!parentToScene(frame, toScene)) return 1.0f;
+namespace {
+
+D3DVALUE meanAxisLength(const D3DRMMATRIX4D toScene) {
     D3DVALUE sum = 0;
     for (int row = 0; row < 3; ++row)
         sum += std::sqrt(toScene[row][0] * toScene[row][0] + toScene[row][1] * toScene[row][1] +
                          toScene[row][2] * toScene[row][2]);
     const D3DVALUE unit = sum / 3;
     return unit > 0 && std::isfinite(unit) ? unit : 1.0f;
+}
+
+}  // namespace
+
+D3DVALUE frameUnit(IDirect3DRMFrame* frame) {
+    D3DRMMATRIX4D local;
+    if (frame == nullptr || frame->GetTransform(local) < 0) return 1.0f;
+    D3DRMMATRIX4D toScene;
+    if (parentToScene(frame, toScene)) multiplyInto(local, toScene);
+    return meanAxisLength(local);
 }

@@ -16,6 +16,7 @@ bool parentToScene(IDirect3DRMFrame* frame, D3DRMMATRIX4D toScene);
 D3DVECTOR transformedPoint(const D3DRMMATRIX4D m, D3DVECTOR p);
 D3DVECTOR transformedDirection(const D3DRMMATRIX4D m, D3DVECTOR d);
 
-// How many scene units one unit of the frame's parent spans (the mean of its three
-// axes); 1 for a direct child of the scene.
-D3DVALUE parentUnit(IDirect3DRMFrame* frame);
+// How many scene units one unit of the frame spans (the mean of its three axes), its own
+// scale and its parents' together: a model fitted to the view, a copy pasted from a
+// scaled hierarchy, a part of one.
+D3DVALUE frameUnit(IDirect3DRMFrame* frame);

@@ -182,9 +182,10 @@ void selectVisual(IDirect3DRMMeshBuilder* visual, IDirect3DRMFrame* frame) {
 
     D3DRMBOX box;
     if (visual->GetBox(&box) < 0) return;
-    // A part of a hierarchy gets the marker it would have as a model of its own: its
-    // parent's scale (a whole model fitted to the view) does not thicken or thin it.
-    IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box, parentUnit(frame));
+    // Every frame gets the marker a model of its own at unit scale has: the scale of its
+    // parents or its own (a model fitted to the view, a pasted part) does not thicken or
+    // thin it.
+    IDirect3DRMMeshBuilder* marker = buildSelectionMarker(box, frameUnit(frame));
     if (marker == nullptr) return;
     IDirect3DRMMesh* mesh = nullptr;
     if (marker->CreateMesh(&mesh) < 0) mesh = nullptr;

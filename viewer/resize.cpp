@@ -1,5 +1,7 @@
 #include "viewer/resize.h"
 
+#include <algorithm>
+
 #include "input/render_options.h"
 
 #include "platform/rm/d3drm.h"
@@ -52,6 +54,22 @@ void settle(const ViewerState* state) {
 
 bool quietRepeats = false;
 
+struct FramedPlanes {
+    bool moved = false;
+    float front = 0, back = 0;            // what framing chose
+    float usualFront = 0, usualBack = 0;  // what the viewport had before
+};
+FramedPlanes framedPlanes;
+
+// A new viewport keeps the planes framing moved; its own become the usual ones.
+void carryFramedPlanes(IDirect3DRMViewport* viewport) {
+    if (!framedPlanes.moved || !viewport) return;
+    framedPlanes.usualFront = viewport->GetFront();
+    framedPlanes.usualBack = viewport->GetBack();
+    viewport->SetFront(framedPlanes.front);
+    viewport->SetBack(framedPlanes.back);
+}
+
 // Remembers the failure and reports it, unless a retry failed just as the last try did.
 void fail(const ViewerState* state, const DeviceSettings* settings, int width, int height, const char* format,
           const char* result = nullptr) {
@@ -74,6 +92,43 @@ bool rebuildOwed(const ViewerState* state, int* width, int* height) {
 }
 
 void forgetOwedRebuild() { owed = OwedRebuild{}; }
+
+void setFramedPlanes(IDirect3DRMViewport* viewport, float front, float back) {
+    if (!viewport || !(front > 0) || !(back > front)) return;
+    if (!framedPlanes.moved) {
+        framedPlanes.usualFront = viewport->GetFront();
+        framedPlanes.usualBack = viewport->GetBack();
+    }
+    if (viewport->SetFront(front) < 0 || viewport->SetBack(back) < 0) {
+        restoreUsualPlanes(viewport);
+        return;
+    }
+    framedPlanes.moved = true;
+    framedPlanes.front = front;
+    framedPlanes.back = back;
+}
+
+bool restoreUsualPlanes(IDirect3DRMViewport* viewport) {
+    if (!framedPlanes.moved) return false;
+    if (viewport) {
+        viewport->SetFront(framedPlanes.usualFront);
+        viewport->SetBack(framedPlanes.usualBack);
+    }
+    framedPlanes = FramedPlanes{};
+    return true;
+}
+
+void picturePlanes(IDirect3DRMViewport* viewport, double* front, double* back) {
+    if (framedPlanes.moved) {
+        *front = framedPlanes.front;
+        *back = framedPlanes.back;
+        return;
+    }
+    *front = std::max<double>(viewport->GetFront(), kResizedFrontPlane);
+    *back = std::min<double>(viewport->GetBack(), kResizedBackPlane);
+}
+
+void forgetFramedPlanes() { framedPlanes = FramedPlanes{}; }
 
 int retryRebuild(HWND window, ViewerState* state, int width, int height) {
     quietRepeats = true;
@@ -100,6 +155,7 @@ int resizeViewport(HWND window, ViewerState* state, int width, int height) {
         fail(state, &settings, width, height, kResizeFailed);
         return 0;
     }
+    carryFramedPlanes(state->viewport);
     return 1;
 }
 
@@ -134,6 +190,7 @@ int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
         fail(state, carried ? &settings : nullptr, width, height, kRebuildFailed);
         return 0;
     }
+    carryFramedPlanes(state->viewport);
     settle(state);
     showRenderSettings(window, state);
     return 1;

@@ -1,6 +1,7 @@
 // Keeping device and viewport fitted to the client area.
 #pragma once
 
+#include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
 struct ViewerState;
@@ -23,3 +24,18 @@ void forgetOwedRebuild();
 
 // Viewports made after the first one see this far.
 inline constexpr float kResizedBackPlane = 400.0f;
+// and this near, as every new viewport does.
+inline constexpr float kResizedFrontPlane = 1.0f;
+
+// Planes that framing moved for a model the usual ones cannot hold whole (too large, too
+// small or too deep). Every viewport made later gets them too, until Reset camera gives
+// back the usual ones.
+void setFramedPlanes(IDirect3DRMViewport* viewport, float front, float back);
+// The planes the viewport would have had without framing; false when framing moved none.
+bool restoreUsualPlanes(IDirect3DRMViewport* viewport);
+// The front and back planes the viewport's pictures are drawn with from the next resize
+// on: those framing moved, else the nearer of the viewport's own back plane and that of
+// a resized viewport (the first viewport gives way to one at the first paint).
+void picturePlanes(IDirect3DRMViewport* viewport, double* front, double* back);
+// Forgets moved planes (a new run starts with the usual ones).
+void forgetFramedPlanes();

@@ -44,6 +44,7 @@ void resetProcessState() {
     currentState = nullptr;
     renderingStopped = 0;
     forgetOwedRebuild();
+    forgetFramedPlanes();
     frameCount = 0;
     rateStartTick = 0;
     framesPerSecond = 0;

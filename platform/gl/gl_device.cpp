@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <span>
 #include <unordered_map>
 
@@ -850,7 +851,13 @@ rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
         result.result = D3DRMERR_BADDEVICE;
         return result;
     }
-    auto device = std::make_unique<GlDevice>(hwnd, request.width, request.height);
+    std::unique_ptr<GlDevice> device;
+    try {
+        device = std::make_unique<GlDevice>(hwnd, request.width, request.height);
+    } catch (const std::bad_alloc&) {
+        result.result = DDERR_OUTOFMEMORY;  // no memory for its picture
+        return result;
+    }
     if (!device->valid()) {
         result.result = D3DRMERR_BADDEVICE;  // larger than the driver can draw
         return result;

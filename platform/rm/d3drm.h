@@ -852,3 +852,7 @@ D3DRMQUATERNION* D3DRMQuaternionMultiply(D3DRMQUATERNION* q, D3DRMQUATERNION* a,
 D3DRMQUATERNION* D3DRMQuaternionSlerp(D3DRMQUATERNION* q, D3DRMQUATERNION* a, D3DRMQUATERNION* b,
                                       D3DVALUE alpha);
 void D3DRMMatrixFromQuaternion(D3DRMMATRIX4D m, D3DRMQUATERNION* q);
+
+// Beyond the API: why the last Load of a .x file failed with D3DRMERR_BADFILE, as the
+// reader found it ("... at byte 3603"); empty after a load that did not fail so.
+const char* D3DRMLastLoadFailure();

@@ -34,7 +34,16 @@ HRESULT describeSource(void* source, D3DRMLOADOPTIONS flags, LoadSource& out) {
 
 namespace {
 
+std::string lastLoadFailure;
+
+// The reason goes to standard error and is kept for whoever reports the failure.
+void tellLoadFailure(const LoadSource& where, const std::string& why) {
+    lastLoadFailure = why;
+    std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
+}
+
 HRESULT readFile(void* source, D3DRMLOADOPTIONS flags, xfile::File& file, LoadSource& where) {
+    lastLoadFailure.clear();
     HRESULT hr = describeSource(source, flags, where);
     if (FAILED(hr)) return hr;
     std::string error;
@@ -47,8 +56,7 @@ HRESULT readFile(void* source, D3DRMLOADOPTIONS flags, xfile::File& file, LoadSo
         case xfile::Status::Ok: return D3DRM_OK;
         case xfile::Status::FileNotFound: return D3DRMERR_FILENOTFOUND;
         case xfile::Status::BadFile:
-            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(),
-                         error.c_str());
+            tellLoadFailure(where, error);
             return D3DRMERR_BADFILE;
     }
     return D3DRMERR_BADFILE;
@@ -488,7 +496,7 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
         // its references may reach further than the file's own frames did.
         std::string why;
         if (!xfile::withinAllowance(file, chosen, &why)) {
-            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
+            tellLoadFailure(where, why);
             return D3DRMERR_BADFILE;
         }
         std::vector<PendingSkin> skins;
@@ -593,4 +601,8 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     return D3DRM_OK;
 }
 
+const char* lastLoadFailureText() { return lastLoadFailure.c_str(); }
+
 }  // namespace rm
+
+const char* D3DRMLastLoadFailure() { return rm::lastLoadFailureText(); }

@@ -46,9 +46,16 @@ void recordDialog(const WinDialogRecord& record) {
 
 using namespace win;
 
+namespace {
+std::string nextMessageBoxDetail;
+}  // namespace
+
+void winSetNextMessageBoxDetail(LPCSTR detail) { nextMessageBoxDetail = detail == nullptr ? "" : detail; }
+
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     WinMessageBoxRecord box{owner, caption == nullptr ? "Error" : caption,
-                            text == nullptr ? "" : text, type};
+                            text == nullptr ? "" : text, type, std::move(nextMessageBoxDetail)};
+    nextMessageBoxDetail.clear();
     state().messageBoxes.push_back(box);
     // Written out as well, so that nothing reported is lost when no one looks at a screen.
     // Line ends lose their carriage returns, which a terminal would show as stray returns.

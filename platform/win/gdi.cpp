@@ -290,7 +290,7 @@ void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int heig
     Window* w = windowFrom(hwnd);
     if (w == nullptr || rgba == nullptr || width <= 0 || height <= 0) return;
     backend().waitForRefresh();
-    resizePicture(*w);
+    if (!resizePicture(*w)) return;
     const size_t cw = static_cast<size_t>(w->clientWidth);
     const size_t rowBytes = std::min<size_t>(cw, static_cast<size_t>(width)) * 4;
     for (size_t y = 0; y < static_cast<size_t>(w->clientHeight); ++y) {
@@ -310,8 +310,7 @@ void winPresentPicture(HWND hwnd, const unsigned char* rgba, int width, int heig
 
 bool winReadPicture(HWND hwnd, std::vector<unsigned char>& rgba, int& width, int& height) {
     Window* w = windowFrom(hwnd);
-    if (w == nullptr || w->clientWidth <= 0 || w->clientHeight <= 0) return false;
-    resizePicture(*w);
+    if (w == nullptr || w->clientWidth <= 0 || w->clientHeight <= 0 || !resizePicture(*w)) return false;
     rgba = w->picture;
     // The window is opaque whatever alpha the device handed over.
     for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;

@@ -32,6 +32,7 @@ struct WinMessageBoxRecord {
     std::string caption;
     std::string text;
     UINT style;
+    std::string detail;  // winSetNextMessageBoxDetail's text, empty without one
 };
 const std::vector<WinMessageBoxRecord>& winRecordedMessageBoxes();
 void winClearRecordedMessageBoxes();

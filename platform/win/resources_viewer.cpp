@@ -22,6 +22,7 @@ const MenuTemplateItem kFileMenu[] = {
 };
 const MenuTemplateItem kHelpMenu[] = {
     {"&About...\tCtrl+A", 1, 0, nullptr, 0},
+    {"&Keys and mouse\tF1", 600, 0, nullptr, 0},
 };
 const MenuTemplateItem kRenderMenu[] = {
     {"&Lighting\tCtrl+L", 200, kChecked, nullptr, 0},
@@ -89,6 +90,7 @@ const std::vector<ACCEL> kViewerAccel = {
     {kShift, VK_DELETE, 100}, {kCtrl, VK_INSERT, 101}, {kShift, VK_INSERT, 102},
     {kCtrl, 'W', 202},        {kCtrl, 'X', 100},
     {kPlain, VK_HOME, 400},   {kShift, VK_HOME, 401},  {kCtrl, VK_HOME, 402},
+    {kPlain, VK_F1, 600},
 };
 
 const DialogTemplate kAboutBox = {

@@ -552,6 +552,9 @@ BOOL GetCursorPos(LPPOINT point);
 // Modal boxes and dialogs. Each runs a nested loop that keeps dispatching the thread's
 // messages (no accelerator translation) until it is closed.
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// Beyond Win32: detail text for the next MessageBoxA only (the reason behind its message),
+// shown in the box's details area and kept in the headless record; null for none.
+void winSetNextMessageBoxDetail(LPCSTR detail);
 BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn);
 BOOL ChooseColorA(LPCHOOSECOLORA cc);
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC dialogProc,

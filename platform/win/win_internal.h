@@ -209,7 +209,7 @@ bool runModalLoop(const std::function<bool()>& done);
 // Client size changed by the window system or the program: resizes the picture and sends
 // WM_SIZE.
 void setClientSize(Window& w, int width, int height, bool sendSize);
-void resizePicture(Window& w);
+bool resizePicture(Window& w);
 void invalidateAll(Window& w, bool erase);
 
 // Resources

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <thread>
 
 #include "platform/win/win_internal.h"
@@ -102,12 +103,22 @@ bool runModalLoop(const std::function<bool()>& done) {
     return !quit;
 }
 
-void resizePicture(Window& w) {
+bool resizePicture(Window& w) {
     const int width = std::max(0, w.clientWidth), height = std::max(0, w.clientHeight);
     const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-    if (w.picture.size() == needed && w.pictureWidth == static_cast<size_t>(width)) return;
+    if (w.picture.size() == needed && w.pictureWidth == static_cast<size_t>(width)) return true;
     // Keep what was drawn where it still fits; new area shows the class background.
-    std::vector<unsigned char> fresh(needed);
+    std::vector<unsigned char> fresh;
+    try {
+        fresh.resize(needed);
+    } catch (const std::bad_alloc&) {
+        // No memory for a picture this large: the window has none (drawing into it is
+        // skipped) until a later resize or present gets one; the viewer's device, which
+        // needs as much, fails and says so.
+        std::vector<unsigned char>().swap(w.picture);
+        w.pictureWidth = w.pictureHeight = 0;
+        return false;
+    }
     const unsigned char r = GetRValue(w.background), g = GetGValue(w.background),
                         b = GetBValue(w.background);
     for (size_t i = 0; i < needed; i += 4) {
@@ -127,6 +138,7 @@ void resizePicture(Window& w) {
     w.picture.swap(fresh);
     w.pictureWidth = static_cast<size_t>(width);
     w.pictureHeight = static_cast<size_t>(height);
+    return true;
 }
 
 void invalidateAll(Window& w, bool erase) {

@@ -83,9 +83,21 @@ TEST_F(CommandLine, VersionAndHelp) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.starts_with("Usage: solluxviewer")) << r.out;
     EXPECT_NE(r.out.find("--convert FILE..."), std::string::npos);
+    // The window's key table (whose completeness the input tests check) follows.
+    EXPECT_NE(r.out.find("F1   "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Ctrl+Home   "), std::string::npos) << r.out;
     r = run({"--frobnicate"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;
+}
+
+// The key table is no report: a scripted screenshot that opens it still succeeds.
+TEST_F(CommandLine, ScreenshotWithTheKeyTableOpenExitsZero) {
+    const std::string script = write("f1.play", "key down 0x70\nkey up 0x70\nframes 2\nquit\n");
+    const Result r = run({"--screenshot", (dir_ / "shot.png").string(), "--play", script});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Keys and mouse: Menu keys"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "shot.png"));
 }
 
 TEST_F(CommandLine, ConvertWritesTraceDumpAndFile) {

@@ -338,7 +338,7 @@ TEST_F(Mouse, PressTakesTheCaptureAndShowsTheArrow) {
     });
 }
 
-TEST_F(Mouse, APartOfAScaledHierarchyTurnsInItsParentsSpaceAndSlidesUnderTheMouse) {
+TEST_F(Mouse, APartOfAScaledHierarchyTurnsInSceneSpaceAndSlidesUnderTheMouse) {
     Cube part;
     Picture before, after;
     int x0 = 0, y0 = 0;
@@ -356,13 +356,14 @@ TEST_F(Mouse, APartOfAScaledHierarchyTurnsInItsParentsSpaceAndSlidesUnderTheMous
             state()->viewport->Transform(&s, &seen);
             x0 = static_cast<int>(s.x / s.w);
             y0 = static_cast<int>(s.y / s.w);
-            // A turn back at the press point gives the part its parent's own orientation.
+            // A turn back at the press point gives the part the scene's own orientation,
+            // as for a model of its own.
             leftDown(x0, y0);
             ASSERT_EQ(getSelectedFrame(), part.frame);
             moveTo(x0, y0, MK_LBUTTON);
             leftUp(x0, y0);
             D3DVECTOR dir, up;
-            part.frame->GetOrientation(rm::frameParent(part.frame), &dir, &up);
+            part.frame->GetOrientation(state()->scene, &dir, &up);
             expectVector(dir, 0, 0, 1);
             expectVector(up, 0, 1, 0);
             rightDown(x0, y0);

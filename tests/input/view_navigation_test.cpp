@@ -72,6 +72,9 @@ TEST(FrameAll, BringsTheWholeSceneIntoThePictureKeepingTheOrientation) {
         {"behind the camera", {0, 3, -50}, 1},
         {"enclosing the camera", {0.5f, 0, 1}, 20},
         {"a speck far ahead", {0, 0, 300}, 0.05f},
+        // Beyond what the usual planes hold: the planes move.
+        {"a canyon around the camera", {0, 0, 0}, 1000},
+        {"a grain just ahead", {0, 0, 3}, 0.0005f},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -94,9 +97,7 @@ TEST(FrameAll, BringsTheWholeSceneIntoThePictureKeepingTheOrientation) {
                 EXPECT_GT(e.top, 16);
                 EXPECT_LT(e.right, clientWidth() - 3);
                 EXPECT_LT(e.bottom, clientHeight() - 3);
-                if (c.half > 1) {
-                    EXPECT_GT(std::max(e.right - e.left, e.bottom - e.top), clientWidth() / 2);
-                }
+                EXPECT_GT(std::max(e.right - e.left, e.bottom - e.top), clientWidth() / 2);
             },
         });
     }
@@ -157,20 +158,27 @@ TEST(ResetCamera, RestoresTheStartUpPicturePixelForPixel) {
     });
 }
 
-TEST(ViewNavigation, KeepsTheSelectionItsSpinAndTheCameraVelocity) {
-    const std::pair<const char*, std::function<void()>> actions[] = {
-        {"frame all", [] { command(kCommandFrameAll); }},
-        {"frame selection", [] { command(kCommandFrameSelection); }},
-        {"reset camera", [] { command(kCommandResetCamera); }},
-        {"wheel", [] { wheel(-2); }},
+// The View commands stop the camera's flight (E and Y would carry the view off again at
+// once); the wheel and the orbit leave it flying.
+TEST(ViewNavigation, KeepsTheSelectionAndItsSpinTheViewCommandsStopTheCamera) {
+    const struct {
+        const char* what;
+        std::function<void()> action;
+        bool stops;
+    } actions[] = {
+        {"frame all", [] { command(kCommandFrameAll); }, true},
+        {"frame selection", [] { command(kCommandFrameSelection); }, true},
+        {"reset camera", [] { command(kCommandResetCamera); }, true},
+        {"wheel", [] { wheel(-2); }, false},
         {"orbit",
          [] {
              send(WM_MBUTTONDOWN, MK_MBUTTON, point(200, 200));
              moveTo(230, 190, MK_MBUTTON);
              send(WM_MBUTTONUP, 0, point(230, 190));
-         }},
+         },
+         false},
     };
-    for (const auto& [what, action] : actions) {
+    for (const auto& [what, action, stops] : actions) {
         SCOPED_TRACE(what);
         runViewer({[&] {
             const Cube cube = addCube(state()->scene, {1, 0, 8}, 1, kGreen);
@@ -185,10 +193,55 @@ TEST(ViewNavigation, KeepsTheSelectionItsSpinAndTheCameraVelocity) {
             cube.frame->GetRotation(state()->scene, &axis, &theta);
             EXPECT_FLOAT_EQ(theta, 0.25f);
             state()->camera->GetVelocity(state()->scene, &velocity, FALSE);
-            expectNear(velocity, {0.5f, 0, 0}, 1e-6f, "camera velocity");
+            expectNear(velocity, {stops ? 0 : 0.5f, 0, 0}, 1e-6f, "camera velocity");
             EXPECT_EQ(winCaptureWindow(), nullptr);
         }});
     }
+}
+
+TEST(ResetCamera, AfterEAndAFramedCanyonGivesTheStartPictureAndPlanes) {
+    Picture startUp;
+    D3DVALUE front = 0, back = 0;
+    RECT outer{};
+    Cube canyon{};
+    runViewer({
+        [] {
+            winSetTickCount(0);
+            addCube(state()->scene, {0.5f, 0.2f, 6}, 1, kGreen);
+        },
+        [&] {
+            startUp = picture();
+            front = state()->viewport->GetFront();
+            back = state()->viewport->GetBack();
+            winPostKey(window(), 'E', true);
+        },
+        [] { winPostKey(window(), 'E', false); },
+        [&] {
+            EXPECT_NE(picture().rgba, startUp.rgba);
+            canyon = addCube(state()->scene, {0, 0, 0}, 3000, kRed);
+            command(kCommandFrameAll);
+            EXPECT_GT(state()->viewport->GetBack(), 3000);
+            EXPECT_LE(state()->viewport->GetBack() / state()->viewport->GetFront(), 1e4f * 1.001f);
+            // A new viewport (a resize) keeps the moved planes.
+            GetWindowRect(window(), &outer);
+            SetWindowPos(window(), nullptr, 0, 0, outer.right - outer.left + 100, outer.bottom - outer.top + 100,
+                         SWP_NOMOVE);
+            EXPECT_GT(state()->viewport->GetBack(), 3000);
+            SetWindowPos(window(), nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top, SWP_NOMOVE);
+        },
+        [&] {
+            state()->scene->DeleteChild(canyon.frame);
+            winPostKey(window(), 'E', true);
+            winPostKey(window(), 'E', false);
+        },
+        [] { command(kCommandResetCamera); },
+        [] {},
+        [&] {
+            EXPECT_EQ(state()->viewport->GetFront(), front);
+            EXPECT_EQ(state()->viewport->GetBack(), back);
+            EXPECT_EQ(picture().rgba, startUp.rgba);
+        },
+    });
 }
 
 TEST(Wheel, StepsATenthOfTheWayAlongTheViewNeverPastTheCentre) {

@@ -1,7 +1,12 @@
 // The window procedure's message, command and keyboard tables on the running viewer.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <set>
+
+#include "input/keys_help.h"
 #include "input/window_proc.h"
+#include "platform/win/win_internal.h"
 #include "platform/rm/render_backend.h"
 #include "scene/selection.h"
 #include "viewer/texture_callback.h"
@@ -290,4 +295,36 @@ TEST(Activation, DeviceThatRefusesActivateAndPaintIsReportedOncePerMessage) {
         texts = reportTexts();
     }});
     EXPECT_EQ(texts, (std::vector<std::string>{"Failed to handle WM_ACTIVATE.\n\r\n", "Failed to handle WM_PAINT.\n\r\n"}));
+}
+
+TEST(KeysAndMouse, TheTableNamesEveryAcceleratorAndF1ShowsIt) {
+    // The table's words, so that "Del" is not found inside "Shift+Del".
+    const std::string text = keysAndMouseText(true);
+    std::set<std::string> words;
+    std::string word;
+    for (char c : text + " ") {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '+') {
+            word += c;
+        } else if (!word.empty()) {
+            words.insert(word);
+            word.clear();
+        }
+    }
+    const std::vector<ACCEL>* accelerators = win::findAccelerators("ViewerAccel");
+    ASSERT_NE(accelerators, nullptr);
+    for (const ACCEL& a : *accelerators) {
+        std::string name = (a.fVirt & FCONTROL) ? "Ctrl+" : (a.fVirt & FSHIFT) ? "Shift+" : "";
+        switch (a.key) {
+            case VK_DELETE: name += "Del"; break;
+            case VK_INSERT: name += "Ins"; break;
+            case VK_HOME: name += "Home"; break;
+            case VK_F1: name += "F1"; break;
+            default: name += static_cast<char>(a.key); break;
+        }
+        EXPECT_EQ(words.count(name), 1u) << name << " (command " << a.cmd << ") is missing from the table";
+    }
+    runViewer({[] { winPostKey(window(), VK_F1, true); }, [] { winPostKey(window(), VK_F1, false); }});
+    ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+    EXPECT_EQ(winRecordedMessageBoxes()[0].caption, kKeysAndMouseCaption);
+    EXPECT_EQ(winRecordedMessageBoxes()[0].text, keysAndMouseText(false));
 }

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "scene/clipboard.h"
+#include "scene/frame_loading.h"
 #include "tests/scene/viewer_session.h"
 
 namespace {
@@ -160,13 +164,11 @@ TEST(Selection, AVisualThatIsNotAMeshBuilderSelectsNothing) {
     });
 }
 
-TEST(Selection, APartOfAScaledHierarchyGetsTheMarkerOfAModelOfItsOwn) {
-    runViewer({[] {
-        // A model of its own at unit scale, and a part whose parents shrink it to 0.44.
-        const Cube cube = addCube(state()->scene, {0, 0, 5}, 1, 0xff00ff00u);
-        const Cube part = openHierarchyPart(harness::testData("scene/nested_part.x"), "Part");
-        ASSERT_NE(part.builder, nullptr);
-        command(105);
+TEST(Selection, EveryScaledFrameGetsTheMarkerOfAModelOfItsOwn) {
+    // A bare mesh, 0.1 across: Open Frame fits it to the view with a scale of its own frame.
+    const std::string bare = (std::filesystem::temp_directory_path() / "sollux_selection_bare_mesh.x").string();
+    std::ofstream(bare) << "xof 0302txt 0064\nMesh {\n3;\n0;0;0;,\n0.1;0;0;,\n0;0.1;0;;\n1;\n3;0,2,1;;\n}\n";
+    runViewer({[&] {
         // The tube along the box's edge stands out by its radius, in scene units.
         auto tubeRadius = [](const Cube& c) {
             selectVisual(c.builder, c.frame);
@@ -178,9 +180,32 @@ TEST(Selection, APartOfAScaledHierarchyGetsTheMarkerOfAModelOfItsOwn) {
             c.frame->Transform(&e, &x);
             return (marker.max.x - box.max.x) * std::hypot(e.x - o.x, e.y - o.y, e.z - o.z);
         };
-        EXPECT_NEAR(tubeRadius(cube), kMarkerTubeRadius, 1e-5f);
-        EXPECT_NEAR(tubeRadius(part), kMarkerTubeRadius, 1e-5f);
+        command(105);
+        // A model of its own at unit scale; a part whose parents shrink it to 0.44.
+        const Cube cube = addCube(state()->scene, {0, 0, 5}, 1, 0xff00ff00u);
+        const Cube part = openHierarchyPart(harness::testData("scene/nested_part.x"), "Part");
+        ASSERT_NE(part.builder, nullptr);
+        // A copy of the part pasted into the scene carries the scale in its own frame.
+        selectVisual(part.builder, part.frame);
+        copySelection();
+        pasteClipboard(state()->scene);
+        IDirect3DRMFrame* pasted = rm::frameChildren(state()->scene).back();
+        Cube copy{pasted, nullptr};
+        rm::frameVisuals(pasted)[0]->QueryInterface(IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&copy.builder));
+        ASSERT_NE(copy.builder, nullptr);
+        copy.builder->Release();  // the frame keeps it
+        ASSERT_TRUE(loadFrameFile(bare.c_str(), state()));
+        IDirect3DRMFrame* fitted = rm::frameChildren(state()->scene).back();
+        Cube fittedMesh{fitted, nullptr};
+        rm::frameVisuals(fitted)[0]->QueryInterface(IID_IDirect3DRMMeshBuilder,
+                                                    reinterpret_cast<void**>(&fittedMesh.builder));
+        ASSERT_NE(fittedMesh.builder, nullptr);
+        fittedMesh.builder->Release();
+        const std::pair<const char*, Cube> cases[] = {
+            {"a model of its own", cube}, {"a part", part}, {"a pasted part", copy}, {"a fitted bare mesh", fittedMesh}};
+        for (const auto& [what, c] : cases) EXPECT_NEAR(tubeRadius(c), kMarkerTubeRadius, 1e-5f) << what;
     }});
+    std::filesystem::remove(bare);
 }
 
 }  // namespace

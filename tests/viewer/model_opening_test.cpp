@@ -180,3 +180,77 @@ TEST(OpenFrame, FailedLoadIsReportedOnceByTheCommand) {
     EXPECT_EQ(reportTexts(), (std::vector<std::string>{"Loading and placing of " + x + " failed.\n\r\n",
                                                        "Loading and placing of " + x + " failed.\n\r\n"}));
 }
+
+namespace {
+
+// A .x file holding a cube of side `side` centred at `centre`, its faces seen from both sides.
+std::string cubeFile(const TempFolder& folder, const std::string& name, float side, D3DVECTOR centre) {
+    std::string text = "xof 0302txt 0064\nMesh {\n8;\n";
+    for (int i = 0; i < 8; ++i) {
+        const float h = side / 2;
+        text += std::to_string(centre.x + ((i & 1) ? h : -h)) + ";" + std::to_string(centre.y + ((i & 2) ? h : -h)) +
+                ";" + std::to_string(centre.z + ((i & 4) ? h : -h)) + (i == 7 ? ";;\n" : ";,\n");
+    }
+    const char* quads[6] = {"0,2,3,1", "4,5,7,6", "0,1,5,4", "2,6,7,3", "0,4,6,2", "1,3,7,5"};
+    text += "12;\n";
+    for (int q = 0; q < 6; ++q) {
+        std::string a = quads[q], b(a.rbegin(), a.rend());
+        text += "4;" + a + ";,\n4;" + b + (q == 5 ? ";;\n" : ";,\n");
+    }
+    return folder.write(name, text + "}\n");
+}
+
+}  // namespace
+
+TEST(OpenModel, AModelTheStartViewCannotShowIsFramedOthersStayAsPlaced) {
+    struct Case {
+        const char* what;
+        float side;
+        D3DVECTOR centre;  // in the file, which is placed 2 units ahead of the camera
+        bool framed;
+    } cases[] = {
+        {"visible", 1, {0, 0, 0}, false},
+        {"visible, a quarter off to the side", 1, {0.5f, 0, 0}, false},
+        {"tiny", 0.001f, {0, 0, 0}, true},
+        {"huge", 5000, {0, 0, 0}, true},
+        {"camera inside", 10, {0, 0, 0}, true},
+        {"far away beyond the back plane", 1, {0, 0, 1000}, true},
+        {"off to the side", 1, {30, 0, 0}, true},
+        {"behind the camera", 1, {0, 0, -10}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const std::string x = cubeFile(folder, "cube.x", c.side, c.centre);
+        D3DVECTOR camera{};
+        Picture shot;
+        runViewer({[&] { camera = positionIn(state()->camera, state()->scene); }, [&] { shot = picture(); }}, x);
+        EXPECT_TRUE(reportTexts().empty());
+        const bool moved = camera.x != 0 || camera.y != 0 || camera.z != 0;
+        EXPECT_EQ(moved, c.framed);
+        if (!c.framed) continue;
+        // Framed: seen whole, a good part of the picture, a margin all round.
+        int lit = 0, left = shot.width, right = -1, top = shot.height, bottom = -1;
+        for (int y = 16; y < shot.height; ++y)
+            for (int px = 0; px < shot.width; ++px)
+                if (!shot.dark(px, y)) {
+                    ++lit;
+                    left = std::min(left, px), right = std::max(right, px);
+                    top = std::min(top, y), bottom = std::max(bottom, y);
+                }
+        EXPECT_GT(lit, shot.width * shot.height / 10);
+        EXPECT_GT(left, 2);
+        EXPECT_LT(right, shot.width - 3);
+        EXPECT_LT(bottom, shot.height - 3);
+    }
+}
+
+TEST(OpenModel, LoadFailureCarriesTheReadersReasonAsDetail) {
+    TempFolder folder;
+    std::string x = folder.write("garbage.x", "xof 0302txt 0064\nMesh { this is not a mesh }\n");
+    runViewer({}, x);
+    ASSERT_EQ(winRecordedMessageBoxes().size(), 1u);
+    EXPECT_EQ(winRecordedMessageBoxes()[0].text, "Loading " + x + " failed.\nD3DRMERR_BADFILE\r\n");
+    EXPECT_FALSE(winRecordedMessageBoxes()[0].detail.empty());
+    EXPECT_EQ(winRecordedMessageBoxes()[0].detail, D3DRMLastLoadFailure());
+}

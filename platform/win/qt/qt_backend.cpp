@@ -530,6 +530,7 @@ class QtBackend final : public Backend {
         auto* dialog =
             new QMessageBox(QMessageBox::NoIcon, QString::fromLocal8Bit(box.caption.c_str()), text);
         dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+        if (!box.detail.empty()) dialog->setDetailedText(QString::fromLocal8Bit(box.detail.c_str()));
         switch (box.style & MB_ICONMASK) {
             case MB_ICONHAND:
                 dialog->setIcon(QMessageBox::Critical);

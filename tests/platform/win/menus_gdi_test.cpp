@@ -64,9 +64,11 @@ TEST_F(WinTest, ViewerMenuKeepsFileAndHelpFirstWithTheirItems) {
     EXPECT_EQ(itemText(file, 2), "E&xit");
     EXPECT_EQ(GetMenuItemID(file, 2), 5u);
     HMENU help = GetSubMenu(bar, 1);
-    ASSERT_EQ(GetMenuItemCount(help), 1);
+    ASSERT_EQ(GetMenuItemCount(help), 2);
     EXPECT_EQ(itemText(help, 0), "&About...\tCtrl+A");
     EXPECT_EQ(GetMenuItemID(help, 0), 1u);
+    EXPECT_EQ(itemText(help, 1), "&Keys and mouse\tF1");
+    EXPECT_EQ(GetMenuItemID(help, 1), 600u);
 }
 
 TEST_F(WinTest, RenderMenuPositionsMatchTheCommandsThatCheckThem) {

@@ -1,5 +1,11 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
+#include "platform/win/picture.h"
 #include "tests/platform/win/win_test_support.h"
 
 TEST_F(WinTest, FirstPaintArrivesInsideUpdateWindowAndIsNotRepeated) {
@@ -292,4 +298,40 @@ TEST_F(WinTest, HeadlessBoxAnswersEvenWhenMessagesKeepComing) {
     EXPECT_EQ(MessageBoxA(nullptr, "still answered", "Viewer Message", MB_OK), IDOK);
     EXPECT_EQ(winModalDepth(), 0);
     handler() = nullptr;
+}
+
+// A window picture that cannot be had (here: the address space is capped) leaves the window
+// without one; the size still reaches the window procedure, whose own allocations then fail
+// and are reported there. No std::bad_alloc escapes. Run in a child process for the cap.
+TEST_F(WinTest, ResizeWithoutMemoryForThePictureLeavesNoneAndStillReportsTheSize) {
+    HWND hwnd = createWindow();
+    std::vector<unsigned char> rgba;
+    int width = 0, height = 0;
+    ASSERT_TRUE(winReadPicture(hwnd, rgba, width, height));
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit cap{};
+        getrlimit(RLIMIT_AS, &cap);
+        long pages = 0, resident = 0;
+        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) pages = 0;
+            std::fclose(f);
+        }
+        cap.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64 << 20);
+        if (pages == 0 || setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+        try {
+            winSetClientSize(hwnd, 8192, 8192);  // 256 MB of picture
+        } catch (...) {
+            _exit(4);
+        }
+        const auto sizes = seenOf(WM_SIZE);
+        const bool sizeSeen = !sizes.empty() && LOWORD(sizes.back().lParam) == 8192;
+        _exit(!winReadPicture(hwnd, rgba, width, height) && sizeSeen ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
