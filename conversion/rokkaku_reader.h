@@ -140,6 +140,16 @@ public:
     // not lie whole in the stream's buffer. False at the end of input.
     bool nextLineText(char* buffer, size_t limit, const char*& text, size_t& length);
 
+    // The reader's usual lines, taken where they lie whole in the buffer: each does what
+    // nextLine(…, kRokkakuLineSize - 1) and the parse of the line's text would. Where the line
+    // may not lie whole in the buffer or opens with a zero byte they return false and take
+    // nothing, and the caller goes the general way.
+    bool skipLineInBuffer();
+    bool integerLineInBuffer(int32_t& value);  // parseRokkakuInteger of the line
+    bool realLineInBuffer(double& value);      // parseRokkakuReal of the line
+    // integerLineInBuffer, only for a line of white space, sign and digits alone.
+    bool numberLineInBuffer(int32_t& value);
+
 private:
     bool refill();  // false at the end of input
 

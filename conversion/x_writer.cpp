@@ -52,6 +52,25 @@ private:
 
 inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
 
+// A face's point number or colour followed by ';', into a slot of kIndexTextSize bytes;
+// returns its length. Copied on with putIndexText, which moves whole slots.
+constexpr int kIndexTextSize = 16;
+inline int putIndex(char* slot, int32_t value) {
+    char* end;
+    if (static_cast<uint32_t>(value) < 10) {
+        slot[0] = static_cast<char>('0' + value);
+        end = slot + 1;
+    } else {
+        end = std::to_chars(slot, slot + 12, value).ptr;
+    }
+    *end = ';';
+    return static_cast<int>(end - slot) + 1;
+}
+inline char* putIndexText(char* p, const char* slot, int length) {
+    std::memcpy(p, slot, kIndexTextSize);
+    return p + length;
+}
+
 inline char* putText(char* p, const char* s, size_t n) {
     std::memcpy(p, s, n);
     return p + n;
@@ -138,29 +157,21 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
         const RokkakuFace& face = model.faces[i];
         int32_t slots[4];
         faceVertices(face, model.edges, slots);
+        const int n = face.edgeCount == 3 ? 3 : 4;
+        // Each point number once, "N;", then both windings from these.
+        char numbers[4][kIndexTextSize];
+        int lengths[4];
+        for (int k = 0; k < n; ++k) lengths[k] = putIndex(numbers[k], slots[k]);
         const char* separator = i + 1 < faceCount ? ",\n" : ";\n";
-        p = out.reserve(128);
-        if (face.edgeCount == 3) {
-            const int order[2][3] = {{0, 1, 2}, {2, 1, 0}};
-            for (const auto& o : order) {
-                p = putText(p, "3;", 2);
-                for (int k : o) {
-                    p = putInteger(p, slots[k]);
-                    *p++ = ';';
-                }
-                p = putText(p, separator, 2);
-            }
-        } else {
-            const int order[2][4] = {{0, 1, 2, 3}, {3, 2, 1, 0}};
-            for (const auto& o : order) {
-                p = putText(p, "4;", 2);
-                for (int k : o) {
-                    p = putInteger(p, slots[k]);
-                    *p++ = ';';
-                }
-                p = putText(p, separator, 2);
-            }
-        }
+        p = out.reserve(2 * (4 + 4 * kIndexTextSize));
+        *p++ = static_cast<char>('0' + n);
+        *p++ = ';';
+        for (int k = 0; k < n; ++k) p = putIndexText(p, numbers[k], lengths[k]);
+        p = putText(p, separator, 2);
+        *p++ = static_cast<char>('0' + n);
+        *p++ = ';';
+        for (int k = n - 1; k >= 0; --k) p = putIndexText(p, numbers[k], lengths[k]);
+        p = putText(p, separator, 2);
         out.commit(p);
     }
     out.text("\n");
@@ -170,12 +181,15 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
     p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
     out.commit(putText(p, ";\n", 2));
     for (size_t i = 0; i < faceCount; ++i) {
-        const int32_t color = model.faces[i].color;
-        p = out.reserve(32);
-        p = putInteger(p, color);
-        p = putText(p, ",\n", 2);
-        p = putInteger(p, color);
-        p = putText(p, i + 1 < faceCount ? ",\n" : ";\n", 2);
+        char colour[kIndexTextSize];
+        const int length = putIndex(colour, model.faces[i].color);
+        p = out.reserve(2 * kIndexTextSize + 4);
+        p = putIndexText(p, colour, length);
+        p[-1] = ',';
+        *p++ = '\n';
+        p = putIndexText(p, colour, length);
+        p[-1] = i + 1 < faceCount ? ',' : ';';
+        *p++ = '\n';
         out.commit(p);
     }
     writeMaterials(out, model.palette);
