@@ -380,7 +380,8 @@ namespace {
 
 class Reader {
 public:
-    Reader(RokkakuStream& stream, RokkakuModel& model) : stream_(stream), model_(model) {}
+    Reader(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead)
+        : stream_(stream), model_(model), pointsRead_(pointsRead) {}
 
     bool run();
 
@@ -439,6 +440,7 @@ private:
 
     RokkakuStream& stream_;
     RokkakuModel& model_;
+    const std::function<void()>& pointsRead_;
     ReaderState state_ = ReaderState::SeekHeader;
     const char* line_ = copy_;
     size_t lineLength_ = 0;
@@ -450,7 +452,8 @@ int32_t fromOneBased(int32_t n) {
     return n == std::numeric_limits<int32_t>::min() ? n : n - 1;
 }
 
-bool Reader::readPoint(int32_t first) {
+// Flattened: the line fast paths are the whole of the work and cost more as calls.
+[[gnu::flatten]] bool Reader::readPoint(int32_t first) {
     int64_t number = first;
     int64_t expected = static_cast<int64_t>(model_.points.count()) + 1;
     if (number != expected) {
@@ -466,7 +469,7 @@ bool Reader::readPoint(int32_t first) {
     return model_.points.append(point) || outOfMemory();
 }
 
-bool Reader::readEdge(int32_t first) {
+[[gnu::flatten]] bool Reader::readEdge(int32_t first) {
     RokkakuEdge edge;
     edge.first = fromOneBased(first);
     edge.second = fromOneBased(nextInteger());
@@ -474,7 +477,7 @@ bool Reader::readEdge(int32_t first) {
     return model_.edges.append(edge) || outOfMemory();
 }
 
-bool Reader::readFace(int32_t edgeCount) {
+[[gnu::flatten]] bool Reader::readFace(int32_t edgeCount) {
     RokkakuFace face{};
     face.edgeCount = edgeCount;
     face.color = nextInteger();
@@ -562,8 +565,12 @@ bool Reader::run() {
             if (matches("POINT")) advance(ReaderState::Points, "POINT\n");
             break;
         case ReaderState::Points:
-            if (matches("LINE0")) advance(ReaderState::Edges, "LINE0\n");
-            else ok = readPoint(integer());
+            if (matches("LINE0")) {
+                advance(ReaderState::Edges, "LINE0\n");
+                if (pointsRead_) pointsRead_();
+            } else {
+                ok = readPoint(integer());
+            }
             break;
         case ReaderState::Edges:
             if (matches("FACE0")) advance(ReaderState::Faces, "FACE0\n");
@@ -604,7 +611,7 @@ bool Reader::run() {
 
 }  // namespace
 
-bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model) {
-    Reader reader(stream, model);
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead) {
+    Reader reader(stream, model, pointsRead);
     return reader.run();
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 struct RokkakuPoint {
@@ -180,5 +181,7 @@ double parseRokkakuReal(const char* text, const char* end);
 
 // Runs the reader over the whole stream. model must be freshly prepared (default palette,
 // no records, paletteBlocks 0, storage allocated). Writes the progress trace to standard
-// output. Returns false after the failure has been reported.
-bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model);
+// output. Returns false after the failure has been reported. pointsRead, when given, is
+// called once the points are complete (the edges begin), if they ever are; the points are
+// not touched after that.
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead = {});

@@ -5,16 +5,26 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "conversion/number_format.h"
 
 namespace {
 
-// Output through one large buffer; numbers are formatted straight into it.
+// Output through two large buffers; numbers are formatted straight into them. A full
+// buffer is written by a thread of its own while the other fills.
 class TextOut {
 public:
-    explicit TextOut(std::FILE* file) : file_(file), buffer_(new char[kSize]) {}
-    ~TextOut() { flush(); }
+    explicit TextOut(std::FILE* file)
+        : file_(file), buffer_(new char[kSize]), spare_(new char[kSize]) {}
+    ~TextOut() {
+        flush();
+        finishWrite();
+    }
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
 
     // Room for at least n more bytes at the returned position; commit() what was used.
     char* reserve(size_t n) {
@@ -24,11 +34,6 @@ public:
     void commit(char* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
 
     void text(const char* s, size_t n) {
-        if (n > kSize / 2) {
-            flush();
-            std::fwrite(s, 1, n, file_);
-            return;
-        }
         char* p = reserve(n);
         std::memcpy(p, s, n);
         commit(p + n);
@@ -39,15 +44,29 @@ public:
     }
 
     void flush() {
-        if (used_) std::fwrite(buffer_.get(), 1, used_, file_);
-        used_ = 0;
+        if (!used_) return;
+        finishWrite();
+        std::swap(buffer_, spare_);
+        const size_t n = std::exchange(used_, 0);
+        try {
+            writing_ = std::thread([file = file_, data = spare_.get(), n] { std::fwrite(data, 1, n, file); });
+        } catch (const std::system_error&) {
+            std::fwrite(spare_.get(), 1, n, file_);  // no thread to be had: write it here
+        }
     }
 
 private:
-    static constexpr size_t kSize = 1 << 18;
+    void finishWrite() {
+        if (writing_.joinable()) writing_.join();
+    }
+
+    // Longer than anything text() or reserve() is given.
+    static constexpr size_t kSize = 1 << 20;
     std::FILE* file_;
-    std::unique_ptr<char[]> buffer_;
+    std::unique_ptr<char[]> buffer_;  // being filled
+    std::unique_ptr<char[]> spare_;   // being written while writing_ runs
     size_t used_ = 0;
+    std::thread writing_;
 };
 
 inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
@@ -127,6 +146,11 @@ void writeMaterials(TextOut& out, const PaletteColor (&palette)[kPaletteSize]) {
 }  // namespace
 
 void writeXFile(const RokkakuModel& model, std::FILE* file) {
+    writeXPoints(model, file);
+    writeXRest(model, file);
+}
+
+void writeXPoints(const RokkakuModel& model, std::FILE* file) {
     TextOut out(file);
     out.text(xTemplateText, kXTemplateTextLength);
     out.text("Header{\n1;\n0;\n1;\n}\n");
@@ -148,7 +172,11 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
         out.commit(p);
     }
     out.text("\n");
+}
 
+void writeXRest(const RokkakuModel& model, std::FILE* file) {
+    TextOut out(file);
+    char* p;
     const size_t faceCount = model.faces.count();
     p = out.reserve(32);
     p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
