@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <utility>
 
 #include "viewer/report_error.h"
 
@@ -63,19 +65,43 @@ bool RokkakuModel::allocate() { return points.allocate() && edges.allocate() && 
 RokkakuStream::RokkakuStream(const void* data, size_t size)
     : pos_(static_cast<const unsigned char*>(data)), end_(pos_ + size) {}
 
-RokkakuStream::RokkakuStream(std::FILE* file) : file_(file), buffer_(new unsigned char[kBufferSize]) {
+RokkakuStream::RokkakuStream(std::FILE* file)
+    : file_(file), buffer_(new unsigned char[kBufferSize]), ahead_(new unsigned char[kBufferSize]) {
     pos_ = end_ = buffer_.get();
+    readAhead();
+}
+
+RokkakuStream::~RokkakuStream() { stopReading(); }
+
+void RokkakuStream::stopReading() {
+    if (reading_.joinable()) reading_.join();
+    file_ = nullptr;
+}
+
+// Starts reading the next buffer's worth into ahead_; where no thread can be had, reads it
+// here.
+void RokkakuStream::readAhead() {
+    auto read = [this] { aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_); };
+    try {
+        reading_ = std::thread(read);
+    } catch (const std::system_error&) {
+        read();
+    }
 }
 
 bool RokkakuStream::refill() {
     if (!file_ || failed_) return false;
-    size_t n = std::fread(buffer_.get(), 1, kBufferSize, file_);
+    if (reading_.joinable()) reading_.join();
+    const size_t n = aheadSize_;
     if (n == 0) {
         failed_ = std::ferror(file_) != 0;
+        file_ = nullptr;
         return false;
     }
+    std::swap(buffer_, ahead_);
     pos_ = buffer_.get();
     end_ = pos_ + n;
+    readAhead();
     return true;
 }
 
@@ -540,7 +566,7 @@ bool Reader::readRecord(int32_t first) {
     }
 }
 
-bool Reader::run() {
+[[gnu::flatten]] bool Reader::run() {
     for (;;) {
         if (state_ == ReaderState::Points || state_ == ReaderState::Edges || state_ == ReaderState::Faces) {
             // A record's first line that is only a number holds no keyword.
@@ -613,5 +639,7 @@ bool Reader::run() {
 
 bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead) {
     Reader reader(stream, model, pointsRead);
-    return reader.run();
+    const bool read = reader.run();
+    stream.stopReading();
+    return read;
 }

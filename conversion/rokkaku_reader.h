@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
 
 struct RokkakuPoint {
     float x, y, z;  // y is stored negated: the file's y axis points the other way
@@ -125,9 +126,15 @@ enum class ReaderState {
 class RokkakuStream {
 public:
     RokkakuStream(const void* data, size_t size);
+    // The file is read a buffer ahead by a thread of its own: it must stay open until the
+    // stream is gone or stopReading() has returned.
     explicit RokkakuStream(std::FILE* file);
+    ~RokkakuStream();
     RokkakuStream(const RokkakuStream&) = delete;
     RokkakuStream& operator=(const RokkakuStream&) = delete;
+
+    // Waits for the reading ahead; nothing more is read from the file after it.
+    void stopReading();
 
     // True when reading the file failed before its end (the end seen was not the true one).
     bool failed() const { return failed_; }
@@ -153,12 +160,16 @@ public:
 
 private:
     bool refill();  // false at the end of input
+    void readAhead();
 
     static constexpr size_t kBufferSize = 1 << 20;
     const unsigned char* pos_ = nullptr;
     const unsigned char* end_ = nullptr;
     std::FILE* file_ = nullptr;
     std::unique_ptr<unsigned char[]> buffer_;
+    std::unique_ptr<unsigned char[]> ahead_;  // filled by reading_ while buffer_ is taken
+    size_t aheadSize_ = 0;
+    std::thread reading_;
     bool failed_ = false;
 };
 
