@@ -235,8 +235,7 @@ growth() {
   awk -v l="$2" -v a="$w1" -v b="$w4" -v c="$m1" -v d="$m4" -v f1="${faces[grid-1M]}" -v f4="${faces[grid-4M]}" \
     'BEGIN { printf "  %-46s %6.2f x time a face %9.2f x peak memory a face\n", l, (b / f4) / (a / f1), (d / f4) / (c / f1) }'
 }
-case " $sizes " in
-  *" 1M "*" 4M "*)
+if [[ " $sizes " == *" 1M "* && " $sizes " == *" 4M "* ]]; then
     echo
     echo "Growth from ${faces[grid-1M]} to ${faces[grid-4M]} faces (per face, 4M over 1M; 1.00 is linear):"
     growth ours "solluxviewer --screenshot"
@@ -244,7 +243,6 @@ case " $sizes " in
     growth info "solluxviewer --info"
     have assimp && growth assimp "assimp info"
     growth thumb "solluxviewer --thumbnail 256"
-    ;;
-esac
+fi
 echo
 echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
