@@ -5,6 +5,26 @@
 #include <cstdint>
 #include <cstring>
 
+namespace {
+
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// value < 100 without leading zeros.
+inline char* putSmall(char* out, uint32_t value) {
+    if (value < 10) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+    }
+    std::memcpy(out, kDigitPairs + 2 * value, 2);
+    return out + 2;
+}
+
+}  // namespace
+
 char* formatFixed(char* out, double value, int decimals) {
     if (std::isnan(value)) {
         std::memcpy(out, "nan", 3);
@@ -101,12 +121,18 @@ char* formatCoordinate(char* out, float value) {
         }
     }
     if (bits >> 31) *out++ = '-';
-    out = std::to_chars(out, out + 20, units / 100000000u).ptr;
-    *out++ = '.';
-    uint32_t fraction = static_cast<uint32_t>(units % 100000000u);
-    for (int i = 7; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + fraction % 10);
-        fraction /= 10;
+    const uint64_t whole = units / 100000000u;
+    if (whole < 100) {
+        out = putSmall(out, static_cast<uint32_t>(whole));
+    } else {
+        out = std::to_chars(out, out + 20, whole).ptr;
     }
+    *out++ = '.';
+    const uint32_t fraction = static_cast<uint32_t>(units % 100000000u);
+    const uint32_t high = fraction / 10000, low = fraction % 10000;
+    std::memcpy(out, kDigitPairs + 2 * (high / 100), 2);
+    std::memcpy(out + 2, kDigitPairs + 2 * (high % 100), 2);
+    std::memcpy(out + 4, kDigitPairs + 2 * (low / 100), 2);
+    std::memcpy(out + 6, kDigitPairs + 2 * (low % 100), 2);
     return out + 8;
 }

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <utility>
 
 #include "viewer/report_error.h"
 
@@ -63,19 +65,43 @@ bool RokkakuModel::allocate() { return points.allocate() && edges.allocate() && 
 RokkakuStream::RokkakuStream(const void* data, size_t size)
     : pos_(static_cast<const unsigned char*>(data)), end_(pos_ + size) {}
 
-RokkakuStream::RokkakuStream(std::FILE* file) : file_(file), buffer_(new unsigned char[kBufferSize]) {
+RokkakuStream::RokkakuStream(std::FILE* file)
+    : file_(file), buffer_(new unsigned char[kBufferSize]), ahead_(new unsigned char[kBufferSize]) {
     pos_ = end_ = buffer_.get();
+    readAhead();
+}
+
+RokkakuStream::~RokkakuStream() { stopReading(); }
+
+void RokkakuStream::stopReading() {
+    if (reading_.joinable()) reading_.join();
+    file_ = nullptr;
+}
+
+// Starts reading the next buffer's worth into ahead_; where no thread can be had, reads it
+// here.
+void RokkakuStream::readAhead() {
+    auto read = [this] { aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_); };
+    try {
+        reading_ = std::thread(read);
+    } catch (const std::system_error&) {
+        read();
+    }
 }
 
 bool RokkakuStream::refill() {
     if (!file_ || failed_) return false;
-    size_t n = std::fread(buffer_.get(), 1, kBufferSize, file_);
+    if (reading_.joinable()) reading_.join();
+    const size_t n = aheadSize_;
     if (n == 0) {
         failed_ = std::ferror(file_) != 0;
+        file_ = nullptr;
         return false;
     }
+    std::swap(buffer_, ahead_);
     pos_ = buffer_.get();
     end_ = pos_ + n;
+    readAhead();
     return true;
 }
 
@@ -156,6 +182,9 @@ char* readRokkakuLine(char* buffer, int size, RokkakuStream& s) {
     return buffer;
 }
 
+static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 static inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 static inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -225,10 +254,8 @@ double parseRokkakuReal(const char* p, const char* stop) {
     double value = 0.0;
     // The usual coordinate: a whole number of at most 2^53 over a power of ten that doubles
     // hold exactly, so one division rounds as the full conversion would.
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     if (!exponentWritten && digits < 19 && mantissa <= (uint64_t{1} << 53) && decimals <= 22) {
-        value = static_cast<double>(mantissa) / kPowers[decimals];
+        value = static_cast<double>(mantissa) / kPowersOfTen[decimals];
         return negative ? -value : value;
     }
     auto result = std::from_chars(start, end, value, std::chars_format::general);
@@ -242,9 +269,145 @@ double parseRokkakuReal(const char* p, const char* stop) {
 
 namespace {
 
+constexpr size_t kLineLimit = kRokkakuLineSize - 1;
+
+// The end of the line text starting at p (its carriage return, or where the line is cut),
+// for a line that lies whole in the buffer: p + kLineLimit is within it.
+inline const unsigned char* lineEnd(const unsigned char* p, const unsigned char* limit) {
+    while (p < limit && *p != '\r') ++p;
+    return p;
+}
+
+// Eight bytes of ASCII digits less '0' each, first digit lowest, as their decimal value.
+inline uint64_t eightDigits(uint64_t digits) {
+    digits = digits * 10 + (digits >> 8);
+    return (((digits & 0x000000FF000000FF) * (100 + (uint64_t{1000000} << 32))) +
+            (((digits >> 16) & 0x000000FF000000FF) * (1 + (uint64_t{10000} << 32)))) >> 32;
+}
+
+// How many of the 8 bytes at p are leading decimal digits, and those bytes less '0'.
+inline int leadingDigits(const unsigned char* p, uint64_t& less) {
+    uint64_t bytes;
+    std::memcpy(&bytes, p, 8);
+    less = bytes - 0x3030303030303030;
+    // A byte below '0' borrows into its high bit, one above '9' carries into it; either can
+    // disturb only the bytes after it.
+    const uint64_t other = (less | (bytes + 0x4646464646464646)) & 0x8080808080808080;
+    return other ? __builtin_ctzll(other) >> 3 : 8;
+}
+
+// The digits at p appended to v (v * 10^n + their value) and counted; returns their end.
+inline const unsigned char* appendDigits(const unsigned char* p, const unsigned char* limit, uint64_t& v, int& count) {
+    static constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    while (limit - p >= 8) {
+        uint64_t less;
+        const int n = leadingDigits(p, less);
+        if (n > 0) v = v * kScale[n] + eightDigits(less << (64 - 8 * n));
+        count += n;
+        p += n;
+        if (n < 8) return p;
+    }
+    for (; p < limit && isDigit(static_cast<char>(*p)); ++p, ++count) v = v * 10 + (*p - '0');
+    return p;
+}
+
+// The digits at p as parseRokkakuInteger takes them (it stops growing past 2^40).
+inline const unsigned char* integerDigits(const unsigned char* p, const unsigned char* limit, int64_t& v) {
+    v = 0;
+    if (limit - p >= 8) {
+        uint64_t less;
+        const int n = leadingDigits(p, less);
+        if (n < 8) {
+            if (n > 0) v = static_cast<int64_t>(eightDigits(less << (64 - 8 * n)));
+            return p + n;
+        }
+    }
+    for (; p < limit && isDigit(static_cast<char>(*p)); ++p) {
+        if (v <= (int64_t{1} << 40)) v = v * 10 + (*p - '0');
+    }
+    return p;
+}
+
+}  // namespace
+
+bool RokkakuStream::skipLineInBuffer() {
+    if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
+    const unsigned char* limit = pos_ + kLineLimit;
+    const unsigned char* e = lineEnd(pos_, limit);
+    pos_ = e < limit ? e + 1 : limit;
+    return true;
+}
+
+bool RokkakuStream::integerLineInBuffer(int32_t& value) {
+    if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
+    const unsigned char* limit = pos_ + kLineLimit;
+    const unsigned char* p = pos_;
+    // As parseRokkakuInteger over the line's text, which ends at the carriage return.
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    bool negative = false;
+    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    int64_t v;
+    p = integerDigits(p, limit, v);
+    if (negative) v = -v;
+    value = static_cast<int32_t>(
+        std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    const unsigned char* e = lineEnd(p, limit);
+    pos_ = e < limit ? e + 1 : limit;
+    return true;
+}
+
+bool RokkakuStream::numberLineInBuffer(int32_t& value) {
+    if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
+    const unsigned char* limit = pos_ + kLineLimit;
+    const unsigned char* p = pos_;
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    bool negative = false;
+    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    int64_t v;
+    p = integerDigits(p, limit, v);
+    if (p == limit || *p != '\r') return false;
+    if (negative) v = -v;
+    value = static_cast<int32_t>(
+        std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    pos_ = p + 1;
+    return true;
+}
+
+bool RokkakuStream::realLineInBuffer(double& value) {
+    if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
+    const unsigned char* limit = pos_ + kLineLimit;
+    const unsigned char* p = pos_;
+    // The usual coordinate as parseRokkakuReal reads it: plain digits with a point, no
+    // exponent, at most 18 digits; anything else goes through parseRokkakuReal itself.
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    bool negative = false;
+    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    uint64_t mantissa = 0;
+    int digits = 0, decimals = 0;
+    p = appendDigits(p, limit, mantissa, digits);
+    if (p < limit && *p == '.') {
+        p = appendDigits(p + 1, limit, mantissa, decimals);
+        digits += decimals;
+    }
+    const unsigned char* e = lineEnd(p, limit);
+    if (digits == 0) {
+        value = 0.0;
+    } else if (digits < 19 && mantissa <= (uint64_t{1} << 53) && !(p < limit && (*p == 'e' || *p == 'E'))) {
+        value = static_cast<double>(mantissa) / kPowersOfTen[decimals];
+        if (negative) value = -value;
+    } else {
+        value = parseRokkakuReal(reinterpret_cast<const char*>(pos_), reinterpret_cast<const char*>(e));
+    }
+    pos_ = e < limit ? e + 1 : limit;
+    return true;
+}
+
+namespace {
+
 class Reader {
 public:
-    Reader(RokkakuStream& stream, RokkakuModel& model) : stream_(stream), model_(model) {}
+    Reader(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead)
+        : stream_(stream), model_(model), pointsRead_(pointsRead) {}
 
     bool run();
 
@@ -261,15 +424,21 @@ private:
     double real() const { return parseRokkakuReal(line_, line_ + lineLength_); }
     // One more line of a record; a line missing at the end of input reads as empty.
     int32_t nextInteger() {
+        int32_t value;
+        if (stream_.integerLineInBuffer(value)) return value;
         readLine();
         return integer();
     }
     double nextReal() {
+        double value;
+        if (stream_.realLineInBuffer(value)) return value;
         readLine();
         return real();
     }
     void skipLines(int n) {
-        for (int i = 0; i < n; ++i) stream_.nextLine(nullptr, kRokkakuLineSize - 1);
+        for (int i = 0; i < n; ++i) {
+            if (!stream_.skipLineInBuffer()) stream_.nextLine(nullptr, kRokkakuLineSize - 1);
+        }
     }
     // The keyword anywhere in the line's text (which ends at its first zero byte).
     bool contains(const char (&keyword)[6]) const {
@@ -287,14 +456,17 @@ private:
         return false;
     }
 
-    bool readPoint();
-    bool readEdge();
-    bool readFace();
+    // Each takes the record's first line as read.
+    bool readPoint(int32_t number);
+    bool readEdge(int32_t first);
+    bool readFace(int32_t edgeCount);
+    bool readRecord(int32_t first);
     bool readPaletteCount();
     bool readPaletteBlock();
 
     RokkakuStream& stream_;
     RokkakuModel& model_;
+    const std::function<void()>& pointsRead_;
     ReaderState state_ = ReaderState::SeekHeader;
     const char* line_ = copy_;
     size_t lineLength_ = 0;
@@ -306,8 +478,9 @@ int32_t fromOneBased(int32_t n) {
     return n == std::numeric_limits<int32_t>::min() ? n : n - 1;
 }
 
-bool Reader::readPoint() {
-    int64_t number = integer();
+// Flattened: the line fast paths are the whole of the work and cost more as calls.
+[[gnu::flatten]] bool Reader::readPoint(int32_t first) {
+    int64_t number = first;
     int64_t expected = static_cast<int64_t>(model_.points.count()) + 1;
     if (number != expected) {
         reportError("error in POINT at point No.(%d!=%d)\n", static_cast<int>(fromOneBased(static_cast<int32_t>(number))),
@@ -322,21 +495,26 @@ bool Reader::readPoint() {
     return model_.points.append(point) || outOfMemory();
 }
 
-bool Reader::readEdge() {
+[[gnu::flatten]] bool Reader::readEdge(int32_t first) {
     RokkakuEdge edge;
-    edge.first = fromOneBased(integer());
+    edge.first = fromOneBased(first);
     edge.second = fromOneBased(nextInteger());
     skipLines(2);
     return model_.edges.append(edge) || outOfMemory();
 }
 
-bool Reader::readFace() {
+[[gnu::flatten]] bool Reader::readFace(int32_t edgeCount) {
     RokkakuFace face{};
-    face.edgeCount = integer();
+    face.edgeCount = edgeCount;
     face.color = nextInteger();
     skipLines(1);
     for (int32_t i = 0; i < face.edgeCount; ++i) {
         // Once the input has ended every further edge number reads as 0.
+        int32_t number;
+        if (i < 4 && stream_.integerLineInBuffer(number)) {
+            face.edges[i] = fromOneBased(number);
+            continue;
+        }
         if (!readLine() && i >= 4) break;
         if (i < 4) face.edges[i] = fromOneBased(integer());
     }
@@ -380,8 +558,25 @@ bool Reader::readPaletteBlock() {
     return true;
 }
 
-bool Reader::run() {
-    while (state_ != ReaderState::Done && readLine()) {
+bool Reader::readRecord(int32_t first) {
+    switch (state_) {
+    case ReaderState::Points: return readPoint(first);
+    case ReaderState::Edges: return readEdge(first);
+    default: return readFace(first);
+    }
+}
+
+[[gnu::flatten]] bool Reader::run() {
+    for (;;) {
+        if (state_ == ReaderState::Points || state_ == ReaderState::Edges || state_ == ReaderState::Faces) {
+            // A record's first line that is only a number holds no keyword.
+            int32_t first;
+            if (stream_.numberLineInBuffer(first)) {
+                if (!readRecord(first)) return false;
+                continue;
+            }
+        }
+        if (state_ == ReaderState::Done || !readLine()) break;
         auto matches = [&](const char(&keyword)[6]) { return contains(keyword); };
         auto advance = [&](ReaderState next, const char* text) {
             state_ = next;
@@ -396,19 +591,23 @@ bool Reader::run() {
             if (matches("POINT")) advance(ReaderState::Points, "POINT\n");
             break;
         case ReaderState::Points:
-            if (matches("LINE0")) advance(ReaderState::Edges, "LINE0\n");
-            else ok = readPoint();
+            if (matches("LINE0")) {
+                advance(ReaderState::Edges, "LINE0\n");
+                if (pointsRead_) pointsRead_();
+            } else {
+                ok = readPoint(integer());
+            }
             break;
         case ReaderState::Edges:
             if (matches("FACE0")) advance(ReaderState::Faces, "FACE0\n");
-            else ok = readEdge();
+            else ok = readEdge(integer());
             break;
         case ReaderState::Faces:
             if (matches("END00")) {
                 advance(ReaderState::Palette, "PALC0\n");
                 ok = readPaletteCount();
             } else {
-                ok = readFace();
+                ok = readFace(integer());
             }
             break;
         case ReaderState::Palette:
@@ -438,7 +637,9 @@ bool Reader::run() {
 
 }  // namespace
 
-bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model) {
-    Reader reader(stream, model);
-    return reader.run();
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead) {
+    Reader reader(stream, model, pointsRead);
+    const bool read = reader.run();
+    stream.stopReading();
+    return read;
 }

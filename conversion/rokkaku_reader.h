@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <thread>
 
 struct RokkakuPoint {
     float x, y, z;  // y is stored negated: the file's y axis points the other way
@@ -124,9 +126,15 @@ enum class ReaderState {
 class RokkakuStream {
 public:
     RokkakuStream(const void* data, size_t size);
+    // The file is read a buffer ahead by a thread of its own: it must stay open until the
+    // stream is gone or stopReading() has returned.
     explicit RokkakuStream(std::FILE* file);
+    ~RokkakuStream();
     RokkakuStream(const RokkakuStream&) = delete;
     RokkakuStream& operator=(const RokkakuStream&) = delete;
+
+    // Waits for the reading ahead; nothing more is read from the file after it.
+    void stopReading();
 
     // True when reading the file failed before its end (the end seen was not the true one).
     bool failed() const { return failed_; }
@@ -140,14 +148,28 @@ public:
     // not lie whole in the stream's buffer. False at the end of input.
     bool nextLineText(char* buffer, size_t limit, const char*& text, size_t& length);
 
+    // The reader's usual lines, taken where they lie whole in the buffer: each does what
+    // nextLine(…, kRokkakuLineSize - 1) and the parse of the line's text would. Where the line
+    // may not lie whole in the buffer or opens with a zero byte they return false and take
+    // nothing, and the caller goes the general way.
+    bool skipLineInBuffer();
+    bool integerLineInBuffer(int32_t& value);  // parseRokkakuInteger of the line
+    bool realLineInBuffer(double& value);      // parseRokkakuReal of the line
+    // integerLineInBuffer, only for a line of white space, sign and digits alone.
+    bool numberLineInBuffer(int32_t& value);
+
 private:
     bool refill();  // false at the end of input
+    void readAhead();
 
     static constexpr size_t kBufferSize = 1 << 20;
     const unsigned char* pos_ = nullptr;
     const unsigned char* end_ = nullptr;
     std::FILE* file_ = nullptr;
     std::unique_ptr<unsigned char[]> buffer_;
+    std::unique_ptr<unsigned char[]> ahead_;  // filled by reading_ while buffer_ is taken
+    size_t aheadSize_ = 0;
+    std::thread reading_;
     bool failed_ = false;
 };
 
@@ -170,5 +192,7 @@ double parseRokkakuReal(const char* text, const char* end);
 
 // Runs the reader over the whole stream. model must be freshly prepared (default palette,
 // no records, paletteBlocks 0, storage allocated). Writes the progress trace to standard
-// output. Returns false after the failure has been reported.
-bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model);
+// output. Returns false after the failure has been reported. pointsRead, when given, is
+// called once the points are complete (the edges begin), if they ever are; the points are
+// not touched after that.
+bool readRokkakuModel(RokkakuStream& stream, RokkakuModel& model, const std::function<void()>& pointsRead = {});

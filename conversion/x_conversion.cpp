@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "conversion/rokkaku_reader.h"
@@ -283,14 +285,26 @@ const char* convertToXFile(const char* sourcePath) {
         return nullptr;
     }
     RokkakuStream stream(input.get());
-    if (!readRokkakuModel(stream, model)) return nullptr;
+    // The points' text is written while the edges and faces are read.
+    std::thread pointsWriter;
+    auto writePoints = [&] {
+        try {
+            pointsWriter = std::thread([&] { writeXPoints(model, output.file()); });
+        } catch (const std::system_error&) {
+        }
+    };
+    const bool read = readRokkakuModel(stream, model, writePoints);
+    const bool pointsWritten = pointsWriter.joinable();
+    if (pointsWritten) pointsWriter.join();
+    if (!read) return nullptr;
     if (stream.failed()) {
         reportError("Error while reading '%s' file.\n", sourcePath);
         return nullptr;
     }
     input.reset();
 
-    writeXFile(model, output.file());
+    if (!pointsWritten) writeXPoints(model, output.file());
+    writeXRest(model, output.file());
     if (!output.finish()) {
         reportError("Error while writing '%s' file.\n", convertedPath);
         return nullptr;

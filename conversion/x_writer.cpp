@@ -5,16 +5,26 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "conversion/number_format.h"
 
 namespace {
 
-// Output through one large buffer; numbers are formatted straight into it.
+// Output through two large buffers; numbers are formatted straight into them. A full
+// buffer is written by a thread of its own while the other fills.
 class TextOut {
 public:
-    explicit TextOut(std::FILE* file) : file_(file), buffer_(new char[kSize]) {}
-    ~TextOut() { flush(); }
+    explicit TextOut(std::FILE* file)
+        : file_(file), buffer_(new char[kSize]), spare_(new char[kSize]) {}
+    ~TextOut() {
+        flush();
+        finishWrite();
+    }
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
 
     // Room for at least n more bytes at the returned position; commit() what was used.
     char* reserve(size_t n) {
@@ -24,11 +34,6 @@ public:
     void commit(char* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
 
     void text(const char* s, size_t n) {
-        if (n > kSize / 2) {
-            flush();
-            std::fwrite(s, 1, n, file_);
-            return;
-        }
         char* p = reserve(n);
         std::memcpy(p, s, n);
         commit(p + n);
@@ -39,18 +44,51 @@ public:
     }
 
     void flush() {
-        if (used_) std::fwrite(buffer_.get(), 1, used_, file_);
-        used_ = 0;
+        if (!used_) return;
+        finishWrite();
+        std::swap(buffer_, spare_);
+        const size_t n = std::exchange(used_, 0);
+        try {
+            writing_ = std::thread([file = file_, data = spare_.get(), n] { std::fwrite(data, 1, n, file); });
+        } catch (const std::system_error&) {
+            std::fwrite(spare_.get(), 1, n, file_);  // no thread to be had: write it here
+        }
     }
 
 private:
-    static constexpr size_t kSize = 1 << 18;
+    void finishWrite() {
+        if (writing_.joinable()) writing_.join();
+    }
+
+    // Longer than anything text() or reserve() is given.
+    static constexpr size_t kSize = 1 << 20;
     std::FILE* file_;
-    std::unique_ptr<char[]> buffer_;
+    std::unique_ptr<char[]> buffer_;  // being filled
+    std::unique_ptr<char[]> spare_;   // being written while writing_ runs
     size_t used_ = 0;
+    std::thread writing_;
 };
 
 inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24, value).ptr; }
+
+// A face's point number or colour followed by ';', into a slot of kIndexTextSize bytes;
+// returns its length. Copied on with putIndexText, which moves whole slots.
+constexpr int kIndexTextSize = 16;
+inline int putIndex(char* slot, int32_t value) {
+    char* end;
+    if (static_cast<uint32_t>(value) < 10) {
+        slot[0] = static_cast<char>('0' + value);
+        end = slot + 1;
+    } else {
+        end = std::to_chars(slot, slot + 12, value).ptr;
+    }
+    *end = ';';
+    return static_cast<int>(end - slot) + 1;
+}
+inline char* putIndexText(char* p, const char* slot, int length) {
+    std::memcpy(p, slot, kIndexTextSize);
+    return p + length;
+}
 
 inline char* putText(char* p, const char* s, size_t n) {
     std::memcpy(p, s, n);
@@ -108,6 +146,11 @@ void writeMaterials(TextOut& out, const PaletteColor (&palette)[kPaletteSize]) {
 }  // namespace
 
 void writeXFile(const RokkakuModel& model, std::FILE* file) {
+    writeXPoints(model, file);
+    writeXRest(model, file);
+}
+
+void writeXPoints(const RokkakuModel& model, std::FILE* file) {
     TextOut out(file);
     out.text(xTemplateText, kXTemplateTextLength);
     out.text("Header{\n1;\n0;\n1;\n}\n");
@@ -129,7 +172,11 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
         out.commit(p);
     }
     out.text("\n");
+}
 
+void writeXRest(const RokkakuModel& model, std::FILE* file) {
+    TextOut out(file);
+    char* p;
     const size_t faceCount = model.faces.count();
     p = out.reserve(32);
     p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
@@ -138,29 +185,21 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
         const RokkakuFace& face = model.faces[i];
         int32_t slots[4];
         faceVertices(face, model.edges, slots);
+        const int n = face.edgeCount == 3 ? 3 : 4;
+        // Each point number once, "N;", then both windings from these.
+        char numbers[4][kIndexTextSize];
+        int lengths[4];
+        for (int k = 0; k < n; ++k) lengths[k] = putIndex(numbers[k], slots[k]);
         const char* separator = i + 1 < faceCount ? ",\n" : ";\n";
-        p = out.reserve(128);
-        if (face.edgeCount == 3) {
-            const int order[2][3] = {{0, 1, 2}, {2, 1, 0}};
-            for (const auto& o : order) {
-                p = putText(p, "3;", 2);
-                for (int k : o) {
-                    p = putInteger(p, slots[k]);
-                    *p++ = ';';
-                }
-                p = putText(p, separator, 2);
-            }
-        } else {
-            const int order[2][4] = {{0, 1, 2, 3}, {3, 2, 1, 0}};
-            for (const auto& o : order) {
-                p = putText(p, "4;", 2);
-                for (int k : o) {
-                    p = putInteger(p, slots[k]);
-                    *p++ = ';';
-                }
-                p = putText(p, separator, 2);
-            }
-        }
+        p = out.reserve(2 * (4 + 4 * kIndexTextSize));
+        *p++ = static_cast<char>('0' + n);
+        *p++ = ';';
+        for (int k = 0; k < n; ++k) p = putIndexText(p, numbers[k], lengths[k]);
+        p = putText(p, separator, 2);
+        *p++ = static_cast<char>('0' + n);
+        *p++ = ';';
+        for (int k = n - 1; k >= 0; --k) p = putIndexText(p, numbers[k], lengths[k]);
+        p = putText(p, separator, 2);
         out.commit(p);
     }
     out.text("\n");
@@ -170,12 +209,15 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
     p = putInteger(p, 2 * static_cast<int64_t>(faceCount));
     out.commit(putText(p, ";\n", 2));
     for (size_t i = 0; i < faceCount; ++i) {
-        const int32_t color = model.faces[i].color;
-        p = out.reserve(32);
-        p = putInteger(p, color);
-        p = putText(p, ",\n", 2);
-        p = putInteger(p, color);
-        p = putText(p, i + 1 < faceCount ? ",\n" : ";\n", 2);
+        char colour[kIndexTextSize];
+        const int length = putIndex(colour, model.faces[i].color);
+        p = out.reserve(2 * kIndexTextSize + 4);
+        p = putIndexText(p, colour, length);
+        p[-1] = ',';
+        *p++ = '\n';
+        p = putIndexText(p, colour, length);
+        p[-1] = i + 1 < faceCount ? ',' : ';';
+        *p++ = '\n';
         out.commit(p);
     }
     writeMaterials(out, model.palette);

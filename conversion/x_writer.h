@@ -15,3 +15,8 @@ extern const char xTemplateText[];
 // Each palette entry is also dumped to standard error. Write errors are left to the caller
 // (ferror on out).
 void writeXFile(const RokkakuModel& model, std::FILE* out);
+
+// writeXFile in two parts: the text up to and with the points, which needs only the points
+// (it may run while the rest of the model is read), then the rest.
+void writeXPoints(const RokkakuModel& model, std::FILE* out);
+void writeXRest(const RokkakuModel& model, std::FILE* out);

@@ -347,3 +347,58 @@ TEST(RokkakuReader, ArraysGrowPastTheirFirstThousand) {
     EXPECT_EQ(model.points[2499].x, 2500.0f);
     EXPECT_EQ(model.points[999].x, 1000.0f);
 }
+
+TEST(RokkakuLine, LinesInTheBufferReadAsTheGeneralWayReadsThem) {
+    // Random lines of number-like bytes, each read by a fast path and by the general one
+    // (nextLineText and the parse of its text) from the same place.
+    const char alphabet[] = "0123456789000999 .-+eE\r\r\r\n\t";
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    std::string text;
+    while (text.size() < 200000) {
+        const uint32_t kind = next() % 8;
+        size_t length = kind == 0 ? next() % 300 : next() % 24;
+        for (size_t i = 0; i < length; ++i) text += alphabet[(next() >> 8) % (sizeof alphabet - 1)];
+        text += kind == 1 ? '\0' : '\r';
+    }
+    for (int way = 0; way < 4; ++way) {
+        RokkakuStream fast(text.data(), text.size()), general(text.data(), text.size());
+        char copy[kRokkakuLineSize];
+        const char* line;
+        size_t length;
+        int taken = 0;
+        for (int i = 0; i < 20000; ++i) {
+            int32_t integer = 0;
+            double real = 0;
+            bool tookFast = way == 0   ? fast.skipLineInBuffer()
+                            : way == 1 ? fast.integerLineInBuffer(integer)
+                            : way == 2 ? fast.realLineInBuffer(real)
+                                       : fast.numberLineInBuffer(integer);
+            if (!tookFast) {
+                ASSERT_TRUE(fast.nextLineText(copy, kRokkakuLineSize - 1, line, length));
+                ASSERT_TRUE(general.nextLineText(copy, kRokkakuLineSize - 1, line, length));
+                continue;
+            }
+            ++taken;
+            ASSERT_TRUE(general.nextLineText(copy, kRokkakuLineSize - 1, line, length));
+            const std::string what = std::string(line, length);
+            if (way == 1 || way == 3) {
+                EXPECT_EQ(integer, parseRokkakuInteger(line, line + length)) << what;
+            }
+            if (way == 2) {
+                const double expected = parseRokkakuReal(line, line + length);
+                EXPECT_TRUE(std::memcmp(&real, &expected, sizeof real) == 0) << what << " " << real;
+            }
+            if (way == 3) {
+                EXPECT_EQ(what.find_first_not_of(" \t\n\v\f+-0123456789"), std::string::npos) << what;
+            }
+        }
+        EXPECT_GT(taken, 5000) << way;
+        // Both are at the same place: the rest reads the same.
+        const char *a, *b;
+        size_t la, lb;
+        char copyA[kRokkakuLineSize], copyB[kRokkakuLineSize];
+        ASSERT_EQ(fast.nextLineText(copyA, kRokkakuLineSize - 1, a, la), general.nextLineText(copyB, kRokkakuLineSize - 1, b, lb));
+        EXPECT_EQ(std::string(a, la), std::string(b, lb)) << way;
+    }
+}

@@ -315,16 +315,23 @@ TEST_F(ConvertToXFile, FailedWriteKeepsTheEarlierOutputAndLeavesNothing) {
     // and under a file size limit everywhere.
     const std::string source = lines(chainModel(1500, "", "1", "2"));
     ASSERT_LT(source.size(), 100000u);  // fits the filesystem, its output does not
+    RokkakuModel model;
+    ASSERT_TRUE(readText(source, model).ok);
+    const rlim_t whole = writeText(model).size();
+    // The size limit cuts the points' text (written while the rest is read) or the very end.
     for (bool tmpfs : {true, false})
-        for (bool named : {false, true}) {
-            const std::string folder = std::string(tmpfs ? "tmpfs" : "limited") + (named ? "-named" : "");
+        for (bool named : {false, true})
+        for (rlim_t bytes : {rlim_t{4096}, whole - 10}) {
+            if (tmpfs && bytes != 4096) continue;
+            const std::string folder = std::string(tmpfs ? "tmpfs" : "limited") + (named ? "-named" : "") +
+                                       std::to_string(bytes);
             fs::create_directories(path(folder));
             const int result = inChild([&] {
                 if (tmpfs && !mountSmallTmpfs(path(folder))) return kNoOrdinaryUser;
                 write(folder + "/m.rok", source);
                 write(folder + "/m.x", "earlier output");
                 if (!tmpfs) {
-                    rlimit limit{4096, 4096};
+                    rlimit limit{bytes, bytes};
                     std::signal(SIGXFSZ, SIG_IGN);
                     setrlimit(RLIMIT_FSIZE, &limit);
                 }
