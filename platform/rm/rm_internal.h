@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/rm/d3drm.h"
+#include "platform/rm/texture_image.h"
 
 namespace xfile {
 struct File;
@@ -207,6 +208,18 @@ bool anyTextureFormat();
 // The file LoadTexture would read for a texture name (during a load, the .x file's folder
 // is searched too); false when there is none.
 bool findTextureFile(const char* name, std::string& path);
+// Texture names looked up only in folder and below it (no absolute paths, no way up, no
+// link leading out), for programs that open files from elsewhere; empty (the default)
+// looks a name up as given, then in the loaded file's folder.
+void confineTextureLookup(const std::string& folder);
+// The decoded pixels a load's distinct pictures may have together (by default as many as
+// the largest single picture has); returns the previous allowance.
+uint64_t setLoadPictureAllowance(uint64_t pixels);
+// Reads and decodes the picture file at path into *image (or only tells whether it
+// decodes, with image null). During a load each picture file is read once for each
+// format choice, and charged once to the load's allowance.
+textureimage::Status loadTexturePicture(const std::string& path, textureimage::Formats formats,
+                                        textureimage::Image* image, std::string* why);
 
 // ---- Devices and viewports ----------------------------------------------------
 const DeviceData& deviceData(IDirect3DRMDevice* device);
