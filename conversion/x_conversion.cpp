@@ -99,7 +99,7 @@ void removeStaleTemporaries(const std::string& folder) {
 int createNamedTemporary(const std::string& folder, std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = temporaryName(folder);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             flock(fd, LOCK_EX | LOCK_NB);
             return fd;
@@ -226,6 +226,23 @@ std::string replacedFile(const char* path) {
     return p;
 }
 
+// Whether the file a conversion would replace lies in the output's own folder. A link
+// named as the output is followed only so far: an unpacked download may hold one that
+// points at any file the person can write.
+bool replacedInSameFolder(const std::string& output, const std::string& replaced) {
+    if (replaced == output) return true;
+    const size_t slash = replaced.rfind('/');
+    const std::string name = slash == std::string::npos ? replaced : replaced.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    auto real = [](const std::string& folder) {
+        std::unique_ptr<char, decltype(&std::free)> p(realpath(folder.empty() ? "." : folder.c_str(), nullptr),
+                                                       std::free);
+        return p ? std::string(p.get()) : std::string();
+    };
+    const std::string there = real(folderOf(replaced));
+    return !there.empty() && there == real(folderOf(output));
+}
+
 }  // namespace
 
 void useNamedTemporaryFiles(bool named) { namedTemporaryFilesOnly = named; }
@@ -267,11 +284,16 @@ const char* convertToXFile(const char* sourcePath) {
     if (!extension) extension = std::strstr(convertedPath + nameAt, ".ROK");
     std::strcpy(extension, ".x");
 
+    const std::string replaced = replacedFile(convertedPath);
+    if (!replacedInSameFolder(convertedPath, replaced)) {
+        reportError("'%s' is a link to a file outside its folder; nothing was written.", convertedPath);
+        return nullptr;
+    }
     if (!targetWritable(convertedPath)) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;
     }
-    TemporaryOutput output(replacedFile(convertedPath));
+    TemporaryOutput output(replaced);
     if (!output.file()) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;
