@@ -1,5 +1,7 @@
 #include "app/png_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -31,6 +33,17 @@ bool writeChunk(std::FILE* file, const char type[4], const unsigned char* data, 
 
 bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba) {
     if (width <= 0 || height <= 0 || !rgba) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return fd >= 0 && writePngDescriptor(fd, width, height, rgba);
+}
+
+bool writePngDescriptor(int fd, int width, int height, const unsigned char* rgba) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::fdopen(fd, "wb"), std::fclose);
+    if (!file) {
+        ::close(fd);
+        return false;
+    }
+    if (width <= 0 || height <= 0 || !rgba) return false;
     // Each row as differences from the pixel to its left (PNG's "Sub" filter), then the
     // fastest deflate: a rendered picture has wide even areas, which both make small.
     const size_t row = size_t(width) * 4;
@@ -48,8 +61,6 @@ bool writePngFile(const std::string& path, int width, int height, const unsigned
         Z_OK)
         return false;
 
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    if (!file) return false;
     static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<unsigned char> header;
     putBigEndian(header, static_cast<uint32_t>(width));
