@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/rm/cost_account.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/texture_image.h"
 
@@ -212,12 +213,22 @@ bool findTextureFile(const char* name, std::string& path);
 // link leading out), for programs that open files from elsewhere; empty (the default)
 // looks a name up as given, then in the loaded file's folder.
 void confineTextureLookup(const std::string& folder);
-// The decoded pixels a load's distinct pictures may have together (by default as many as
-// the largest single picture has); returns the previous allowance.
-uint64_t setLoadPictureAllowance(uint64_t pixels);
+// While one lives, the pictures a load decodes are charged to `account` (Cost::
+// TexturePixels), each picture file once whatever it is called; once the account is over,
+// no new picture is decoded.
+class TexturePixelCharge {
+public:
+    explicit TexturePixelCharge(CostAccount& account);
+    ~TexturePixelCharge();
+    TexturePixelCharge(const TexturePixelCharge&) = delete;
+    TexturePixelCharge& operator=(const TexturePixelCharge&) = delete;
+
+private:
+    CostAccount* previous_;
+};
 // Reads and decodes the picture file at path into *image (or only tells whether it
 // decodes, with image null). During a load each picture file is read once for each
-// format choice, and charged once to the load's allowance.
+// format choice, and charged once to the load's account.
 textureimage::Status loadTexturePicture(const std::string& path, textureimage::Formats formats,
                                         textureimage::Image* image, std::string* why);
 

@@ -3,7 +3,7 @@
 // During a load, what the load found is kept until it ends: each folder's listing (read
 // once, however many names miss in it) and each picture file's texture, by the file's
 // identity rather than its name, so that a picture named four ways is decoded once. The
-// decoded pixels of the load's distinct pictures together stay within an allowance.
+// decoded pixels of the load's distinct pictures are charged to the load's cost account.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,8 +60,7 @@ struct LoadMemo {
     // for a picture that could not be used.
     std::map<std::tuple<dev_t, ino_t, DWORD, DWORD, bool>, IDirect3DRMTexture*> textures;
     std::map<std::pair<Identity, bool>, std::pair<textureimage::Status, std::string>> probes;
-    std::set<Identity> charged, refused;  // pictures decoded within the allowance, and past it
-    uint64_t pixels = 0;
+    std::set<Identity> charged;  // pictures whose pixels the account holds
 
     ~LoadMemo() {
         for (auto& [key, t] : textures)
@@ -87,6 +86,11 @@ namespace {
 LoadMemo*& currentMemo() {
     static LoadMemo* memo = nullptr;
     return memo;
+}
+
+CostAccount*& currentAccount() {
+    static CostAccount* account = nullptr;
+    return account;
 }
 
 bool isRegularFile(const fs::path& p) {
@@ -167,9 +171,6 @@ std::optional<std::string> resolveConfined(const fs::path& given) {
     return std::nullopt;
 }
 
-// As many pixels as the largest single picture decodes to.
-uint64_t loadPixels = textureimage::kMaxPixels;
-
 }  // namespace
 
 TextureFolderScope::TextureFolderScope(const std::string& xFilePath) : previous_(textureFolder()) {
@@ -188,7 +189,8 @@ TextureFolderScope::~TextureFolderScope() {
 }
 
 void confineTextureLookup(const std::string& folder) { confinedFolder = folder; }
-uint64_t setLoadPictureAllowance(uint64_t pixels) { return std::exchange(loadPixels, pixels); }
+TexturePixelCharge::TexturePixelCharge(CostAccount& account) : previous_(std::exchange(currentAccount(), &account)) {}
+TexturePixelCharge::~TexturePixelCharge() { currentAccount() = previous_; }
 
 textureimage::Status loadTexturePicture(const std::string& path, textureimage::Formats formats,
                                         textureimage::Image* image, std::string* why) {
@@ -213,30 +215,24 @@ textureimage::Status loadTexturePicture(const std::string& path, textureimage::F
     }
     textureimage::Image local;
     textureimage::Image& out = image ? *image : local;
-    const std::string over =
-        path + ": over the load's allowance of " + std::to_string(loadPixels) + " decoded texture pixels";
+    CostAccount* account = memo ? currentAccount() : nullptr;
+    const bool charged = memo && memo->charged.count(id);
     std::string message;
     textureimage::Status s;
-    // Once a picture has gone past the allowance, no new one is decoded: pictures just
-    // short of it would otherwise each be decoded and dropped in turn.
-    if (memo && !memo->charged.count(id) && (!memo->refused.empty() || memo->pixels >= loadPixels)) {
+    if (account && !charged && account->over()) {
+        // The load is refused already: nothing new is decoded for it.
         ::close(fd);
-        memo->refused.insert(id);
         s = textureimage::Status::BadFile;
-        message = over;
+        message = path + ": " + account->refusal();
     } else {
         s = textureimage::loadOpenFile(fd, path, out, &message, formats);
-        const uint64_t pixels = uint64_t(out.width) * uint64_t(out.height);
-        if (s == textureimage::Status::Ok && memo && !memo->charged.count(id)) {
-            if (memo->pixels + pixels > loadPixels) {
-                // Not kept, so not charged.
-                memo->refused.insert(id);
+        if (s == textureimage::Status::Ok && account && !charged) {
+            if (account->charge(Cost::TexturePixels, uint64_t(out.width) * uint64_t(out.height))) {
+                memo->charged.insert(id);
+            } else {
                 out = textureimage::Image{};
                 s = textureimage::Status::BadFile;
-                message = over;
-            } else {
-                memo->charged.insert(id);
-                memo->pixels += pixels;
+                message = path + ": " + account->refusal();
             }
         }
     }

@@ -70,7 +70,7 @@ HRESULT refuse(const LoadSource& where, const CostAccount& cost) {
 class TextureSource {
 public:
     TextureSource(D3DRMLOADTEXTURECALLBACK callback, void* arg, CostAccount& cost)
-        : callback_(callback), arg_(arg), cost_(cost) {}
+        : callback_(callback), arg_(arg), cost_(cost), pixels_(cost) {}
     ~TextureSource() {
         for (auto& [name, t] : textures_)
             if (t) t->Release();
@@ -101,6 +101,7 @@ private:
     D3DRMLOADTEXTURECALLBACK callback_;
     void* arg_;
     [[maybe_unused]] CostAccount& cost_;
+    TexturePixelCharge pixels_;  // decoded pictures are charged to the account while it lives
     std::map<std::string, IDirect3DRMTexture*> textures_;
 };
 

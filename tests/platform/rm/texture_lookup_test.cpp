@@ -105,27 +105,28 @@ TEST_F(TextureLookup, AFolderIsListedOnceALoad) {
     EXPECT_TRUE(rm::findTextureFile("late.bmp", found));
 }
 
-TEST_F(TextureLookup, DecodedPixelsStayWithinTheLoadsAllowance) {
+TEST_F(TextureLookup, EachPictureFileIsChargedOnceAndNoneDecodedOnceTheLoadIsOver) {
     put("model/a.bmp", 8, 8);
     put("model/b.bmp", 8, 8);
-    const uint64_t previous = rm::setLoadPictureAllowance(100);
-    {
-        rm::TextureFolderScope scope(path("model/m.x"));
-        Held<IDirect3DRMTexture> a, again, b;
-        EXPECT_EQ(load("a.bmp", a), D3DRM_OK);
-        EXPECT_EQ(load("A.BMP", again), D3DRM_OK);  // the same picture is charged once
-        EXPECT_EQ(load("b.bmp", b), D3DRMERR_BADFILE);
-        std::string why;
-        EXPECT_EQ(rm::loadTexturePicture(path("model/b.bmp"), textureimage::Formats::Any, nullptr, &why),
-                  textureimage::Status::BadFile);
-        EXPECT_NE(why.find("allowance"), std::string::npos) << why;
-    }
-    {
-        rm::TextureFolderScope scope(path("model/m.x"));  // a new load, a new allowance
-        Held<IDirect3DRMTexture> b;
-        EXPECT_EQ(load("b.bmp", b), D3DRM_OK);
-    }
-    rm::setLoadPictureAllowance(previous);
+    put("model/c.bmp", 1, 1);
+    rm::CostLimits limits = rm::CostLimits::defaults();
+    limits[rm::Cost::TexturePixels] = 100;
+    rm::CostAccount account(limits);
+    rm::TextureFolderScope scope(path("model/m.x"));
+    rm::TexturePixelCharge charge(account);
+    Held<IDirect3DRMTexture> a, again, b, c;
+    EXPECT_EQ(load("a.bmp", a), D3DRM_OK);
+    EXPECT_EQ(load("A.BMP", again), D3DRM_OK);  // the same picture is charged once
+    EXPECT_EQ(account.spent(rm::Cost::TexturePixels), 64u);
+    EXPECT_FALSE(account.over());
+    EXPECT_EQ(load("b.bmp", b), D3DRMERR_BADFILE);
+    EXPECT_TRUE(account.over());
+    EXPECT_EQ(account.refusal(), "the file's textures decode to more than 100 pixels");
+    EXPECT_EQ(load("c.bmp", c), D3DRMERR_BADFILE);  // small enough, but the load is refused already
+    std::string why;
+    EXPECT_EQ(rm::loadTexturePicture(path("model/c.bmp"), textureimage::Formats::Any, nullptr, &why),
+              textureimage::Status::BadFile);
+    EXPECT_EQ(why, path("model/c.bmp") + ": the file's textures decode to more than 100 pixels");
 }
 
 TEST_F(TextureLookup, ConfinedNamesStayInTheModelsFolder) {
