@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
@@ -76,15 +77,29 @@ bool sameFile(const std::string& input, const std::string& output) {
 }
 
 // Whatever a hostile model gets past the loaders' own limits still ends: the thumbnailer
-// runs on every file a person downloads.
-constexpr rlim_t kMaxAddressSpace = rlim_t(1) << 30;
+// runs on every file a person downloads. Memory is bounded by the writable memory the
+// process may take (heap and anonymous mappings, where every expansion of a model goes);
+// the address space, which also holds the mapped model file, the libraries and the
+// drawing threads' reservations (a literal mesh of 4 million faces needs 1.2 GB of it),
+// only more loosely.
+constexpr rlim_t kMaxWritableMemory = rlim_t(1) << 30;
+constexpr rlim_t kMaxAddressSpace = rlim_t(4) << 30;
 constexpr rlim_t kMaxCpuSeconds = 10;
 
 void limitResources() {
+    const struct rlimit memory {kMaxWritableMemory, kMaxWritableMemory};
     const struct rlimit space {kMaxAddressSpace, kMaxAddressSpace};
     const struct rlimit cpu {kMaxCpuSeconds, kMaxCpuSeconds + 1};
-    setrlimit(RLIMIT_AS, &space);
-    setrlimit(RLIMIT_CPU, &cpu);
+    for (auto [resource, limit] : {std::pair{RLIMIT_DATA, &memory}, std::pair{RLIMIT_AS, &space}, std::pair{RLIMIT_CPU, &cpu}}) {
+        // Never raised: a caller's tighter limit stands.
+        struct rlimit current;
+        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY && current.rlim_cur <= limit->rlim_cur)
+            continue;
+        struct rlimit wanted = *limit;
+        if (current.rlim_max != RLIM_INFINITY && current.rlim_max < wanted.rlim_max) wanted.rlim_max = current.rlim_max;
+        if (wanted.rlim_cur > wanted.rlim_max) wanted.rlim_cur = wanted.rlim_max;
+        setrlimit(resource, &wanted);
+    }
 }
 
 enum class InputKind { DirectX, Rokkaku };

@@ -53,13 +53,14 @@ def shared_mesh(frames):
 
 
 def textured(names, faces=1):
-    """A mesh of `faces` triangles on three points, face i drawn with material i's texture."""
+    """A mesh of `faces` triangles on three points, facing both ways in turn, face i drawn
+    with material i's texture."""
     materials = "\n".join('Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "%s"; } }'
                            % n.replace("\\", "\\\\") for n in names)
     return ("xof 0302txt 0032\nMesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; %d; %s;\n"
             "MeshTextureCoords { 3; 0;0;, 1;0;, 0;1;; }\n"
             "MeshMaterialList { %d; %d; %s;\n%s\n} }\n"
-            % (faces, ",".join(["3;0,1,2;"] * faces), len(names), faces,
+            % (faces, ",".join("3;2,1,0;" if i % 2 else "3;0,1,2;" for i in range(faces)), len(names), faces,
                ",".join(str(i % len(names)) for i in range(faces)), materials))
 
 

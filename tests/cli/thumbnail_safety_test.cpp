@@ -123,7 +123,7 @@ TEST_F(ThumbnailSafety, TexturesComeFromTheModelsFolderOnly) {
 }
 
 // Killed as soon as its private folder appears, at any point after, the thumbnail of a
-// Rokkaku file leaves nothing behind.
+// Rokkaku file leaves nothing behind; by then it runs under its own resource limits.
 TEST_F(ThumbnailSafety, AKilledRokkakuThumbnailLeavesNothing) {
     const std::string rok = put("dl/tri.rok", readAll(fs::path(SOLLUX_TEST_DATA) / "conversion/triangle_crlf.rok"));
     for (int delayMs : {0, 20, 80}) {
@@ -132,6 +132,12 @@ TEST_F(ThumbnailSafety, AKilledRokkakuThumbnailLeavesNothing) {
         while (fs::is_empty(dir_ / "tmp") && std::chrono::steady_clock::now() < deadline &&
                waitpid(pid, nullptr, WNOHANG) == 0)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // By then the thumbnailer has set its own limits.
+        const std::string limits = readAll("/proc/" + std::to_string(pid) + "/limits");
+        if (!limits.empty()) {
+            EXPECT_NE(limits.find("Max cpu time              10  "), std::string::npos) << limits;
+            EXPECT_NE(limits.find("Max data size             1073741824"), std::string::npos) << limits;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
