@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +244,38 @@ bool replacedInSameFolder(const std::string& output, const std::string& replaced
     return !there.empty() && there == real(folderOf(output));
 }
 
+// The source read as a stream that ends where the file ended when it was opened: a file
+// that another program keeps writing would otherwise be read for as long as it grows.
+struct SizedReading {
+    int fd;
+    uint64_t left;
+};
+
+std::FILE* openSizedReading(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return nullptr;
+    auto* source = new SizedReading{fd, st.st_size > 0 ? uint64_t(st.st_size) : 0};
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buffer, size_t size) -> ssize_t {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const size_t want = size < s->left ? size : size_t(s->left);
+        ssize_t n;
+        do n = read(s->fd, buffer, want);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) s->left -= uint64_t(n);
+        return n;
+    };
+    io.close = [](void* cookie) -> int {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const int result = close(s->fd);
+        delete s;
+        return result;
+    };
+    std::FILE* file = fopencookie(source, "rb", io);
+    if (!file) delete source;
+    return file;
+}
+
 }  // namespace
 
 void useNamedTemporaryFiles(bool named) { namedTemporaryFilesOnly = named; }
@@ -272,7 +305,7 @@ const char* convertToXFile(const char* sourcePath) {
     WaitCursor waitCursor;
     // A device, FIFO or folder is refused before it is opened (a FIFO's open would block).
     const int fd = openRegularFile(sourcePath);
-    File input(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    File input(fd >= 0 ? openSizedReading(fd) : nullptr);
     if (!input) {
         if (fd >= 0) close(fd);
         reportError("Can't open '%s' file for read.", sourcePath);
