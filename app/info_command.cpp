@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -115,9 +116,8 @@ std::string textureOutcome(const char* name, HRESULT loaded) {
     if (SUCCEEDED(loaded)) return "found and loaded";
     std::string path;
     if (!rm::findTextureFile(name, path)) return "not found";
-    textureimage::Image image;
     std::string why;
-    if (textureimage::loadFile(path, image, &why, textureimage::Formats::Any) == textureimage::Status::Ok)
+    if (rm::loadTexturePicture(path, textureimage::Formats::Any, nullptr, &why) == textureimage::Status::Ok)
         return "found, but its picture format is refused; --any-texture would take it";
     // The reason names the file; the name is already on the line.
     const size_t colon = why.find(": ");
@@ -137,8 +137,18 @@ bool isRokkaku(const std::string& path) {
                                path.compare(path.size() - 4, 4, ".ROK") == 0);
 }
 
+// Textures are looked up in the model's own folder and below only, for as long as it lives.
+struct ConfinedTextures {
+    explicit ConfinedTextures(const std::string& model) {
+        const std::filesystem::path folder = std::filesystem::path(model).parent_path();
+        rm::confineTextureLookup(folder.empty() ? "." : folder.string());
+    }
+    ~ConfinedTextures() { rm::confineTextureLookup(""); }
+};
+
 // Prints the block of one file; false when it cannot be loaded.
 bool describe(const std::string& given, IDirect3DRM* d3drm) {
+    const ConfinedTextures confined(given);
     std::string path = given;
     std::printf("file: %s\n", given.c_str());
     if (isRokkaku(given)) {

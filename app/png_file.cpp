@@ -1,5 +1,7 @@
 #include "app/png_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -28,11 +30,7 @@ bool writeChunk(std::FILE* file, const char type[4], const unsigned char* data, 
            std::fwrite(tail.data(), 1, tail.size(), file) == tail.size();
 }
 
-}  // namespace
-
-namespace {
-
-bool writePng(const std::string& path, int width, int height, const unsigned char* rgba) {
+bool writePng(std::FILE* file, int width, int height, const unsigned char* rgba) {
     // Each row as differences from the pixel to its left (PNG's "Sub" filter), then the
     // fastest deflate: a rendered picture has wide even areas, which both make small.
     const size_t row = size_t(width) * 4;
@@ -50,28 +48,39 @@ bool writePng(const std::string& path, int width, int height, const unsigned cha
         Z_OK)
         return false;
 
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    if (!file) return false;
     static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<unsigned char> header;
     putBigEndian(header, static_cast<uint32_t>(width));
     putBigEndian(header, static_cast<uint32_t>(height));
     header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits, RGBA, deflate, no interlace
-    bool ok = std::fwrite(kSignature, 1, sizeof kSignature, file.get()) == sizeof kSignature &&
-              writeChunk(file.get(), "IHDR", header.data(), header.size()) &&
-              writeChunk(file.get(), "IDAT", packed.data(), packedSize) &&
-              writeChunk(file.get(), "IEND", nullptr, 0);
-    return std::fclose(file.release()) == 0 && ok;
+    bool ok = std::fwrite(kSignature, 1, sizeof kSignature, file) == sizeof kSignature &&
+              writeChunk(file, "IHDR", header.data(), header.size()) &&
+              writeChunk(file, "IDAT", packed.data(), packedSize) &&
+              writeChunk(file, "IEND", nullptr, 0);
+    return ok;
 }
 
 }  // namespace
 
 bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba) {
     if (width <= 0 || height <= 0 || !rgba) return false;
-    // A picture too large for the memory left is a file not written, not the end.
-    try {
-        return writePng(path, width, height, rgba);
-    } catch (const std::bad_alloc&) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return fd >= 0 && writePngDescriptor(fd, width, height, rgba);
+}
+
+bool writePngDescriptor(int fd, int width, int height, const unsigned char* rgba) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::fdopen(fd, "wb"), std::fclose);
+    if (!file) {
+        ::close(fd);
         return false;
     }
+    if (width <= 0 || height <= 0 || !rgba) return false;
+    // A picture too large for the memory left is a file not written, not the end.
+    bool ok = false;
+    try {
+        ok = writePng(file.get(), width, height, rgba);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    return std::fclose(file.release()) == 0 && ok;
 }

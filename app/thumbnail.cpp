@@ -1,7 +1,10 @@
 #include "app/thumbnail.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
+#include <utility>
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
@@ -55,7 +59,48 @@ bool regularFile(const std::string& path, std::string& why) {
         why = std::strerror(errno);
         return false;
     }
+    // A regular file of the kernel's own (/proc, /sys) is no model.
+    const int fd = openRegularFile(path.c_str());
+    if (fd < 0) {
+        why = "is not a regular file";
+        return false;
+    }
+    ::close(fd);
     return true;
+}
+
+// Whether OUTPUT, as it stands, is INPUT under another name (or the same): writing the
+// picture there would replace the model.
+bool sameFile(const std::string& input, const std::string& output) {
+    struct stat in, out;
+    return stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+}
+
+// Whatever a hostile model gets past the loaders' own limits still ends: the thumbnailer
+// runs on every file a person downloads. Memory is bounded by the writable memory the
+// process may take (heap and anonymous mappings, where every expansion of a model goes);
+// the address space, which also holds the mapped model file, the libraries and the
+// drawing threads' reservations (a literal mesh of 4 million faces needs 1.2 GB of it),
+// only more loosely.
+constexpr rlim_t kMaxWritableMemory = rlim_t(1) << 30;
+constexpr rlim_t kMaxAddressSpace = rlim_t(4) << 30;
+constexpr rlim_t kMaxCpuSeconds = 10;
+
+void limitResources() {
+    const struct rlimit memory {kMaxWritableMemory, kMaxWritableMemory};
+    const struct rlimit space {kMaxAddressSpace, kMaxAddressSpace};
+    const struct rlimit cpu {kMaxCpuSeconds, kMaxCpuSeconds + 1};
+    for (auto [resource, limit] : {std::pair{RLIMIT_DATA, &memory}, std::pair{RLIMIT_AS, &space}, std::pair{RLIMIT_CPU, &cpu}}) {
+        // Never raised: a caller's tighter limit stands.
+        struct rlimit current;
+        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY && current.rlim_cur <= limit->rlim_cur)
+            continue;
+        struct rlimit wanted = *limit;
+        if (current.rlim_max != RLIM_INFINITY && current.rlim_max < wanted.rlim_max) wanted.rlim_max = current.rlim_max;
+        if (wanted.rlim_cur > wanted.rlim_max) wanted.rlim_cur = wanted.rlim_max;
+        setrlimit(resource, &wanted);
+    }
 }
 
 enum class InputKind { DirectX, Rokkaku };
@@ -87,24 +132,76 @@ bool openableAsDirectX(const std::string& path) {
     return path.size() < 256 && (name.find(".x") != std::string::npos || name.find(".X") != std::string::npos);
 }
 
-// A folder of our own under TMPDIR, removed with everything in it.
+// A folder of our own under TMPDIR, removed with everything in it: by remove() once the
+// model is read, at the latest when this ends, and, should the thumbnailer be killed (a
+// file manager's time limit, the resource limits), by the small process that made it,
+// which waits for the thumbnailer's end and then removes what is left. Made there, the
+// folder has no moment in which a kill would leave it behind.
 class PrivateFolder {
 public:
     PrivateFolder() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-thumbnail-XXXXXX";
-        if (mkdtemp(pattern.data())) path_ = pattern;
+        int ends[2], made[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return;
+        if (pipe2(made, O_CLOEXEC) != 0) {
+            close(ends[0]), close(ends[1]);
+            return;
+        }
+        watcherId_ = fork();
+        if (watcherId_ == 0) {
+            // It stays for the signals a terminal sends the whole group, and holds none of
+            // the thumbnailer's output open.
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
+            const int null = open("/dev/null", O_RDWR);
+            for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
+            close(ends[1]);
+            close(made[0]);
+            if (!mkdtemp(pattern.data())) pattern.clear();
+            [[maybe_unused]] const ssize_t told = write(made[1], pattern.data(), pattern.size());
+            close(made[1]);
+            char byte;
+            while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            std::error_code ec;
+            if (!pattern.empty()) std::filesystem::remove_all(pattern, ec);
+            _exit(0);
+        }
+        close(ends[0]);
+        close(made[1]);
+        if (watcherId_ < 0) {
+            close(ends[1]);
+            close(made[0]);
+            return;
+        }
+        watcher_ = ends[1];
+        char buffer[4096];
+        for (ssize_t n; (n = read(made[0], buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            path_.append(buffer, size_t(n));
+        }
+        close(made[0]);
     }
     ~PrivateFolder() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        remove();
+        if (watcher_ >= 0) {
+            close(watcher_);
+            waitpid(watcherId_, nullptr, 0);
+        }
     }
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
     const std::string& path() const { return path_; }
+    void remove() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
 
 private:
     std::string path_;
+    pid_t watcherId_ = -1;
+    int watcher_ = -1;  // closed (by any end of this process), it lets the watcher go
 };
 
 // The conversion's trace and palette dump are of no use to a thumbnailer; its failure is
@@ -143,18 +240,23 @@ std::string convertPrivately(const std::string& link) {
 // Whether the .x file may hold animation keys: text and binary files name them, a
 // compressed one may hide them.
 bool mayBeAnimated(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    const int fd = openRegularFile(path.c_str());
+    if (fd < 0) return false;
     const std::string word = "AnimationKey";
     std::string chunk(1 << 20, '\0'), carried;
-    for (bool first = true; in; first = false) {
-        in.read(chunk.data(), std::streamsize(chunk.size()));
-        std::string text = carried + chunk.substr(0, size_t(in.gcount()));
+    bool found = false;
+    for (bool first = true; !found; first = false) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got <= 0) break;
+        std::string text = carried + chunk.substr(0, size_t(got));
         if (first && text.size() >= 12 && (text.compare(8, 4, "tzip") == 0 || text.compare(8, 4, "bzip") == 0))
-            return true;
-        if (text.find(word) != std::string::npos) return true;
+            found = true;
+        else if (text.find(word) != std::string::npos)
+            found = true;
         carried = text.size() >= word.size() ? text.substr(text.size() - word.size() + 1) : text;
     }
-    return false;
+    ::close(fd);
+    return found;
 }
 
 // A file with an animation set shows the first set's pose at time 0: the set's frames, hung
@@ -189,7 +291,7 @@ void poseFirstAnimation(const std::string& model, ViewerState* state) {
 
 // Draws the model twice, on black and on white: what differs is background, what is the
 // same is the model. Empty after a failure (already reported on standard error).
-std::vector<unsigned char> drawOnTransparent(const std::string& model, int size) {
+std::vector<unsigned char> drawOnTransparent(const std::string& model, int size, PrivateFolder* folder) {
     winUseHeadless(size - 1, size - 1);  // the first paint grows the window by one pixel
     gl::drawOnCallingThread();
     glRegisterDeviceBackend(nullptr);     // the picture is read from the device, without the overlay
@@ -201,6 +303,7 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size)
         ViewerState* state = currentState;
         if (stage != 0 || !state || !state->scene || !state->viewport || !viewerWindow()) return;
         poseFirstAnimation(model, state);
+        if (folder) folder->remove();  // the model is read: nothing of it need stay on disk
         frameAll(state);
         state->scene->SetSceneBackground(0xff000000u);
         stage = 1;
@@ -245,12 +348,43 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size)
     return result;
 }
 
-// Written beside OUTPUT under another name and renamed, so that OUTPUT is whole or absent.
+// Written beside OUTPUT and renamed onto it, so that OUTPUT is whole or absent: an unnamed
+// file named only once it is complete or, where the file system has none, a new file of
+// a name no other file has (a link already there under that name is never written
+// through).
 bool writePng(const std::string& output, int size, const std::vector<unsigned char>& rgba) {
-    const std::string partial = output + ".part-" + std::to_string(getpid());
-    if (!writePngFile(partial, size, size, rgba.data()) ||
-        std::rename(partial.c_str(), output.c_str()) != 0) {
-        std::remove(partial.c_str());
+    const std::filesystem::path parent = std::filesystem::path(output).parent_path();
+    const std::string folder = parent.empty() ? "." : parent.string();
+    std::string partial;
+    bool written = false;
+    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        char self[64];
+        const int kept = dup(fd);  // the PNG writer closes its descriptor
+        if (kept >= 0 && writePngDescriptor(fd, size, size, rgba.data())) {
+            std::snprintf(self, sizeof self, "/proc/self/fd/%d", kept);
+            for (int attempt = 0; attempt < 100 && !written; ++attempt) {
+                partial = output + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+                if (linkat(AT_FDCWD, self, AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0) written = true;
+                else if (errno != EEXIST) break;
+            }
+        }
+        if (kept >= 0) close(kept);
+        if (!written) partial.clear();
+    }
+    for (int attempt = 0; attempt < 100 && !written; ++attempt) {
+        partial = output + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        const int named = open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (named >= 0) {
+            written = writePngDescriptor(named, size, size, rgba.data());
+            if (!written) break;
+        } else if (errno != EEXIST) {
+            partial.clear();
+            break;
+        }
+    }
+    if (!written || std::rename(partial.c_str(), output.c_str()) != 0) {
+        if (!partial.empty()) std::remove(partial.c_str());
         complain(output, "cannot write the PNG file");
         return false;
     }
@@ -268,22 +402,32 @@ int runThumbnail(const std::vector<std::string>& args) {
     }
     const std::string& input = args[1];
     const std::string& output = args[2];
+    limitResources();
     std::string why;
     if (!regularFile(input, why)) {
         complain(input, why);
         return 1;
     }
-    PrivateFolder folder;
+    if (sameFile(input, output)) {
+        complain(output, "is the model itself; it is left as it is");
+        return 1;
+    }
+    // Textures come from the model's own folder and below, never from where the
+    // thumbnailer happens to run or from anywhere a name points.
+    const std::filesystem::path inputFolder = std::filesystem::path(input).parent_path();
+    rm::confineTextureLookup(inputFolder.empty() ? "." : inputFolder.string());
+    std::optional<PrivateFolder> folder;
     std::string model = input;
     const bool rokkaku = inputKind(input) == InputKind::Rokkaku;
     if (rokkaku || !openableAsDirectX(input)) {
-        if (folder.path().empty()) {
+        folder.emplace();
+        if (folder->path().empty()) {
             complain(input, "no temporary folder to work in");
             return 1;
         }
         // Reached through a link of a name the viewer reads as the right kind.
         std::error_code ec;
-        const std::string link = folder.path() + (rokkaku ? "/model.rok" : "/model.x");
+        const std::string link = folder->path() + (rokkaku ? "/model.rok" : "/model.x");
         std::filesystem::create_symlink(std::filesystem::absolute(input, ec), link, ec);
         if (ec) {
             complain(input, ec.message());
@@ -292,7 +436,7 @@ int runThumbnail(const std::vector<std::string>& args) {
         model = rokkaku ? convertPrivately(link) : link;
         if (model.empty()) return 1;
     }
-    const std::vector<unsigned char> rgba = drawOnTransparent(model, size);
+    const std::vector<unsigned char> rgba = drawOnTransparent(model, size, folder ? &*folder : nullptr);
     if (rgba.empty()) {
         complain(input, "no thumbnail");
         return 1;

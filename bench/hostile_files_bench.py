@@ -2,17 +2,24 @@
 """Generates .x and Rokkaku files whose structure makes loading expensive, and paths that
 are not regular files, then times `solluxviewer --info` (and the other modes that read
 them) on each with /usr/bin/time, printing seconds and peak memory (MB) per case.
+Then plays what an unpacked download may hold against the writes and the thumbnailer
+(links planted where output goes, textures named outside the model's folder, a killed
+thumbnail) and prints whether each safety rule held, with its seconds and peak MB.
 
 Usage: bench/hostile_files_bench.py [VIEWER] [--dir DIR] [--timeout S]
 VIEWER defaults to build/solluxviewer. Each run is stopped after the timeout (default 60 s).
 A case passes when it ends within 5 s and 512 MB, loaded or refused.
 """
 import argparse
+import glob
 import os
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 TRIANGLE = "Mesh {{ 3; 0;0;0;, 1;0;0;, 0;1;{};; 1; 3;0,1,2;; }}"
 
@@ -45,12 +52,69 @@ def shared_mesh(frames):
     return "\n".join(out) + "\n"
 
 
+def textured(names, faces=1):
+    """A mesh of `faces` triangles on three points, facing both ways in turn, face i drawn
+    with material i's texture."""
+    materials = "\n".join('Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "%s"; } }'
+                           % n.replace("\\", "\\\\") for n in names)
+    return ("xof 0302txt 0032\nMesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; %d; %s;\n"
+            "MeshTextureCoords { 3; 0;0;, 1;0;, 0;1;; }\n"
+            "MeshMaterialList { %d; %d; %s;\n%s\n} }\n"
+            % (faces, ",".join("3;2,1,0;" if i % 2 else "3;0,1,2;" for i in range(faces)), len(names), faces,
+               ",".join(str(i % len(names)) for i in range(faces)), materials))
+
+
+def rle_bitmap(width, height):
+    """An 8-bit run-length encoded bitmap that is only its end marker: 60 bytes, all pixels
+    palette entry 0."""
+    runs = b"\x00\x01"
+    offset = 14 + 40 + 4
+    return (b"BM" + struct.pack("<IIII", offset + len(runs), 0, offset, 40) + struct.pack("<ii", width, height)
+            + struct.pack("<HH", 1, 8) + struct.pack("<IIiiII", 1, len(runs), 2835, 2835, 1, 0)
+            + b"\x40\x80\xc0\x00" + runs)
+
+
+def run_measured(cmd, timeout, env=None, before_exec=None):
+    """Runs cmd as a child whose id is known before it starts (before_exec(pid) runs
+    first); returns (processor seconds, peak MB, exit status or None when stopped)."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(w)
+        os.read(r, 1)
+        os.setsid()
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+        try:
+            os.execve(cmd[0], cmd, env or os.environ)
+        finally:
+            os._exit(127)
+    os.close(r)
+    if before_exec:
+        before_exec(pid)
+    os.write(w, b"x")
+    os.close(w)
+    end = time.time() + timeout
+    while True:
+        done, status, usage = os.wait4(pid, os.WNOHANG)
+        if done:
+            break
+        if time.time() > end:
+            os.killpg(pid, 9)
+            os.wait4(pid, 0)
+            return timeout, None, None
+        time.sleep(0.02)
+    code = os.waitstatus_to_exitcode(status)
+    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, code
+
+
 def measure(cmd, timeout):
-    """Returns (seconds, MB, exit status or None when stopped)."""
+    """Returns (seconds, MB, exit status or None when stopped, processor seconds)."""
     timing = tempfile.NamedTemporaryFile(delete=False)
     timing.close()
     try:
-        proc = subprocess.Popen(["/usr/bin/time", "-o", timing.name, "-f", "%e %M"] + cmd,
+        proc = subprocess.Popen(["/usr/bin/time", "-o", timing.name, "-f", "%e %M %U %S"] + cmd,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
         try:
@@ -58,12 +122,12 @@ def measure(cmd, timeout):
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, 9)
             proc.wait()
-            return timeout, None, None
+            return timeout, None, None, None
         with open(timing.name) as f:
             words = f.read().split()
         # /usr/bin/time prints a "Command exited with non-zero status" line first.
-        seconds, kb = float(words[-2]), int(words[-1])
-        return seconds, kb / 1024.0, status
+        seconds, kb, user, system = float(words[-4]), int(words[-3]), float(words[-2]), float(words[-1])
+        return seconds, kb / 1024.0, status, user + system
     finally:
         os.unlink(timing.name)
 
@@ -121,21 +185,140 @@ def main():
         ("playing a script that is a FIFO", None, [viewer, "--screenshot", shot, "--play", fifo_x]),
     ]
 
-    print("%-58s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "peak MB", "exit", "within 5 s, 512 MB"))
+    # Pictures: a 60-byte bitmap of 8192 x 8192 pixels, named four ways (one of them
+    # another link to the same file); thousands of texture names that all miss in a full
+    # folder; the kernel's files reached through links.
+    pics = os.path.join(folder, "pictures")
+    os.makedirs(pics, exist_ok=True)
+    with open(os.path.join(pics, "big.bmp"), "wb") as f:
+        f.write(rle_bitmap(8192, 8192))
+    if not os.path.exists(os.path.join(pics, "big2.bmp")):
+        os.link(os.path.join(pics, "big.bmp"), os.path.join(pics, "big2.bmp"))
+    p = os.path.join(pics, "big-once.x")
+    with open(p, "w") as f:
+        f.write(textured(["big.bmp"]))
+    cases.append(("a 60-byte bitmap of 8192 x 8192 pixels as a texture", os.path.getsize(p), info(p)))
+    p = os.path.join(pics, "big-four.x")
+    with open(p, "w") as f:
+        f.write(textured(["big.bmp", "BIG.BMP", "./big.bmp", "big2.bmp"], 4))
+    cases.append(("that bitmap named four ways", os.path.getsize(p), info(p)))
+    cases.append(("that bitmap named four ways, opened", os.path.getsize(p),
+                  [viewer, "--screenshot", os.path.join(folder, "big.png"), p]))
+    crowd = os.path.join(folder, "crowd")
+    os.makedirs(crowd, exist_ok=True)
+    for i in range(1851):
+        open(os.path.join(crowd, "file%04d.txt" % i), "w").close()
+    p = os.path.join(crowd, "misses.x")
+    with open(p, "w") as f:
+        f.write(textured(["missing%05d.bmp" % i for i in range(20000)], 20000))
+    cases.append(("20 000 missing texture names in a folder of 1 851 files", os.path.getsize(p), info(p)))
+    kernel = os.path.join(folder, "kernel")
+    os.makedirs(kernel, exist_ok=True)
+    for name in ("pagemap.x", "pagemap.rok", "pagemap.bmp"):
+        if not os.path.lexists(os.path.join(kernel, name)):
+            os.symlink("/proc/self/pagemap", os.path.join(kernel, name))
+    p = os.path.join(kernel, "proc-texture.x")
+    with open(p, "w") as f:
+        f.write(textured(["pagemap.bmp"]))
+    cases += [
+        ("--info of a link to /proc/self/pagemap", None, info(os.path.join(kernel, "pagemap.x"))),
+        ("converting a Rokkaku link to /proc/self/pagemap", None, [viewer, "--convert", os.path.join(kernel, "pagemap.rok")]),
+        ("a texture that links to /proc/self/pagemap", None, [viewer, "--screenshot", shot, p]),
+    ]
+
+    print("%-58s %9s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "cpu s", "peak MB", "exit",
+                                             "within 5 s, 512 MB"))
     failures = 0
     for label, size, cmd in cases:
-        seconds, mb, status = measure(cmd, args.timeout)
+        seconds, mb, status, cpu = measure(cmd, args.timeout)
         ok = status is not None and seconds <= 5 and mb <= 512
         failures += not ok
         size_text = "-" if size is None else ("%.0f KB" % (size / 1024.0) if size < 1 << 20 else "%.1f MB" % (size / 1048576.0))
-        print("%-58s %9s %9s %9s %7s  %s" % (label, size_text,
+        print("%-58s %9s %9s %9s %9s %7s  %s" % (label, size_text,
                                             ("%.2f" % seconds) if status is not None else "stopped after %.0f" % seconds,
+                                            "-" if cpu is None else "%.2f" % cpu,
                                             "-" if mb is None else "%.0f" % mb,
                                             "-" if status is None else str(status), "yes" if ok else "NO"))
         sys.stdout.flush()
+    failures += safety(viewer, folder, args.timeout)
     if not args.dir:
         shutil.rmtree(folder, ignore_errors=True)
     return 1 if failures else 0
+
+
+def safety(viewer, folder, timeout):
+    """What an unpacked download may plant; each rule held or not, with its cost."""
+    root = os.path.join(folder, "safety")
+    shutil.rmtree(root, ignore_errors=True)
+    dl, outside, tmp = (os.path.join(root, n) for n in ("dl", "outside", "tmp"))
+    for d in (dl, outside, tmp):
+        os.makedirs(d)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "conversion")
+    rok = open(os.path.join(source, "triangle_crlf.rok"), "rb").read()
+    model = open(os.path.join(source, "triangle.x"), "rb").read()
+
+    def put(path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    victim = put(os.path.join(outside, "victim.txt"), b"keep me\n")
+    put(os.path.join(outside, "secret.bmp"), rle_bitmap(4, 4))
+    put(os.path.join(dl, "secret.bmp"), rle_bitmap(4, 4))
+    other, house = put(os.path.join(dl, "other.rok"), rok), put(os.path.join(dl, "house.rok"), rok)
+    os.symlink("../outside/victim.txt", os.path.join(dl, "other.x"))
+    os.symlink("../outside/created.desktop", os.path.join(dl, "house.x"))
+    m = put(os.path.join(dl, "m.x"), model)
+    escape = put(os.path.join(dl, "escape.x"),
+                 textured(["../outside/secret.bmp", os.path.join(outside, "secret.bmp"), "secret.bmp"], 3).encode())
+    out_png = os.path.join(dl, "thumb.png")
+    env = dict(os.environ, TMPDIR=tmp)
+    unchanged = lambda: open(victim, "rb").read() == b"keep me\n"
+
+    def plant(pid):
+        for name in ("%s.part-%d" % (out_png, pid), "%s.part-%d-0" % (out_png, pid)):
+            os.symlink(victim, name)
+
+    def killed_rok():
+        # Killed as soon as its private folder appears; nothing of it may stay.
+        proc = subprocess.Popen([viewer, "--thumbnail", "256", other, out_png], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.time() + timeout
+        while not glob.glob(os.path.join(tmp, "solluxviewer-thumbnail-*")) and proc.poll() is None and time.time() < end:
+            time.sleep(0.001)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        time.sleep(1)
+        return not os.listdir(tmp)
+
+    info_text = lambda: subprocess.run([viewer, "--info", escape], capture_output=True, text=True).stdout
+    rules = [
+        ("--convert through a link to a file outside the folder",
+         [viewer, "--convert", other], {}, None, unchanged),
+        ("--convert through a dangling link out of the folder",
+         [viewer, "--convert", house], {}, None, lambda: not os.path.lexists(os.path.join(outside, "created.desktop"))),
+        ("--thumbnail with OUT.part-PID planted as a link",
+         [viewer, "--thumbnail", "64", m, out_png], {}, plant, unchanged),
+        ("--thumbnail 256 m.x m.x", [viewer, "--thumbnail", "256", m, m], {}, None,
+         lambda: open(m, "rb").read() == model),
+        ("--thumbnail of a model naming textures outside its folder",
+         [viewer, "--thumbnail", "64", escape, out_png], {}, None,
+         lambda: info_text().count("(not found)") == 2 and "secret.bmp (found" in info_text()),
+    ]
+    print()
+    print("%-58s %9s %9s %7s  %s" % ("safety rule", "cpu s", "peak MB", "exit", "held"))
+    failures = 0
+    for label, cmd, _, before, check in rules:
+        seconds, mb, status = run_measured(cmd, timeout, env, before)
+        held = check()
+        failures += not held
+        print("%-58s %9.2f %9s %7s  %s" % (label, seconds, "-" if mb is None else "%.0f" % mb,
+                                          "-" if status is None else str(status), "yes" if held else "NO"))
+    held = killed_rok()
+    failures += not held
+    print("%-58s %9s %9s %7s  %s" % ("a .rok thumbnail killed: its private folder is gone", "-", "-", "killed",
+                                    "yes" if held else "NO"))
+    return failures
 
 
 if __name__ == "__main__":

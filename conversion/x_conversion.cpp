@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,7 +102,7 @@ void removeStaleTemporaries(const std::string& folder) {
 int createNamedTemporary(const std::string& folder, std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = temporaryName(folder);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             flock(fd, LOCK_EX | LOCK_NB);
             return fd;
@@ -228,6 +229,55 @@ std::string replacedFile(const char* path) {
     return p;
 }
 
+// Whether the file a conversion would replace lies in the output's own folder. A link
+// named as the output is followed only so far: an unpacked download may hold one that
+// points at any file the person can write.
+bool replacedInSameFolder(const std::string& output, const std::string& replaced) {
+    if (replaced == output) return true;
+    const size_t slash = replaced.rfind('/');
+    const std::string name = slash == std::string::npos ? replaced : replaced.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    auto real = [](const std::string& folder) {
+        std::unique_ptr<char, decltype(&std::free)> p(realpath(folder.empty() ? "." : folder.c_str(), nullptr),
+                                                       std::free);
+        return p ? std::string(p.get()) : std::string();
+    };
+    const std::string there = real(folderOf(replaced));
+    return !there.empty() && there == real(folderOf(output));
+}
+
+// The source read as a stream that ends where the file ended when it was opened: a file
+// that another program keeps writing would otherwise be read for as long as it grows.
+struct SizedReading {
+    int fd;
+    uint64_t left;
+};
+
+std::FILE* openSizedReading(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return nullptr;
+    auto* source = new SizedReading{fd, st.st_size > 0 ? uint64_t(st.st_size) : 0};
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buffer, size_t size) -> ssize_t {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const size_t want = size < s->left ? size : size_t(s->left);
+        ssize_t n;
+        do n = read(s->fd, buffer, want);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) s->left -= uint64_t(n);
+        return n;
+    };
+    io.close = [](void* cookie) -> int {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const int result = close(s->fd);
+        delete s;
+        return result;
+    };
+    std::FILE* file = fopencookie(source, "rb", io);
+    if (!file) delete source;
+    return file;
+}
+
 }  // namespace
 
 void useNamedTemporaryFiles(bool named) { namedTemporaryFilesOnly = named; }
@@ -257,7 +307,7 @@ const char* convertToXFile(const char* sourcePath) {
     WaitCursor waitCursor;
     // A device, FIFO or folder is refused before it is opened (a FIFO's open would block).
     const int fd = openRegularFile(sourcePath);
-    File input(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    File input(fd >= 0 ? openSizedReading(fd) : nullptr);
     if (!input) {
         if (fd >= 0) close(fd);
         reportError("Can't open '%s' file for read.", sourcePath);
@@ -269,11 +319,16 @@ const char* convertToXFile(const char* sourcePath) {
     if (!extension) extension = std::strstr(convertedPath + nameAt, ".ROK");
     std::strcpy(extension, ".x");
 
+    const std::string replaced = replacedFile(convertedPath);
+    if (!replacedInSameFolder(convertedPath, replaced)) {
+        reportError("'%s' is a link to a file outside its folder; nothing was written.", convertedPath);
+        return nullptr;
+    }
     if (!targetWritable(convertedPath)) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;
     }
-    TemporaryOutput output(replacedFile(convertedPath));
+    TemporaryOutput output(replaced);
     if (!output.file()) {
         reportError("Can't open '%s' file for write.", convertedPath);
         return nullptr;

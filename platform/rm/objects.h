@@ -493,13 +493,17 @@ HRESULT describeSource(void* source, D3DRMLOADOPTIONS flags, LoadSource& out);
 std::optional<std::string> resolveTexturePath(const std::string& name);
 HRESULT loadTextureFile(const char* name, DWORD colors, DWORD shades, IDirect3DRMTexture** out);
 // The folder of the .x file being loaded, searched for textures; set while loading.
+struct LoadMemo;
 class TextureFolderScope {
 public:
     explicit TextureFolderScope(const std::string& xFilePath);
     ~TextureFolderScope();
+    TextureFolderScope(const TextureFolderScope&) = delete;
+    TextureFolderScope& operator=(const TextureFolderScope&) = delete;
 
 private:
     std::string previous_;
+    LoadMemo* ownMemo_ = nullptr;  // the outermost scope's; kept until the load ends
 };
 void setDefaultTextureValues(DWORD colors, DWORD shades);
 DWORD defaultTextureColors();

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/rm/cost_account.h"
 #include "platform/rm/d3drm.h"
+#include "platform/rm/texture_image.h"
 
 namespace xfile {
 struct File;
@@ -212,6 +214,28 @@ bool anyTextureFormat();
 // The file LoadTexture would read for a texture name (during a load, the .x file's folder
 // is searched too); false when there is none.
 bool findTextureFile(const char* name, std::string& path);
+// Texture names looked up only in folder and below it (no absolute paths, no way up, no
+// link leading out), for programs that open files from elsewhere; empty (the default)
+// looks a name up as given, then in the loaded file's folder.
+void confineTextureLookup(const std::string& folder);
+// While one lives, the pictures a load decodes are charged to `account` (Cost::
+// TexturePixels), each picture file once whatever it is called; once the account is over,
+// no new picture is decoded.
+class TexturePixelCharge {
+public:
+    explicit TexturePixelCharge(CostAccount& account);
+    ~TexturePixelCharge();
+    TexturePixelCharge(const TexturePixelCharge&) = delete;
+    TexturePixelCharge& operator=(const TexturePixelCharge&) = delete;
+
+private:
+    CostAccount* previous_;
+};
+// Reads and decodes the picture file at path into *image (or only tells whether it
+// decodes, with image null). During a load each picture file is read once for each
+// format choice, and charged once to the load's account.
+textureimage::Status loadTexturePicture(const std::string& path, textureimage::Formats formats,
+                                        textureimage::Image* image, std::string* why);
 
 // ---- Devices and viewports ----------------------------------------------------
 const DeviceData& deviceData(IDirect3DRMDevice* device);

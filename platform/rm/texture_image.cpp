@@ -259,12 +259,23 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
 
 Status loadFile(const std::string& path, Image& out, std::string* error, Formats formats) {
     out = Image{};
+    FileOpening opened;
+    const int fd = openRegularFile(path.c_str(), &opened);
+    if (fd < 0) {
+        if (error) *error = fileOpeningMessage(opened, path);
+        return Status::FileNotFound;
+    }
+    return loadOpenFile(fd, path, out, error, formats);
+}
+
+Status loadOpenFile(int fd, const std::string& path, Image& out, std::string* error, Formats formats) {
+    out = Image{};
     // No picture within the size limits needs more than 16 bytes a pixel (floating-point
     // RGBA) and its headers.
     constexpr uint64_t kMaxFileBytes = kMaxPixels * 16 + (uint64_t(1) << 20);
     std::vector<uint8_t> bytes;
-    const FileOpening opened = readRegularFile(path.c_str(), bytes, kMaxFileBytes);
-    if (opened == FileOpening::Missing || opened == FileOpening::NotRegular) {
+    const FileOpening opened = readToEnd(fd, bytes, kMaxFileBytes);
+    if (opened == FileOpening::Missing) {
         if (error) *error = fileOpeningMessage(opened, path);
         return Status::FileNotFound;
     }

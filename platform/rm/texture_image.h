@@ -31,5 +31,9 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error = n
               Formats formats = Formats::BmpPpm);
 Status loadFile(const std::string& path, Image& out, std::string* error = nullptr,
                 Formats formats = Formats::BmpPpm);
+// The same for a file already opened through the regular-file check (path names it in
+// messages); closes fd.
+Status loadOpenFile(int fd, const std::string& path, Image& out, std::string* error = nullptr,
+                    Formats formats = Formats::BmpPpm);
 
 }  // namespace textureimage

@@ -165,21 +165,53 @@ TEST_F(ConvertToXFile, ConvertsBesideTheSource) {
     EXPECT_EQ(fs::status(path("tri.x")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
 
-    // An output that is a symbolic link stays one: the file it points to is replaced.
-    write("real/target.x", "old");
+    // An output that is a symbolic link to a file in the same folder stays one: the file
+    // it points to is replaced.
+    write("target.x", "old");
     fs::remove(path("tri.x"));
-    fs::create_symlink(path("real/target.x"), path("tri.x"));
+    fs::create_symlink(path("target.x"), path("tri.x"));
     ASSERT_NE(convert(path("tri.rok")), nullptr);
     EXPECT_TRUE(fs::is_symlink(path("tri.x")));
-    EXPECT_EQ(readFile(path("real/target.x")), readFile(kGolden));
-    EXPECT_EQ(files(), (std::vector<std::string>{"real", "real/target.x", "tri.rok", "tri.x"}));
+    EXPECT_EQ(readFile(path("target.x")), readFile(kGolden));
+    EXPECT_EQ(files(), (std::vector<std::string>{"target.x", "tri.rok", "tri.x"}));
 
     // So does one that points nowhere yet: the file appears where it points.
     fs::remove(path("tri.x"));
-    fs::create_symlink("real/new.x", path("tri.x"));
+    fs::create_symlink("new.x", path("tri.x"));
     ASSERT_NE(convert(path("tri.rok")), nullptr);
     EXPECT_TRUE(fs::is_symlink(path("tri.x")));
-    EXPECT_EQ(readFile(path("real/new.x")), readFile(kGolden));
+    EXPECT_EQ(readFile(path("new.x")), readFile(kGolden));
+}
+
+// An unpacked download may hold NAME.x as a link to any file the person can write: a link
+// whose target lies in another folder is refused and nothing at all is written.
+TEST_F(ConvertToXFile, LinksOutOfTheFolderAreNotWrittenThrough) {
+    write("dl/tri.rok", lines(triangleLines(), "\r\n"));
+    write("outside/victim.txt", "keep me");
+    write("dl/sub/target.x", "keep me too");
+    const struct {
+        std::string target, written;  // where the link points; the file that must not appear or change
+    } links[] = {
+        {"../outside/victim.txt", "outside/victim.txt"},
+        {path("outside/victim.txt"), "outside/victim.txt"},
+        {"../outside/created.desktop", "outside/created.desktop"},
+        {"sub/target.x", "dl/sub/target.x"},
+        {"sub/../../outside/victim.txt", "outside/victim.txt"},
+        {"hop.x", "outside/victim.txt"},  // through a second link in the folder
+    };
+    fs::create_symlink("../outside/victim.txt", path("dl/hop.x"));
+    for (const auto& link : links) {
+        const std::string kept = fs::exists(path(link.written)) ? readFile(path(link.written)) : "";
+        fs::create_symlink(link.target, path("dl/tri.x"));
+        const auto before = files();
+        EXPECT_EQ(convert(path("dl/tri.rok")), nullptr) << link.target;
+        EXPECT_EQ(messages_, (std::vector<std::string>{"'" + path("dl/tri.x") +
+                                                       "' is a link to a file outside its folder; nothing was written.\r\n"}))
+            << link.target;
+        EXPECT_EQ(files(), before) << link.target;
+        EXPECT_EQ(fs::exists(path(link.written)) ? readFile(path(link.written)) : "", kept) << link.target;
+        fs::remove(path("dl/tri.x"));
+    }
 }
 
 TEST_F(ConvertToXFile, OutputNameRules) {
@@ -277,8 +309,10 @@ TEST_F(ConvertToXFile, UnreadableSourceOrUnwritableTarget) {
     fs::create_directories(path("folder.rok"));
     ASSERT_EQ(mkfifo(path("pipe.rok").c_str(), 0644), 0);
     fs::create_symlink("/dev/zero", path("zero.rok"));
+    // The kernel's files pass for regular ones but are none: pagemap reads gigabytes.
+    fs::create_symlink("/proc/self/pagemap", path("pagemap.rok"));
     alarm(60);
-    for (const std::string name : {"folder.rok", "pipe.rok", "zero.rok"}) {
+    for (const std::string name : {"folder.rok", "pipe.rok", "zero.rok", "pagemap.rok"}) {
         EXPECT_EQ(convert(path(name)), nullptr);
         EXPECT_EQ(messages_, (std::vector<std::string>{"Can't open '" + path(name) + "' file for read.\r\n"}));
     }
