@@ -1086,7 +1086,8 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         const GpuMesh::Cluster& k = mesh.clusters()[i];
         if (!visible(k, culling)) continue;
         drawn += k.triangleCount;
-        if (runEnd == k.firstTriangle) {
+        // A run stays short enough to be flushed after (a model seen whole is one run).
+        if (runEnd == k.firstTriangle && uint32_t(counts_.back() / 3) + k.triangleCount <= kTrianglesPerFlush) {
             counts_.back() += GLsizei(k.triangleCount * 3);
         } else {
             counts_.push_back(GLsizei(k.triangleCount * 3));
