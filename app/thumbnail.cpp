@@ -289,14 +289,17 @@ void poseFirstAnimation(const std::string& model, ViewerState* state) {
     posed->Release();
 }
 
-// Draws the model twice, on black and on white: what differs is background, what is the
-// same is the model. Empty after a failure (already reported on standard error).
+// Draws the model on black once. A pixel is the model's where the drawing left a depth
+// (something opaque there, seen through translucent faces or not) and transparent
+// elsewhere (translucent faces over nothing included): what drawing it on black and on
+// white and keeping the pixels that come out the same would give, at the cost of one
+// drawing. Empty after a failure (already reported on standard error).
 std::vector<unsigned char> drawOnTransparent(const std::string& model, int size, PrivateFolder* folder) {
     winUseHeadless(size - 1, size - 1);  // the first paint grows the window by one pixel
     gl::drawOnCallingThread();
     glRegisterDeviceBackend(nullptr);     // the picture is read from the device, without the overlay
 
-    std::vector<unsigned char> onBlack, onWhite, result;
+    std::vector<unsigned char> picture, covered, result;
     int stage = 0;
     MainLoopHooks hooks;
     hooks.beforePass = [&] {
@@ -310,25 +313,20 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size,
     };
     hooks.afterFrame = [&] {
         ViewerState* state = currentState;
-        if (stage == 0 || stage == 3 || !state) return;
-        int width = 0, height = 0;
-        std::vector<unsigned char>& target = stage == 1 ? onBlack : onWhite;
-        if (!glDeviceReadPicture(state->device, target, width, height) || width != size || height != size) {
-            stage = 3;
-            PostMessageA(viewerWindow(), WM_CLOSE, 0, 0);
+        if (stage != 1 || !state) return;
+        stage = 2;
+        PostMessageA(viewerWindow(), WM_CLOSE, 0, 0);
+        int width = 0, height = 0, coveredWidth = 0, coveredHeight = 0;
+        if (!glDeviceReadPicture(state->device, picture, width, height) || width != size || height != size ||
+            !glDeviceReadCovered(state->device, covered, coveredWidth, coveredHeight) || coveredWidth != size ||
+            coveredHeight != size)
             return;
-        }
-        if (stage == 1) {
-            state->scene->SetSceneBackground(0xffffffffu);
-            stage = 2;
-            return;
-        }
-        result.assign(onBlack.size(), 0);
+        result.assign(picture.size(), 0);
         bool drawn = false;
-        for (size_t i = 0; i + 3 < onBlack.size(); i += 4) {
-            if (std::memcmp(&onBlack[i], &onWhite[i], 3) != 0) continue;
-            std::memcpy(&result[i], &onBlack[i], 3);
-            result[i + 3] = 255;
+        for (size_t i = 0; i < covered.size(); ++i) {
+            if (!covered[i]) continue;
+            std::memcpy(&result[4 * i], &picture[4 * i], 3);
+            result[4 * i + 3] = 255;
             drawn = true;
         }
         // A model with nothing to show gets the file manager's own icon rather than a blank.
@@ -336,8 +334,6 @@ std::vector<unsigned char> drawOnTransparent(const std::string& model, int size,
             std::fputs("solluxviewer: the model has nothing to draw\n", stderr);
             result.clear();
         }
-        stage = 3;
-        PostMessageA(viewerWindow(), WM_CLOSE, 0, 0);
     };
     setMainLoopHooks(std::move(hooks));
     winClearRecordedMessageBoxes();

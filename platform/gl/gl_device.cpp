@@ -657,6 +657,15 @@ public:
         return D3DRM_OK;
     }
 
+    void readCovered(std::vector<unsigned char>& covered, int& width, int& height) const {
+        if (gl::makeContextCurrent())
+            framebuffer_.readCovered(covered);
+        else
+            covered.assign(size_t(framebuffer_.width()) * size_t(framebuffer_.height()), 0);
+        width = framebuffer_.width();
+        height = framebuffer_.height();
+    }
+
     void readPicture(std::vector<unsigned char>& rgba, int& width, int& height) const {
         rgba = picture_;
         width = framebuffer_.width();
@@ -888,6 +897,15 @@ bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& 
     auto it = registry.find(&rm::deviceData(device));
     if (it == registry.end()) return false;
     it->second->readPicture(rgba, width, height);
+    return true;
+}
+
+bool glDeviceReadCovered(IDirect3DRMDevice* device, std::vector<unsigned char>& covered, int& width, int& height) {
+    if (!device) return false;
+    auto& registry = deviceRegistry();
+    auto it = registry.find(&rm::deviceData(device));
+    if (it == registry.end()) return false;
+    it->second->readCovered(covered, width, height);
     return true;
 }
 

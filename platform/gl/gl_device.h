@@ -38,6 +38,11 @@ unsigned long glDrawnFrameCount();
 // device width x height. False for a device that is not an OpenGL device.
 bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height);
 
+// Which pixels of the device's last drawn frame hold something opaque (see
+// gl::Framebuffer::readCovered), read while nothing has been drawn since its Update.
+// False for a device that is not an OpenGL device.
+bool glDeviceReadCovered(IDirect3DRMDevice* device, std::vector<unsigned char>& covered, int& width, int& height);
+
 // Vertex and index uploads since the process started; lets tests and benchmarks see
 // that a still scene uploads nothing.
 unsigned long glGeometryUploadCount();

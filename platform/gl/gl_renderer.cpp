@@ -498,6 +498,22 @@ void Framebuffer::read(std::vector<unsigned char>& rgba) const {
     }
 }
 
+void Framebuffer::readCovered(std::vector<unsigned char>& covered) const {
+    const size_t pixels = size_t(width_) * size_t(height_);
+    covered.assign(pixels, 0);
+    if (!valid_) return;
+    bind();
+    std::vector<GLuint> depth(pixels);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, width_, height_, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, depth.data());
+    // The clear leaves the greatest depth; GL rows run bottom-up.
+    for (int y = 0; y < height_; ++y) {
+        const GLuint* in = depth.data() + size_t(height_ - 1 - y) * size_t(width_);
+        unsigned char* out = covered.data() + size_t(y) * size_t(width_);
+        for (int x = 0; x < width_; ++x) out[x] = in[x] != 0xffffffffu;
+    }
+}
+
 // ---------------------------------------------------------------- shaders
 
 namespace {
@@ -1091,7 +1107,8 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         const GpuMesh::Cluster& k = mesh.clusters()[i];
         if (!visible(k, culling)) continue;
         drawn += k.triangleCount;
-        if (runEnd == k.firstTriangle) {
+        // A run stays short enough to be flushed after (a model seen whole is one run).
+        if (runEnd == k.firstTriangle && uint32_t(counts_.back() / 3) + k.triangleCount <= kTrianglesPerFlush) {
             counts_.back() += GLsizei(k.triangleCount * 3);
         } else {
             counts_.push_back(GLsizei(k.triangleCount * 3));

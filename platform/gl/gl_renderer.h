@@ -265,6 +265,9 @@ public:
     void clear(int x, int y, int w, int h, float r, float g, float b);
     // Reads the whole picture as RGBA8, rows top-down.
     void read(std::vector<unsigned char>& rgba) const;
+    // One byte a pixel, rows top-down: 1 where the last drawing left a depth nearer than
+    // the back (something opaque, or an outline, is there), 0 where it shows the clear.
+    void readCovered(std::vector<unsigned char>& covered) const;
 
 private:
     unsigned fbo_ = 0, colour_ = 0, depth_ = 0;

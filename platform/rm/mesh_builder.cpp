@@ -136,11 +136,15 @@ constexpr float kCosCreaseAngle = 0.5f;  // 60 degrees
 constexpr size_t kExactFacesPerVertex = 256;
 constexpr size_t kMaxClusters = 32;
 
-// The corners that need a normal, grouped by their vertex: group g is
-// corners[bounds[g], bounds[g + 1]), each with the face (relative to the first face
-// looked at) it belongs to. Within a group the faces keep their order.
+// The corners that need a normal, grouped by their vertex: group g is entries
+// [bounds[g], bounds[g + 1]), each a corner with the face (relative to the first face
+// looked at) it belongs to. Within a group the faces keep their order. An entry is the
+// face shifted left by `shift` and the corner's place in it, in 4 bytes, where that fits
+// (a million-face mesh needs no 8 bytes a corner here); else a (corner, face) pair.
 struct CornersByVertex {
-    std::vector<std::pair<uint32_t, uint32_t>> corners;  // corner, face
+    std::vector<uint32_t> packed;
+    std::vector<std::pair<uint32_t, uint32_t>> wide;
+    uint32_t shift = 0;
     std::vector<uint32_t> bounds;
 };
 
@@ -169,33 +173,55 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
     auto eachCorner = [&](auto&& use) {
         for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
             const BuilderFace& f = d.faces[fi];
-            for (uint32_t c = f.firstCorner; c < f.firstCorner + f.cornerCount; ++c)
-                if (d.corners[c].normal == kNoNormal) use(c, uint32_t(fi - firstFace));
+            for (uint32_t k = 0; k < f.cornerCount; ++k)
+                if (d.corners[f.firstCorner + k].normal == kNoNormal) use(f.firstCorner + k, uint32_t(fi - firstFace), k);
         }
     };
     CornersByVertex by;
-    reserveOnHugePages(by.corners, count);
-    by.corners.resize(count);
     const size_t range = size_t(hi) - lo + 1;
     if (range <= 4 * count + 1024) {
         // A mesh appended to a builder uses a block of vertices of its own: a counting sort
         // over that block keeps the work linear in the mesh being added.
+        uint32_t most = 1;
+        for (size_t fi = firstFace; fi < d.faces.size(); ++fi) most = std::max(most, d.faces[fi].cornerCount);
+        while (by.shift < 32 && (uint64_t{1} << by.shift) < most) ++by.shift;
+        const bool pack = by.shift < 32 && (uint64_t(d.faces.size() - firstFace) << by.shift) <= UINT32_MAX;
+        if (pack) {
+            reserveOnHugePages(by.packed, count);
+            by.packed.resize(count);
+        } else {
+            reserveOnHugePages(by.wide, count);
+            by.wide.resize(count);
+        }
         by.bounds.assign(range + 1, 0);
-        eachCorner([&](uint32_t c, uint32_t) { ++by.bounds[d.corners[c].vertex - lo + 1]; });
+        eachCorner([&](uint32_t c, uint32_t, uint32_t) { ++by.bounds[d.corners[c].vertex - lo + 1]; });
         for (size_t k = 1; k <= range; ++k) by.bounds[k] += by.bounds[k - 1];
         std::vector<uint32_t> next(by.bounds.begin(), by.bounds.end() - 1);
-        eachCorner([&](uint32_t c, uint32_t f) { by.corners[next[d.corners[c].vertex - lo]++] = {c, f}; });
+        eachCorner([&](uint32_t c, uint32_t f, uint32_t k) {
+            const uint32_t at = next[d.corners[c].vertex - lo]++;
+            if (pack)
+                by.packed[at] = f << by.shift | k;
+            else
+                by.wide[at] = {c, f};
+        });
     } else {
+        reserveOnHugePages(by.wide, count);
+        by.wide.resize(count);
         size_t at = 0;
-        eachCorner([&](uint32_t c, uint32_t f) { by.corners[at++] = {c, f}; });
-        std::stable_sort(by.corners.begin(), by.corners.end(), [&](const auto& a, const auto& b) {
+        eachCorner([&](uint32_t c, uint32_t f, uint32_t) { by.wide[at++] = {c, f}; });
+        std::stable_sort(by.wide.begin(), by.wide.end(), [&](const auto& a, const auto& b) {
             return d.corners[a.first].vertex < d.corners[b.first].vertex;
         });
         for (size_t k = 0; k < count; ++k)
-            if (k == 0 || d.corners[by.corners[k].first].vertex != d.corners[by.corners[k - 1].first].vertex)
+            if (k == 0 || d.corners[by.wide[k].first].vertex != d.corners[by.wide[k - 1].first].vertex)
                 by.bounds.push_back(uint32_t(k));
         by.bounds.push_back(uint32_t(count));
     }
+    auto faceAt = [&](size_t i) { return by.packed.empty() ? by.wide[i].second : by.packed[i] >> by.shift; };
+    auto cornerAt = [&](size_t i) {
+        if (by.packed.empty()) return by.wide[i].first;
+        return d.faces[firstFace + (by.packed[i] >> by.shift)].firstCorner + (by.packed[i] & ((1u << by.shift) - 1));
+    };
 
     std::vector<D3DVECTOR> made;      // this vertex's normals so far, to share equal ones
     std::vector<uint32_t> madeIndex;  // their indices in d.normals
@@ -229,13 +255,13 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
             // summed in their order.
             const size_t k = end - begin;
             around.resize(k);
-            for (size_t i = 0; i < k; ++i) around[i] = faceNormals[by.corners[begin + i].second];
+            for (size_t i = 0; i < k; ++i) around[i] = faceNormals[faceAt(begin + i)];
             if (k > 64) {
                 for (size_t a = 0; a < k; ++a) {
                     D3DVECTOR sum{0, 0, 0};
                     for (size_t b = 0; b < k; ++b)
                         if (dot(around[a], around[b]) >= kCosCreaseAngle) sum = sum + around[b];
-                    assign(by.corners[begin + a].first, by.corners[begin + a].second, sum);
+                    assign(cornerAt(begin + a), faceAt(begin + a), sum);
                 }
                 continue;
             }
@@ -258,7 +284,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
                         if (takes[a] >> b & 1) sum = sum + around[b];
                     summed.push_back({takes[a], sum});
                 }
-                assign(by.corners[begin + a].first, by.corners[begin + a].second, summed[s].second);
+                assign(cornerAt(begin + a), faceAt(begin + a), summed[s].second);
             }
             continue;
         }
@@ -267,7 +293,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         clusterSum.clear();
         clusterOf.assign(end - begin, UINT32_MAX);
         for (size_t a = begin; a < end; ++a) {
-            const D3DVECTOR own = faceNormals[by.corners[a].second];
+            const D3DVECTOR own = faceNormals[faceAt(a)];
             size_t c = 0;
             while (c < clusterFirst.size() && dot(own, clusterFirst[c]) < kCosCreaseAngle) ++c;
             if (c == clusterFirst.size()) {
@@ -280,8 +306,8 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         }
         for (size_t a = begin; a < end; ++a) {
             const uint32_t c = clusterOf[a - begin];
-            const uint32_t face = by.corners[a].second;
-            assign(by.corners[a].first, face, c == UINT32_MAX ? faceNormals[face] : clusterSum[c]);
+            const uint32_t face = faceAt(a);
+            assign(cornerAt(a), face, c == UINT32_MAX ? faceNormals[face] : clusterSum[c]);
         }
     }
 }

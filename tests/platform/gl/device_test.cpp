@@ -513,6 +513,18 @@ TEST_F(DeviceTest, TranslucentFacesBlendOverEverythingBehindThemInBothColourMode
         pixelOf({-3, 0, 7}, x, y);
         EXPECT_GT(p.at(int(x), int(y))[1], 100);
         EXPECT_GT(p.at(int(x), int(y))[2], 40);
+        // Coverage (what a thumbnail keeps): opaque faces, seen through glass or not; never
+        // glass over nothing or the background.
+        std::vector<unsigned char> covered;
+        int w = 0, h = 0;
+        ASSERT_TRUE(glDeviceReadCovered(device, covered, w, h));
+        ASSERT_EQ(covered.size(), size_t(w) * size_t(h));
+        for (auto [at, expected] : {std::pair{D3DVECTOR{0, 0, 4}, 1}, {{0.9f, 0, 6}, 1}, {{1.25f, 1.25f, 4}, 0},
+                                    {{-3, 0, 7}, 0}, {{0, 1.8f, 4}, 0}}) {
+            pixelOf(at, x, y);
+            ASSERT_TRUE(x >= 0 && x < w && y >= 0 && y < h) << at.x << " " << at.y << " " << at.z;
+            EXPECT_EQ(covered[size_t(y) * w + size_t(x)], expected) << at.x << " " << at.y << " " << at.z;
+        }
         scene->DeleteChild(front);
         scene->DeleteChild(side);
     }
