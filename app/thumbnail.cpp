@@ -84,26 +84,6 @@ bool openableAsDirectX(const std::string& path) {
     return path.size() < 256 && (name.find(".x") != std::string::npos || name.find(".X") != std::string::npos);
 }
 
-// A folder of our own under TMPDIR, removed with everything in it.
-class PrivateFolder {
-public:
-    PrivateFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-thumbnail-XXXXXX";
-        if (mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~PrivateFolder() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // The conversion's trace and palette dump are of no use to a thumbnailer; its failure is
 // told afterwards from the recorded report.
 template <typename F>
@@ -207,6 +187,33 @@ bool writePng(const std::string& output, int size, const std::vector<unsigned ch
 }
 
 }  // namespace
+
+PrivateFolder::PrivateFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-XXXXXX";
+    if (mkdtemp(pattern.data())) path_ = pattern;
+}
+
+PrivateFolder::~PrivateFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+std::string privatelyConvertedModel(const std::string& input, PrivateFolder& folder) {
+    if (inputKind(input) != InputKind::Rokkaku) return input;
+    if (folder.path().empty()) {
+        complain(input, "no temporary folder to work in");
+        return {};
+    }
+    std::error_code ec;
+    const std::string link = folder.path() + "/model.rok";
+    std::filesystem::create_symlink(std::filesystem::absolute(input, ec), link, ec);
+    if (ec) {
+        complain(input, ec.message());
+        return {};
+    }
+    return convertPrivately(link);
+}
 
 int runThumbnail(const std::vector<std::string>& args) {
     int size = 0;

@@ -10,3 +10,22 @@
 // a message on standard error and no OUTPUT) when the input cannot be shown, 2 for a bad
 // command line.
 int runThumbnail(const std::vector<std::string>& args);
+
+// A folder of our own under TMPDIR, removed with everything in it (empty path when none
+// could be made).
+class PrivateFolder {
+public:
+    PrivateFolder();
+    ~PrivateFolder();
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The .x file to load for `input`: the input itself when it is a DirectX file, else its
+// conversion made in `folder`, so that nothing is written beside the input. Empty after a
+// failure, which is already told on standard error.
+std::string privatelyConvertedModel(const std::string& input, PrivateFolder& folder);

@@ -37,6 +37,8 @@ enum ViewerCommand : int {
     kCommandTextureQuality = 210,
     // 301 to 304: the lights (scene/lights.h).
     kCommandAnyPictureFormat = 500,
+    kCommandSaveScene = 600,
+    kCommandExportGltf = 601,
 };
 
 // The tables behind viewerWindowProc, callable on their own.

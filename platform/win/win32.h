@@ -553,6 +553,7 @@ BOOL GetCursorPos(LPPOINT point);
 // messages (no accelerator translation) until it is closed.
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn);
+BOOL GetSaveFileNameA(LPOPENFILENAMEA ofn);
 BOOL ChooseColorA(LPCHOOSECOLORA cc);
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC dialogProc,
                         LPARAM initParam);
