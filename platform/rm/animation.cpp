@@ -271,4 +271,9 @@ HRESULT AnimationSet::SetTime(D3DVALUE time) {
     return D3DRM_OK;
 }
 
+DWORD animationSetTicksPerSecond(IDirect3DRMAnimationSet* set) {
+    auto* s = dynamic_cast<AnimationSet*>(set);
+    return s ? s->ticksPerSecond() : 0;
+}
+
 }  // namespace rm

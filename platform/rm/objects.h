@@ -420,9 +420,13 @@ public:
 
     size_t animationCount() const { return animations_.size(); }
     const std::vector<Ref<IDirect3DRMAnimation>>& animations() const { return animations_; }
+    // Key time units a second, as the set's file declares (AnimTicksPerSecond); 0: none.
+    DWORD ticksPerSecond() const { return ticksPerSecond_; }
+    void setTicksPerSecond(DWORD ticks) { ticksPerSecond_ = ticks; }
 
 private:
     std::vector<Ref<IDirect3DRMAnimation>> animations_;
+    DWORD ticksPerSecond_ = 0;
 };
 
 // ---- Arrays -------------------------------------------------------------------

@@ -211,6 +211,11 @@ const TextureData& textureData(IDirect3DRMTexture* texture);
 // Stable for the object's life and never reused: a key for caches of GPU objects.
 uint64_t objectSerial(IUnknown* object);
 
+// ---- Animation sets -------------------------------------------------------------
+// Key time units a second that the set's file declares (AnimTicksPerSecond); 0 when it
+// declares none or the object is not an animation set.
+DWORD animationSetTicksPerSecond(IDirect3DRMAnimationSet* set);
+
 // ---- Loading --------------------------------------------------------------------
 // IDirect3DRMMeshBuilder::Load of every mesh of a file already read from `path` (whose
 // folder is searched for textures), for callers that look at the file themselves first.

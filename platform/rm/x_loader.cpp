@@ -487,6 +487,7 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
             break;
         }
     if (!set) return D3DRMERR_NOTFOUND;
+    ticksPerSecond_ = file.ticksPerSecond;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg);
 

@@ -122,6 +122,8 @@ public:
                     out_.animationSets.emplace_back();
                 }
                 out_.animationSets[static_cast<size_t>(looseSet_)].animations.push_back(std::move(a));
+            } else if (equalsNoCase(type, "AnimTicksPerSecond")) {
+                if (!ticksPerSecond()) return false;
             } else if (!definitions(type, name)) {
                 return false;
             }
@@ -497,6 +499,24 @@ private:
             [&](const std::string& name) {
                 frameRefs_.push_back({&f, name, lex_.guid(), f.meshes.size(), f.children.size()});
             });
+    }
+
+    // The first declaration counts; one that is not a single positive whole number is
+    // skipped with a warning, and the file's keys keep one unit a frame.
+    bool ticksPerSecond() {
+        const auto mark = lex_.mark();
+        int64_t v = 0;
+        if (lex_.readInt(v) && noChildren()) {
+            if (v <= 0 || v > int64_t(UINT32_MAX))
+                warn("AnimTicksPerSecond " + std::to_string(v) + " ignored");
+            else if (out_.ticksPerSecond == 0)
+                out_.ticksPerSecond = static_cast<uint32_t>(v);
+            return true;
+        }
+        lex_.reset(mark);
+        error_.clear();
+        warn("unreadable AnimTicksPerSecond ignored");
+        return lex_.skipBody();
     }
 
     bool animationSet(AnimationSet& s) {

@@ -226,6 +226,8 @@ struct File {
     // In file order. Animations written outside any AnimationSet are gathered into
     // one unnamed set placed where the first of them appears.
     std::vector<AnimationSet> animationSets;
+    // The top-level AnimTicksPerSecond: key time units a second; 0 when none is declared.
+    uint32_t ticksPerSecond = 0;
     std::vector<std::string> warnings;     // what was dropped or repaired, for people
     Allowance allowance;
 };

@@ -198,4 +198,31 @@ AnimationSet { Animation { { Stand } AnimationKey { 0; 1; 0; 4; 0.707107, -0.707
         for (int c = 0; c < 4; ++c) EXPECT_NEAR(after.m[r][c], before.m[r][c], 1e-5) << r << c;
 }
 
+TEST_F(RmTest, AnimationSetsKeepTheRateTheirFileDeclares) {
+    const std::string set = "AnimationSet { Animation { { Stand } AnimationKey { 2; 1; 0; 3; 0, 0, 0;;; } } }\n";
+    const struct {
+        const char* declaration;
+        DWORD ticks;
+    } cases[] = {
+        {"", 0},
+        {"AnimTicksPerSecond { 24; }\n", 24},
+        {"AnimTicksPerSecond fps { 4800; }\nAnimTicksPerSecond { 30; }\n", 4800},  // the first counts
+        {"AnimTicksPerSecond { 0; }\n", 0},
+        {"AnimTicksPerSecond { -5; }\n", 0},
+        {"AnimTicksPerSecond { fast; }\n", 0},  // skipped; the file still loads
+    };
+    for (const auto& c : cases) {
+        const std::string text = std::string("xof 0303txt 0032\n") + c.declaration + "Frame Stand { }\n" + set;
+        Held<IDirect3DRMFrame> holder;
+        holder.p = frame();
+        Held<IDirect3DRMAnimationSet> loaded;
+        d3drm->CreateAnimationSet(&loaded);
+        EXPECT_EQ(rm::animationSetTicksPerSecond(loaded), 0u);
+        D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), static_cast<DWORD>(text.size())};
+        ASSERT_EQ(loaded->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr, holder), D3DRM_OK)
+            << c.declaration;
+        EXPECT_EQ(rm::animationSetTicksPerSecond(loaded), c.ticks) << c.declaration;
+    }
+}
+
 }  // namespace
