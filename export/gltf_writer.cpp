@@ -216,6 +216,7 @@ struct PendingSkin {
     const rm::MeshBuilderData* data;
     IDirect3DRMVisual* visual;
     int holderNode;  // the node of the frame that holds the builder
+    IDirect3DRMFrame* holder;
 };
 
 class GltfWriter {
@@ -340,7 +341,7 @@ void GltfWriter::addVisuals(IDirect3DRMFrame* frame, int node, int depth) {
         const rm::MeshBuilderData* d = geometryOf(visual, scratch);
         if (!d || d->faces.empty()) continue;
         if (d->skin) {
-            skinned_.push_back({d, visual, node});
+            skinned_.push_back({d, visual, node, frame});
             continue;
         }
         int mesh;
@@ -562,6 +563,21 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
 
 void GltfWriter::addSkin(const PendingSkin& p) {
     const rm::SkinData& skin = *p.data->skin;
+    // Written where the rest pose stands in the world (so that readers frame it right);
+    // each inverse bind first takes it back to builder space.
+    const Matrix toWorld = rm::frameWorldMatrix(p.holder);
+    Matrix toBuilder;
+    if (!rm::invert(toWorld, toBuilder)) toBuilder = Matrix::identity();
+    rm::MeshBuilderData placed = *p.data;
+    for (D3DVECTOR& v : placed.positions) v = rm::transformPoint(v, toWorld);
+    for (D3DVECTOR& n : placed.normals) {
+        // By the inverse transpose, so that normals stay at right angles to the surface.
+        const D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+                          toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+                          toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+        n = a;
+    }
+    const Matrix restBind = mirrored(toBuilder);
     const bool rootHere = !skin.root || skin.root == rm::objectSerial(scene_.root) || nodeOfSerial_.count(skin.root);
     std::vector<int> jointNodes;
     std::vector<Matrix> inverseBinds;
@@ -579,8 +595,9 @@ void GltfWriter::addSkin(const PendingSkin& p) {
     std::vector<uint16_t> boneJoint(skin.bones.size());
     for (size_t b = 0; b < skin.bones.size(); ++b) {
         auto found = rootHere ? nodeOfSerial_.find(skin.bones[b].frame) : nodeOfSerial_.end();
-        boneJoint[b] = found == nodeOfSerial_.end() ? joint(p.holderNode, Matrix::identity())
-                                                     : joint(found->second, mirrored(skin.bones[b].fromRest));
+        boneJoint[b] = found == nodeOfSerial_.end()
+                           ? joint(p.holderNode, restBind)
+                           : joint(found->second, mirrored(rm::multiply(toBuilder, skin.bones[b].fromRest)));
         if (jointNodes.size() >= 65535) break;
     }
     const size_t vertices = p.data->positions.size();
@@ -606,7 +623,7 @@ void GltfWriter::addSkin(const PendingSkin& p) {
         float sum = 0;
         for (const auto& e : mine) sum += e.first;
         if (!(sum > 0)) {
-            mine.assign(1, {1.0f, joint(p.holderNode, Matrix::identity())});
+            mine.assign(1, {1.0f, joint(p.holderNode, restBind)});
             sum = 1;
         }
         for (size_t k = 0; k < mine.size(); ++k) {
@@ -614,7 +631,7 @@ void GltfWriter::addSkin(const PendingSkin& p) {
             weights[v * 4 + k] = mine[k].first / sum;
         }
     }
-    const int mesh = meshFor(p.visual, *p.data, &joints, &weights);
+    const int mesh = meshFor(p.visual, placed, &joints, &weights);
     if (mesh < 0) return;
     std::vector<float> binds;
     for (const Matrix& m : inverseBinds)

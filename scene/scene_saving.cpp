@@ -20,7 +20,8 @@ void findAnimationSets(IDirect3DRMFrame* frame, std::vector<ExportAnimationSet>&
     for (const auto& [callback, arg] : rm::frameMoveCallbacks(frame))
         if (callback == advanceAnimation && arg) {
             const auto* clock = static_cast<const AnimationClock*>(arg);
-            if (clock->animationSet) sets.push_back({clock->animationSet, {}, 0.0});
+            if (clock->animationSet)
+                sets.push_back({clock->animationSet, {}, double(rm::animationSetTicksPerSecond(clock->animationSet))});
         }
     if (depth < 1000)
         for (IDirect3DRMFrame* child : rm::frameChildren(frame)) findAnimationSets(child, sets, depth + 1);

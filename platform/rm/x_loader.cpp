@@ -543,8 +543,9 @@ HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void*
     for (const auto& s : file.animationSets) {
         auto* set = new AnimationSet;  // the caller's reference
         set->SetName(s.name.c_str());
+        set->setTicksPerSecond(file.ticksPerSecond);
         addAnimations(s, byName, *set, [](Frame*) {});
-        sets.push_back({set, s.name, 0.0});
+        sets.push_back({set, s.name, double(file.ticksPerSecond)});
     }
     return D3DRM_OK;
 }
