@@ -130,11 +130,31 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
     std::string name = identifier(objectName(visual), "Mesh"), base = name;
     for (int n = 2; !used_.insert(name).second; ++n) name = base + "_" + std::to_string(n);
     const std::string in = indent + " ";
-    text(indent + "Mesh " + name + " {\n" + in + std::to_string(d.positions.size()) + ";\n");
-    for (size_t v = 0; v < d.positions.size(); ++v) {
+    // A skinned mesh stands in the file where its bones place it: in the space of the
+    // file's root, which the loader takes it from.
+    const Matrix fileToWorld = rm::translation(-scene_.topFrameOffset.x, -scene_.topFrameOffset.y,
+                                               -scene_.topFrameOffset.z);
+    Matrix worldToFile, toBuilder;
+    if (!rm::invert(fileToWorld, worldToFile)) worldToFile = Matrix::identity();
+    if (!rm::invert(rm::frameWorldMatrix(holder), toBuilder)) toBuilder = Matrix::identity();
+    std::vector<D3DVECTOR> placedPositions, placedNormals;
+    if (d.skin) {
+        const Matrix toFile = rm::multiply(rm::frameWorldMatrix(holder), worldToFile);
+        for (const D3DVECTOR& v : d.positions) placedPositions.push_back(rm::transformPoint(v, toFile));
+        for (const D3DVECTOR& n : d.normals) {
+            D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+                        toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+                        toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+            if (!rm::normalize(a)) a = n;
+            placedNormals.push_back(a);
+        }
+    }
+    const std::vector<D3DVECTOR>& positions = d.skin ? placedPositions : d.positions;
+    text(indent + "Mesh " + name + " {\n" + in + std::to_string(positions.size()) + ";\n");
+    for (size_t v = 0; v < positions.size(); ++v) {
         text(in);
-        coordinate(d.positions[v].x), text(";"), coordinate(d.positions[v].y), text(";"), coordinate(d.positions[v].z);
-        text(v + 1 == d.positions.size() ? ";;\n" : ";,\n");
+        coordinate(positions[v].x), text(";"), coordinate(positions[v].y), text(";"), coordinate(positions[v].z);
+        text(v + 1 == positions.size() ? ";;\n" : ";,\n");
     }
     auto faceList = [&](bool normals, const std::vector<uint32_t>& extraNormal) {
         text(in + std::to_string(faces.size()) + ";\n");
@@ -154,14 +174,21 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
     if (progress_) progress_->advance(faces.size());
 
     // Normals: the builder's, plus a face normal for each face with a corner without one.
-    std::vector<D3DVECTOR> normals = d.normals;
+    std::vector<D3DVECTOR> normals = d.skin ? placedNormals : d.normals;
     std::vector<uint32_t> extra(faces.size(), 0);
     for (size_t i = 0; i < faces.size(); ++i) {
         const rm::BuilderFace& f = d.faces[faces[i]];
         for (uint32_t c = 0; c < f.cornerCount; ++c)
             if (d.corners[f.firstCorner + c].normal >= d.normals.size()) {
                 extra[i] = uint32_t(normals.size());
-                normals.push_back(faceNormal(d, f));
+                D3DVECTOR n = faceNormal(d, f);
+                if (d.skin) {
+                    D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+                                toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+                                toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+                    if (rm::normalize(a)) n = a;
+                }
+                normals.push_back(n);
                 break;
             }
     }
@@ -237,10 +264,6 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
         // The file's offset matrix takes the file's root space to the bone at rest; the
         // builder's keeps builder space to the bone. Builder space -> world is the holding
         // frame's world; world -> file root is the top frame's translation.
-        Matrix toBuilder;
-        if (!rm::invert(rm::frameWorldMatrix(holder), toBuilder)) toBuilder = Matrix::identity();
-        const Matrix fileToWorld = rm::translation(-scene_.topFrameOffset.x, -scene_.topFrameOffset.y,
-                                                   -scene_.topFrameOffset.z);
         const Matrix fileToBuilder = rm::multiply(fileToWorld, toBuilder);
         std::vector<std::vector<std::pair<uint32_t, float>>> perBone(skin->bones.size());
         const size_t table = std::min(skin->firstInfluence.size() - 1, d.positions.size());
@@ -251,20 +274,36 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
                 const auto& inf = skin->influences[i];
                 if (inf.bone < perBone.size()) perBone[inf.bone].push_back({uint32_t(v), inf.weight});
             }
-        std::vector<size_t> bones;
+        // Bones that are gone keep their vertices at rest, where the holding frame puts
+        // them: their weights go to that frame, as a bone that never moves.
+        std::map<uint32_t, float> atRest;
+        struct Written {
+            std::string bone;
+            Matrix offset;
+            std::vector<std::pair<uint32_t, float>> weights;
+        };
+        std::vector<Written> bones;
         for (size_t b = 0; b < skin->bones.size(); ++b) {
+            if (perBone[b].empty()) continue;
             auto frame = frameOfSerial_.find(skin->bones[b].frame);
-            if (frame == frameOfSerial_.end() || perBone[b].empty()) continue;
-            bones.push_back(b);
-            for (const auto& [v, w] : perBone[b]) ++perVertex[v];
+            if (frame == frameOfSerial_.end()) {
+                for (const auto& [v, w] : perBone[b]) atRest[v] += w;
+                continue;
+            }
+            bones.push_back({frameNames_[frame->second], rm::multiply(fileToBuilder, skin->bones[b].fromRest),
+                             perBone[b]});
         }
+        if (!atRest.empty() && frameNames_.count(holder))
+            bones.push_back({frameNames_[holder], fileToBuilder, {atRest.begin(), atRest.end()}});
+        for (const Written& b : bones)
+            for (const auto& [v, w] : b.weights) ++perVertex[v];
         const uint32_t most = perVertex.empty() ? 0 : *std::max_element(perVertex.begin(), perVertex.end());
         text(in + "XSkinMeshHeader {\n" + in + " " + std::to_string(most) + ";\n" + in + " " +
              std::to_string(most * 3) + ";\n" + in + " " + std::to_string(bones.size()) + ";\n" + in + "}\n");
-        for (size_t b : bones) {
-            const auto& weights = perBone[b];
-            text(in + "SkinWeights {\n" + in + " \"" + frameNames_[frameOfSerial_[skin->bones[b].frame]] + "\";\n" +
-                 in + " " + std::to_string(weights.size()) + ";\n");
+        for (const Written& b : bones) {
+            const auto& weights = b.weights;
+            text(in + "SkinWeights {\n" + in + " \"" + b.bone + "\";\n" + in + " " + std::to_string(weights.size()) +
+                 ";\n");
             for (size_t i = 0; i < weights.size(); ++i)
                 text(in + " " + std::to_string(weights[i].first) + (i + 1 == weights.size() ? ";\n" : ",\n"));
             for (size_t i = 0; i < weights.size(); ++i) {
@@ -272,7 +311,7 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
                 number(weights[i].second);
                 text(i + 1 == weights.size() ? ";\n" : ",\n");
             }
-            matrix(rm::multiply(fileToBuilder, skin->bones[b].fromRest), in + " ");
+            matrix(b.offset, in + " ");
             text(in + "}\n");
         }
     }
