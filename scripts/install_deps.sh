@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth assimp-testmodels
   shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev
-  libtinygltf-dev
+  libtinygltf-dev nlohmann-json3-dev
 )
 # npm (for the glTF validator) from Debian unless the machine has node and npm already.
 if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
