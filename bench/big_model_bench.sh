@@ -7,6 +7,7 @@
 #    second, from a scripted Shift-drag spin;
 #  - --convert of a 77 MB Rokkaku file, in MB/s of input;
 #  - --info of the .x (reading and building) and assimp's `info` of the same file;
+#  - --export of the .x to .glb and assimp's `export` of the same file;
 #  - --thumbnail 256 of the .x and of a 115 MB Rokkaku file;
 #  - the memory held per face after loading and after the first frame (bench_render).
 # Each figure is the best of three runs (runs of the programs compared take turns), with
@@ -167,6 +168,19 @@ if have assimp; then
 else
   echo "  (assimp not installed: no comparison)"
 fi
+
+echo
+echo "Exporting the $faces-face text .x to glTF binary (best of 3):"
+for _ in 1 2 3; do
+  measure export "$viewer" --export "$work/grid.glb" "$work/grid.x"
+  if have assimp; then measure assimp-export assimp export "$work/grid.x" "$work/grid-assimp.glb" -fglb2; fi
+done
+row "solluxviewer --export OUT.glb" "$(best export)"
+if have assimp; then
+  row "assimp export -fglb2" "$(best assimp-export)"
+  ratio "solluxviewer / assimp" "$(best export)" "$(best assimp-export)"
+fi
+rm -f "$work/grid.glb" "$work/grid-assimp.glb"
 
 echo
 echo "Thumbnails, 256 x 256 (best of 3):"
