@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "export/export_internal.h"
@@ -458,6 +459,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
     std::map<int, std::vector<uint32_t>> triangles;  // by material
+    std::unordered_map<uint64_t, std::pair<std::tuple<D3DCOLOR, uint32_t, uint32_t>, int>> faceMaterial;
     std::vector<uint32_t> polygon;
     size_t done = 0;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
@@ -491,7 +493,14 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             }
             polygon.push_back(it->second);
         }
-        auto& list = triangles[materialFor(d, f, vertexColours, translucentVertices)];
+        // The material text is made once for each colour, material and texture a face uses.
+        const uint64_t key = (uint64_t(f.color) << 32) ^ (uint64_t(f.material) << 16) ^ f.texture;
+        auto known = faceMaterial.find(key);
+        if (known == faceMaterial.end() || known->second.first != std::tie(f.color, f.material, f.texture))
+            known = faceMaterial.insert_or_assign(key, std::pair{std::tuple{f.color, f.material, f.texture},
+                                                                 materialFor(d, f, vertexColours, translucentVertices)})
+                        .first;
+        auto& list = triangles[known->second.second];
         // Mirrored, the clockwise front becomes the counter-clockwise one glTF wants.
         for (size_t i = 1; i + 1 < polygon.size(); ++i) list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
     }
