@@ -660,10 +660,12 @@ void GltfWriter::addSkin(const PendingSkin& p) {
 void GltfWriter::addAnimation(const ExportAnimationSet& set) {
     const double perTick = secondsPerTick(set);
     std::vector<rm::AnimationTracks> tracks;
+    std::vector<IDirect3DRMAnimation*> animations;
     double first = INFINITY;
     for (IDirect3DRMAnimation* a : rm::animationSetAnimations(set.set)) {
         rm::AnimationTracks t;
         if (!rm::animationTracks(a, t) || !t.frame || !nodeOf_.count(t.frame)) continue;
+        animations.push_back(a);
         auto earliest = [&](const auto& keys) {
             if (!keys.empty()) first = std::min(first, double(keys.front().first));
         };
@@ -695,7 +697,8 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
                     ",\"target\":{\"node\":" + std::to_string(node) + ",\"path\":\"" + path + "\"}}";
         ++samplerCount;
     };
-    for (const auto& t : tracks) {
+    for (size_t ti = 0; ti < tracks.size(); ++ti) {
+        const auto& t = tracks[ti];
         const int node = nodeOf_[t.frame];
         std::vector<double> times;
         std::vector<float> r, p, s;
@@ -730,9 +733,23 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
         }
         channel(node, "rotation", times, r, 4, "VEC4");
         times.clear();
-        for (const auto& [time, v] : t.positions) {
-            times.push_back(time);
-            p.insert(p.end(), {finite(v.x), finite(v.y), -finite(v.z)});
+        // A spline path is drawn through its keys by the player; glTF's cubic splines are
+        // another kind, so the path goes as straight pieces, eight to each step.
+        const bool spline = (t.options & D3DRMANIMATION_SPLINEPOSITION) && t.positions.size() > 2;
+        for (size_t k = 0; k < t.positions.size(); ++k) {
+            const int pieces = spline && k + 1 < t.positions.size() ? 8 : 1;
+            for (int i = 0; i < pieces; ++i) {
+                const D3DVALUE time =
+                    t.positions[k].first + (k + 1 < t.positions.size()
+                                                ? (t.positions[k + 1].first - t.positions[k].first) * i / pieces
+                                                : 0);
+                D3DVECTOR v = t.positions[k].second;
+                Matrix at;
+                if (i > 0 && rm::animationSample(animations[ti], time, rm::frameLocalMatrix(t.frame), at))
+                    v = {at.m[3][0], at.m[3][1], at.m[3][2]};
+                times.push_back(time);
+                p.insert(p.end(), {finite(v.x), finite(v.y), -finite(v.z)});
+            }
         }
         channel(node, "translation", times, p, 3, "VEC3");
         times.clear();

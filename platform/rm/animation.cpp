@@ -237,6 +237,11 @@ bool animationTracks(IDirect3DRMAnimation* animation, AnimationTracks& out) {
     return true;
 }
 
+bool animationSample(IDirect3DRMAnimation* animation, D3DVALUE time, const Matrix& current, Matrix& out) {
+    auto* a = dynamic_cast<Animation*>(animation);
+    return a && a->evaluate(time, current, out);
+}
+
 std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSet* set) {
     std::vector<IDirect3DRMAnimation*> out;
     if (auto* s = dynamic_cast<AnimationSet*>(set))

@@ -185,6 +185,9 @@ struct AnimationTracks {
 };
 // False when `animation` is not one of ours.
 bool animationTracks(IDirect3DRMAnimation* animation, AnimationTracks& out);
+// The local matrix the animation gives its frame at `time` when the frame's matrix is
+// `current` now (false without keys or for an animation not of ours).
+bool animationSample(IDirect3DRMAnimation* animation, D3DVALUE time, const Matrix& current, Matrix& out);
 // The set's animations, borrowed (empty when `set` is not one of ours).
 std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSet* set);
 

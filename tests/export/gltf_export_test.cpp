@@ -225,6 +225,47 @@ TEST_F(GltfExport, AnimatedFramesStandWhereTheViewerShowsThemMirroredInZ) {
     }
 }
 
+// A spline path goes out as straight pieces through points of the curve the viewer plays.
+TEST_F(GltfExport, SplinePathsFollowTheViewersCurve) {
+    ExportScene scene = load(std::string(SOLLUX_TEST_DATA) + "/x/skinned_arm.x");
+    IDirect3DRMFrame* arm = rm::frameChildren(root_)[0];
+    IDirect3DRMAnimation* path = nullptr;
+    ASSERT_EQ(d3drm_->CreateAnimation(&path), D3DRM_OK);
+    path->SetFrame(arm);
+    path->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_SPLINEPOSITION | D3DRMANIMATION_POSITION);
+    const float points[4][3] = {{0, 0, 0}, {2, 1, 3}, {4, -1, 1}, {6, 0, 5}};
+    for (int k = 0; k < 4; ++k) path->AddPositionKey(8.0f * k, points[k][0], points[k][1], points[k][2]);
+    sets_[0].set->AddAnimation(path);
+    path->Release();
+    std::string error;
+    const std::string out = (dir_ / "path.glb").string();
+    ASSERT_TRUE(exportScene(scene, out, error)) << error;
+    tinygltf::Model model;
+    tinygltf::TinyGLTF reader;
+    std::string err, warn;
+    ASSERT_TRUE(reader.LoadBinaryFromFile(&model, &err, &warn, out)) << err;
+    const tinygltf::AnimationChannel* channel = nullptr;
+    for (const auto& c : model.animations.at(0).channels)
+        if (model.nodes[c.target_node].name == "Arm") channel = &c;
+    ASSERT_NE(channel, nullptr);
+    const auto& sampler = model.animations[0].samplers[channel->sampler];
+    auto floats = [&](int accessor) {
+        const auto& a = model.accessors[accessor];
+        const auto& v = model.bufferViews[a.bufferView];
+        return reinterpret_cast<const float*>(&model.buffers[v.buffer].data[v.byteOffset + a.byteOffset]);
+    };
+    const size_t count = model.accessors[sampler.input].count;
+    ASSERT_EQ(count, 3u * 8 + 1);
+    for (size_t i = 0; i < count; ++i) {
+        const float seconds = floats(sampler.input)[i];
+        sets_[0].set->SetTime(seconds * 60);
+        const rm::Matrix& local = rm::frameLocalMatrix(arm);
+        EXPECT_NEAR(floats(sampler.output)[i * 3 + 0], local.m[3][0], 1e-4) << i;
+        EXPECT_NEAR(floats(sampler.output)[i * 3 + 1], local.m[3][1], 1e-4) << i;
+        EXPECT_NEAR(floats(sampler.output)[i * 3 + 2], -local.m[3][2], 1e-4) << i;
+    }
+}
+
 TEST_F(GltfExport, FailureLeavesNothingOfTheName) {
     load(std::string(SOLLUX_TEST_DATA) + "/x/textured.x");
     ExportScene scene;
