@@ -30,7 +30,8 @@ int runExport(const std::vector<std::string>& args) {
     const std::string& output = args[0];
     const std::string& input = args[1];
     if (exportFormatOf(output) == ExportFormat::Unknown) {
-        std::fprintf(stderr, "solluxviewer: %s: the name must end in .glb, .gltf or .x\n", output.c_str());
+        std::fprintf(stderr, "solluxviewer: %s: the name must end in .glb, .gltf or .x\n",
+                     output.c_str());
         return 2;
     }
     FileOpening opening;
@@ -55,13 +56,15 @@ int runExport(const std::vector<std::string>& args) {
     rm::setAnyTextureFormat(anyFormat);
     int status = 0;
     if (FAILED(hr)) {
-        std::fprintf(stderr, "solluxviewer: %s: cannot be loaded (%s)\n", input.c_str(), resultName(hr));
+        std::fprintf(stderr, "solluxviewer: %s: cannot be loaded (%s)\n", input.c_str(),
+                     resultName(hr));
         status = 1;
     } else {
         ExportScene scene;
         scene.root = root;
         scene.progress = true;
-        for (const auto& s : loaded) scene.animationSets.push_back({s.set, s.name, s.ticksPerSecond});
+        for (const auto& s : loaded)
+            scene.animationSets.push_back({s.set, s.name, s.ticksPerSecond});
         std::string error;
         if (!exportScene(scene, output, error)) {
             std::fprintf(stderr, "solluxviewer: %s: %s\n", output.c_str(), error.c_str());

@@ -14,14 +14,14 @@ namespace exporting {
 
 // Files written under temporary names in their final folders; commit renames them all.
 class PendingFiles {
-public:
+  public:
     ~PendingFiles();
     // A new temporary file that becomes `finalPath` at commit; null (error set) on failure.
     std::FILE* create(const std::string& finalPath, std::string& error);
     bool commit(std::string& error);  // closes and renames every file
     void abandon();                   // closes and removes every file
 
-private:
+  private:
     struct Entry {
         std::string temporary, final;
         std::FILE* file;
@@ -51,16 +51,17 @@ using FrameBySerial = std::map<uint64_t, IDirect3DRMFrame*>;
 
 bool writeGltf(const ExportScene& scene, const std::string& path, bool binary, PendingFiles& files,
                std::string& error);
-bool writeXScene(const ExportScene& scene, std::FILE* out, const std::string& folder, std::string& error);
+bool writeXScene(const ExportScene& scene, std::FILE* out, const std::string& folder,
+                 std::string& error);
 
 // Progress on standard error for big models: a line per tenth of the faces.
 class Progress {
-public:
+  public:
     Progress(bool on, const char* what, size_t total);
     void advance(size_t count);
     void finish();
 
-private:
+  private:
     bool on_;
     const char* what_;
     size_t total_, done_ = 0, shownTenth_ = 0;

@@ -99,8 +99,8 @@ bool decompose(const Matrix& m, Trs& out) {
             const float limit = 1e-4f * std::fabs(out.s[i] * out.s[j]);
             if (std::fabs(rm::dot(axis[i], axis[j])) > limit) exact = false;
         }
-    if (std::fabs(m.m[0][3]) > 1e-6f || std::fabs(m.m[1][3]) > 1e-6f || std::fabs(m.m[2][3]) > 1e-6f ||
-        std::fabs(m.m[3][3] - 1) > 1e-6f)
+    if (std::fabs(m.m[0][3]) > 1e-6f || std::fabs(m.m[1][3]) > 1e-6f ||
+        std::fabs(m.m[2][3]) > 1e-6f || std::fabs(m.m[3][3] - 1) > 1e-6f)
         exact = false;
     quaternionOf(u, out.r);
     return exact;
@@ -157,7 +157,8 @@ std::string indexList(const std::vector<int>& v) {
 // A file name that needs no escaping in a URI.
 std::string uriSafe(std::string name) {
     for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
     return name;
 }
 
@@ -169,10 +170,12 @@ bool fileBytes(const std::string& path, std::vector<unsigned char>& out) {
 }
 
 void putBigEndian(std::vector<unsigned char>& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
-void pngChunk(std::vector<unsigned char>& out, const char type[4], const unsigned char* data, size_t size) {
+void pngChunk(std::vector<unsigned char>& out, const char type[4], const unsigned char* data,
+              size_t size) {
     putBigEndian(out, static_cast<uint32_t>(size));
     out.insert(out.end(), type, type + 4);
     if (size) out.insert(out.end(), data, data + size);
@@ -182,7 +185,8 @@ void pngChunk(std::vector<unsigned char>& out, const char type[4], const unsigne
 }
 
 bool encodePng(const rm::TextureData& t, std::vector<unsigned char>& out) {
-    if (t.width <= 0 || t.height <= 0 || t.rgba.size() < size_t(t.width) * size_t(t.height) * 4) return false;
+    if (t.width <= 0 || t.height <= 0 || t.rgba.size() < size_t(t.width) * size_t(t.height) * 4)
+        return false;
     const size_t row = size_t(t.width) * 4;
     std::vector<unsigned char> raw((row + 1) * size_t(t.height));
     for (size_t y = 0; y < size_t(t.height); ++y) {
@@ -191,7 +195,9 @@ bool encodePng(const rm::TextureData& t, std::vector<unsigned char>& out) {
     }
     uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
     std::vector<unsigned char> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), 6) != Z_OK) return false;
+    if (compress2(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()), 6) !=
+        Z_OK)
+        return false;
     static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     out.assign(signature, signature + 8);
     std::vector<unsigned char> header;
@@ -221,12 +227,12 @@ struct PendingSkin {
 };
 
 class GltfWriter {
-public:
+  public:
     GltfWriter(const ExportScene& scene, bool binary) : scene_(scene), binary_(binary) {}
 
     bool write(const std::string& path, PendingFiles& files, std::string& error);
 
-private:
+  private:
     // ---- buffer -------------------------------------------------------------
     int addView(const void* data, size_t bytes, int target) {
         while (bin_.size() % 4) bin_.push_back(0);
@@ -239,12 +245,12 @@ private:
         views_.push_back(v + "}");
         return int(views_.size() - 1);
     }
-    int addAccessor(const void* data, size_t count, int componentType, const char* type, size_t componentBytes,
-                    int target, const std::string& extra = {}) {
+    int addAccessor(const void* data, size_t count, int componentType, const char* type,
+                    size_t componentBytes, int target, const std::string& extra = {}) {
         const int view = addView(data, count * componentBytes, target);
         accessors_.push_back("{\"bufferView\":" + std::to_string(view) + ",\"componentType\":" +
-                             std::to_string(componentType) + ",\"count\":" + std::to_string(count) + ",\"type\":\"" +
-                             type + "\"" + extra + "}");
+                             std::to_string(componentType) + ",\"count\":" + std::to_string(count) +
+                             ",\"type\":\"" + type + "\"" + extra + "}");
         return int(accessors_.size() - 1);
     }
     int floats(const std::vector<float>& v, int width, const char* type, int target, bool bounds) {
@@ -263,9 +269,10 @@ private:
     // ---- scene --------------------------------------------------------------
     int addFrame(IDirect3DRMFrame* frame, int depth);
     void addVisuals(IDirect3DRMFrame* frame, int node, int depth);
-    int meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, const std::vector<uint16_t>* joints,
-                const std::vector<float>* weights);
-    int materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f, bool vertexColours, bool translucentVertices);
+    int meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
+                const std::vector<uint16_t>* joints, const std::vector<float>* weights);
+    int materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f, bool vertexColours,
+                    bool translucentVertices);
     int textureFor(IDirect3DRMTexture* texture);
     int lightFor(IDirect3DRMLight* light);
     void addSkin(const PendingSkin& p);
@@ -276,7 +283,8 @@ private:
     const ExportScene& scene_;
     bool binary_;
     std::vector<unsigned char> bin_;
-    std::vector<std::string> views_, accessors_, meshes_, materials_, textures_, skins_, animations_, lights_;
+    std::vector<std::string> views_, accessors_, meshes_, materials_, textures_, skins_,
+        animations_, lights_;
     std::vector<std::string> cameras_;
     std::string images_;
     std::vector<Node> nodes_;
@@ -310,9 +318,9 @@ int GltfWriter::addFrame(IDirect3DRMFrame* frame, int depth) {
             const double yfov = 2 * std::atan(w >= h ? field * h / w : field);
             const double znear = v.front > 0 ? v.front : 1.0;
             const double zfar = v.back > znear ? v.back : znear * 100;
-            cameras_.push_back("{\"type\":\"perspective\",\"perspective\":{\"aspectRatio\":" + num(w / h) +
-                               ",\"yfov\":" + num(yfov) + ",\"znear\":" + num(znear) + ",\"zfar\":" + num(zfar) +
-                               "}}");
+            cameras_.push_back("{\"type\":\"perspective\",\"perspective\":{\"aspectRatio\":" +
+                               num(w / h) + ",\"yfov\":" + num(yfov) + ",\"znear\":" + num(znear) +
+                               ",\"zfar\":" + num(zfar) + "}}");
             n.camera = int(cameras_.size() - 1);
         }
     }
@@ -379,11 +387,14 @@ void GltfWriter::addVisuals(IDirect3DRMFrame* frame, int node, int depth) {
 
 int GltfWriter::lightFor(IDirect3DRMLight* light) {
     const rm::LightData& l = rm::lightData(light);
-    const std::string colour = "[" + num(D3DRMColorGetRed(l.color)) + "," + num(D3DRMColorGetGreen(l.color)) + "," +
+    const std::string colour = "[" + num(D3DRMColorGetRed(l.color)) + "," +
+                               num(D3DRMColorGetGreen(l.color)) + "," +
                                num(D3DRMColorGetBlue(l.color)) + "]";
     std::string s = "{\"color\":" + colour + ",\"intensity\":1";
     switch (l.type) {
-        case D3DRMLIGHT_DIRECTIONAL: s += ",\"type\":\"directional\""; break;
+        case D3DRMLIGHT_DIRECTIONAL:
+            s += ",\"type\":\"directional\"";
+            break;
         case D3DRMLIGHT_POINT:
         case D3DRMLIGHT_PARALLELPOINT:
             s += ",\"type\":\"point\"";
@@ -393,13 +404,15 @@ int GltfWriter::lightFor(IDirect3DRMLight* light) {
             // Full cone angles here, half angles there.
             const double pi2 = 1.5707963;
             double outer = std::clamp(double(std::max(l.umbra, l.penumbra)) / 2, 1e-4, pi2);
-            double inner = std::clamp(double(std::min(l.umbra, l.penumbra)) / 2, 0.0, outer * 0.999);
-            s += ",\"type\":\"spot\",\"spot\":{\"innerConeAngle\":" + num(inner) + ",\"outerConeAngle\":" +
-                 num(outer) + "}";
+            double inner =
+                std::clamp(double(std::min(l.umbra, l.penumbra)) / 2, 0.0, outer * 0.999);
+            s += ",\"type\":\"spot\",\"spot\":{\"innerConeAngle\":" + num(inner) +
+                 ",\"outerConeAngle\":" + num(outer) + "}";
             if (l.range > 0) s += ",\"range\":" + num(l.range);
             break;
         }
-        default: return -1;  // ambient light has no glTF counterpart
+        default:
+            return -1;  // ambient light has no glTF counterpart
     }
     lights_.push_back(s + "}");
     return int(lights_.size() - 1);
@@ -412,20 +425,22 @@ int GltfWriter::textureFor(IDirect3DRMTexture* texture) {
     int index = -1;
     if (t.width > 0 && t.height > 0) {
         imageTextures_.push_back(texture);
-        textures_.push_back("{\"sampler\":0,\"source\":" + std::to_string(imageTextures_.size() - 1) + "}");
+        textures_.push_back(
+            "{\"sampler\":0,\"source\":" + std::to_string(imageTextures_.size() - 1) + "}");
         index = int(textures_.size() - 1);
     }
     textureOf_.emplace(texture, index);
     return index;
 }
 
-int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f, bool vertexColours,
-                            bool translucentVertices) {
-    const rm::MaterialData m = f.material < d.materials.size() ? d.materials[f.material] : rm::MaterialData{};
+int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f,
+                            bool vertexColours, bool translucentVertices) {
+    const rm::MaterialData m =
+        f.material < d.materials.size() ? d.materials[f.material] : rm::MaterialData{};
     IDirect3DRMTexture* texture = f.texture < d.textures.size() ? d.textures[f.texture] : nullptr;
     const int tex = texture ? textureFor(texture) : -1;
-    float colour[4] = {D3DRMColorGetRed(f.color), D3DRMColorGetGreen(f.color), D3DRMColorGetBlue(f.color),
-                       D3DRMColorGetAlpha(f.color)};
+    float colour[4] = {D3DRMColorGetRed(f.color), D3DRMColorGetGreen(f.color),
+                       D3DRMColorGetBlue(f.color), D3DRMColorGetAlpha(f.color)};
     // A picture replaces the colour (keeping its alpha); vertex colours replace it too.
     if (tex >= 0 || vertexColours) colour[0] = colour[1] = colour[2] = 1;
     if (vertexColours) colour[3] = 1;
@@ -434,9 +449,11 @@ int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace&
     std::string s = "{\"pbrMetallicRoughness\":{\"baseColorFactor\":" + list(colour, 4);
     if (tex >= 0) s += ",\"baseColorTexture\":{\"index\":" + std::to_string(tex) + "}";
     s += ",\"metallicFactor\":0,\"roughnessFactor\":" + num(roughness) + "}";
-    float emissive[3] = {std::clamp(m.emissive[0], 0.0f, 1.0f), std::clamp(m.emissive[1], 0.0f, 1.0f),
+    float emissive[3] = {std::clamp(m.emissive[0], 0.0f, 1.0f),
+                         std::clamp(m.emissive[1], 0.0f, 1.0f),
                          std::clamp(m.emissive[2], 0.0f, 1.0f)};
-    if (emissive[0] > 0 || emissive[1] > 0 || emissive[2] > 0) s += ",\"emissiveFactor\":" + list(emissive, 3);
+    if (emissive[0] > 0 || emissive[1] > 0 || emissive[2] > 0)
+        s += ",\"emissiveFactor\":" + list(emissive, 3);
     if (blend) s += ",\"alphaMode\":\"BLEND\"";
     s += "}";
     auto found = materialOf_.find(s);
@@ -446,12 +463,14 @@ int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace&
     return int(materials_.size() - 1);
 }
 
-int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, const std::vector<uint16_t>* joints,
-                        const std::vector<float>* weights) {
-    const bool vertexColours = d.colorSource == D3DRMCOLOR_FROMVERTEX && d.vertexColors.size() == d.positions.size();
+int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
+                        const std::vector<uint16_t>* joints, const std::vector<float>* weights) {
+    const bool vertexColours =
+        d.colorSource == D3DRMCOLOR_FROMVERTEX && d.vertexColors.size() == d.positions.size();
     bool translucentVertices = false;
     if (vertexColours)
-        for (D3DCOLOR c : d.vertexColors) translucentVertices = translucentVertices || (c >> 24) != 0xff;
+        for (D3DCOLOR c : d.vertexColors)
+            translucentVertices = translucentVertices || (c >> 24) != 0xff;
     const bool haveUv = d.texCoords.size() == d.positions.size();
 
     std::unordered_map<uint64_t, uint32_t> remap;
@@ -459,7 +478,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
     std::map<int, std::vector<uint32_t>> triangles;  // by material
-    std::unordered_map<uint64_t, std::pair<std::tuple<D3DCOLOR, uint32_t, uint32_t>, int>> faceMaterial;
+    std::unordered_map<uint64_t, std::pair<std::tuple<D3DCOLOR, uint32_t, uint32_t>, int>>
+        faceMaterial;
     std::vector<uint32_t> polygon;
     size_t done = 0;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
@@ -496,13 +516,17 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         // The material text is made once for each colour, material and texture a face uses.
         const uint64_t key = (uint64_t(f.color) << 32) ^ (uint64_t(f.material) << 16) ^ f.texture;
         auto known = faceMaterial.find(key);
-        if (known == faceMaterial.end() || known->second.first != std::tie(f.color, f.material, f.texture))
-            known = faceMaterial.insert_or_assign(key, std::pair{std::tuple{f.color, f.material, f.texture},
-                                                                 materialFor(d, f, vertexColours, translucentVertices)})
+        if (known == faceMaterial.end() ||
+            known->second.first != std::tie(f.color, f.material, f.texture))
+            known = faceMaterial
+                        .insert_or_assign(
+                            key, std::pair{std::tuple{f.color, f.material, f.texture},
+                                           materialFor(d, f, vertexColours, translucentVertices)})
                         .first;
         auto& list = triangles[known->second.second];
         // Mirrored, the clockwise front becomes the counter-clockwise one glTF wants.
-        for (size_t i = 1; i + 1 < polygon.size(); ++i) list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
+        for (size_t i = 1; i + 1 < polygon.size(); ++i)
+            list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
     }
     if (progress_) progress_->advance(done);
     if (triangles.empty() || source.empty()) return -1;
@@ -513,12 +537,14 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         const D3DVECTOR& p = d.positions[v];
         positions.insert(positions.end(), {finite(p.x), finite(p.y), -finite(p.z)});
     }
-    std::string attributes = "\"POSITION\":" + std::to_string(floats(positions, 3, "VEC3", 34962, true));
+    std::string attributes =
+        "\"POSITION\":" + std::to_string(floats(positions, 3, "VEC3", 34962, true));
     positions = {};
     attributes += ",\"NORMAL\":" + std::to_string(floats(normals, 3, "VEC3", 34962, false));
     normals = {};
     bool anyTexture = false;
-    for (const auto& f : d.faces) anyTexture = anyTexture || (f.texture && f.texture < d.textures.size());
+    for (const auto& f : d.faces)
+        anyTexture = anyTexture || (f.texture && f.texture < d.textures.size());
     if (haveUv || anyTexture) {
         std::vector<float> uv;
         uv.reserve(source.size() * 2);
@@ -533,8 +559,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         colours.reserve(source.size() * 4);
         for (uint32_t v : source) {
             const D3DCOLOR c = d.vertexColors[v];
-            colours.insert(colours.end(), {D3DRMColorGetRed(c), D3DRMColorGetGreen(c), D3DRMColorGetBlue(c),
-                                           D3DRMColorGetAlpha(c)});
+            colours.insert(colours.end(), {D3DRMColorGetRed(c), D3DRMColorGetGreen(c),
+                                           D3DRMColorGetBlue(c), D3DRMColorGetAlpha(c)});
         }
         attributes += ",\"COLOR_0\":" + std::to_string(floats(colours, 4, "VEC4", 34962, false));
     }
@@ -545,9 +571,11 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         w.reserve(source.size() * 4);
         for (uint32_t v : source) {
             j.insert(j.end(), joints->begin() + size_t(v) * 4, joints->begin() + size_t(v) * 4 + 4);
-            w.insert(w.end(), weights->begin() + size_t(v) * 4, weights->begin() + size_t(v) * 4 + 4);
+            w.insert(w.end(), weights->begin() + size_t(v) * 4,
+                     weights->begin() + size_t(v) * 4 + 4);
         }
-        attributes += ",\"JOINTS_0\":" + std::to_string(addAccessor(j.data(), source.size(), 5123, "VEC4", 8, 34962));
+        attributes += ",\"JOINTS_0\":" +
+                      std::to_string(addAccessor(j.data(), source.size(), 5123, "VEC4", 8, 34962));
         attributes += ",\"WEIGHTS_0\":" + std::to_string(floats(w, 4, "VEC4", 34962, false));
     }
     const bool wide = source.size() >= 65535;
@@ -561,12 +589,13 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             accessor = addAccessor(narrow.data(), narrow.size(), 5123, "SCALAR", 2, 34963);
         }
         indices = {};
-        primitives += std::string(primitives.empty() ? "" : ",") + "{\"attributes\":{" + attributes +
-                      "},\"indices\":" + std::to_string(accessor) + ",\"material\":" + std::to_string(material) + "}";
+        primitives += std::string(primitives.empty() ? "" : ",") + "{\"attributes\":{" +
+                      attributes + "},\"indices\":" + std::to_string(accessor) +
+                      ",\"material\":" + std::to_string(material) + "}";
     }
     const std::string name = objectName(visual);
-    meshes_.push_back("{" + (name.empty() ? std::string() : "\"name\":" + quoted(name) + ",") + "\"primitives\":[" +
-                      primitives + "]}");
+    meshes_.push_back("{" + (name.empty() ? std::string() : "\"name\":" + quoted(name) + ",") +
+                      "\"primitives\":[" + primitives + "]}");
     return int(meshes_.size() - 1);
 }
 
@@ -581,13 +610,15 @@ void GltfWriter::addSkin(const PendingSkin& p) {
     for (D3DVECTOR& v : placed.positions) v = rm::transformPoint(v, toWorld);
     for (D3DVECTOR& n : placed.normals) {
         // By the inverse transpose, so that normals stay at right angles to the surface.
-        const D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
-                          toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
-                          toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+        const D3DVECTOR a{
+            toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+            toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+            toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
         n = a;
     }
     const Matrix restBind = mirrored(toBuilder);
-    const bool rootHere = !skin.root || skin.root == rm::objectSerial(scene_.root) || nodeOfSerial_.count(skin.root);
+    const bool rootHere =
+        !skin.root || skin.root == rm::objectSerial(scene_.root) || nodeOfSerial_.count(skin.root);
     std::vector<int> jointNodes;
     std::vector<Matrix> inverseBinds;
     std::map<int, uint16_t> jointOf;  // by node
@@ -604,9 +635,10 @@ void GltfWriter::addSkin(const PendingSkin& p) {
     std::vector<uint16_t> boneJoint(skin.bones.size());
     for (size_t b = 0; b < skin.bones.size(); ++b) {
         auto found = rootHere ? nodeOfSerial_.find(skin.bones[b].frame) : nodeOfSerial_.end();
-        boneJoint[b] = found == nodeOfSerial_.end()
-                           ? joint(p.holderNode, restBind)
-                           : joint(found->second, mirrored(rm::multiply(toBuilder, skin.bones[b].fromRest)));
+        boneJoint[b] =
+            found == nodeOfSerial_.end()
+                ? joint(p.holderNode, restBind)
+                : joint(found->second, mirrored(rm::multiply(toBuilder, skin.bones[b].fromRest)));
         if (jointNodes.size() >= 65535) break;
     }
     const size_t vertices = p.data->positions.size();
@@ -617,17 +649,21 @@ void GltfWriter::addSkin(const PendingSkin& p) {
     for (size_t v = 0; v < vertices; ++v) {
         mine.clear();
         if (v < table)
-            for (uint32_t i = skin.firstInfluence[v]; i < skin.firstInfluence[v + 1] && i < skin.influences.size(); ++i) {
+            for (uint32_t i = skin.firstInfluence[v];
+                 i < skin.firstInfluence[v + 1] && i < skin.influences.size(); ++i) {
                 const auto& in = skin.influences[i];
-                if (in.bone >= boneJoint.size() || !(in.weight > 0) || !std::isfinite(in.weight)) continue;
+                if (in.bone >= boneJoint.size() || !(in.weight > 0) || !std::isfinite(in.weight))
+                    continue;
                 const uint16_t j = boneJoint[in.bone];
-                auto same = std::find_if(mine.begin(), mine.end(), [&](const auto& e) { return e.second == j; });
+                auto same = std::find_if(mine.begin(), mine.end(),
+                                         [&](const auto& e) { return e.second == j; });
                 if (same != mine.end())
                     same->first += in.weight;
                 else
                     mine.push_back({in.weight, j});
             }
-        std::sort(mine.begin(), mine.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::sort(mine.begin(), mine.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
         if (mine.size() > 4) mine.resize(4);
         float sum = 0;
         for (const auto& e : mine) sum += e.first;
@@ -645,10 +681,11 @@ void GltfWriter::addSkin(const PendingSkin& p) {
     std::vector<float> binds;
     for (const Matrix& m : inverseBinds)
         for (int r = 0; r < 4; ++r)
-            for (int c = 0; c < 4; ++c) binds.push_back(c == 3 ? (r == 3 ? 1.0f : 0.0f) : finite(m.m[r][c]));
+            for (int c = 0; c < 4; ++c)
+                binds.push_back(c == 3 ? (r == 3 ? 1.0f : 0.0f) : finite(m.m[r][c]));
     const int accessor = floats(binds, 16, "MAT4", 0, false);
-    skins_.push_back("{\"inverseBindMatrices\":" + std::to_string(accessor) + ",\"joints\":" + indexList(jointNodes) +
-                     "}");
+    skins_.push_back("{\"inverseBindMatrices\":" + std::to_string(accessor) +
+                     ",\"joints\":" + indexList(jointNodes) + "}");
     Node n;
     n.name = objectName(p.visual);
     n.mesh = mesh;
@@ -677,8 +714,8 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
     std::string channels, samplers;
     int samplerCount = 0;
     std::set<std::pair<int, std::string>> targets;
-    auto channel = [&](int node, const char* path, std::vector<double> times, std::vector<float> values, int width,
-                       const char* type) {
+    auto channel = [&](int node, const char* path, std::vector<double> times,
+                       std::vector<float> values, int width, const char* type) {
         if (times.empty() || !targets.insert({node, path}).second) return;
         // Strictly increasing times as glTF stores them.
         std::vector<float> t;
@@ -693,8 +730,9 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
         const int output = floats(v, width, type, 0, false);
         samplers += std::string(samplerCount ? "," : "") + "{\"input\":" + std::to_string(input) +
                     ",\"output\":" + std::to_string(output) + ",\"interpolation\":\"LINEAR\"}";
-        channels += std::string(samplerCount ? "," : "") + "{\"sampler\":" + std::to_string(samplerCount) +
-                    ",\"target\":{\"node\":" + std::to_string(node) + ",\"path\":\"" + path + "\"}}";
+        channels +=
+            std::string(samplerCount ? "," : "") + "{\"sampler\":" + std::to_string(samplerCount) +
+            ",\"target\":{\"node\":" + std::to_string(node) + ",\"path\":\"" + path + "\"}}";
         ++samplerCount;
     };
     for (size_t ti = 0; ti < tracks.size(); ++ti) {
@@ -708,7 +746,9 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
             for (const auto& [time, m] : t.matrices) {
                 Trs trs;
                 decompose(mirrored(m), trs);
-                if (trs.r[0] * last[0] + trs.r[1] * last[1] + trs.r[2] * last[2] + trs.r[3] * last[3] < 0)
+                if (trs.r[0] * last[0] + trs.r[1] * last[1] + trs.r[2] * last[2] +
+                        trs.r[3] * last[3] <
+                    0)
                     for (float& c : trs.r) c = -c;
                 std::copy(trs.r, trs.r + 4, last);
                 times.push_back(time);
@@ -740,12 +780,14 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
             const int pieces = spline && k + 1 < t.positions.size() ? 8 : 1;
             for (int i = 0; i < pieces; ++i) {
                 const D3DVALUE time =
-                    t.positions[k].first + (k + 1 < t.positions.size()
-                                                ? (t.positions[k + 1].first - t.positions[k].first) * i / pieces
-                                                : 0);
+                    t.positions[k].first +
+                    (k + 1 < t.positions.size()
+                         ? (t.positions[k + 1].first - t.positions[k].first) * i / pieces
+                         : 0);
                 D3DVECTOR v = t.positions[k].second;
                 Matrix at;
-                if (i > 0 && rm::animationSample(animations[ti], time, rm::frameLocalMatrix(t.frame), at))
+                if (i > 0 &&
+                    rm::animationSample(animations[ti], time, rm::frameLocalMatrix(t.frame), at))
                     v = {at.m[3][0], at.m[3][1], at.m[3][2]};
                 times.push_back(time);
                 p.insert(p.end(), {finite(v.x), finite(v.y), -finite(v.z)});
@@ -760,8 +802,9 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
         channel(node, "scale", times, s, 3, "VEC3");
     }
     if (!samplerCount) return;
-    animations_.push_back("{" + (set.name.empty() ? std::string() : "\"name\":" + quoted(set.name) + ",") +
-                          "\"channels\":[" + channels + "],\"samplers\":[" + samplers + "]}");
+    animations_.push_back(
+        "{" + (set.name.empty() ? std::string() : "\"name\":" + quoted(set.name) + ",") +
+        "\"channels\":[" + channels + "],\"samplers\":[" + samplers + "]}");
 }
 
 bool GltfWriter::images(const std::string& path, PendingFiles& files, std::string& error) {
@@ -789,7 +832,8 @@ bool GltfWriter::images(const std::string& path, PendingFiles& files, std::strin
             const int view = addView(bytes.data(), bytes.size(), 0);
             entry = "{\"bufferView\":" + std::to_string(view) + ",\"mimeType\":\"" + mime + "\"}";
         } else {
-            const std::string name = uriSafe(stemName) + "_" + std::to_string(i) + (mime[6] == 'p' ? ".png" : ".jpg");
+            const std::string name =
+                uriSafe(stemName) + "_" + std::to_string(i) + (mime[6] == 'p' ? ".png" : ".jpg");
             std::FILE* f = files.create(stem.substr(0, slash + 1) + name, error);
             if (!f) return false;
             std::fwrite(bytes.data(), 1, bytes.size(), f);
@@ -821,7 +865,9 @@ std::string nodeJson(const Node& n) {
     if (n.mesh >= 0) field("\"mesh\":" + std::to_string(n.mesh));
     if (n.skin >= 0) field("\"skin\":" + std::to_string(n.skin));
     if (n.camera >= 0) field("\"camera\":" + std::to_string(n.camera));
-    if (n.light >= 0) field("\"extensions\":{\"KHR_lights_punctual\":{\"light\":" + std::to_string(n.light) + "}}");
+    if (n.light >= 0)
+        field("\"extensions\":{\"KHR_lights_punctual\":{\"light\":" + std::to_string(n.light) +
+              "}}");
     if (n.useMatrix) {
         float m[16];
         for (int i = 0; i < 16; ++i) m[i] = finite(n.matrix.m[i / 4][i % 4]);
@@ -829,7 +875,8 @@ std::string nodeJson(const Node& n) {
     } else {
         const Trs& t = n.trs;
         if (t.t[0] != 0 || t.t[1] != 0 || t.t[2] != 0) field("\"translation\":" + list(t.t, 3));
-        if (t.r[0] != 0 || t.r[1] != 0 || t.r[2] != 0 || t.r[3] != 1) field("\"rotation\":" + list(t.r, 4));
+        if (t.r[0] != 0 || t.r[1] != 0 || t.r[2] != 0 || t.r[3] != 1)
+            field("\"rotation\":" + list(t.r, 4));
         if (t.s[0] != 1 || t.s[1] != 1 || t.s[2] != 1) field("\"scale\":" + list(t.s, 3));
     }
     return s + "}";
@@ -858,7 +905,8 @@ std::string GltfWriter::json(const std::string& binUri) const {
     s += array("materials", materials_);
     if (!textures_.empty()) {
         s += array("textures", textures_);
-        s += ",\"samplers\":[{\"magFilter\":9729,\"minFilter\":9987,\"wrapS\":10497,\"wrapT\":10497}]";
+        s += ",\"samplers\":[{\"magFilter\":9729,\"minFilter\":9987,\"wrapS\":10497,\"wrapT\":"
+             "10497}]";
         s += ",\"images\":[" + images_ + "]";
     }
     s += array("skins", skins_);
@@ -909,7 +957,9 @@ bool GltfWriter::write(const std::string& path, PendingFiles& files, std::string
         }
         std::FILE* out = files.create(path, error);
         if (!out) return false;
-        auto u32 = [&](uint32_t v) { std::fwrite(&v, 4, 1, out); };  // glb is little-endian, as we are
+        auto u32 = [&](uint32_t v) {
+            std::fwrite(&v, 4, 1, out);
+        };  // glb is little-endian, as we are
         u32(0x46546C67);
         u32(2);
         u32(uint32_t(total));

@@ -91,12 +91,15 @@ const rm::MeshBuilderData* geometryOf(IDirect3DRMVisual* visual, rm::MeshBuilder
         size_t next = 0;
         for (uint32_t size : g.faceSizes) {
             if (next + size > g.indices.size()) break;
-            rm::BuilderFace f{static_cast<uint32_t>(scratch.corners.size()), size, g.color, material, texture};
+            rm::BuilderFace f{static_cast<uint32_t>(scratch.corners.size()), size, g.color,
+                              material, texture};
             bool inside = true;
-            for (uint32_t c = 0; c < size; ++c) inside = inside && g.indices[next + c] < g.vertices.size();
+            for (uint32_t c = 0; c < size; ++c)
+                inside = inside && g.indices[next + c] < g.vertices.size();
             if (inside) {
                 for (uint32_t c = 0; c < size; ++c)
-                    scratch.corners.push_back({base + g.indices[next + c], base + g.indices[next + c]});
+                    scratch.corners.push_back(
+                        {base + g.indices[next + c], base + g.indices[next + c]});
                 scratch.faces.push_back(f);
             }
             next += size;
@@ -129,7 +132,8 @@ bool usableFace(const rm::MeshBuilderData& d, const rm::BuilderFace& f) {
 
 std::string objectName(IUnknown* object) {
     IDirect3DRMObject* o = nullptr;
-    if (!object || FAILED(object->QueryInterface(IID_IDirect3DRMObject, reinterpret_cast<void**>(&o))) || !o)
+    if (!object ||
+        FAILED(object->QueryInterface(IID_IDirect3DRMObject, reinterpret_cast<void**>(&o))) || !o)
         return {};
     char buffer[256] = {};
     DWORD size = sizeof buffer;
@@ -143,7 +147,8 @@ bool leftOut(const ExportScene& scene, IDirect3DRMVisual* visual) {
     return std::find(scene.leaveOut.begin(), scene.leaveOut.end(), visual) != scene.leaveOut.end();
 }
 
-Progress::Progress(bool on, const char* what, size_t total) : on_(on && total >= 200000), what_(what), total_(total) {}
+Progress::Progress(bool on, const char* what, size_t total)
+    : on_(on && total >= 200000), what_(what), total_(total) {}
 
 void Progress::advance(size_t count) {
     if (!on_) return;
@@ -164,7 +169,8 @@ ExportFormat exportFormatOf(const std::string& path) {
         const size_t n = std::strlen(tail);
         if (path.size() <= n) return false;
         for (size_t i = 0; i < n; ++i)
-            if (std::tolower(static_cast<unsigned char>(path[path.size() - n + i])) != tail[i]) return false;
+            if (std::tolower(static_cast<unsigned char>(path[path.size() - n + i])) != tail[i])
+                return false;
         return true;
     };
     if (endsWith(".glb")) return ExportFormat::Glb;
@@ -182,15 +188,23 @@ bool exportScene(const ExportScene& scene, const std::string& path, std::string&
     PendingFiles files;
     bool ok = false;
     switch (exportFormatOf(path)) {
-        case ExportFormat::Glb: ok = writeGltf(scene, path, true, files, error); break;
-        case ExportFormat::Gltf: ok = writeGltf(scene, path, false, files, error); break;
+        case ExportFormat::Glb:
+            ok = writeGltf(scene, path, true, files, error);
+            break;
+        case ExportFormat::Gltf:
+            ok = writeGltf(scene, path, false, files, error);
+            break;
         case ExportFormat::X: {
             std::FILE* out = files.create(path, error);
             const size_t slash = path.rfind('/');
-            ok = out && writeXScene(scene, out, slash == std::string::npos ? "." : path.substr(0, slash), error);
+            ok =
+                out && writeXScene(scene, out,
+                                   slash == std::string::npos ? "." : path.substr(0, slash), error);
             break;
         }
-        case ExportFormat::Unknown: error = "'" + path + "': the name must end in .glb, .gltf or .x"; return false;
+        case ExportFormat::Unknown:
+            error = "'" + path + "': the name must end in .glb, .gltf or .x";
+            return false;
     }
     if (!ok) {
         files.abandon();

@@ -14,12 +14,14 @@ struct ExportAnimationSet {
 };
 
 struct ExportScene {
-    IDirect3DRMFrame* root = nullptr;  // borrowed; its frames and visuals are written in world coordinates
+    IDirect3DRMFrame* root =
+        nullptr;  // borrowed; its frames and visuals are written in world coordinates
     std::vector<ExportAnimationSet> animationSets;
     // glTF only: the camera (written as a glTF camera on its node) and its viewport.
     IDirect3DRMFrame* camera = nullptr;
     IDirect3DRMViewport* viewport = nullptr;
-    std::vector<IDirect3DRMVisual*> leaveOut;  // visuals that are not part of the model (the marker)
+    std::vector<IDirect3DRMVisual*>
+        leaveOut;  // visuals that are not part of the model (the marker)
     // .x: every frame under one top-level frame and every animation set merged into one,
     // which is what Open Frame and Open Animation read back.
     bool oneTopFrame = false;

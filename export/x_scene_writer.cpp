@@ -21,21 +21,30 @@ using rm::Matrix;
 
 // Templates the converter's header does not declare.
 const char kMoreTemplates[] =
-    "template FrameTransformMatrix {\n <F6F23F41-7686-11cf-8F52-0040333594A3>\n Matrix4x4 frameMatrix;\n}\n\n"
+    "template FrameTransformMatrix {\n <F6F23F41-7686-11cf-8F52-0040333594A3>\n Matrix4x4 "
+    "frameMatrix;\n}\n\n"
     "template Frame {\n <3D82AB46-62DA-11cf-AB39-0020AF71E433>\n [...]\n}\n\n"
-    "template FloatKeys {\n <10DD46A9-775B-11cf-8F52-0040333594A3>\n DWORD nValues;\n array FLOAT values[nValues];\n}\n\n"
-    "template TimedFloatKeys {\n <F406B180-7B3B-11cf-8F52-0040333594A3>\n DWORD time;\n FloatKeys tfkeys;\n}\n\n"
-    "template AnimationKey {\n <10DD46A8-775B-11cf-8F52-0040333594A3>\n DWORD keyType;\n DWORD nKeys;\n"
+    "template FloatKeys {\n <10DD46A9-775B-11cf-8F52-0040333594A3>\n DWORD nValues;\n array FLOAT "
+    "values[nValues];\n}\n\n"
+    "template TimedFloatKeys {\n <F406B180-7B3B-11cf-8F52-0040333594A3>\n DWORD time;\n FloatKeys "
+    "tfkeys;\n}\n\n"
+    "template AnimationKey {\n <10DD46A8-775B-11cf-8F52-0040333594A3>\n DWORD keyType;\n DWORD "
+    "nKeys;\n"
     " array TimedFloatKeys keys[nKeys];\n}\n\n"
     "template AnimationOptions {\n <E2BF56C0-840F-11cf-8F52-0040333594A3>\n DWORD openclosed;\n"
     " DWORD positionquality;\n}\n\n"
     "template Animation {\n <3D82AB4F-62DA-11cf-AB39-0020AF71E433>\n [...]\n}\n\n"
-    "template AnimationSet {\n <3D82AB50-62DA-11cf-AB39-0020AF71E433>\n [Animation <3D82AB4F-62DA-11cf-AB39-0020AF71E433>]\n}\n\n"
-    "template AnimTicksPerSecond {\n <9E415A43-7BA6-4a73-8743-B73D47E88476>\n DWORD AnimTicksPerSecond;\n}\n\n"
-    "template XSkinMeshHeader {\n <3CF169CE-FF7C-44ab-93C0-F78F62D172E2>\n WORD nMaxSkinWeightsPerVertex;\n"
+    "template AnimationSet {\n <3D82AB50-62DA-11cf-AB39-0020AF71E433>\n [Animation "
+    "<3D82AB4F-62DA-11cf-AB39-0020AF71E433>]\n}\n\n"
+    "template AnimTicksPerSecond {\n <9E415A43-7BA6-4a73-8743-B73D47E88476>\n DWORD "
+    "AnimTicksPerSecond;\n}\n\n"
+    "template XSkinMeshHeader {\n <3CF169CE-FF7C-44ab-93C0-F78F62D172E2>\n WORD "
+    "nMaxSkinWeightsPerVertex;\n"
     " WORD nMaxSkinWeightsPerFace;\n WORD nBones;\n}\n\n"
-    "template SkinWeights {\n <6F0D123B-BAD2-4167-A0D0-80224F25FABB>\n STRING transformNodeName;\n DWORD nWeights;\n"
-    " array DWORD vertexIndices[nWeights];\n array FLOAT weights[nWeights];\n Matrix4x4 matrixOffset;\n}\n\n";
+    "template SkinWeights {\n <6F0D123B-BAD2-4167-A0D0-80224F25FABB>\n STRING transformNodeName;\n "
+    "DWORD nWeights;\n"
+    " array DWORD vertexIndices[nWeights];\n array FLOAT weights[nWeights];\n Matrix4x4 "
+    "matrixOffset;\n}\n\n";
 
 // A name the .x grammar takes: letters, digits and underscores, not starting with a digit.
 std::string identifier(const std::string& name, const char* fallback) {
@@ -47,7 +56,7 @@ std::string identifier(const std::string& name, const char* fallback) {
 }
 
 class XWriter {
-public:
+  public:
     XWriter(const ExportScene& scene, std::FILE* out, const std::string& folder)
         : scene_(scene), out_(out), folder_(folder) {
         char resolved[PATH_MAX];
@@ -55,7 +64,7 @@ public:
     }
     bool write(std::string& error);
 
-private:
+  private:
     void text(const char* s) { std::fputs(s, out_); }
     void text(const std::string& s) { std::fwrite(s.data(), 1, s.size(), out_); }
     void number(double v, int decimals = 6) {
@@ -81,7 +90,8 @@ private:
     void mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDirect3DRMFrame* holder,
               const std::string& indent);
     std::string textureName(IDirect3DRMTexture* texture);
-    void animationSet(const std::string& name, const std::vector<const ExportAnimationSet*>& sets, double rate);
+    void animationSet(const std::string& name, const std::vector<const ExportAnimationSet*>& sets,
+                      double rate);
 
     const ExportScene& scene_;
     std::FILE* out_;
@@ -121,8 +131,8 @@ std::string XWriter::textureName(IDirect3DRMTexture* texture) {
     return full;
 }
 
-void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDirect3DRMFrame* holder,
-                   const std::string& indent) {
+void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
+                   IDirect3DRMFrame* holder, const std::string& indent) {
     std::vector<uint32_t> faces;
     for (uint32_t f = 0; f < d.faces.size(); ++f)
         if (usableFace(d, d.faces[f])) faces.push_back(f);
@@ -140,11 +150,13 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
     std::vector<D3DVECTOR> placedPositions, placedNormals;
     if (d.skin) {
         const Matrix toFile = rm::multiply(rm::frameWorldMatrix(holder), worldToFile);
-        for (const D3DVECTOR& v : d.positions) placedPositions.push_back(rm::transformPoint(v, toFile));
+        for (const D3DVECTOR& v : d.positions)
+            placedPositions.push_back(rm::transformPoint(v, toFile));
         for (const D3DVECTOR& n : d.normals) {
-            D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
-                        toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
-                        toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+            D3DVECTOR a{
+                toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+                toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+                toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
             if (!rm::normalize(a)) a = n;
             placedNormals.push_back(a);
         }
@@ -153,7 +165,8 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
     text(indent + "Mesh " + name + " {\n" + in + std::to_string(positions.size()) + ";\n");
     for (size_t v = 0; v < positions.size(); ++v) {
         text(in);
-        coordinate(positions[v].x), text(";"), coordinate(positions[v].y), text(";"), coordinate(positions[v].z);
+        coordinate(positions[v].x), text(";"), coordinate(positions[v].y), text(";"),
+            coordinate(positions[v].z);
         text(v + 1 == positions.size() ? ";;\n" : ";,\n");
     }
     auto faceList = [&](bool normals, const std::vector<uint32_t>& extraNormal) {
@@ -164,7 +177,8 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
             for (uint32_t c = 0; c < f.cornerCount; ++c) {
                 const rm::FaceCorner& corner = d.corners[f.firstCorner + c];
                 uint32_t index = corner.vertex;
-                if (normals) index = corner.normal < d.normals.size() ? corner.normal : extraNormal[i];
+                if (normals)
+                    index = corner.normal < d.normals.size() ? corner.normal : extraNormal[i];
                 line += std::to_string(index) + (c + 1 == f.cornerCount ? ";" : ",");
             }
             text(line + (i + 1 == faces.size() ? ";\n" : ",\n"));
@@ -183,9 +197,11 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
                 extra[i] = uint32_t(normals.size());
                 D3DVECTOR n = faceNormal(d, f);
                 if (d.skin) {
-                    D3DVECTOR a{toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
-                                toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
-                                toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y + toBuilder.m[2][2] * n.z};
+                    D3DVECTOR a{
+                        toBuilder.m[0][0] * n.x + toBuilder.m[0][1] * n.y + toBuilder.m[0][2] * n.z,
+                        toBuilder.m[1][0] * n.x + toBuilder.m[1][1] * n.y + toBuilder.m[1][2] * n.z,
+                        toBuilder.m[2][0] * n.x + toBuilder.m[2][1] * n.y +
+                            toBuilder.m[2][2] * n.z};
                     if (rm::normalize(a)) n = a;
                 }
                 normals.push_back(n);
@@ -211,7 +227,8 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
         text(in + "}\n");
     }
     if (d.colorSource == D3DRMCOLOR_FROMVERTEX && d.vertexColors.size() == d.positions.size()) {
-        text(in + "MeshVertexColors {\n" + in + " " + std::to_string(d.vertexColors.size()) + ";\n");
+        text(in + "MeshVertexColors {\n" + in + " " + std::to_string(d.vertexColors.size()) +
+             ";\n");
         for (size_t v = 0; v < d.vertexColors.size(); ++v) {
             const D3DCOLOR c = d.vertexColors[v];
             text(in + " " + std::to_string(v) + ";");
@@ -248,14 +265,18 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
     for (const Key& k : keys) {
         const rm::MaterialData& m = d.materials[k.material];
         text(in + " Material {\n" + in + "  ");
-        number(D3DRMColorGetRed(k.color)), text(";"), number(D3DRMColorGetGreen(k.color)), text(";");
-        number(D3DRMColorGetBlue(k.color)), text(";"), number(D3DRMColorGetAlpha(k.color)), text(";;\n" + in + "  ");
+        number(D3DRMColorGetRed(k.color)), text(";"), number(D3DRMColorGetGreen(k.color)),
+            text(";");
+        number(D3DRMColorGetBlue(k.color)), text(";"), number(D3DRMColorGetAlpha(k.color)),
+            text(";;\n" + in + "  ");
         number(m.power), text(";\n" + in + "  ");
         number(m.specular[0]), text(";"), number(m.specular[1]), text(";"), number(m.specular[2]);
         text(";;\n" + in + "  ");
-        number(m.emissive[0]), text(";"), number(m.emissive[1]), text(";"), number(m.emissive[2]), text(";;\n");
+        number(m.emissive[0]), text(";"), number(m.emissive[1]), text(";"), number(m.emissive[2]),
+            text(";;\n");
         const std::string texture = k.texture ? textureName(d.textures[k.texture]) : std::string();
-        if (!texture.empty()) text(in + "  TextureFilename {\n" + in + "   \"" + texture + "\";\n" + in + "  }\n");
+        if (!texture.empty())
+            text(in + "  TextureFilename {\n" + in + "   \"" + texture + "\";\n" + in + "  }\n");
         text(in + " }\n");
     }
     text(in + "}\n");
@@ -269,10 +290,11 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
         const size_t table = std::min(skin->firstInfluence.size() - 1, d.positions.size());
         std::vector<uint32_t> perVertex(d.positions.size(), 0);
         for (size_t v = 0; v < table; ++v)
-            for (uint32_t i = skin->firstInfluence[v]; i < skin->firstInfluence[v + 1] && i < skin->influences.size();
-                 ++i) {
+            for (uint32_t i = skin->firstInfluence[v];
+                 i < skin->firstInfluence[v + 1] && i < skin->influences.size(); ++i) {
                 const auto& inf = skin->influences[i];
-                if (inf.bone < perBone.size()) perBone[inf.bone].push_back({uint32_t(v), inf.weight});
+                if (inf.bone < perBone.size())
+                    perBone[inf.bone].push_back({uint32_t(v), inf.weight});
             }
         // Bones that are gone keep their vertices at rest, where the holding frame puts
         // them: their weights go to that frame, as a bone that never moves.
@@ -290,22 +312,25 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d, IDir
                 for (const auto& [v, w] : perBone[b]) atRest[v] += w;
                 continue;
             }
-            bones.push_back({frameNames_[frame->second], rm::multiply(fileToBuilder, skin->bones[b].fromRest),
-                             perBone[b]});
+            bones.push_back({frameNames_[frame->second],
+                             rm::multiply(fileToBuilder, skin->bones[b].fromRest), perBone[b]});
         }
         if (!atRest.empty() && frameNames_.count(holder))
             bones.push_back({frameNames_[holder], fileToBuilder, {atRest.begin(), atRest.end()}});
         for (const Written& b : bones)
             for (const auto& [v, w] : b.weights) ++perVertex[v];
-        const uint32_t most = perVertex.empty() ? 0 : *std::max_element(perVertex.begin(), perVertex.end());
+        const uint32_t most =
+            perVertex.empty() ? 0 : *std::max_element(perVertex.begin(), perVertex.end());
         text(in + "XSkinMeshHeader {\n" + in + " " + std::to_string(most) + ";\n" + in + " " +
-             std::to_string(most * 3) + ";\n" + in + " " + std::to_string(bones.size()) + ";\n" + in + "}\n");
+             std::to_string(most * 3) + ";\n" + in + " " + std::to_string(bones.size()) + ";\n" +
+             in + "}\n");
         for (const Written& b : bones) {
             const auto& weights = b.weights;
-            text(in + "SkinWeights {\n" + in + " \"" + b.bone + "\";\n" + in + " " + std::to_string(weights.size()) +
-                 ";\n");
+            text(in + "SkinWeights {\n" + in + " \"" + b.bone + "\";\n" + in + " " +
+                 std::to_string(weights.size()) + ";\n");
             for (size_t i = 0; i < weights.size(); ++i)
-                text(in + " " + std::to_string(weights[i].first) + (i + 1 == weights.size() ? ";\n" : ",\n"));
+                text(in + " " + std::to_string(weights[i].first) +
+                     (i + 1 == weights.size() ? ";\n" : ",\n"));
             for (size_t i = 0; i < weights.size(); ++i) {
                 text(in + " ");
                 number(weights[i].second);
@@ -335,7 +360,8 @@ void XWriter::frame(IDirect3DRMFrame* f, const std::string& indent, int depth) {
     text(indent + "}\n");
 }
 
-void XWriter::animationSet(const std::string& name, const std::vector<const ExportAnimationSet*>& sets, double rate) {
+void XWriter::animationSet(const std::string& name,
+                           const std::vector<const ExportAnimationSet*>& sets, double rate) {
     const double ticksPerSecond = rate > 0 ? rate : 60.0;
     std::string setName = identifier(name, "Animation"), base = setName;
     for (int n = 2; !used_.insert(setName).second; ++n) setName = base + "_" + std::to_string(n);
@@ -345,10 +371,12 @@ void XWriter::animationSet(const std::string& name, const std::vector<const Expo
         const double scale = ticksPerSecond * secondsPerTick(*set);
         for (IDirect3DRMAnimation* a : rm::animationSetAnimations(set->set)) {
             rm::AnimationTracks t;
-            if (!rm::animationTracks(a, t) || !t.frame || !frameNames_.count(t.frame) || !done.insert(t.frame).second)
+            if (!rm::animationTracks(a, t) || !t.frame || !frameNames_.count(t.frame) ||
+                !done.insert(t.frame).second)
                 continue;
             text(" Animation {\n  {" + frameNames_[t.frame] + "}\n");
-            text(std::string("  AnimationOptions {\n   ") + ((t.options & D3DRMANIMATION_OPEN) ? "1" : "0") + ";\n   " +
+            text(std::string("  AnimationOptions {\n   ") +
+                 ((t.options & D3DRMANIMATION_OPEN) ? "1" : "0") + ";\n   " +
                  ((t.options & D3DRMANIMATION_SPLINEPOSITION) ? "0" : "1") + ";\n  }\n");
             auto keys = [&](int type, size_t count, auto timeOf, auto values) {
                 // Whole ticks, each once.
@@ -362,7 +390,8 @@ void XWriter::animationSet(const std::string& name, const std::vector<const Expo
                     ticks.push_back((long long)tick);
                 }
                 if (chosen.empty()) return;
-                text("  AnimationKey {\n   " + std::to_string(type) + ";\n   " + std::to_string(chosen.size()) + ";\n");
+                text("  AnimationKey {\n   " + std::to_string(type) + ";\n   " +
+                     std::to_string(chosen.size()) + ";\n");
                 for (size_t k = 0; k < chosen.size(); ++k) {
                     std::vector<float> v = values(chosen[k]);
                     text("   " + std::to_string(ticks[k]) + ";" + std::to_string(v.size()) + ";");
@@ -375,29 +404,33 @@ void XWriter::animationSet(const std::string& name, const std::vector<const Expo
                 text("  }\n");
             };
             if (!t.matrices.empty()) {
-                keys(4, t.matrices.size(), [&](size_t i) { return t.matrices[i].first; },
-                     [&](size_t i) {
-                         std::vector<float> v(16);
-                         for (int j = 0; j < 16; ++j) v[j] = t.matrices[i].second.m[j / 4][j % 4];
-                         return v;
-                     });
+                keys(
+                    4, t.matrices.size(), [&](size_t i) { return t.matrices[i].first; },
+                    [&](size_t i) {
+                        std::vector<float> v(16);
+                        for (int j = 0; j < 16; ++j) v[j] = t.matrices[i].second.m[j / 4][j % 4];
+                        return v;
+                    });
             } else {
                 // Files hold the conjugate of the rotation played.
-                keys(0, t.rotations.size(), [&](size_t i) { return t.rotations[i].first; },
-                     [&](size_t i) {
-                         const D3DRMQUATERNION& q = t.rotations[i].second;
-                         return std::vector<float>{q.s, -q.v.x, -q.v.y, -q.v.z};
-                     });
-                keys(1, t.scales.size(), [&](size_t i) { return t.scales[i].first; },
-                     [&](size_t i) {
-                         const D3DVECTOR& s = t.scales[i].second;
-                         return std::vector<float>{s.x, s.y, s.z};
-                     });
-                keys(2, t.positions.size(), [&](size_t i) { return t.positions[i].first; },
-                     [&](size_t i) {
-                         const D3DVECTOR& p = t.positions[i].second;
-                         return std::vector<float>{p.x, p.y, p.z};
-                     });
+                keys(
+                    0, t.rotations.size(), [&](size_t i) { return t.rotations[i].first; },
+                    [&](size_t i) {
+                        const D3DRMQUATERNION& q = t.rotations[i].second;
+                        return std::vector<float>{q.s, -q.v.x, -q.v.y, -q.v.z};
+                    });
+                keys(
+                    1, t.scales.size(), [&](size_t i) { return t.scales[i].first; },
+                    [&](size_t i) {
+                        const D3DVECTOR& s = t.scales[i].second;
+                        return std::vector<float>{s.x, s.y, s.z};
+                    });
+                keys(
+                    2, t.positions.size(), [&](size_t i) { return t.positions[i].first; },
+                    [&](size_t i) {
+                        const D3DVECTOR& p = t.positions[i].second;
+                        return std::vector<float>{p.x, p.y, p.z};
+                    });
             }
             text(" }\n");
         }
@@ -440,7 +473,8 @@ bool XWriter::write(std::string& error) {
         matrix(rm::translation(o.x, o.y, o.z), "  ");
         text(" }\n");
         for (IDirect3DRMVisual* visual : rm::frameVisuals(scene_.root))
-            if (const rm::MeshBuilderData* d = leftOut(scene_, visual) ? nullptr : geometryOf(visual, scratch))
+            if (const rm::MeshBuilderData* d =
+                    leftOut(scene_, visual) ? nullptr : geometryOf(visual, scratch))
                 mesh(visual, *d, scene_.root, " ");
         for (IDirect3DRMFrame* c : tops) frame(c, " ", 1);
         text("}\n");
@@ -451,7 +485,8 @@ bool XWriter::write(std::string& error) {
         for (IDirect3DRMFrame* c : tops) nameFrames(c, 1);
         // Top-level meshes first, as the file they came from had them.
         for (IDirect3DRMVisual* visual : rm::frameVisuals(scene_.root))
-            if (const rm::MeshBuilderData* d = leftOut(scene_, visual) ? nullptr : geometryOf(visual, scratch))
+            if (const rm::MeshBuilderData* d =
+                    leftOut(scene_, visual) ? nullptr : geometryOf(visual, scratch))
                 mesh(visual, *d, scene_.root, "");
         for (IDirect3DRMFrame* c : tops) frame(c, "", 1);
         for (const auto& s : scene_.animationSets) animationSet(s.name, {&s}, rate);
@@ -466,7 +501,8 @@ bool XWriter::write(std::string& error) {
 
 }  // namespace
 
-bool writeXScene(const ExportScene& scene, std::FILE* out, const std::string& folder, std::string& error) {
+bool writeXScene(const ExportScene& scene, std::FILE* out, const std::string& folder,
+                 std::string& error) {
     XWriter writer(scene, out, folder);
     return writer.write(error);
 }

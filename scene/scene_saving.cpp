@@ -21,10 +21,13 @@ void findAnimationSets(IDirect3DRMFrame* frame, std::vector<ExportAnimationSet>&
         if (callback == advanceAnimation && arg) {
             const auto* clock = static_cast<const AnimationClock*>(arg);
             if (clock->animationSet)
-                sets.push_back({clock->animationSet, {}, double(rm::animationSetTicksPerSecond(clock->animationSet))});
+                sets.push_back({clock->animationSet,
+                                {},
+                                double(rm::animationSetTicksPerSecond(clock->animationSet))});
         }
     if (depth < 1000)
-        for (IDirect3DRMFrame* child : rm::frameChildren(frame)) findAnimationSets(child, sets, depth + 1);
+        for (IDirect3DRMFrame* child : rm::frameChildren(frame))
+            findAnimationSets(child, sets, depth + 1);
 }
 
 }  // namespace

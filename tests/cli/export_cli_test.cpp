@@ -30,7 +30,7 @@ std::string readAll(const fs::path& path) {
 }
 
 class Export : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/sollux-export-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -43,7 +43,8 @@ protected:
     int run(const std::string& program, const std::vector<std::string>& args) {
         std::string command = program;
         for (const auto& a : args) command += " " + quote(a);
-        command += " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
+        command +=
+            " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
         const int status = std::system(command.c_str());
         out_ = readAll(dir_ / "stdout");
         err_ = readAll(dir_ / "stderr");
@@ -52,10 +53,12 @@ protected:
     int viewer(const std::vector<std::string>& args) { return run(quote(SOLLUXVIEWER), args); }
     // The Khronos validator on the files: its exit status, 0 when none has an error.
     void expectValid(const std::vector<std::string>& files) {
-        std::vector<std::string> args{(fs::path(SOLLUX_SOURCE_DIR) / "scripts/gltf_validate.js").string()};
+        std::vector<std::string> args{
+            (fs::path(SOLLUX_SOURCE_DIR) / "scripts/gltf_validate.js").string()};
         args.insert(args.end(), files.begin(), files.end());
         const int status = run("node", args);
-        ASSERT_NE(status, 2) << "the glTF validator is missing: run scripts/install_deps.sh\n" << err_;
+        ASSERT_NE(status, 2) << "the glTF validator is missing: run scripts/install_deps.sh\n"
+                             << err_;
         EXPECT_EQ(status, 0) << out_ << err_;
     }
     std::string script(const std::string& name, const std::string& text) {
@@ -69,7 +72,8 @@ protected:
 
 TEST_F(Export, EveryLoadableModelGivesGltfTheValidatorAccepts) {
     std::vector<fs::path> models;
-    for (const fs::path& folder : {fs::path(SOLLUX_TEST_DATA) / "x", fs::path("/usr/share/assimp/models/X")}) {
+    for (const fs::path& folder :
+         {fs::path(SOLLUX_TEST_DATA) / "x", fs::path("/usr/share/assimp/models/X")}) {
         if (!fs::is_directory(folder)) continue;
         for (const auto& entry : fs::directory_iterator(folder))
             if (entry.path().extension() == ".x" || entry.path().extension() == ".X" ||
@@ -95,7 +99,8 @@ TEST_F(Export, EveryLoadableModelGivesGltfTheValidatorAccepts) {
     }
     EXPECT_GE(written.size(), 8u);
     expectValid(written);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 4) << "beside sample.rok";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 4)
+        << "beside sample.rok";
 }
 
 TEST_F(Export, FailureLeavesNoOutput) {
@@ -120,13 +125,15 @@ TEST_F(Export, SavedSceneReopensToTheSamePicture) {
     const std::string first = (dir_ / "first.png").string(), again = (dir_ / "again.png").string();
     // Saving takes one frame of the loop: the second run waits one more to be at the same time.
     ASSERT_EQ(viewer({"--screenshot", (dir_ / "end1.png").string(), "--play",
-                      script("save.txt", "answer open " + model + "\ncommand 3\nframes 7\nanswer save " + saved +
-                                             "\ncommand 600\nshot " + first + "\ncommand 303\nanswer save " + glb +
-                                             "\ncommand 601\nquit\n")}),
+                      script("save.txt",
+                             "answer open " + model + "\ncommand 3\nframes 7\nanswer save " +
+                                 saved + "\ncommand 600\nshot " + first +
+                                 "\ncommand 303\nanswer save " + glb + "\ncommand 601\nquit\n")}),
               0)
         << err_;
     ASSERT_EQ(viewer({"--screenshot", (dir_ / "end2.png").string(), "--play",
-                      script("open.txt", "answer open " + saved + "\ncommand 3\nframes 8\nshot " + again + "\nquit\n")}),
+                      script("open.txt", "answer open " + saved + "\ncommand 3\nframes 8\nshot " +
+                                             again + "\nquit\n")}),
               0)
         << err_;
     int w1, h1, w2, h2, n;
@@ -136,7 +143,8 @@ TEST_F(Export, SavedSceneReopensToTheSamePicture) {
     ASSERT_EQ(w1 * h1, w2 * h2);
     size_t differing = 0, drawn = 0;
     for (int i = 0; i < w1 * h1 * 4; i += 4) {
-        differing += std::abs(a[i] - b[i]) > 2 || std::abs(a[i + 1] - b[i + 1]) > 2 || std::abs(a[i + 2] - b[i + 2]) > 2;
+        differing += std::abs(a[i] - b[i]) > 2 || std::abs(a[i + 1] - b[i + 1]) > 2 ||
+                     std::abs(a[i + 2] - b[i + 2]) > 2;
         drawn += a[i] + a[i + 1] + a[i + 2] > 60;
     }
     stbi_image_free(a);

@@ -32,8 +32,8 @@ void count(IDirect3DRMFrame* frame, Counts& c, std::set<uint64_t>& bones) {
         if (const rm::MeshBuilderData* d = rm::meshBuilderData(v)) {
             for (const auto& f : d->faces) {
                 if (f.cornerCount >= 3) c.triangles += f.cornerCount - 2;
-                c.materials.insert({d->colorSource == D3DRMCOLOR_FROMVERTEX ? 0 : f.color, d->materials[f.material].power,
-                                    d->textures[f.texture]});
+                c.materials.insert({d->colorSource == D3DRMCOLOR_FROMVERTEX ? 0 : f.color,
+                                    d->materials[f.material].power, d->textures[f.texture]});
             }
             if (d->skin)
                 for (const auto& b : d->skin->bones) bones.insert(b.frame);
@@ -45,7 +45,7 @@ void count(IDirect3DRMFrame* frame, Counts& c, std::set<uint64_t>& bones) {
 }
 
 class GltfExport : public testing::TestWithParam<const char*> {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(Direct3DRMCreate(&d3drm_), D3DRM_OK);
         ASSERT_EQ(d3drm_->CreateFrame(nullptr, &root_), D3DRM_OK);
@@ -60,10 +60,12 @@ protected:
         fs::remove_all(dir_);
     }
     ExportScene load(const std::string& path) {
-        EXPECT_EQ(rm::loadWholeFile(path.c_str(), nullptr, nullptr, root_, sets_), D3DRM_OK) << path;
+        EXPECT_EQ(rm::loadWholeFile(path.c_str(), nullptr, nullptr, root_, sets_), D3DRM_OK)
+            << path;
         ExportScene scene;
         scene.root = root_;
-        for (const auto& s : sets_) scene.animationSets.push_back({s.set, s.name, s.ticksPerSecond});
+        for (const auto& s : sets_)
+            scene.animationSets.push_back({s.set, s.name, s.ticksPerSecond});
         return scene;
     }
 
@@ -74,7 +76,8 @@ protected:
 };
 
 TEST_P(GltfExport, ReadsBackWithTheSameCounts) {
-    const std::string path = GetParam()[0] == '/' ? GetParam() : std::string(SOLLUX_TEST_DATA) + "/x/" + GetParam();
+    const std::string path =
+        GetParam()[0] == '/' ? GetParam() : std::string(SOLLUX_TEST_DATA) + "/x/" + GetParam();
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not installed";
     const ExportScene scene = load(path);
     std::string error;
@@ -93,8 +96,9 @@ TEST_P(GltfExport, ReadsBackWithTheSameCounts) {
         for (IDirect3DRMAnimation* a : rm::animationSetAnimations(s.set)) {
             rm::AnimationTracks t;
             rm::animationTracks(a, t);
-            expected.keys += t.matrices.empty() ? t.rotations.size() + t.positions.size() + t.scales.size()
-                                                : 3 * t.matrices.size();
+            expected.keys += t.matrices.empty()
+                                 ? t.rotations.size() + t.positions.size() + t.scales.size()
+                                 : 3 * t.matrices.size();
         }
 
     // Every frame is a node of its name (the root one more); every mesh placement its triangles.
@@ -123,21 +127,24 @@ TEST_P(GltfExport, ReadsBackWithTheSameCounts) {
     };
     named(root_);
     EXPECT_GE(frameNodes, expected.frames + 1);
-    for (const auto& name : frameNames) EXPECT_GE(nodeNames.count(name), frameNames.count(name)) << name;
+    for (const auto& name : frameNames)
+        EXPECT_GE(nodeNames.count(name), frameNames.count(name)) << name;
     EXPECT_EQ(triangles, expected.triangles);
     EXPECT_EQ(model.materials.size(), expected.materials.size());
     bones.erase(0);
     EXPECT_GE(joints, bones.size());
-    EXPECT_LE(joints, bones.size() + 1);  // and one standing still, for weights of bones that are gone
+    EXPECT_LE(joints,
+              bones.size() + 1);  // and one standing still, for weights of bones that are gone
     EXPECT_EQ(keys, expected.keys);
     EXPECT_EQ(model.animations.size(), sets_.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, GltfExport,
-                         testing::Values("skinned_arm.x", "textured.x", "colours_and_glass.x",
-                                         "/usr/share/assimp/models/X/anim_test.x",
-                                         "/usr/share/assimp/models/X/test_cube_binary.x",
-                                         "/usr/share/assimp/models/X/kwxport_test_cubewithvcolors.x"));
+INSTANTIATE_TEST_SUITE_P(
+    Models, GltfExport,
+    testing::Values("skinned_arm.x", "textured.x", "colours_and_glass.x",
+                    "/usr/share/assimp/models/X/anim_test.x",
+                    "/usr/share/assimp/models/X/test_cube_binary.x",
+                    "/usr/share/assimp/models/X/kwxport_test_cubewithvcolors.x"));
 
 // glTF's node transform at a key, as T x R x S with column vectors.
 void gltfMatrix(const tinygltf::Model& m, int node, size_t key, double out[4][4]) {
@@ -154,7 +161,8 @@ void gltfMatrix(const tinygltf::Model& m, int node, size_t key, double out[4][4]
             if (c.target_node != node) continue;
             const auto& acc = m.accessors[a.samplers[c.sampler].output];
             const auto& view = m.bufferViews[acc.bufferView];
-            const float* v = reinterpret_cast<const float*>(&m.buffers[view.buffer].data[view.byteOffset + acc.byteOffset]);
+            const float* v = reinterpret_cast<const float*>(
+                &m.buffers[view.buffer].data[view.byteOffset + acc.byteOffset]);
             const int width = c.target_path == "rotation" ? 4 : 3;
             double* into = c.target_path == "rotation" ? r : c.target_path == "scale" ? s : t;
             for (int i = 0; i < width; ++i) into[i] = v[key * width + i];
@@ -164,7 +172,8 @@ void gltfMatrix(const tinygltf::Model& m, int node, size_t key, double out[4][4]
                               {2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)},
                               {2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)}};
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) out[i][j] = i == 3 ? (j == 3 ? 1 : 0) : j == 3 ? t[i] : rot[i][j] * s[j];
+        for (int j = 0; j < 4; ++j)
+            out[i][j] = i == 3 ? (j == 3 ? 1 : 0) : j == 3 ? t[i] : rot[i][j] * s[j];
 }
 
 TEST_F(GltfExport, AnimatedFramesStandWhereTheViewerShowsThemMirroredInZ) {
@@ -182,7 +191,8 @@ TEST_F(GltfExport, AnimatedFramesStandWhereTheViewerShowsThemMirroredInZ) {
     turn->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_LINEARPOSITION | D3DRMANIMATION_POSITION |
                      D3DRMANIMATION_SCALEANDROTATION);
     for (int k = 0; k < 3; ++k) {
-        D3DRMQUATERNION q{std::cos(0.4f * k), {0.6f * std::sin(0.4f * k), 0, 0.8f * std::sin(0.4f * k)}};
+        D3DRMQUATERNION q{std::cos(0.4f * k),
+                          {0.6f * std::sin(0.4f * k), 0, 0.8f * std::sin(0.4f * k)}};
         turn->AddRotateKey(10.0f * k, &q);
         turn->AddPositionKey(10.0f * k, 0.5f * k, -1.5f, 2.0f * k);
     }
@@ -219,7 +229,8 @@ TEST_F(GltfExport, AnimatedFramesStandWhereTheViewerShowsThemMirroredInZ) {
             for (int i = 0; i < 4; ++i)
                 for (int j = 0; j < 4; ++j) {
                     const double sign = (i == 2) != (j == 2) ? -1 : 1;
-                    EXPECT_NEAR(g[i][j], sign * local.m[j][i], 1e-5) << name << " key " << k << " at " << i << "," << j;
+                    EXPECT_NEAR(g[i][j], sign * local.m[j][i], 1e-5)
+                        << name << " key " << k << " at " << i << "," << j;
                 }
         }
     }
@@ -234,7 +245,8 @@ TEST_F(GltfExport, SplinePathsFollowTheViewersCurve) {
     path->SetFrame(arm);
     path->SetOptions(D3DRMANIMATION_OPEN | D3DRMANIMATION_SPLINEPOSITION | D3DRMANIMATION_POSITION);
     const float points[4][3] = {{0, 0, 0}, {2, 1, 3}, {4, -1, 1}, {6, 0, 5}};
-    for (int k = 0; k < 4; ++k) path->AddPositionKey(8.0f * k, points[k][0], points[k][1], points[k][2]);
+    for (int k = 0; k < 4; ++k)
+        path->AddPositionKey(8.0f * k, points[k][0], points[k][1], points[k][2]);
     sets_[0].set->AddAnimation(path);
     path->Release();
     std::string error;
@@ -252,7 +264,8 @@ TEST_F(GltfExport, SplinePathsFollowTheViewersCurve) {
     auto floats = [&](int accessor) {
         const auto& a = model.accessors[accessor];
         const auto& v = model.bufferViews[a.bufferView];
-        return reinterpret_cast<const float*>(&model.buffers[v.buffer].data[v.byteOffset + a.byteOffset]);
+        return reinterpret_cast<const float*>(
+            &model.buffers[v.buffer].data[v.byteOffset + a.byteOffset]);
     };
     const size_t count = model.accessors[sampler.input].count;
     ASSERT_EQ(count, 3u * 8 + 1);
