@@ -8,6 +8,7 @@
 #include "platform/win/headless.h"
 #include "app/command_line_modes.h"
 #include "app/info_command.h"
+#include "app/export_command.h"
 #include "app/thumbnail.h"
 #include "input/keys_help.h"
 #include "viewer/texture_callback.h"
@@ -24,6 +25,7 @@ const char kUsage[] =
     "       solluxviewer --convert FILE...\n"
     "       solluxviewer --info FILE...\n"
     "       solluxviewer --thumbnail SIZE INPUT OUTPUT.png\n"
+    "       solluxviewer --export OUT.glb|OUT.gltf|OUT.x MODEL\n"
     "       solluxviewer --help | --version\n"
     "\n"
     "  MODEL              a Rokkaku (.rok) or DirectX (.x) model to open in the viewer;\n"
@@ -42,6 +44,9 @@ const char kUsage[] =
     "                     draw INPUT framed in a SIZE x SIZE picture with a transparent\n"
     "                     background, as a desktop thumbnailer does; nothing is written\n"
     "                     beside INPUT; exit status 1 and no OUTPUT when it cannot be read\n"
+    "  --export OUT MODEL save MODEL whole (frames, meshes, skins, animation sets) as glTF\n"
+    "                     2.0 (.glb, or .gltf with its .bin) or as .x text; nothing is\n"
+    "                     written beside MODEL; exit status 1 and no OUT on failure\n"
     "  --any-texture      textures in every picture format stb_image reads (PNG, JPEG,\n"
     "                     TGA, GIF, ...), not only .bmp and .ppm\n"
     "  --help             show this text\n"
@@ -88,6 +93,7 @@ const Mode kModes[] = {
     {"--convert", runConvert},
     {"--info", runInfo},
     {"--thumbnail", runThumbnail},
+    {"--export", runExport},
 };
 
 }  // namespace

@@ -183,10 +183,10 @@ std::string parseLine(const std::string& text, ScriptEvent& event) {
         return "";
     }
     if (verb == "answer") {
-        if (args < 2) return "expected answer open|colour|about ...";
+        if (args < 2) return "expected answer open|save|colour|about ...";
         const std::string& what = words[at + 1];
-        if (what == "open") {
-            event.kind = ScriptEvent::AnswerOpen;
+        if (what == "open" || what == "save") {
+            event.kind = what == "open" ? ScriptEvent::AnswerOpen : ScriptEvent::AnswerSave;
             std::string path = restAfterWords(text, at + 2);
             if (path == "cancel") event.path.reset();
             else event.path = absolutePath(path);
@@ -332,6 +332,7 @@ std::string formatScriptEvent(const ScriptEvent& event) {
                                                         : std::string(event.shift ? " shift" : ""));
         }
         case ScriptEvent::AnswerOpen: return "answer open " + (event.path ? *event.path : std::string("cancel"));
+        case ScriptEvent::AnswerSave: return "answer save " + (event.path ? *event.path : std::string("cancel"));
         case ScriptEvent::AnswerColour:
             if (!event.colour) return "answer colour cancel";
             return "answer colour " + std::to_string(GetRValue(*event.colour)) + " " +
@@ -380,6 +381,7 @@ void ScriptPlayer::pass(HWND window) {
         const ScriptEvent& event = events_[next_++];
         switch (event.kind) {
             case ScriptEvent::AnswerOpen: winScriptOpenFile(event.path); continue;
+            case ScriptEvent::AnswerSave: winScriptSaveFile(event.path); continue;
             case ScriptEvent::AnswerColour: winScriptColor(event.colour); continue;
             case ScriptEvent::AnswerAbout: winScriptDialogResult(IDOK); continue;
             case ScriptEvent::Shot:
@@ -542,7 +544,8 @@ void SessionRecorder::start() {
         ScriptEvent event{};
         switch (dialog.kind) {
             case WinDialogRecord::OpenFile:
-                event.kind = ScriptEvent::AnswerOpen;
+            case WinDialogRecord::SaveFile:
+                event.kind = dialog.kind == WinDialogRecord::OpenFile ? ScriptEvent::AnswerOpen : ScriptEvent::AnswerSave;
                 if (!dialog.answer.empty()) event.path = dialog.answer;
                 break;
             case WinDialogRecord::Color:

@@ -12,7 +12,7 @@
 #include "platform/win/win32.h"
 
 struct ScriptEvent {
-    enum Kind { Key, Command, Mouse, AnswerOpen, AnswerColour, AnswerAbout, Frames, Shot, Quit, Size, Minimize, Restore } kind;
+    enum Kind { Key, Command, Mouse, AnswerOpen, AnswerSave, AnswerColour, AnswerAbout, Frames, Shot, Quit, Size, Minimize, Restore } kind;
     int line = 0;            // in the script, for messages
     bool down = false;       // Key
     UINT virtualKey = 0;     // Key
@@ -22,7 +22,7 @@ struct ScriptEvent {
     UINT mouseMessage = 0;   // Mouse: WM_MOUSEMOVE, WM_LBUTTONDOWN ...
     int x = 0, y = 0;        // Mouse
     int wheelDelta = 0;      // Mouse (WM_MOUSEWHEEL): WHEEL_DELTA a notch
-    std::optional<std::string> path;  // AnswerOpen (null: cancel), Shot
+    std::optional<std::string> path;  // AnswerOpen, AnswerSave (null: cancel), Shot
     std::optional<COLORREF> colour;   // AnswerColour (null: cancel)
     long count = 0;                   // Frames
     int width = 0, height = 0;        // Size: the client area asked for

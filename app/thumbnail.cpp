@@ -132,78 +132,6 @@ bool openableAsDirectX(const std::string& path) {
     return path.size() < 256 && (name.find(".x") != std::string::npos || name.find(".X") != std::string::npos);
 }
 
-// A folder of our own under TMPDIR, removed with everything in it: by remove() once the
-// model is read, at the latest when this ends, and, should the thumbnailer be killed (a
-// file manager's time limit, the resource limits), by the small process that made it,
-// which waits for the thumbnailer's end and then removes what is left. Made there, the
-// folder has no moment in which a kill would leave it behind.
-class PrivateFolder {
-public:
-    PrivateFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-thumbnail-XXXXXX";
-        int ends[2], made[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) return;
-        if (pipe2(made, O_CLOEXEC) != 0) {
-            close(ends[0]), close(ends[1]);
-            return;
-        }
-        watcherId_ = fork();
-        if (watcherId_ == 0) {
-            // It stays for the signals a terminal sends the whole group, and holds none of
-            // the thumbnailer's output open.
-            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
-            const int null = open("/dev/null", O_RDWR);
-            for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
-            close(ends[1]);
-            close(made[0]);
-            if (!mkdtemp(pattern.data())) pattern.clear();
-            [[maybe_unused]] const ssize_t told = write(made[1], pattern.data(), pattern.size());
-            close(made[1]);
-            char byte;
-            while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
-            }
-            std::error_code ec;
-            if (!pattern.empty()) std::filesystem::remove_all(pattern, ec);
-            _exit(0);
-        }
-        close(ends[0]);
-        close(made[1]);
-        if (watcherId_ < 0) {
-            close(ends[1]);
-            close(made[0]);
-            return;
-        }
-        watcher_ = ends[1];
-        char buffer[4096];
-        for (ssize_t n; (n = read(made[0], buffer, sizeof buffer)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            path_.append(buffer, size_t(n));
-        }
-        close(made[0]);
-    }
-    ~PrivateFolder() {
-        remove();
-        if (watcher_ >= 0) {
-            close(watcher_);
-            waitpid(watcherId_, nullptr, 0);
-        }
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-    const std::string& path() const { return path_; }
-    void remove() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-
-private:
-    std::string path_;
-    pid_t watcherId_ = -1;
-    int watcher_ = -1;  // closed (by any end of this process), it lets the watcher go
-};
-
 // The conversion's trace and palette dump are of no use to a thumbnailer; its failure is
 // told afterwards from the recorded report.
 template <typename F>
@@ -388,6 +316,85 @@ bool writePng(const std::string& output, int size, const std::vector<unsigned ch
 }
 
 }  // namespace
+
+// A folder of our own under TMPDIR, removed with everything in it: by remove() once the
+// model is read, at the latest when this ends, and, should the thumbnailer be killed (a
+// file manager's time limit, the resource limits), by the small process that made it,
+// which waits for the thumbnailer's end and then removes what is left. Made there, the
+// folder has no moment in which a kill would leave it behind.
+PrivateFolder::PrivateFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-thumbnail-XXXXXX";
+    int ends[2], made[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return;
+    if (pipe2(made, O_CLOEXEC) != 0) {
+        close(ends[0]), close(ends[1]);
+        return;
+    }
+    watcherId_ = fork();
+    if (watcherId_ == 0) {
+        // It stays for the signals a terminal sends the whole group, and holds none of
+        // the thumbnailer's output open.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
+        const int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);
+        close(ends[1]);
+        close(made[0]);
+        if (!mkdtemp(pattern.data())) pattern.clear();
+        [[maybe_unused]] const ssize_t told = write(made[1], pattern.data(), pattern.size());
+        close(made[1]);
+        char byte;
+        while (read(ends[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        std::error_code ec;
+        if (!pattern.empty()) std::filesystem::remove_all(pattern, ec);
+        _exit(0);
+    }
+    close(ends[0]);
+    close(made[1]);
+    if (watcherId_ < 0) {
+        close(ends[1]);
+        close(made[0]);
+        return;
+    }
+    watcher_ = ends[1];
+    char buffer[4096];
+    for (ssize_t n; (n = read(made[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        path_.append(buffer, size_t(n));
+    }
+    close(made[0]);
+}
+
+PrivateFolder::~PrivateFolder() {
+    remove();
+    if (watcher_ >= 0) {
+        close(watcher_);
+        waitpid(watcherId_, nullptr, 0);
+    }
+}
+
+void PrivateFolder::remove() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+std::string privatelyConvertedModel(const std::string& input, PrivateFolder& folder) {
+    if (inputKind(input) != InputKind::Rokkaku) return input;
+    if (folder.path().empty()) {
+        complain(input, "no temporary folder to work in");
+        return {};
+    }
+    std::error_code ec;
+    const std::string link = folder.path() + "/model.rok";
+    std::filesystem::create_symlink(std::filesystem::absolute(input, ec), link, ec);
+    if (ec) {
+        complain(input, ec.message());
+        return {};
+    }
+    return convertPrivately(link);
+}
 
 int runThumbnail(const std::vector<std::string>& args) {
     int size = 0;

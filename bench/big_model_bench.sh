@@ -9,6 +9,7 @@
 #  - --convert of a 77 MB Rokkaku file, in MB/s of input;
 #  - --info of each .x (reading and building) and assimp's `info` of the same files;
 #  - --thumbnail 256 of each .x and of a 115 MB Rokkaku file;
+#  - --export of each .x to .glb and assimp's `export` of the same files;
 #  - the memory held per face after loading and after the first frame (bench_render).
 # Each figure is the best of three runs (runs of the programs compared take turns), with
 # the processor time (user + system) beside the wall time and the peak resident memory,
@@ -210,6 +211,21 @@ for model in $models; do
   fi
 done
 have assimp || echo "  (assimp not installed: no comparison)"
+
+echo
+echo "Exporting the text .x files to glTF binary (best of $runs):"
+for model in $models; do
+  for _ in $(seq "$runs"); do
+    measure "export-$model" "$viewer" --export "$work/$model.glb" "$work/$model.x"
+    if have assimp; then measure "assimp-export-$model" assimp export "$work/$model.x" "$work/$model-assimp.glb" -fglb2; fi
+  done
+  row "solluxviewer --export OUT.glb, ${faces[$model]} faces" "$(best "export-$model")" "${per_face[$model]}"
+  if have assimp; then
+    row "assimp export -fglb2" "$(best "assimp-export-$model")" "${per_face[$model]}"
+    ratio "solluxviewer / assimp" "$(best "export-$model")" "$(best "assimp-export-$model")"
+  fi
+  rm -f "$work/$model.glb" "$work/$model-assimp.glb"
+done
 
 echo
 echo "Thumbnails, 256 x 256 (best of $runs):"

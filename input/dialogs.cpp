@@ -1,5 +1,7 @@
 #include "input/dialogs.h"
 
+#include <cstring>
+
 #include "scene/selection.h"
 #include "viewer/report_error.h"
 #include "viewer/result_name.h"
@@ -97,4 +99,27 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         default:
             return FALSE;
     }
+}
+
+const char* chooseSavePath(HWND window, const char* title, const char* filter, const char* defaultExtension) {
+    static char path[1024];
+    path[0] = '\0';
+    OPENFILENAMEA ofn;
+    std::memset(&ofn, 0, sizeof ofn);
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = window;
+    ofn.lpstrFilter = filter;
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = sizeof path;
+    ofn.lpstrTitle = title;
+    ofn.lpstrDefExt = defaultExtension;
+    // The current folder stays: the models' textures are found through it.
+    ofn.Flags = OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR;
+    if (!GetSaveFileNameA(&ofn)) {
+        if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL)
+            reportError("The chosen file's path is longer than %d characters.\n", int(sizeof path) - 1);
+        return nullptr;
+    }
+    return path;
 }

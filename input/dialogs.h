@@ -9,5 +9,8 @@
 int chooseColor(HWND window, D3DCOLOR* color);
 // Command 104: recolours the selected light and its model, or the selected mesh.
 void colorSelection(HWND window);
+// The Save dialog: the chosen path (held until the next call), or null when cancelled.
+// A name typed without an extension gets defaultExtension.
+const char* chooseSavePath(HWND window, const char* title, const char* filter, const char* defaultExtension);
 // Dialog procedure of "AboutBox": only OK (or Enter) ends it, with 1.
 INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -13,6 +13,7 @@ struct Line {
 const Line kTable[] = {
     {nullptr, "Menu keys"},
     {"Ctrl+O", "File > Open Rokkaku (a .rok file is converted to .x beside it)"},
+    {"Ctrl+Shift+S", "File > Save Scene As (the scene as shown, as a .x text file)"},
     {"Ctrl+A", "Help > About"},
     {"F1", "Help > Keys and mouse (this table)"},
     {"Ctrl+L", "Render > Lighting on or off"},

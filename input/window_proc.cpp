@@ -13,6 +13,7 @@
 #include "scene/clipboard.h"
 #include "scene/frame_loading.h"
 #include "scene/lights.h"
+#include "scene/scene_saving.h"
 #include "scene/selection.h"
 #include "viewer/report_error.h"
 #include "viewer/resize.h"
@@ -144,6 +145,14 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandOpenAnimation: openWithChooser(window, "Open Animation ...", loadAnimationFile, state); break;
         case kCommandOpenFrame: openWithChooser(window, "Open Frame ...", loadFrameFile, state); break;
         case kCommandExit: PostQuitMessage(0); break;
+        case kCommandSaveScene:
+            if (const char* path = chooseSavePath(window, "Save Scene As", "DirectX files (*.x)\0*.x\0", "x"))
+                saveScene(path, state);
+            break;
+        case kCommandExportGltf:
+            if (const char* path = chooseSavePath(window, "Export Scene as glTF", "glTF binary (*.glb)\0*.glb\0", "glb"))
+                saveScene(path, state);
+            break;
         case kCommandOpenRokkaku:
             if (const char* path = chooseRokkakuFile(window, "Open a Rokkaku file")) openModel(path);
             break;

@@ -39,6 +39,8 @@ enum ViewerCommand : int {
     kCommandAnyPictureFormat = 500,
     kCommandOneTickAFrame = 501,
     kCommandKeysAndMouse = 600,
+    kCommandSaveScene = 602,
+    kCommandExportGltf = 603,
 };
 
 // The tables behind viewerWindowProc, callable on their own.

@@ -10,7 +10,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth assimp-testmodels
   shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev
+  libtinygltf-dev nlohmann-json3-dev
 )
+# npm (for the glTF validator) from Debian unless the machine has node and npm already.
+if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 if [ "${SOLLUX_EXTRA_PACKAGES:-}" != "" ]; then
   read -r -a extra <<<"$SOLLUX_EXTRA_PACKAGES"
   packages+=("${extra[@]}")
@@ -22,11 +25,22 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The Khronos glTF validator, which the export tests run on what the viewer writes: an npm
+# package, kept in .tools/ (ignored by git) at a fixed version.
+validator_version=2.0.0-dev.3.10
+tools="$(cd "$(dirname "$0")/.." && pwd)/.tools"
+if ! [ -f "$tools/node_modules/gltf-validator/package.json" ] ||
+   ! grep -q "\"version\": \"$validator_version\"" "$tools/node_modules/gltf-validator/package.json"; then
+  echo "Installing gltf-validator $validator_version with npm"
+  mkdir -p "$tools"
+  npm install --prefix "$tools" --no-audit --no-fund --no-save --loglevel=error "gltf-validator@$validator_version" >/dev/null
+fi

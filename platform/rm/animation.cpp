@@ -220,6 +220,35 @@ HRESULT Animation::SetTime(D3DVALUE time) {
     return D3DRM_OK;
 }
 
+void Animation::tracks(AnimationTracks& out) const {
+    out = AnimationTracks{};
+    out.frame = frame_.get();
+    out.options = options_;
+    for (const auto& k : rotations_) out.rotations.emplace_back(k.time, k.value);
+    for (const auto& k : positions_) out.positions.emplace_back(k.time, k.value);
+    for (const auto& k : scales_) out.scales.emplace_back(k.time, k.value);
+    for (const auto& k : matrices_) out.matrices.emplace_back(k.time, k.value);
+}
+
+bool animationTracks(IDirect3DRMAnimation* animation, AnimationTracks& out) {
+    auto* a = dynamic_cast<Animation*>(animation);
+    if (!a) return false;
+    a->tracks(out);
+    return true;
+}
+
+bool animationSample(IDirect3DRMAnimation* animation, D3DVALUE time, const Matrix& current, Matrix& out) {
+    auto* a = dynamic_cast<Animation*>(animation);
+    return a && a->evaluate(time, current, out);
+}
+
+std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSet* set) {
+    std::vector<IDirect3DRMAnimation*> out;
+    if (auto* s = dynamic_cast<AnimationSet*>(set))
+        for (const auto& a : s->animations()) out.push_back(a.get());
+    return out;
+}
+
 // ---- Animation sets ----------------------------------------------------------------
 
 HRESULT AnimationSet::QueryInterface(REFIID riid, void** out) {

@@ -490,5 +490,8 @@ std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame) { retu
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame) { return asFrame(frame)->lights(); }
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame) { return asFrame(frame)->GetSceneBackground(); }
 bool frameTreeMoves(IDirect3DRMFrame* frame) { return asFrame(frame)->treeMoves(); }
+std::span<const std::pair<D3DRMFRAMEMOVECALLBACK, void*>> frameMoveCallbacks(IDirect3DRMFrame* frame) {
+    return asFrame(frame)->moveCallbacks();
+}
 
 }  // namespace rm

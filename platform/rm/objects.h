@@ -84,6 +84,7 @@ public:
     const std::vector<IDirect3DRMFrame*>& children() const { return children_; }
     const std::vector<IDirect3DRMVisual*>& visuals() const { return visuals_; }
     const std::vector<IDirect3DRMLight*>& lights() const { return lights_; }
+    const std::vector<MoveCallback>& moveCallbacks() const { return moveCallbacks_; }
     // Clone without the parent link (for cloning children).
     Frame* cloneTree() const;
     // Whether Move would change this frame or one below it.
@@ -372,6 +373,7 @@ public:
     HRESULT addMatrixKey(D3DVALUE time, const Matrix& m);
     // The frame's local matrix at time t (false without keys).
     bool evaluate(D3DVALUE time, const Matrix& current, Matrix& out) const;
+    void tracks(AnimationTracks& out) const;
 
     struct VecKey {
         D3DVALUE time;
@@ -417,6 +419,7 @@ public:
     HRESULT SetTime(D3DVALUE time) override;
 
     size_t animationCount() const { return animations_.size(); }
+    const std::vector<Ref<IDirect3DRMAnimation>>& animations() const { return animations_; }
     // Key time units a second, as the set's file declares (AnimTicksPerSecond); 0: none.
     DWORD ticksPerSecond() const { return ticksPerSecond_; }
     void setTicksPerSecond(DWORD ticks) { ticksPerSecond_ = ticks; }

@@ -129,6 +129,7 @@ struct TextureData {
     DWORD colors = 8;
     DWORD shades = 16;
     uint64_t version = 1;
+    std::string sourcePath;  // the picture file it was decoded from; empty when made in memory
 };
 
 struct DeviceData {
@@ -171,6 +172,26 @@ D3DCOLOR sceneBackground(IDirect3DRMFrame* frame);
 // Whether Move would change the frame or one below it: a rotation, a velocity or a move
 // callback (animations advance through theirs).
 bool frameTreeMoves(IDirect3DRMFrame* frame);
+// The frame's move callbacks, in the order Move calls them.
+std::span<const std::pair<D3DRMFRAMEMOVECALLBACK, void*>> frameMoveCallbacks(IDirect3DRMFrame* frame);
+
+// ---- Animations -----------------------------------------------------------------
+// An animation's keys as it holds them: sorted by time, rotations as it plays them.
+struct AnimationTracks {
+    IDirect3DRMFrame* frame = nullptr;  // borrowed; null: it animates nothing
+    D3DRMANIMATIONOPTIONS options = 0;
+    std::vector<std::pair<D3DVALUE, D3DRMQUATERNION>> rotations;
+    std::vector<std::pair<D3DVALUE, D3DVECTOR>> positions;
+    std::vector<std::pair<D3DVALUE, D3DVECTOR>> scales;
+    std::vector<std::pair<D3DVALUE, Matrix>> matrices;
+};
+// False when `animation` is not one of ours.
+bool animationTracks(IDirect3DRMAnimation* animation, AnimationTracks& out);
+// The local matrix the animation gives its frame at `time` when the frame's matrix is
+// `current` now (false without keys or for an animation not of ours).
+bool animationSample(IDirect3DRMAnimation* animation, D3DVALUE time, const Matrix& current, Matrix& out);
+// The set's animations, borrowed (empty when `set` is not one of ours).
+std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSet* set);
 
 // ---- Visuals ------------------------------------------------------------------
 enum class VisualKind { Frame, MeshBuilder, Mesh, Texture, Other };
@@ -205,6 +226,17 @@ DWORD animationSetTicksPerSecond(IDirect3DRMAnimationSet* set);
 // folder is searched for textures), for callers that look at the file themselves first.
 HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& file, const std::string& path,
                             D3DRMLOADTEXTURECALLBACK callback, void* arg);
+// One animation set of a whole-file load.
+struct LoadedAnimationSet {
+    IDirect3DRMAnimationSet* set = nullptr;  // one reference, the caller's
+    std::string name;
+    double ticksPerSecond = 0;  // 0: the file declares no rate
+};
+// Everything a file holds, for saving it elsewhere: every top-level frame (with its
+// hierarchy) becomes a child of `parent`, top-level meshes one builder visual of `parent`,
+// and every animation set one set bound to those frames.
+HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void* arg, IDirect3DRMFrame* parent,
+                      std::vector<LoadedAnimationSet>& sets);
 
 // ---- Texture files -------------------------------------------------------------
 // Whether IDirect3DRM::LoadTexture decodes every picture format stb_image reads; off (the

@@ -316,6 +316,7 @@ HRESULT loadTextureFile(const char* name, DWORD colors, DWORD shades, IDirect3DR
     t->data.rgba = std::move(image.rgba);
     t->data.colors = colors;
     t->data.shades = shades;
+    t->data.sourcePath = *path;
     t->SetName(name);
     if (memo) {
         t->AddRef();

@@ -431,6 +431,60 @@ const xfile::Frame* findFrame(const xfile::File& file, const std::string& name) 
     return nullptr;
 }
 
+// Adds the animations of one file set to `into`, each bound to the frame it names;
+// bound(frame) is called for each frame found.
+template <class Bound>
+void addAnimations(const xfile::AnimationSet& set, const std::map<std::string, Frame*>& byName, AnimationSet& into,
+                   Bound bound) {
+    for (const auto& a : set.animations) {
+        auto anim = adopt(new Animation);
+        anim->SetName(a.name.c_str());
+        D3DRMANIMATIONOPTIONS options = (a.closed ? D3DRMANIMATION_CLOSED : D3DRMANIMATION_OPEN) |
+                                        (a.spline ? D3DRMANIMATION_SPLINEPOSITION : D3DRMANIMATION_LINEARPOSITION) |
+                                        D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION;
+        anim->SetOptions(options);
+        for (const auto& key : a.keys) {
+            for (size_t k = 0; k < key.times.size() && k < key.values.size(); ++k) {
+                const auto& v = key.values[k];
+                D3DVALUE t = static_cast<D3DVALUE>(key.times[k]);
+                switch (key.keyType) {
+                    case xfile::AnimationKey::Rotation:
+                        if (v.size() >= 4) {
+                            // Files hold the conjugate: the key that keeps a frame where its
+                            // FrameTransformMatrix puts it turns the other way as written.
+                            D3DRMQUATERNION q{v[0], {-v[1], -v[2], -v[3]}};
+                            anim->AddRotateKey(t, &q);
+                        }
+                        break;
+                    case xfile::AnimationKey::Scale:
+                        if (v.size() >= 3) anim->AddScaleKey(t, v[0], v[1], v[2]);
+                        break;
+                    case xfile::AnimationKey::Position:
+                        if (v.size() >= 3) anim->AddPositionKey(t, v[0], v[1], v[2]);
+                        break;
+                    case xfile::AnimationKey::Matrix:
+                    case xfile::AnimationKey::MatrixAlt:
+                        if (v.size() >= 16) {
+                            Matrix m;
+                            for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = v[i];
+                            anim->addMatrixKey(t, m);
+                        }
+                        break;
+                    default: break;
+                }
+            }
+        }
+        auto found = byName.find(a.frameName);
+        if (found != byName.end()) {
+            anim->SetFrame(found->second);
+            bound(found->second);
+        } else if (!a.frameName.empty()) {
+            std::fprintf(stderr, "x file: animation of an unknown frame '%s' ignored\n", a.frameName.c_str());
+        }
+        into.AddAnimation(anim.get());
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -569,54 +623,10 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     if (cost.over()) return refuse(where, cost);
     bindSkins(skins, byName, parent_frame);
     std::vector<bool> used(roots.size(), false);
-    for (const auto& a : set->animations) {
-        auto anim = adopt(new Animation);
-        anim->SetName(a.name.c_str());
-        D3DRMANIMATIONOPTIONS options = (a.closed ? D3DRMANIMATION_CLOSED : D3DRMANIMATION_OPEN) |
-                                        (a.spline ? D3DRMANIMATION_SPLINEPOSITION : D3DRMANIMATION_LINEARPOSITION) |
-                                        D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION;
-        anim->SetOptions(options);
-        for (const auto& key : a.keys) {
-            for (size_t k = 0; k < key.times.size() && k < key.values.size(); ++k) {
-                const auto& v = key.values[k];
-                D3DVALUE t = static_cast<D3DVALUE>(key.times[k]);
-                switch (key.keyType) {
-                    case xfile::AnimationKey::Rotation:
-                        if (v.size() >= 4) {
-                            // Files hold the conjugate: the key that keeps a frame where its
-                            // FrameTransformMatrix puts it turns the other way as written.
-                            D3DRMQUATERNION q{v[0], {-v[1], -v[2], -v[3]}};
-                            anim->AddRotateKey(t, &q);
-                        }
-                        break;
-                    case xfile::AnimationKey::Scale:
-                        if (v.size() >= 3) anim->AddScaleKey(t, v[0], v[1], v[2]);
-                        break;
-                    case xfile::AnimationKey::Position:
-                        if (v.size() >= 3) anim->AddPositionKey(t, v[0], v[1], v[2]);
-                        break;
-                    case xfile::AnimationKey::Matrix:
-                    case xfile::AnimationKey::MatrixAlt:
-                        if (v.size() >= 16) {
-                            Matrix m;
-                            for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = v[i];
-                            anim->addMatrixKey(t, m);
-                        }
-                        break;
-                    default: break;
-                }
-            }
-        }
-        auto found = byName.find(a.frameName);
-        if (found != byName.end()) {
-            anim->SetFrame(found->second);
-            auto root = rootIndex.find(found->second->root());
-            if (root != rootIndex.end()) used[root->second] = true;
-        } else if (!a.frameName.empty()) {
-            std::fprintf(stderr, "x file: animation of an unknown frame '%s' ignored\n", a.frameName.c_str());
-        }
-        animations_.emplace_back(anim.get());
-    }
+    addAnimations(*set, byName, *this, [&](Frame* frame) {
+        auto root = rootIndex.find(frame->root());
+        if (root != rootIndex.end()) used[root->second] = true;
+    });
     if (auto* parent = asFrame(parent_frame))
         for (size_t r = 0; r < roots.size(); ++r)
             if (used[r]) parent->AddChild(roots[r].get());
@@ -624,6 +634,45 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
 }
 
 const char* lastLoadFailureText() { return lastLoadFailure.c_str(); }
+
+HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void* arg, IDirect3DRMFrame* parent,
+                      std::vector<LoadedAnimationSet>& sets) {
+    Frame* into = asFrame(parent);
+    if (!into || !path) return D3DRMERR_BADOBJECT;
+    GiveBackAfterLoading giveBack;
+    xfile::File file;
+    LoadSource where;
+    HRESULT hr = readFile(const_cast<char*>(path), D3DRMLOAD_FROMFILE, file, where);
+    if (FAILED(hr)) return hr;
+    if (file.frames.empty() && file.meshes.empty()) return D3DRMERR_NOTFOUND;
+    CostAccount cost = file.cost;
+    TextureFolderScope folder(where.path);
+    TextureSource textures(callback, arg, cost);
+    if (!file.meshes.empty()) {
+        Ref<MeshBuilder> builder = adopt(new MeshBuilder);
+        const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
+        for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
+        into->AddVisual(builder.get());
+    }
+    std::map<std::string, Frame*> byName;
+    std::vector<PendingSkin> skins;
+    FrameBuilder builder(textures, byName, skins);
+    for (const auto& f : file.frames) {
+        Frame* frame = builder.build(f);
+        into->AddChild(frame);
+        frame->Release();
+    }
+    if (cost.over()) return refuse(where, cost);
+    bindSkins(skins, byName, into);
+    for (const auto& s : file.animationSets) {
+        auto* set = new AnimationSet;  // the caller's reference
+        set->SetName(s.name.c_str());
+        set->setTicksPerSecond(file.ticksPerSecond);
+        addAnimations(s, byName, *set, [](Frame*) {});
+        sets.push_back({set, s.name, double(file.ticksPerSecond)});
+    }
+    return D3DRM_OK;
+}
 
 }  // namespace rm
 

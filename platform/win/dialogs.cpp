@@ -69,7 +69,9 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     return backend().messageBox(box);
 }
 
-BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
+namespace {
+
+BOOL fileNameDialog(LPOPENFILENAMEA ofn, bool save) {
     lastDialogError = 0;
     // 76 is the documented size of the structure's first version; every field we read is in it.
     if (ofn == nullptr || ofn->lStructSize < 76) {
@@ -82,7 +84,8 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
     }
     OpenFileRequest request;
     request.owner = ofn->hwndOwner;
-    request.title = ofn->lpstrTitle == nullptr ? "Open" : ofn->lpstrTitle;
+    request.title = ofn->lpstrTitle != nullptr ? ofn->lpstrTitle : save ? "Save As" : "Open";
+    request.save = save;
     request.filters = parseFilters(ofn->lpstrFilter);
     request.filterIndex = static_cast<int>(ofn->nFilterIndex);
     request.initialName = std::string(ofn->lpstrFile, strnlen(ofn->lpstrFile, ofn->nMaxFile));
@@ -113,19 +116,19 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
         }
         std::error_code ec;
         if (path.is_relative()) path = fs::absolute(path, ec);
-        const bool mustExist = (request.flags & OFN_FILEMUSTEXIST) != 0;
+        const bool mustExist = !save && (request.flags & OFN_FILEMUSTEXIST) != 0;
         const bool folderMustExist = (request.flags & OFN_PATHMUSTEXIST) != 0;
         if ((mustExist && !fs::is_regular_file(path, ec)) ||
             (folderMustExist && !fs::is_directory(path.parent_path(), ec))) {
-            std::fprintf(stderr, fs::exists(path, ec) ? "Open: %s is not a file.\n" : "Open: %s does not exist.\n",
-                         path.string().c_str());
+            std::fprintf(stderr, fs::exists(path, ec) ? "%s: %s is not a file.\n" : "%s: %s does not exist.\n",
+                         save ? "Save" : "Open", path.string().c_str());
             chosen.reset();
             refused = true;
         } else {
             chosen = path.string();
         }
     }
-    WinDialogRecord record{WinDialogRecord::OpenFile,
+    WinDialogRecord record{save ? WinDialogRecord::SaveFile : WinDialogRecord::OpenFile,
                            ofn->hwndOwner,
                            request.title,
                            {},
@@ -164,6 +167,11 @@ BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
     }
     return TRUE;
 }
+
+}  // namespace
+
+BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) { return fileNameDialog(ofn, false); }
+BOOL GetSaveFileNameA(LPOPENFILENAMEA ofn) { return fileNameDialog(ofn, true); }
 
 BOOL ChooseColorA(LPCHOOSECOLORA cc) {
     lastDialogError = 0;

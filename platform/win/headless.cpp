@@ -11,6 +11,7 @@ namespace {
 
 struct Scripts {
     std::deque<std::optional<std::string>> openFiles;
+    std::deque<std::optional<std::string>> saveFiles;
     std::deque<std::optional<COLORREF>> colors;
     std::deque<INT_PTR> dialogButtons;
     std::function<int(const WinMessageBoxRecord&)> messageBoxHook;
@@ -63,9 +64,9 @@ class HeadlessBackend final : public Backend {
         return result;
     }
 
-    std::optional<std::string> openFile(const OpenFileRequest&) override {
+    std::optional<std::string> openFile(const OpenFileRequest& request) override {
         runWhileScriptedDialogOpen();
-        return takeScriptedOpenFile().value_or(std::nullopt);
+        return (request.save ? takeScriptedSaveFile() : takeScriptedOpenFile()).value_or(std::nullopt);
     }
 
     std::optional<COLORREF> chooseColor(ColorRequest&) override {
@@ -128,6 +129,7 @@ static std::optional<T> takeFront(std::deque<T>& queue) {
 std::optional<std::optional<std::string>> takeScriptedOpenFile() {
     return takeFront(scripts().openFiles);
 }
+std::optional<std::optional<std::string>> takeScriptedSaveFile() { return takeFront(scripts().saveFiles); }
 std::optional<std::optional<COLORREF>> takeScriptedColor() { return takeFront(scripts().colors); }
 std::optional<INT_PTR> takeScriptedDialogButton() { return takeFront(scripts().dialogButtons); }
 
@@ -146,12 +148,14 @@ void winSetMessageBoxHook(std::function<int(const WinMessageBoxRecord&)> hook) {
 void winScriptOpenFile(std::optional<std::string> path) {
     scripts().openFiles.push_back(std::move(path));
 }
+void winScriptSaveFile(std::optional<std::string> path) { scripts().saveFiles.push_back(std::move(path)); }
 void winScriptColor(std::optional<COLORREF> color) { scripts().colors.push_back(color); }
 void winScriptDialogResult(INT_PTR buttonId) { scripts().dialogButtons.push_back(buttonId); }
 void winClearScripts() {
     scripts().workArea.reset();
     scripts().bitsPerPixel = 32;
     scripts().openFiles.clear();
+    scripts().saveFiles.clear();
     scripts().colors.clear();
     scripts().dialogButtons.clear();
 }

@@ -44,13 +44,14 @@ void winSetMessageBoxHook(std::function<int(const WinMessageBoxRecord&)> hook);
 // ---- scripted dialog answers (consumed in order) ----------------------------------
 // The Qt backend takes them too, showing a real dialog only when none is waiting.
 void winScriptOpenFile(std::optional<std::string> path);  // nullopt: cancel
+void winScriptSaveFile(std::optional<std::string> path);  // nullopt: cancel
 void winScriptColor(std::optional<COLORREF> color);       // nullopt: cancel
 void winScriptDialogResult(INT_PTR buttonId);             // command sent to a dialog: IDOK...
 void winClearScripts();
 
 // What each dialog was asked to show.
 struct WinDialogRecord {
-    enum Kind { OpenFile, Color, Dialog } kind;
+    enum Kind { OpenFile, Color, Dialog, SaveFile } kind;
     HWND owner;
     std::string title;   // Open: the caption; dialog: the template name
     std::string filter;  // Open: the filter pairs joined with '|'

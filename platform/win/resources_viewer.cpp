@@ -17,6 +17,8 @@ constexpr UINT kChecked = MF_CHECKED;
 // "&View" brings the camera back to the model.
 const MenuTemplateItem kFileMenu[] = {
     {"Open &Rokkaku...\tCtrl+O", 7, 0, nullptr, 0},
+    {"&Save Scene As...\tCtrl+Shift+S", 602, 0, nullptr, 0},
+    {"&Export Scene as glTF...", 603, 0, nullptr, 0},
     {nullptr, 0, 0, nullptr, 0},
     {"E&xit", 5, 0, nullptr, 0},
 };
@@ -88,7 +90,7 @@ const std::vector<ACCEL> kViewerAccel = {
     {kCtrl, 'O', 7},          {kCtrl, 'P', 201},       {kCtrl, 'R', 208},
     {kCtrl, 'S', 203},        {kCtrl, 'V', 102},       {kPlain, VK_DELETE, 103},
     {kShift, VK_DELETE, 100}, {kCtrl, VK_INSERT, 101}, {kShift, VK_INSERT, 102},
-    {kCtrl, 'W', 202},        {kCtrl, 'X', 100},
+    {kCtrl, 'W', 202},        {kCtrl, 'X', 100},        {kCtrl | FSHIFT, 'S', 602},
     {kPlain, VK_HOME, 400},   {kShift, VK_HOME, 401},  {kCtrl, VK_HOME, 402},
     {kPlain, VK_F1, 600},
 };

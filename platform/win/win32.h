@@ -556,6 +556,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 // shown in the box's details area and kept in the headless record; null for none.
 void winSetNextMessageBoxDetail(LPCSTR detail);
 BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn);
+BOOL GetSaveFileNameA(LPOPENFILENAMEA ofn);
 BOOL ChooseColorA(LPCHOOSECOLORA cc);
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC dialogProc,
                         LPARAM initParam);

@@ -96,6 +96,7 @@ struct OpenFileRequest {
     std::string initialDir;
     std::string defaultExtension;
     DWORD flags = 0;
+    bool save = false;  // GetSaveFileNameA: a name to write, which need not exist
 };
 
 struct ColorRequest {
@@ -190,6 +191,7 @@ std::unique_ptr<Backend> makeHeadlessBackend(int clientWidth, int clientHeight, 
 // Every backend takes a waiting answer instead of asking a person, so that a scripted
 // session replays the same with a display or without. Empty when none is waiting.
 std::optional<std::optional<std::string>> takeScriptedOpenFile();
+std::optional<std::optional<std::string>> takeScriptedSaveFile();
 std::optional<std::optional<COLORREF>> takeScriptedColor();
 std::optional<INT_PTR> takeScriptedDialogButton();
 // Runs what is queued, paints included, as the modal loop of a dialog that is open for a

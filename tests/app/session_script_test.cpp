@@ -83,7 +83,7 @@ TEST(ScriptParsing, EveryEventKindReadsAndWritesBack) {
     const char* lines[] = {
         "key down VK_LEFT", "key up T", "ctrl key down O", "ctrl shift key up VK_DELETE", "command 7",
         "mouse move 10 -20", "mouse ldown 5 6 shift", "mouse rup 0 0", "mouse mdown 3 4", "mouse mup 3 4 shift",
-        "mouse wheel 7 8 -2", "mouse wheel 7 8 0.125", "answer open cancel",
+        "mouse wheel 7 8 -2", "mouse wheel 7 8 0.125", "answer open cancel", "answer save cancel",
         "answer colour 255 0 16", "answer colour cancel", "answer about ok", "frames 12", "size 640 480",
         "minimize", "restore", "quit",
     };
@@ -134,7 +134,7 @@ TEST(ScriptParsing, BadLinesAreErrorsNamingTheLine) {
         "jump 3",           "key sideways A",      "key down VK_NOPE", "ctrl command 5", "command -1",
         "command 70000",    "mouse drag 1 2",      "mouse move 1",     "mouse move 1 2 ctrl",
         "mouse move 1 99999", "answer colour 256 0 0", "answer colour 1 2", "answer about cancel",
-        "answer save x",    "frames",              "frames -2",        "frames 1x", "shot", "quit now", "ctrl",
+        "answer print x",    "frames",              "frames -2",        "frames 1x", "shot", "quit now", "ctrl",
         "mouse wheel 1 2",  "mouse wheel 1 2 shift", "mouse wheel 1 2 1e2", "mouse wheel 1 2 300", "mouse wheel 1 2 nan",
         "size 0 10",        "size 10",             "size 9000 10",     "minimize now",
     };

@@ -313,7 +313,7 @@ TEST(KeysAndMouse, TheTableNamesEveryAcceleratorAndF1ShowsIt) {
     const std::vector<ACCEL>* accelerators = win::findAccelerators("ViewerAccel");
     ASSERT_NE(accelerators, nullptr);
     for (const ACCEL& a : *accelerators) {
-        std::string name = (a.fVirt & FCONTROL) ? "Ctrl+" : (a.fVirt & FSHIFT) ? "Shift+" : "";
+        std::string name = std::string((a.fVirt & FCONTROL) ? "Ctrl+" : "") + ((a.fVirt & FSHIFT) ? "Shift+" : "");
         switch (a.key) {
             case VK_DELETE: name += "Del"; break;
             case VK_INSERT: name += "Ins"; break;

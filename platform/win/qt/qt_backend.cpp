@@ -599,7 +599,7 @@ class QtBackend final : public Backend {
     // A scripted answer (--play, tests) is given without showing anything; the real dialog
     // appears only when none is waiting.
     std::optional<std::string> openFile(const OpenFileRequest& request) override {
-        if (auto scripted = takeScriptedOpenFile()) {
+        if (auto scripted = request.save ? takeScriptedSaveFile() : takeScriptedOpenFile()) {
             runWhileScriptedDialogOpen();
             return *scripted;
         }
@@ -623,7 +623,9 @@ class QtBackend final : public Backend {
         }
         dialog.setFileMode((request.flags & OFN_FILEMUSTEXIST) ? QFileDialog::ExistingFile
                                                                : QFileDialog::AnyFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setAcceptMode(request.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        // Asking before writing over a file is the Save dialog's own business.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, !(request.flags & OFN_OVERWRITEPROMPT));
         if (!request.defaultExtension.empty())
             dialog.setDefaultSuffix(QString::fromLocal8Bit(request.defaultExtension.c_str()));
         if (!request.initialDir.empty())

@@ -57,12 +57,17 @@ TEST_F(WinTest, ViewerMenuKeepsFileAndHelpFirstWithTheirItems) {
     EXPECT_EQ(itemText(bar, 4), "&View");
     for (UINT i = 0; i < 3; ++i) EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 4), static_cast<int>(i)), 400 + i);
     HMENU file = GetSubMenu(bar, 0);
-    ASSERT_EQ(GetMenuItemCount(file), 3);
+    // Saving sits between opening and the separator before Exit.
+    ASSERT_EQ(GetMenuItemCount(file), 5);
     EXPECT_EQ(itemText(file, 0), "Open &Rokkaku...\tCtrl+O");
     EXPECT_EQ(GetMenuItemID(file, 0), 7u);
-    EXPECT_NE(GetMenuState(file, 1, MF_BYPOSITION) & MF_SEPARATOR, 0u);
-    EXPECT_EQ(itemText(file, 2), "E&xit");
-    EXPECT_EQ(GetMenuItemID(file, 2), 5u);
+    EXPECT_EQ(itemText(file, 1), "&Save Scene As...\tCtrl+Shift+S");
+    EXPECT_EQ(GetMenuItemID(file, 1), 602u);
+    EXPECT_EQ(itemText(file, 2), "&Export Scene as glTF...");
+    EXPECT_EQ(GetMenuItemID(file, 2), 603u);
+    EXPECT_NE(GetMenuState(file, 3, MF_BYPOSITION) & MF_SEPARATOR, 0u);
+    EXPECT_EQ(itemText(file, 4), "E&xit");
+    EXPECT_EQ(GetMenuItemID(file, 4), 5u);
     HMENU help = GetSubMenu(bar, 1);
     ASSERT_EQ(GetMenuItemCount(help), 2);
     EXPECT_EQ(itemText(help, 0), "&About...\tCtrl+A");

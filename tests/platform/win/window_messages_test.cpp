@@ -96,7 +96,7 @@ TEST_F(WinTest, AcceleratorsBecomeCommandsAndSwallowTheKey) {
         {{VK_CONTROL}, 'F', 204},       {{VK_CONTROL}, 'G', 205},     {{VK_CONTROL}, 'H', 206},
         {{VK_CONTROL}, 'L', 200},       {{VK_CONTROL}, 'M', 207},     {{VK_CONTROL}, 'P', 201},
         {{VK_CONTROL}, 'R', 208},       {{VK_CONTROL}, 'S', 203},     {{VK_CONTROL}, 'V', 102},
-        {{VK_CONTROL}, 'W', 202},       {{VK_CONTROL}, 'X', 100},
+        {{VK_CONTROL}, 'W', 202},       {{VK_CONTROL}, 'X', 100},     {{VK_CONTROL, VK_SHIFT}, 'S', 602},
     };
     for (const Case& c : cases) {
         seen().clear();

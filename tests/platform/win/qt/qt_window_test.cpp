@@ -146,10 +146,11 @@ TEST_F(QtWindowTest, OpensWithTitleAndMenuBar) {
     EXPECT_EQ(top[0]->text(), "&File");
     EXPECT_EQ(top[1]->text(), "&Help");
     QList<QAction*> file = top[0]->menu()->actions();
-    ASSERT_EQ(file.size(), 3);
+    ASSERT_EQ(file.size(), 5);
     EXPECT_EQ(file[0]->text(), "Open &Rokkaku...\tCtrl+O");
-    EXPECT_TRUE(file[1]->isSeparator());
-    EXPECT_EQ(file[2]->text(), "E&xit");
+    EXPECT_EQ(file[1]->text(), "&Save Scene As...\tCtrl+Shift+S");
+    EXPECT_TRUE(file[3]->isSeparator());
+    EXPECT_EQ(file[4]->text(), "E&xit");
     EXPECT_EQ(top[1]->menu()->actions().at(0)->text(), "&About...\tCtrl+A");
     // The client area lies below the menu bar and matches what GetClientRect reports.
     RECT rc;

@@ -1,0 +1,159 @@
+// solluxviewer --export and the scene saved from the window's File menu: what an
+// independent validator and the viewer itself make of the files written.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Export : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/sollux-export-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        fs::create_directory(dir_ / "out");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Exit status; standard output and error are kept in out_ and err_.
+    int run(const std::string& program, const std::vector<std::string>& args) {
+        std::string command = program;
+        for (const auto& a : args) command += " " + quote(a);
+        command +=
+            " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
+        const int status = std::system(command.c_str());
+        out_ = readAll(dir_ / "stdout");
+        err_ = readAll(dir_ / "stderr");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int viewer(const std::vector<std::string>& args) { return run(quote(SOLLUXVIEWER), args); }
+    // The Khronos validator on the files: its exit status, 0 when none has an error.
+    void expectValid(const std::vector<std::string>& files) {
+        std::vector<std::string> args{
+            (fs::path(SOLLUX_SOURCE_DIR) / "scripts/gltf_validate.js").string()};
+        args.insert(args.end(), files.begin(), files.end());
+        const int status = run("node", args);
+        ASSERT_NE(status, 2) << "the glTF validator is missing: run scripts/install_deps.sh\n"
+                             << err_;
+        EXPECT_EQ(status, 0) << out_ << err_;
+    }
+    std::string script(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name) << text;
+        return (dir_ / name).string();
+    }
+
+    fs::path dir_;
+    std::string out_, err_;
+};
+
+TEST_F(Export, EveryLoadableModelGivesGltfTheValidatorAccepts) {
+    std::vector<fs::path> models;
+    for (const fs::path& folder :
+         {fs::path(SOLLUX_TEST_DATA) / "x", fs::path("/usr/share/assimp/models/X")}) {
+        if (!fs::is_directory(folder)) continue;
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().extension() == ".x" || entry.path().extension() == ".X" ||
+                entry.path().extension().empty())
+                models.push_back(entry.path());
+    }
+    // A Rokkaku model is converted somewhere private: nothing appears beside it.
+    fs::copy_file(fs::path(SOLLUX_SOURCE_DIR) / "resources/sample.rok", dir_ / "sample.rok");
+    models.push_back(dir_ / "sample.rok");
+
+    std::vector<std::string> written;
+    for (const fs::path& model : models) {
+        // (--info would convert a Rokkaku model beside it.)
+        const bool loads = model.extension() == ".rok" || viewer({"--info", model.string()}) == 0;
+        for (const char* ending : {".glb", ".gltf"}) {
+            const fs::path out = dir_ / "out" / (model.filename().string() + ending);
+            const int status = viewer({"--export", out.string(), model.string()});
+            EXPECT_EQ(status, loads ? 0 : 1) << model << err_;
+            EXPECT_EQ(fs::exists(out), status == 0) << out;
+            EXPECT_EQ(out_, "");
+            if (status == 0) written.push_back(out.string());
+        }
+    }
+    EXPECT_GE(written.size(), 8u);
+    expectValid(written);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 4)
+        << "beside sample.rok";
+}
+
+TEST_F(Export, FailureLeavesNoOutput) {
+    const fs::path out = dir_ / "out" / "model.glb";
+    std::ofstream(dir_ / "bad.x") << "xof 0303txt 0032\nFrame {";
+    EXPECT_EQ(viewer({"--export", out.string(), (dir_ / "bad.x").string()}), 1);
+    EXPECT_NE(err_.find("cannot be loaded"), std::string::npos) << err_;
+    EXPECT_EQ(viewer({"--export", out.string(), (dir_ / "missing.x").string()}), 1);
+    const std::string model = std::string(SOLLUX_TEST_DATA) + "/x/skinned_arm.x";
+    EXPECT_EQ(viewer({"--export", (dir_ / "no" / "such" / "folder.glb").string(), model}), 1);
+    EXPECT_EQ(viewer({"--export", (dir_ / "out" / "model.obj").string(), model}), 2);
+    EXPECT_EQ(viewer({"--export", out.string()}), 2);
+    EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
+// Saved as .x from the File menu, an animated model opens again (Open Animation) to the
+// same picture; exported as glTF, with a light added, the validator accepts the scene.
+TEST_F(Export, SavedSceneReopensToTheSamePicture) {
+    const std::string model = std::string(SOLLUX_TEST_DATA) + "/x/skinned_arm.x";
+    const std::string saved = (dir_ / "out" / "scene.x").string();
+    const std::string glb = (dir_ / "out" / "scene.glb").string();
+    const std::string first = (dir_ / "first.png").string(), again = (dir_ / "again.png").string();
+    // Saving takes one frame of the loop: the second run waits one more to be at the same time.
+    ASSERT_EQ(viewer({"--screenshot", (dir_ / "end1.png").string(), "--play",
+                      script("save.txt",
+                             "answer open " + model + "\ncommand 3\nframes 7\nanswer save " +
+                                 saved + "\ncommand 602\nshot " + first +
+                                 "\ncommand 303\nanswer save " + glb + "\ncommand 603\nquit\n")}),
+              0)
+        << err_;
+    ASSERT_EQ(viewer({"--screenshot", (dir_ / "end2.png").string(), "--play",
+                      script("open.txt", "answer open " + saved + "\ncommand 3\nframes 8\nshot " +
+                                             again + "\nquit\n")}),
+              0)
+        << err_;
+    int w1, h1, w2, h2, n;
+    unsigned char* a = stbi_load(first.c_str(), &w1, &h1, &n, 4);
+    unsigned char* b = stbi_load(again.c_str(), &w2, &h2, &n, 4);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(w1 * h1, w2 * h2);
+    size_t differing = 0, drawn = 0;
+    for (int i = 0; i < w1 * h1 * 4; i += 4) {
+        differing += std::abs(a[i] - b[i]) > 2 || std::abs(a[i + 1] - b[i + 1]) > 2 ||
+                     std::abs(a[i + 2] - b[i + 2]) > 2;
+        drawn += a[i] + a[i + 1] + a[i + 2] > 60;
+    }
+    stbi_image_free(a);
+    stbi_image_free(b);
+    EXPECT_GT(drawn, 1000u);
+    EXPECT_EQ(differing, 0u);
+    expectValid({glb});
+    EXPECT_NE(readAll(glb).find("KHR_lights_punctual"), std::string::npos);
+    EXPECT_NE(readAll(glb).find("\"cameras\""), std::string::npos);
+}
+
+}  // namespace
