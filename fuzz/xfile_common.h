@@ -156,7 +156,7 @@ inline void loadAll(std::vector<uint8_t>& bytes, const xfile::File& file) {
     d3drm->CreateAnimationSet(&set);
     if (set->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, refuseTexture, nullptr, parent) == D3DRM_OK)
         for (float t : {0.0f, 0.5f, 7.0f, 1e9f}) set->SetTime(t);
-    if (framesBelow(parent) > 2 * file.allowance.frames) std::abort();  // one frame load, one animation load
+    if (framesBelow(parent) > 2 * file.cost.limit(rm::Cost::Frames)) std::abort();  // one frame load, one animation load
     set->Release();
     parent->Release();
     d3drm->Release();

@@ -58,10 +58,19 @@ const char* wantedName(void* name, D3DRMLOADOPTIONS flags) {
     return static_cast<const char*>(name);
 }
 
-// Each texture name the file uses, asked for once per load.
+// A load that ran over its cost account: refused with what ran over.
+HRESULT refuse(const LoadSource& where, const CostAccount& cost) {
+    std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(),
+                 cost.refusal().c_str());
+    return D3DRMERR_BADFILE;
+}
+
+// Each texture name the file uses, asked for once per load; what the textures cost is
+// charged to the load's account.
 class TextureSource {
 public:
-    TextureSource(D3DRMLOADTEXTURECALLBACK callback, void* arg) : callback_(callback), arg_(arg) {}
+    TextureSource(D3DRMLOADTEXTURECALLBACK callback, void* arg, CostAccount& cost)
+        : callback_(callback), arg_(arg), cost_(cost) {}
     ~TextureSource() {
         for (auto& [name, t] : textures_)
             if (t) t->Release();
@@ -91,6 +100,7 @@ public:
 private:
     D3DRMLOADTEXTURECALLBACK callback_;
     void* arg_;
+    [[maybe_unused]] CostAccount& cost_;
     std::map<std::string, IDirect3DRMTexture*> textures_;
 };
 
@@ -361,12 +371,19 @@ HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, 
         coloured = coloured || hasVertexColours(mesh);
     });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
+    CostAccount cost = file.cost;
     TextureFolderScope folder(path);
-    TextureSource textures(callback, arg);
+    TextureSource textures(callback, arg, cost);
     clear();
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
-        if (!only || mesh.name == only) addMesh(*this, mesh, world, textures, coloured);
+        if ((!only || mesh.name == only) && !cost.over()) addMesh(*this, mesh, world, textures, coloured);
     });
+    if (cost.over()) {
+        clear();
+        LoadSource where;
+        where.path = path;
+        return refuse(where, cost);
+    }
     changed();
     return D3DRM_OK;
 }
@@ -384,8 +401,9 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
     if (FAILED(hr)) return hr;
+    CostAccount cost = file.cost;
     TextureFolderScope folder(where.path);
-    TextureSource textures(callback, arg);
+    TextureSource textures(callback, arg, cost);
     std::map<std::string, Frame*> byName;
     const char* only = wantedName(name, flags);
     const xfile::Frame* chosen = nullptr;
@@ -396,14 +414,15 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     if (chosen) {
         // A frame named from inside the file is placed higher than it stands there, so
         // its references may reach further than the file's own frames did.
-        std::string why;
-        if (!xfile::withinAllowance(file, chosen, &why)) {
-            std::fprintf(stderr, "x file: %s: %s\n", where.path.empty() ? "(memory)" : where.path.c_str(), why.c_str());
-            return D3DRMERR_BADFILE;
-        }
+        CostAccount placed = cost;
+        if (!xfile::chargePlacements(file, chosen, placed)) return refuse(where, placed);
         std::vector<PendingSkin> skins;
         FrameBuilder builder(textures, byName, skins);
         Frame* f = builder.build(*chosen);
+        if (cost.over()) {
+            f->Release();
+            return refuse(where, cost);
+        }
         AddChild(f);
         f->Release();
         bindSkins(skins, byName, this);
@@ -414,6 +433,7 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     Ref<MeshBuilder> builder = adopt(new MeshBuilder);
     const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
     for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
+    if (cost.over()) return refuse(where, cost);
     return AddVisual(builder.get());
 }
 
@@ -433,8 +453,9 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
             break;
         }
     if (!set) return D3DRMERR_NOTFOUND;
+    CostAccount cost = file.cost;
     TextureFolderScope folder(where.path);
-    TextureSource textures(callback, arg);
+    TextureSource textures(callback, arg, cost);
 
     // The file's frame hierarchies; those holding an animated frame go under parent_frame.
     std::vector<Ref<Frame>> roots;
@@ -446,6 +467,7 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
         roots.push_back(adopt(builder.build(f)));
         rootIndex.emplace(roots.back().get(), roots.size() - 1);
     }
+    if (cost.over()) return refuse(where, cost);
     bindSkins(skins, byName, parent_frame);
     std::vector<bool> used(roots.size(), false);
     for (const auto& a : set->animations) {

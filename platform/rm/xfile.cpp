@@ -39,41 +39,41 @@ void reserveCapped(std::vector<T>& v, uint64_t wanted, size_t cap) {
 
 std::string displayName(const std::string& name) { return name.empty() ? "(unnamed)" : "'" + name + "'"; }
 
-// What the frames placed from one root, or from all top-level frames, come to.
-struct Expansion {
-    Allowance placed;
-    uint64_t cuts = 0;
-    bool depthCut = false;
-    std::string over;  // why the allowance was passed; empty when it was not
+// What the objects a file literally holds come to (paid for by its size).
+struct Literal {
+    uint64_t frames = 0, meshes = 0, elements = 0, copies = 0;
 };
 
-bool measure(const File& file, const Frame* root, Expansion& e) {
+uint64_t elementsOf(const Mesh& m) { return m.vertices.size() + m.faces.indices.size(); }
+uint64_t copiesOf(const Mesh& m) {
+    uint64_t n = m.normals.size() + m.materials.size();
+    for (const SkinWeights& s : m.skinWeights) n += s.vertices.size();
+    return n;
+}
+
+// Charges the frames and meshes placed from one root, or from all top-level ones.
+// `depthCut` hears whether frames were too deep to place.
+bool measure(const File& file, const Frame* root, rm::CostAccount& cost, bool* depthCut = nullptr) {
     struct Counter {
-        const Allowance& allowed;
-        Expansion& e;
+        rm::CostAccount& cost;
+        bool* depthCut;
         bool mesh(const Mesh& m) {
-            e.placed.elements += m.vertices.size() + m.faces.indices.size();
-            if (++e.placed.meshes > allowed.meshes) return over(kMaxReferencedMeshes, "meshes");
-            if (e.placed.elements > allowed.elements) return over(kMaxReferencedElements, "vertices and face corners");
-            return true;
+            return cost.charge(rm::Cost::Placements) && cost.charge(rm::Cost::Elements, elementsOf(m)) &&
+                   cost.charge(rm::Cost::PlacementCopies, copiesOf(m));
         }
         bool enter(const Frame& f, int) {
-            if (++e.placed.frames > allowed.frames) return over(kMaxReferencedFrames, "frames");
+            if (!cost.charge(rm::Cost::Frames)) return false;
             for (const Mesh& m : f.meshes)
                 if (!mesh(m)) return false;
             return true;
         }
         void leave(const Frame&) {}
         bool cut(Cut) {
-            e.depthCut = true;
-            return ++e.cuts <= allowed.frames || over(kMaxReferencedFrames, "frames");
-        }
-        bool over(uint64_t limit, const char* what) {
-            e.over = "the file's references expand to more than " + std::to_string(limit) + " " + what;
-            return false;
+            if (depthCut) *depthCut = true;
+            return cost.charge(rm::Cost::Frames);  // each cut is a frame not placed
         }
     };
-    Counter counter{file.allowance, e};
+    Counter counter{cost, depthCut};
     if (root) return placeFrames(*root, counter);
     for (const Mesh& m : file.meshes)
         if (!counter.mesh(m)) return false;
@@ -248,7 +248,8 @@ private:
         if (!ok) return false;
         finishMesh(m, bad, haveFaceNormals);
         repairSkin(m);
-        literal_.elements += m.vertices.size() + m.faces.indices.size();
+        literal_.elements += elementsOf(m);
+        literal_.copies += copiesOf(m);
         return true;
     }
 
@@ -624,7 +625,7 @@ private:
     // Where a definition began, to take it back.
     struct Checkpoint {
         size_t log, frameRefs, materialRefs, warnings, frames;
-        Allowance literal;
+        Literal literal;
     };
     Checkpoint checkpoint() const {
         return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), allFrames_.size(), literal_};
@@ -788,14 +789,17 @@ private:
                 if (a.frameGuid)
                     if (auto f = sharedOf(frames_, {}, a.frameGuid); f && !f->name.empty()) a.frameName = f->name;
 
-        out_.allowance = {literal_.frames + kMaxReferencedFrames, literal_.meshes + kMaxReferencedMeshes,
-                          literal_.elements + kMaxReferencedElements};
-        Expansion e;
-        if (!measure(out_, nullptr, e)) {
-            error_ = e.over;
+        out_.cost.allowLiteral(rm::Cost::Frames, literal_.frames);
+        out_.cost.allowLiteral(rm::Cost::Placements, literal_.meshes);
+        out_.cost.allowLiteral(rm::Cost::Elements, literal_.elements);
+        out_.cost.allowLiteral(rm::Cost::PlacementCopies, literal_.copies);
+        rm::CostAccount placed = out_.cost;
+        bool depthCut = false;
+        if (!measure(out_, nullptr, placed, &depthCut)) {
+            error_ = placed.refusal();
             return false;
         }
-        if (e.depthCut)
+        if (depthCut)
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels through references skipped");
         return true;
     }
@@ -866,7 +870,7 @@ private:
     std::vector<const Frame*> allFrames_;
     std::vector<FrameReference> frameRefs_;
     std::vector<MaterialReference> materialRefs_;
-    Allowance literal_;  // what the file holds itself
+    Literal literal_;  // what the file holds itself
 };
 
 template <class Lexer>
@@ -984,10 +988,14 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
     return parse(bytes, out, error, options);
 }
 
+bool chargePlacements(const File& file, const Frame* root, rm::CostAccount& cost) {
+    return measure(file, root, cost);
+}
+
 bool withinAllowance(const File& file, const Frame* root, std::string* why) {
-    Expansion e;
-    if (measure(file, root, e)) return true;
-    if (why) *why = e.over;
+    rm::CostAccount cost = file.cost;
+    if (measure(file, root, cost)) return true;
+    if (why) *why = cost.refusal();
     return false;
 }
 

@@ -19,8 +19,9 @@
 //    object of that name (or GUID) wherever the file defines it, before or after the
 //    reference; the object is shared, not copied (see SharedList). An Animation's frame
 //    reference is kept by name (frameName);
-//  - the frames reached through references stay within the file's Allowance: a file whose
-//    references would make loaders build more is refused (BadFile) before anything is built.
+//  - the frames reached through references stay within the file's cost account (File::cost,
+//    platform/rm/cost_account.h): a file whose references would make loaders build more is
+//    refused (BadFile) before anything is built.
 #pragma once
 
 #include <array>
@@ -33,15 +34,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/rm/cost_account.h"
+
 namespace xfile {
 
 // Frames deeper than this, literally or through references, are not built.
 constexpr int kMaxFrameDepth = 200;
-// What references may add to a file, beyond the objects it literally holds: frames and mesh
-// placements, and vertices plus face corners when everything is merged into one builder.
-constexpr uint64_t kMaxReferencedFrames = 1000000;
-constexpr uint64_t kMaxReferencedMeshes = 1000000;
-constexpr uint64_t kMaxReferencedElements = uint64_t(1) << 24;
 
 using Guid = std::array<uint8_t, 16>;  // in the binary format's byte order
 
@@ -210,13 +208,6 @@ struct AnimationSet {
 
 enum class Format { Text, Binary, CompressedText, CompressedBinary };
 
-// How much loaders may build from a file: what it literally holds plus what references
-// may add (kMaxReferenced...). Placements of frames and meshes, and vertices plus face
-// corners of the mesh placements.
-struct Allowance {
-    uint64_t frames = 0, meshes = 0, elements = 0;
-};
-
 struct File {
     Format format = Format::Text;
     int floatSize = 32;                    // 32 or 64
@@ -227,7 +218,10 @@ struct File {
     // one unnamed set placed where the first of them appears.
     std::vector<AnimationSet> animationSets;
     std::vector<std::string> warnings;     // what was dropped or repaired, for people
-    Allowance allowance;
+    // What reading the file cost, with what it literally holds allowed for (frames, mesh
+    // placements, vertices and face corners). A load goes on charging a copy of it for what
+    // it builds.
+    rm::CostAccount cost;
 };
 
 // Why a frame is not placed where a reference puts it. (References that would place a
@@ -252,9 +246,14 @@ bool placeFrames(const Frame& root, Visitor& visitor, int depth = 1) {
     return true;
 }
 
-// Checks that the frames placed from `roots` (the file's top-level frames when null) stay
-// within the file's allowance; false with *why ("the file's references expand to more than
-// ...") when they do not. Stops counting as soon as the allowance is passed.
+// Charges `cost` for the frames and mesh placements placed from `root` (the file's
+// top-level meshes and frames when null): frames, placements, their vertices and face
+// corners, and the normals, materials and skin weights each placement copies. False when
+// that passes the account's limits (cost.refusal() says which); stops counting then.
+bool chargePlacements(const File& file, const Frame* root, rm::CostAccount& cost);
+
+// chargePlacements on a copy of the file's own account; false with *why ("the file's
+// references expand to more than ...") when the placements pass its limits.
 bool withinAllowance(const File& file, const Frame* root, std::string* why);
 
 enum class Status { Ok, FileNotFound, BadFile };
