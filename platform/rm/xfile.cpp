@@ -140,6 +140,11 @@ private:
         n = static_cast<uint32_t>(v);
         return true;
     }
+    // The file costs more than its account allows: reading stops.
+    bool refused() {
+        error_ = out_.cost.refusal();
+        return false;
+    }
     bool fail(const char* what) {
         // Route through the lexer so the message carries the offset.
         if (error_.empty()) error_ = std::string(what) + " at byte " + std::to_string(lex_.offset());
@@ -197,6 +202,7 @@ private:
     }
 
     bool mesh(Mesh& m) {
+        if (tooMany()) return refused();
         uint32_t nv = 0;
         if (!count(nv)) return false;
         if (!vectors(m.vertices, nv)) return false;
@@ -408,6 +414,7 @@ private:
             [&](const std::string& type, const std::string&) -> int {
                 if (!equalsNoCase(type, "TextureFilename")) return 0;
                 if (!lex_.readString(mat.textureFilename)) return -1;
+                if (!out_.cost.charge(rm::Cost::TextureNameBytes, mat.textureFilename.size())) return refused() ? 1 : -1;
                 return noChildren() ? 1 : -1;
             },
             [](const std::string&) {});
@@ -471,6 +478,7 @@ private:
     }
 
     bool frame(Frame& f, int depth) {
+        if (tooMany()) return refused();
         if (depth > kMaxDepth) {
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels skipped");
             return lex_.skipBody();
@@ -514,6 +522,7 @@ private:
     }
 
     bool animation(Animation& a) {
+        if (!out_.cost.charge(rm::Cost::Animations)) return refused();
         return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (equalsNoCase(type, "AnimationKey")) {
@@ -552,9 +561,11 @@ private:
         case AnimationKey::MatrixAlt: want = 16; break;
         default: usable = false; break;
         }
-        reserveCapped(k.times, n, lex_.remaining() / 2 + 1);
-        reserveCapped(k.values, n, lex_.remaining() / 2 + 1);
+        const uint64_t room = out_.cost.limit(rm::Cost::AnimationKeys) - out_.cost.spent(rm::Cost::AnimationKeys);
+        reserveCapped(k.times, std::min<uint64_t>(n, room), lex_.remaining() / 2 + 1);
+        reserveCapped(k.values, std::min<uint64_t>(n, room), lex_.remaining() / 2 + 1);
         for (uint32_t i = 0; i < n; ++i) {
+            if (!out_.cost.charge(rm::Cost::AnimationKeys)) return refused();
             uint32_t time = 0, nv = 0;
             if (!count(time) || !count(nv)) return false;
             if (nv > lex_.remaining()) return fail("key longer than the data left");
@@ -593,6 +604,13 @@ private:
         if (guid_ && registry.byGuid.emplace(*guid_, object).second) log_.push_back({kind, true, {}, *guid_});
         return object;
     }
+    // What a file holds is counted as it is read, so that one of more frames or meshes than
+    // may be placed stops before they take memory.
+    bool tooMany() {
+        if (literal_.frames > out_.cost.limit(rm::Cost::Frames)) return !out_.cost.refuse(rm::Cost::Frames);
+        if (literal_.meshes > out_.cost.limit(rm::Cost::Placements)) return !out_.cost.refuse(rm::Cost::Placements);
+        return false;
+    }
     std::shared_ptr<Mesh> newMesh(const std::string& name) {
         ++literal_.meshes;
         return newObject(meshes_, 0, name);
@@ -624,11 +642,12 @@ private:
 
     // Where a definition began, to take it back.
     struct Checkpoint {
-        size_t log, frameRefs, materialRefs, warnings, frames;
+        size_t log, frameRefs, materialRefs, warnings, frames, held;
         Literal literal;
     };
     Checkpoint checkpoint() const {
-        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), allFrames_.size(), literal_};
+        return {log_.size(),  frameRefs_.size(), materialRefs_.size(), out_.warnings.size(),
+                allFrames_.size(), held_.size(),      literal_};
     }
     void rollback(const Checkpoint& c) {
         while (log_.size() > c.log) {
@@ -648,6 +667,7 @@ private:
         materialRefs_.resize(c.materialRefs);
         out_.warnings.resize(c.warnings);
         allFrames_.resize(c.frames);
+        held_.resize(c.held);  // nothing outside the definition holds what it read
         literal_ = c.literal;
     }
 
@@ -655,8 +675,13 @@ private:
     // a frame, a frame inside an animation ...): it is read only for the meshes, frames and
     // materials it defines, which references elsewhere may name. If it cannot be read that
     // way it is skipped, as unknown objects always were.
+    // Reading it again from where a definition failed is what costs: an object that
+    // failed once is skipped when reading comes back to it, and the bytes a failed
+    // definition read are charged to the account, so reading stays linear in the file.
     bool definitions(const std::string& type, const std::string& name) {
         if (nesting_ > kMaxNesting) return lex_.skipBody();
+        const size_t start = lex_.offset();
+        if (failed_.count(start)) return lex_.skipBody();
         const auto mark = lex_.mark();
         const Checkpoint undo = checkpoint();
         const bool normalsValid = faceNormalsValid_;
@@ -675,6 +700,8 @@ private:
         }
         faceNormalsValid_ = normalsValid;
         if (ok) return true;
+        if (out_.cost.over() || !out_.cost.charge(rm::Cost::RereadBytes, lex_.readTo() - start)) return refused();
+        failed_.insert(start);
         lex_.reset(mark);
         rollback(undo);
         error_.clear();
@@ -789,10 +816,12 @@ private:
                 if (a.frameGuid)
                     if (auto f = sharedOf(frames_, {}, a.frameGuid); f && !f->name.empty()) a.frameName = f->name;
 
-        out_.cost.allowLiteral(rm::Cost::Frames, literal_.frames);
-        out_.cost.allowLiteral(rm::Cost::Placements, literal_.meshes);
-        out_.cost.allowLiteral(rm::Cost::Elements, literal_.elements);
-        out_.cost.allowLiteral(rm::Cost::PlacementCopies, literal_.copies);
+        // Vertices, corners and what is copied per placement are paid for by the size of a
+        // file read as it stands; an inflated one pays for nothing.
+        if (out_.format == Format::Text || out_.format == Format::Binary) {
+            out_.cost.allowLiteral(rm::Cost::Elements, literal_.elements);
+            out_.cost.allowLiteral(rm::Cost::PlacementCopies, literal_.copies);
+        }
         rm::CostAccount placed = out_.cost;
         bool depthCut = false;
         if (!measure(out_, nullptr, placed, &depthCut)) {
@@ -871,6 +900,7 @@ private:
     std::vector<FrameReference> frameRefs_;
     std::vector<MaterialReference> materialRefs_;
     Literal literal_;  // what the file holds itself
+    std::unordered_set<size_t> failed_;  // where definitions could not be read
 };
 
 template <class Lexer>
@@ -880,7 +910,7 @@ bool runParser(Lexer& lex, File& out, const Options& options, std::string& error
         parser.checkBones();
         return true;
     }
-    error = !lex.error().empty() ? lex.error() : parser.error_;
+    error = out.cost.over() ? out.cost.refusal() : !lex.error().empty() ? lex.error() : parser.error_;
     if (error.empty()) error = "malformed data";
     return false;
 }
@@ -931,7 +961,7 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
         std::vector<uint8_t> inflated;
         if (file.format == Format::CompressedText || file.format == Format::CompressedBinary) {
             std::string warning;
-            ok = detail::mszipDecompress(body, inflated, why, warning);
+            ok = detail::mszipDecompress(body, inflated, why, warning, file.cost);
             if (!warning.empty()) file.warnings.push_back(warning);
             body = inflated;
         }
