@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -954,6 +955,7 @@ bool parseHeader(std::span<const uint8_t> bytes, File& out, std::string& error) 
 
 Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, const Options& options) {
     File file;
+    if (options.limits) file.cost = rm::CostAccount(*options.limits);
     std::string why;
     bool ok = parseHeader(bytes, file, why);
     if (ok) {
@@ -988,6 +990,29 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
     return Status::Ok;
 }
 
+namespace {
+
+// Bytes of [0, size) that are holes, not on disk (read as zeros); looks at the first few
+// thousand stretches only.
+uint64_t holeBytes(int fd, off_t size) {
+    uint64_t holes = 0;
+    off_t at = 0;
+    for (int i = 0; i < 4096 && at < size; ++i) {
+        const off_t data = lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) holes += static_cast<uint64_t>(size - at);  // a hole to the end
+            break;
+        }
+        holes += static_cast<uint64_t>(data - at);
+        at = lseek(fd, data, SEEK_HOLE);
+        if (at < 0) break;
+    }
+    lseek(fd, 0, SEEK_SET);
+    return holes;
+}
+
+}  // namespace
+
 Status loadFile(const std::string& path, File& out, std::string* error, const Options& options) {
     out = File{};
     FileOpening opening;
@@ -999,6 +1024,17 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
     // Mapped rather than copied: large models load faster and the pages need not stay
     // resident.
     struct stat st {};
+    // A sparse file of gigabytes takes no disk but would be read, and held, byte by byte.
+    if (fstat(fd, &st) == 0 && st.st_size > (off_t(16) << 20)) {
+        const uint64_t holes = holeBytes(fd, st.st_size);
+        if (holes > static_cast<uint64_t>(st.st_size) / 2) {
+            close(fd);
+            if (error)
+                *error = std::to_string(holes) + " of the file's " + std::to_string(st.st_size) +
+                         " bytes are holes, not on disk (a sparse file)";
+            return Status::BadFile;
+        }
+    }
     if (fstat(fd, &st) == 0 && st.st_size > 0) {
         const size_t size = static_cast<size_t>(st.st_size);
         void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
