@@ -4,7 +4,8 @@ are not regular files, then times `solluxviewer --info` (and the other modes tha
 them) on each with /usr/bin/time, printing seconds and peak memory (MB) per case.
 
 Usage: bench/hostile_files_bench.py [VIEWER] [--dir DIR] [--timeout S]
-VIEWER defaults to build/solluxviewer. Each run is stopped after the timeout (default 60 s).
+VIEWER defaults to build/solluxviewer; with build/bench/bench_open_frame built beside it, the
+new cases are also opened as the window's Open Frame and Open Animation do. Each run is stopped after the timeout (default 60 s).
 A case passes when it ends within 5 s and 512 MB, loaded or refused.
 """
 import argparse
@@ -57,23 +58,30 @@ def nested_unknown(levels, megabytes):
     return "xof 0302txt 0032\n" + "U {\n" * levels + "1;" * (megabytes << 19)
 
 
-def mszip(body):
-    # The compressed text form: the header, the declared size, then blocks of at most
-    # 32 KB, each an independent raw deflate stream.
+def mszip(head, unit, repeats, tail):
+    # The compressed text form: the header, the declared size, then blocks each an
+    # independent raw deflate stream. The body is head + unit * repeats + tail; whole
+    # blocks of units are compressed once and repeated.
     import struct
     import zlib
-    out = [b"xof 0302tzip0032", struct.pack("<I", 16 + len(body))]
-    for at in range(0, len(body), 32768):
-        chunk = body[at:at + 32768]
+
+    def block(chunk):
         c = zlib.compressobj(9, zlib.DEFLATED, -15)
         data = c.compress(chunk) + c.flush()
-        out.append(struct.pack("<HH", len(chunk), len(data) + 2) + b"CK" + data)
+        return struct.pack("<HH", len(chunk), len(data) + 2) + b"CK" + data
+
+    per = max(1, 32768 // len(unit))
+    whole, rest = divmod(repeats, per)
+    size = len(head) + len(unit) * repeats + len(tail)
+    out = [b"xof 0302tzip0032", struct.pack("<I", min(16 + size, 0xffffffff)), block(head)]
+    out.append(block(unit * per) * whole)
+    out.append(block(unit * rest + tail))
     return b"".join(out)
 
 
 def many_faces(faces):
-    head = "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; %d;\n" % faces
-    return (head + "3;0,1,2;," * (faces - 1) + "3;0,1,2;;\n}\n").encode()
+    head = b"Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; %d;\n" % faces
+    return mszip(head, b"3;0,2,1;,", faces - 1, b"3;0,2,1;;\n}\n")
 
 
 def normals_placed(normals, placements):
@@ -112,7 +120,7 @@ def falling_keys(keys):
 
 def one_place(placements):
     # One triangle placed again and again at the same place: every copy is drawn.
-    return ("xof 0302txt 0032\nFrame T { " + TRIANGLE.format(0) + " }\nFrame All { " +
+    return ("xof 0302txt 0032\nFrame T { " + TRIANGLE.format(0).replace("0,1,2", "0,2,1") + " }\nFrame All { " +
             " ".join(["{T}"] * placements) + " }\n")
 
 
@@ -207,6 +215,13 @@ def main():
     every_mode = lambda path: [("--info", info(path)), ("--screenshot", [viewer, "--screenshot", shot_png, path]),
                                ("--thumbnail", [viewer, "--thumbnail", "256", path, thumb_png])]
 
+    # Open Frame and Open Animation, without the window.
+    opener = os.path.join(os.path.dirname(viewer), "bench", "bench_open_frame")
+    if os.access(opener, os.X_OK):
+        base = every_mode
+        every_mode = lambda path: base(path) + [("Open Frame", [opener, "frame", path]),
+                                                ("Open Animation", [opener, "animation", path])]
+
     def each_mode(label, path):
         for mode, cmd in every_mode(path):
             cases.append(("%s, %s" % (label, mode), os.path.getsize(path), cmd))
@@ -214,14 +229,16 @@ def main():
     for lines in (26, 40):
         each_mode("%d lines that used to be read again and again" % lines, write("rescans-%d.x" % lines, rescans(lines)))
     each_mode("255 unknown objects nested around 50 MB", write("nested-unknown.x", nested_unknown(255, 50)))
-    each_mode("compressed: 1 GB of faces inflated", write_bytes("bomb-1g.x", mszip(many_faces(110000000))))
+    each_mode("compressed: 1 GB of faces inflated", write_bytes("bomb-1g.x", many_faces(110000000)))
     each_mode("compressed: 40M faces declared and written",
-              write_bytes("bomb-40m.x", mszip(many_faces(40000000))))
+              write_bytes("bomb-40m.x", many_faces(40000000)))
     each_mode("1M normals placed 100 times", write("normals-100.x", normals_placed(1000000, 100)))
     each_mode("200k materials placed 5000 times", write("materials-5000.x", materials_placed(200000, 5000)))
     each_mode("a skinned mesh of 1000 vertices placed 1000 times", write("skin-1000.x", skinned_placed(1000, 1000)))
     each_mode("1M animation keys in falling time order", write("keys-1m.x", falling_keys(1000000)))
-    each_mode("one triangle placed 1M times at one place", write("one-place.x", one_place(1000000)))
+    for count in (300000, 1000000):
+        each_mode("one triangle placed %d times at one place" % count,
+                  write("one-place-%d.x" % count, one_place(count)))
     each_mode("a 100 MB texture name", write("long-name.x", long_texture_name(100)))
     each_mode("1M animations of one frame", write("animations-1m.x", many_animations(1000000)))
     each_mode("16.7M vertices merged from a small file", write("merged.x", merged_elements(16384, 1024)))
@@ -249,14 +266,14 @@ def main():
         ("playing a script that is a FIFO", None, [viewer, "--screenshot", shot, "--play", fifo_x]),
     ]
 
-    print("%-58s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "peak MB", "exit", "within 5 s, 512 MB"))
+    print("%-72s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "peak MB", "exit", "within 5 s, 512 MB"))
     failures = 0
     for label, size, cmd in cases:
         seconds, mb, status = measure(cmd, args.timeout)
         ok = status is not None and seconds <= 5 and mb <= 512
         failures += not ok
         size_text = "-" if size is None else ("%.0f KB" % (size / 1024.0) if size < 1 << 20 else "%.1f MB" % (size / 1048576.0))
-        print("%-58s %9s %9s %9s %7s  %s" % (label, size_text,
+        print("%-72s %9s %9s %9s %7s  %s" % (label, size_text,
                                             ("%.2f" % seconds) if status is not None else "stopped after %.0f" % seconds,
                                             "-" if mb is None else "%.0f" % mb,
                                             "-" if status is None else str(status), "yes" if ok else "NO"))
