@@ -108,7 +108,8 @@ def skinned_placed(vertices, placements):
     w = ",".join("1.0" for _ in range(vertices))
     mesh = ("Mesh S { %d; %s; %d; %s; SkinWeights { \"Bone\"; %d; %s; %s; 1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1;; } }"
             % (vertices, pts, vertices - 2, faces, vertices, idx, w))
-    out = ["xof 0302txt 0032", "Frame Bone { " + mesh + " }", "Frame Top { " + " ".join(["{Bone}"] * placements) + " }"]
+    # Top first: Open Frame loads the first frame.
+    out = ["xof 0302txt 0032", "Frame Top { " + " ".join(["{Bone}"] * placements) + " }", "Frame Bone { " + mesh + " }"]
     return "\n".join(out) + "\n"
 
 
@@ -120,8 +121,9 @@ def falling_keys(keys):
 
 def one_place(placements):
     # One triangle placed again and again at the same place: every copy is drawn.
-    return ("xof 0302txt 0032\nFrame T { " + TRIANGLE.format(0).replace("0,1,2", "0,2,1") + " }\nFrame All { " +
-            " ".join(["{T}"] * placements) + " }\n")
+    # All first: Open Frame loads the first frame.
+    return ("xof 0302txt 0032\nFrame All { " + " ".join(["{T}"] * placements) + " }\nFrame T { " +
+            TRIANGLE.format(0).replace("0,1,2", "0,2,1") + " }\n")
 
 
 def long_texture_name(megabytes):
