@@ -415,7 +415,10 @@ private:
             [&](const std::string& type, const std::string&) -> int {
                 if (!equalsNoCase(type, "TextureFilename")) return 0;
                 if (!lex_.readString(mat.textureFilename)) return -1;
-                if (!out_.cost.charge(rm::Cost::TextureNameBytes, mat.textureFilename.size())) return refused() ? 1 : -1;
+                if (!out_.cost.charge(rm::Cost::TextureNameBytes, mat.textureFilename.size())) {
+                    refused();
+                    return -1;
+                }
                 return noChildren() ? 1 : -1;
             },
             [](const std::string&) {});
