@@ -7,7 +7,8 @@ Then plays what an unpacked download may hold against the writes and the thumbna
 thumbnail) and prints whether each safety rule held, with its seconds and peak MB.
 
 Usage: bench/hostile_files_bench.py [VIEWER] [--dir DIR] [--timeout S]
-VIEWER defaults to build/solluxviewer. Each run is stopped after the timeout (default 60 s).
+VIEWER defaults to build/solluxviewer; with build/bench/bench_open_frame built beside it, the
+new cases are also opened as the window's Open Frame and Open Animation do. Each run is stopped after the timeout (default 60 s).
 A case passes when it ends within 5 s and 512 MB, loaded or refused.
 """
 import argparse
@@ -109,6 +110,108 @@ def run_measured(cmd, timeout, env=None, before_exec=None):
     return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, code
 
 
+def rescans(lines):
+    # Read as objects, "<} #>" hides the brace in a GUID; skipped, the brace closes the
+    # object and "#" comments the rest out: every failed read of a line used to read all
+    # the lines after it again.
+    return "xof 0302txt 0032\n" + "A{ ; <} #>\n" * lines
+
+
+def nested_unknown(levels, megabytes):
+    # Unknown objects nested `levels` deep around data that ends without closing them.
+    return "xof 0302txt 0032\n" + "U {\n" * levels + "1;" * (megabytes << 19)
+
+
+def mszip(head, unit, repeats, tail):
+    # The compressed text form: the header, the declared size, then blocks each an
+    # independent raw deflate stream. The body is head + unit * repeats + tail; whole
+    # blocks of units are compressed once and repeated.
+    import struct
+    import zlib
+
+    def block(chunk):
+        c = zlib.compressobj(9, zlib.DEFLATED, -15)
+        data = c.compress(chunk) + c.flush()
+        return struct.pack("<HH", len(chunk), len(data) + 2) + b"CK" + data
+
+    per = max(1, 32768 // len(unit))
+    whole, rest = divmod(repeats, per)
+    size = len(head) + len(unit) * repeats + len(tail)
+    out = [b"xof 0302tzip0032", struct.pack("<I", min(16 + size, 0xffffffff)), block(head)]
+    out.append(block(unit * per) * whole)
+    out.append(block(unit * rest + tail))
+    return b"".join(out)
+
+
+def many_faces(faces):
+    head = b"Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; %d;\n" % faces
+    return mszip(head, b"3;0,2,1;,", faces - 1, b"3;0,2,1;;\n}\n")
+
+
+def normals_placed(normals, placements):
+    # One mesh with many normals, referenced by one frame again and again.
+    out = ["xof 0302txt 0032", "Mesh M { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;;",
+           " MeshNormals { %d; %s; 1; 3;0,0,0;; } }" % (normals, ",".join(["0;0;1;"] * normals))]
+    out.append("Frame F { " + " ".join(["{M}"] * placements) + " }")
+    return "\n".join(out) + "\n"
+
+
+def materials_placed(materials, placements):
+    mats = ",\n".join("Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; }" for _ in range(materials))
+    out = ["xof 0302txt 0032",
+           "Mesh M { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; MeshMaterialList { %d; 1; 0;; %s } }" % (materials, mats),
+           "Frame F { " + " ".join(["{M}"] * placements) + " }"]
+    return "\n".join(out) + "\n"
+
+
+def skinned_placed(vertices, placements):
+    # A skinned mesh, each placement of which gets a builder and weights of its own.
+    pts = ",".join("%d;0;0;" % i for i in range(vertices))
+    faces = ",".join("3;%d,%d,%d;" % (i, i + 1, i + 2) for i in range(vertices - 2))
+    idx = ",".join(str(i) for i in range(vertices))
+    w = ",".join("1.0" for _ in range(vertices))
+    mesh = ("Mesh S { %d; %s; %d; %s; SkinWeights { \"Bone\"; %d; %s; %s; 1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1;; } }"
+            % (vertices, pts, vertices - 2, faces, vertices, idx, w))
+    # Top first: Open Frame loads the first frame.
+    out = ["xof 0302txt 0032", "Frame Top { " + " ".join(["{Bone}"] * placements) + " }", "Frame Bone { " + mesh + " }"]
+    return "\n".join(out) + "\n"
+
+
+def falling_keys(keys):
+    body = ",\n".join("%d;3;0,0,%d;;" % (keys - i, i) for i in range(keys))
+    return ("xof 0302txt 0032\nFrame F { " + TRIANGLE.format(0) + " }\n"
+            "AnimationSet S { Animation { {F} AnimationKey { 2; %d; %s; } } }\n" % (keys, body))
+
+
+def one_place(placements):
+    # One triangle placed again and again at the same place: every copy is drawn.
+    # All first: Open Frame loads the first frame.
+    return ("xof 0302txt 0032\nFrame All { " + " ".join(["{T}"] * placements) + " }\nFrame T { " +
+            TRIANGLE.format(0).replace("0,1,2", "0,2,1") + " }\n")
+
+
+def long_texture_name(megabytes):
+    name = "a" * (megabytes << 20)
+    return ("xof 0302txt 0032\nMesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; MeshMaterialList { 1; 1; 0;; "
+            "Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { \"%s\"; } } } }\n" % name)
+
+
+def many_animations(count):
+    out = ["xof 0302txt 0032", "Frame F { " + TRIANGLE.format(0) + " }", "AnimationSet S {"]
+    out += ["Animation { {F} AnimationKey { 2; 1; 0;3;0,0,0;;; } }"] * count
+    return "\n".join(out) + "\n}\n"
+
+
+def merged_elements(vertices, placements):
+    # A small mesh description merged into one builder again and again by references.
+    pts = "0;0;0;," * (vertices - 1) + "0;0;0;;"
+    out = ["xof 0302txt 0032", "Mesh M { %d; %s 1; 3;0,1,2;; }" % (vertices, pts)]
+    out.append("Frame L { " + "{M} " * 16 + "}")
+    width = max(1, placements // 16)
+    out.append("Frame Top { " + "{L} " * width + "}")
+    return "\n".join(out) + "\n"
+
+
 def measure(cmd, timeout):
     """Returns (seconds, MB, exit status or None when stopped, processor seconds)."""
     timing = tempfile.NamedTemporaryFile(delete=False)
@@ -166,6 +269,50 @@ def main():
     p = write("doubling-18.x", doubling(18))
     cases.append(("opening a model of 18 frames, each referencing the previous twice", os.path.getsize(p),
                   [viewer, "--screenshot", os.path.join(folder, "doubling.png"), p]))
+
+    def write_bytes(name, data):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    shot_png = os.path.join(folder, "case.png")
+    thumb_png = os.path.join(folder, "case-thumb.png")
+    every_mode = lambda path: [("--info", info(path)), ("--screenshot", [viewer, "--screenshot", shot_png, path]),
+                               ("--thumbnail", [viewer, "--thumbnail", "256", path, thumb_png])]
+
+    # Open Frame and Open Animation, without the window.
+    opener = os.path.join(os.path.dirname(viewer), "bench", "bench_open_frame")
+    if os.access(opener, os.X_OK):
+        base = every_mode
+        every_mode = lambda path: base(path) + [("Open Frame", [opener, "frame", path]),
+                                                ("Open Animation", [opener, "animation", path])]
+
+    def each_mode(label, path):
+        for mode, cmd in every_mode(path):
+            cases.append(("%s, %s" % (label, mode), os.path.getsize(path), cmd))
+
+    for lines in (26, 40):
+        each_mode("%d lines that used to be read again and again" % lines, write("rescans-%d.x" % lines, rescans(lines)))
+    each_mode("255 unknown objects nested around 50 MB", write("nested-unknown.x", nested_unknown(255, 50)))
+    each_mode("compressed: 1 GB of faces inflated", write_bytes("bomb-1g.x", many_faces(110000000)))
+    each_mode("compressed: 40M faces declared and written",
+              write_bytes("bomb-40m.x", many_faces(40000000)))
+    each_mode("1M normals placed 100 times", write("normals-100.x", normals_placed(1000000, 100)))
+    each_mode("200k materials placed 5000 times", write("materials-5000.x", materials_placed(200000, 5000)))
+    each_mode("a skinned mesh of 1000 vertices placed 1000 times", write("skin-1000.x", skinned_placed(1000, 1000)))
+    each_mode("1M animation keys in falling time order", write("keys-1m.x", falling_keys(1000000)))
+    for count in (300000, 1000000):
+        each_mode("one triangle placed %d times at one place" % count,
+                  write("one-place-%d.x" % count, one_place(count)))
+    each_mode("a 100 MB texture name", write("long-name.x", long_texture_name(100)))
+    each_mode("1M animations of one frame", write("animations-1m.x", many_animations(1000000)))
+    each_mode("16.7M vertices merged from a small file", write("merged.x", merged_elements(16384, 1024)))
+    sparse = os.path.join(folder, "sparse.x")
+    with open(sparse, "wb") as f:
+        f.write(b"xof 0302txt 0032\n" + TRIANGLE.format(0).encode() + b"\n")
+        f.truncate(4 << 30)
+    each_mode("a sparse 4 GB file", sparse)
 
     zero_x, zero_rok = os.path.join(folder, "zero.x"), os.path.join(folder, "zero.rok")
     fifo_x, fifo_rok = os.path.join(folder, "fifo.x"), os.path.join(folder, "fifo.rok")
@@ -226,7 +373,7 @@ def main():
         ("a texture that links to /proc/self/pagemap", None, [viewer, "--screenshot", shot, p]),
     ]
 
-    print("%-58s %9s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "cpu s", "peak MB", "exit",
+    print("%-72s %9s %9s %9s %9s %7s  %s" % ("case", "size", "seconds", "cpu s", "peak MB", "exit",
                                              "within 5 s, 512 MB"))
     failures = 0
     for label, size, cmd in cases:
@@ -234,7 +381,7 @@ def main():
         ok = status is not None and seconds <= 5 and mb <= 512
         failures += not ok
         size_text = "-" if size is None else ("%.0f KB" % (size / 1024.0) if size < 1 << 20 else "%.1f MB" % (size / 1048576.0))
-        print("%-58s %9s %9s %9s %9s %7s  %s" % (label, size_text,
+        print("%-72s %9s %9s %9s %9s %7s  %s" % (label, size_text,
                                             ("%.2f" % seconds) if status is not None else "stopped after %.0f" % seconds,
                                             "-" if cpu is None else "%.2f" % cpu,
                                             "-" if mb is None else "%.0f" % mb,

@@ -10,6 +10,11 @@ namespace {
 
 template <class Key>
 void insertKey(std::vector<Key>& keys, const Key& key) {
+    // Keys added in time order (as the loader does) go on the end.
+    if (keys.empty() || keys.back().time < key.time) {
+        keys.push_back(key);
+        return;
+    }
     auto it = std::lower_bound(keys.begin(), keys.end(), key.time,
                                [](const Key& k, D3DVALUE t) { return k.time < t; });
     if (it != keys.end() && it->time == key.time)

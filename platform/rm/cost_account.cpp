@@ -5,10 +5,10 @@ namespace rm {
 const CostLimits& CostLimits::defaults() {
     static const CostLimits limits = [] {
         CostLimits l;
-        l[Cost::InflatedBytes] = uint64_t(256) << 20;
+        l[Cost::InflatedBytes] = uint64_t(64) << 20;
         l[Cost::Frames] = 1000000;
         l[Cost::Placements] = 1000000;
-        l[Cost::Elements] = uint64_t(1) << 24;
+        l[Cost::Elements] = uint64_t(1) << 23;
         l[Cost::PlacementCopies] = uint64_t(1) << 23;
         l[Cost::AnimationKeys] = uint64_t(1) << 21;
         l[Cost::Animations] = uint64_t(1) << 17;
@@ -17,6 +17,7 @@ const CostLimits& CostLimits::defaults() {
         l[Cost::Nesting] = 256;
         l[Cost::RereadBytes] = uint64_t(1) << 26;
         l[Cost::DrawnFaces] = uint64_t(1) << 23;
+        l[Cost::Overdraw] = 1024;
         return l;
     }();
     return limits;
@@ -38,6 +39,7 @@ std::string CostAccount::describe(Cost kind, uint64_t n) {
     case Cost::Nesting: return "the file's objects nest deeper than " + N + " levels";
     case Cost::RereadBytes: return "the file's objects would be read again for more than " + N + " bytes";
     case Cost::DrawnFaces: return "the scene draws more than " + N + " faces";
+    case Cost::Overdraw: return "the file's faces pile up more than " + N + " deep";
     }
     return "the file costs more than " + N;
 }

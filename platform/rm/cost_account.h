@@ -25,8 +25,9 @@ enum class Cost : uint8_t {
     Nesting,           // how deep objects nest (a level, not a sum: see reach())
     RereadBytes,       // bytes read again after a definition could not be read
     DrawnFaces,        // faces drawn for one picture
+    Overdraw,          // the area of the placed faces, in multiples of the scene's largest side
 };
-constexpr size_t kCostKinds = 12;
+constexpr size_t kCostKinds = 13;
 
 // Each kind's limit. Some kinds start from what the file itself holds (see
 // CostAccount::allowLiteral): for them the limit is what references may add beyond it.
@@ -51,6 +52,9 @@ public:
     // For kinds that are a level rather than a sum (Nesting): records that `level` was
     // reached; false when it passes the limit, as charge().
     bool reach(Cost kind, uint64_t level);
+    // Refuses for `kind` as a charge past its limit would, for what is counted elsewhere
+    // (the objects a file holds, before they are placed). Always false.
+    bool refuse(Cost kind);
     // Whether charging n would pass the limit, without charging.
     bool fits(Cost kind, uint64_t n) const { return !over_ && n <= limits_[kind] - spent(kind); }
 
@@ -69,8 +73,6 @@ public:
     static std::string describe(Cost kind, uint64_t n);
 
 private:
-    bool refuse(Cost kind);
-
     CostLimits base_, limits_;
     std::array<uint64_t, kCostKinds> spent_{};
     bool over_ = false;

@@ -1,5 +1,6 @@
 // The Load methods: .x file contents (platform/rm/xfile.h) into retained-mode objects.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -302,6 +303,65 @@ void forEachMeshPlacement(const xfile::File& file, const xfile::Frame* root, Pla
     for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
 }
 
+// Faces piled on one another are drawn over one another: every placement of a mesh placed
+// a million times at one place is filled, pixel by pixel. Charges the area of the placed
+// faces over the largest side of the box around them (a closed model comes to a few, a
+// detailed one to tens) before anything is built.
+bool chargeOverdraw(const xfile::File& file, const xfile::Frame* root, const char* only, CostAccount& cost) {
+    struct Extent {
+        double area = 0;
+        D3DVECTOR lo{0, 0, 0}, hi{0, 0, 0};
+        bool empty = true;
+    };
+    std::unordered_map<const xfile::Mesh*, Extent> extents;
+    auto extentOf = [&](const xfile::Mesh& mesh) -> const Extent& {
+        auto [it, added] = extents.try_emplace(&mesh);
+        Extent& e = it->second;
+        if (!added) return e;
+        auto at = [&](uint32_t i) { return vec(mesh.vertices[i][0], mesh.vertices[i][1], mesh.vertices[i][2]); };
+        for (size_t f = 0; f < mesh.faces.size(); ++f) {
+            auto face = mesh.faces[f];
+            for (size_t k = 2; k < face.size(); ++k)
+                e.area += 0.5 * double(length(cross(at(face[k - 1]) - at(face[0]), at(face[k]) - at(face[0]))));
+        }
+        for (const auto& v : mesh.vertices) {
+            const D3DVECTOR p = vec(v[0], v[1], v[2]);
+            if (!finite(p)) continue;
+            e.lo = e.empty ? p : vec(std::min(e.lo.x, p.x), std::min(e.lo.y, p.y), std::min(e.lo.z, p.z));
+            e.hi = e.empty ? p : vec(std::max(e.hi.x, p.x), std::max(e.hi.y, p.y), std::max(e.hi.z, p.z));
+            e.empty = false;
+        }
+        if (!std::isfinite(e.area)) e.area = 0;
+        return e;
+    };
+    double area = 0;
+    D3DVECTOR lo{0, 0, 0}, hi{0, 0, 0};
+    bool empty = true;
+    forEachMeshPlacement(file, root, [&](const xfile::Mesh& mesh, const Matrix& m) {
+        if (only && mesh.name != only) return;
+        const Extent& e = extentOf(mesh);
+        if (e.empty) return;
+        // Areas grow with the square of the placement's scale.
+        const double det = std::fabs(double(m.m[0][0]) * (double(m.m[1][1]) * m.m[2][2] - double(m.m[1][2]) * m.m[2][1]) -
+                                     double(m.m[0][1]) * (double(m.m[1][0]) * m.m[2][2] - double(m.m[1][2]) * m.m[2][0]) +
+                                     double(m.m[0][2]) * (double(m.m[1][0]) * m.m[2][1] - double(m.m[1][1]) * m.m[2][0]));
+        if (std::isfinite(det)) area += e.area * std::cbrt(det * det);
+        for (int c = 0; c < 8; ++c) {
+            const D3DVECTOR p = transformPoint(vec(c & 1 ? e.hi.x : e.lo.x, c & 2 ? e.hi.y : e.lo.y,
+                                                   c & 4 ? e.hi.z : e.lo.z), m);
+            if (!finite(p)) continue;
+            lo = empty ? p : vec(std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z));
+            hi = empty ? p : vec(std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z));
+            empty = false;
+        }
+    });
+    const double x = double(hi.x) - lo.x, y = double(hi.y) - lo.y, z = double(hi.z) - lo.z;
+    const double side = std::max({x * y, y * z, z * x});
+    if (!(side > 0) || !std::isfinite(area)) return true;  // flat or empty: nothing to fill
+    const double deep = area / side;
+    return cost.charge(Cost::Overdraw, deep >= 1e18 ? UINT64_MAX : uint64_t(deep));
+}
+
 // A skinned mesh waits for its bones, which may be defined anywhere in the file.
 struct PendingSkin {
     MeshBuilder* builder;  // held by its frame
@@ -443,8 +503,18 @@ void addAnimations(const xfile::AnimationSet& set, const std::map<std::string, F
                                         (a.spline ? D3DRMANIMATION_SPLINEPOSITION : D3DRMANIMATION_LINEARPOSITION) |
                                         D3DRMANIMATION_SCALEANDROTATION | D3DRMANIMATION_POSITION;
         anim->SetOptions(options);
-        for (const auto& key : a.keys) {
-            for (size_t k = 0; k < key.times.size() && k < key.values.size(); ++k) {
+        // Added in time order, sorted once: where two keys of a type share a time, the later
+        // in the file still wins.
+        std::vector<std::pair<uint32_t, uint32_t>> order;  // key object, entry
+        for (size_t o = 0; o < a.keys.size(); ++o)
+            for (size_t k = 0; k < a.keys[o].times.size() && k < a.keys[o].values.size(); ++k)
+                order.push_back({uint32_t(o), uint32_t(k)});
+        std::stable_sort(order.begin(), order.end(), [&](const auto& x, const auto& y) {
+            return a.keys[x.first].times[x.second] < a.keys[y.first].times[y.second];
+        });
+        for (const auto& [o, k] : order) {
+            const auto& key = a.keys[o];
+            {
                 const auto& v = key.values[k];
                 D3DVALUE t = static_cast<D3DVALUE>(key.times[k]);
                 switch (key.keyType) {
@@ -517,6 +587,11 @@ HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, 
     });
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     CostAccount cost = file.cost;
+    if (!chargeOverdraw(file, nullptr, only, cost)) {
+        LoadSource where;
+        where.path = path;
+        return refuse(where, cost);
+    }
     TextureFolderScope folder(path);
     TextureSource textures(callback, arg, cost);
     clear();
@@ -568,6 +643,7 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
         // its references may reach further than the file's own frames did.
         CostAccount placed = cost;
         if (!xfile::chargePlacements(file, chosen, placed)) return refuse(where, placed);
+        if (!chargeOverdraw(file, chosen, nullptr, cost)) return refuse(where, cost);
         std::vector<PendingSkin> skins;
         FrameBuilder builder(textures, byName, skins);
         Frame* f = builder.build(*chosen);
@@ -582,6 +658,7 @@ HRESULT Frame::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOA
     }
     // A file of bare meshes: they become one visual of this frame.
     if (only || file.meshes.empty()) return D3DRMERR_NOTFOUND;
+    if (!chargeOverdraw(file, nullptr, nullptr, cost)) return refuse(where, cost);
     Ref<MeshBuilder> builder = adopt(new MeshBuilder);
     const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
     for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
@@ -610,6 +687,7 @@ HRESULT AnimationSet::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg, cost);
 
+    if (!chargeOverdraw(file, nullptr, nullptr, cost)) return refuse(where, cost);
     // The file's frame hierarchies; those holding an animated frame go under parent_frame.
     std::vector<Ref<Frame>> roots;
     std::map<std::string, Frame*> byName;
@@ -648,6 +726,7 @@ HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void*
     CostAccount cost = file.cost;
     TextureFolderScope folder(where.path);
     TextureSource textures(callback, arg, cost);
+    if (!chargeOverdraw(file, nullptr, nullptr, cost)) return refuse(where, cost);
     if (!file.meshes.empty()) {
         Ref<MeshBuilder> builder = adopt(new MeshBuilder);
         const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);

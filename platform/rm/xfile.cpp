@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +143,11 @@ private:
         n = static_cast<uint32_t>(v);
         return true;
     }
+    // The file costs more than its account allows: reading stops.
+    bool refused() {
+        error_ = out_.cost.refusal();
+        return false;
+    }
     bool fail(const char* what) {
         // Route through the lexer so the message carries the offset.
         if (error_.empty()) error_ = std::string(what) + " at byte " + std::to_string(lex_.offset());
@@ -199,6 +205,7 @@ private:
     }
 
     bool mesh(Mesh& m) {
+        if (tooMany()) return refused();
         uint32_t nv = 0;
         if (!count(nv)) return false;
         if (!vectors(m.vertices, nv)) return false;
@@ -410,6 +417,10 @@ private:
             [&](const std::string& type, const std::string&) -> int {
                 if (!equalsNoCase(type, "TextureFilename")) return 0;
                 if (!lex_.readString(mat.textureFilename)) return -1;
+                if (!out_.cost.charge(rm::Cost::TextureNameBytes, mat.textureFilename.size())) {
+                    refused();
+                    return -1;
+                }
                 return noChildren() ? 1 : -1;
             },
             [](const std::string&) {});
@@ -473,6 +484,7 @@ private:
     }
 
     bool frame(Frame& f, int depth) {
+        if (tooMany()) return refused();
         if (depth > kMaxDepth) {
             warn("frames nested deeper than " + std::to_string(kMaxDepth) + " levels skipped");
             return lex_.skipBody();
@@ -534,6 +546,7 @@ private:
     }
 
     bool animation(Animation& a) {
+        if (!out_.cost.charge(rm::Cost::Animations)) return refused();
         return children(
             [&](const std::string& type, const std::string& name) -> int {
                 if (equalsNoCase(type, "AnimationKey")) {
@@ -572,9 +585,11 @@ private:
         case AnimationKey::MatrixAlt: want = 16; break;
         default: usable = false; break;
         }
-        reserveCapped(k.times, n, lex_.remaining() / 2 + 1);
-        reserveCapped(k.values, n, lex_.remaining() / 2 + 1);
+        const uint64_t room = out_.cost.limit(rm::Cost::AnimationKeys) - out_.cost.spent(rm::Cost::AnimationKeys);
+        reserveCapped(k.times, std::min<uint64_t>(n, room), lex_.remaining() / 2 + 1);
+        reserveCapped(k.values, std::min<uint64_t>(n, room), lex_.remaining() / 2 + 1);
         for (uint32_t i = 0; i < n; ++i) {
+            if (!out_.cost.charge(rm::Cost::AnimationKeys)) return refused();
             uint32_t time = 0, nv = 0;
             if (!count(time) || !count(nv)) return false;
             if (nv > lex_.remaining()) return fail("key longer than the data left");
@@ -613,6 +628,13 @@ private:
         if (guid_ && registry.byGuid.emplace(*guid_, object).second) log_.push_back({kind, true, {}, *guid_});
         return object;
     }
+    // What a file holds is counted as it is read, so that one of more frames or meshes than
+    // may be placed stops before they take memory.
+    bool tooMany() {
+        if (literal_.frames > out_.cost.limit(rm::Cost::Frames)) return !out_.cost.refuse(rm::Cost::Frames);
+        if (literal_.meshes > out_.cost.limit(rm::Cost::Placements)) return !out_.cost.refuse(rm::Cost::Placements);
+        return false;
+    }
     std::shared_ptr<Mesh> newMesh(const std::string& name) {
         ++literal_.meshes;
         return newObject(meshes_, 0, name);
@@ -644,11 +666,12 @@ private:
 
     // Where a definition began, to take it back.
     struct Checkpoint {
-        size_t log, frameRefs, materialRefs, warnings, frames;
+        size_t log, frameRefs, materialRefs, warnings, frames, held;
         Literal literal;
     };
     Checkpoint checkpoint() const {
-        return {log_.size(), frameRefs_.size(), materialRefs_.size(), out_.warnings.size(), allFrames_.size(), literal_};
+        return {log_.size(),  frameRefs_.size(), materialRefs_.size(), out_.warnings.size(),
+                allFrames_.size(), held_.size(),      literal_};
     }
     void rollback(const Checkpoint& c) {
         while (log_.size() > c.log) {
@@ -668,6 +691,7 @@ private:
         materialRefs_.resize(c.materialRefs);
         out_.warnings.resize(c.warnings);
         allFrames_.resize(c.frames);
+        held_.resize(c.held);  // nothing outside the definition holds what it read
         literal_ = c.literal;
     }
 
@@ -675,8 +699,13 @@ private:
     // a frame, a frame inside an animation ...): it is read only for the meshes, frames and
     // materials it defines, which references elsewhere may name. If it cannot be read that
     // way it is skipped, as unknown objects always were.
+    // Reading it again from where a definition failed is what costs: an object that
+    // failed once is skipped when reading comes back to it, and the bytes a failed
+    // definition read are charged to the account, so reading stays linear in the file.
     bool definitions(const std::string& type, const std::string& name) {
         if (nesting_ > kMaxNesting) return lex_.skipBody();
+        const size_t start = lex_.offset();
+        if (failed_.count(start)) return lex_.skipBody();
         const auto mark = lex_.mark();
         const Checkpoint undo = checkpoint();
         const bool normalsValid = faceNormalsValid_;
@@ -695,6 +724,8 @@ private:
         }
         faceNormalsValid_ = normalsValid;
         if (ok) return true;
+        if (out_.cost.over() || !out_.cost.charge(rm::Cost::RereadBytes, lex_.readTo() - start)) return refused();
+        failed_.insert(start);
         lex_.reset(mark);
         rollback(undo);
         error_.clear();
@@ -809,10 +840,12 @@ private:
                 if (a.frameGuid)
                     if (auto f = sharedOf(frames_, {}, a.frameGuid); f && !f->name.empty()) a.frameName = f->name;
 
-        out_.cost.allowLiteral(rm::Cost::Frames, literal_.frames);
-        out_.cost.allowLiteral(rm::Cost::Placements, literal_.meshes);
-        out_.cost.allowLiteral(rm::Cost::Elements, literal_.elements);
-        out_.cost.allowLiteral(rm::Cost::PlacementCopies, literal_.copies);
+        // Vertices, corners and what is copied per placement are paid for by the size of a
+        // file read as it stands; an inflated one pays for nothing.
+        if (out_.format == Format::Text || out_.format == Format::Binary) {
+            out_.cost.allowLiteral(rm::Cost::Elements, literal_.elements);
+            out_.cost.allowLiteral(rm::Cost::PlacementCopies, literal_.copies);
+        }
         rm::CostAccount placed = out_.cost;
         bool depthCut = false;
         if (!measure(out_, nullptr, placed, &depthCut)) {
@@ -891,6 +924,7 @@ private:
     std::vector<FrameReference> frameRefs_;
     std::vector<MaterialReference> materialRefs_;
     Literal literal_;  // what the file holds itself
+    std::unordered_set<size_t> failed_;  // where definitions could not be read
 };
 
 template <class Lexer>
@@ -900,7 +934,7 @@ bool runParser(Lexer& lex, File& out, const Options& options, std::string& error
         parser.checkBones();
         return true;
     }
-    error = !lex.error().empty() ? lex.error() : parser.error_;
+    error = out.cost.over() ? out.cost.refusal() : !lex.error().empty() ? lex.error() : parser.error_;
     if (error.empty()) error = "malformed data";
     return false;
 }
@@ -944,6 +978,7 @@ bool parseHeader(std::span<const uint8_t> bytes, File& out, std::string& error) 
 
 Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, const Options& options) {
     File file;
+    if (options.limits) file.cost = rm::CostAccount(*options.limits);
     std::string why;
     bool ok = parseHeader(bytes, file, why);
     if (ok) {
@@ -951,7 +986,7 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
         std::vector<uint8_t> inflated;
         if (file.format == Format::CompressedText || file.format == Format::CompressedBinary) {
             std::string warning;
-            ok = detail::mszipDecompress(body, inflated, why, warning);
+            ok = detail::mszipDecompress(body, inflated, why, warning, file.cost);
             if (!warning.empty()) file.warnings.push_back(warning);
             body = inflated;
         }
@@ -978,6 +1013,29 @@ Status parse(std::span<const uint8_t> bytes, File& out, std::string* error, cons
     return Status::Ok;
 }
 
+namespace {
+
+// Bytes of [0, size) that are holes, not on disk (read as zeros); looks at the first few
+// thousand stretches only.
+uint64_t holeBytes(int fd, off_t size) {
+    uint64_t holes = 0;
+    off_t at = 0;
+    for (int i = 0; i < 4096 && at < size; ++i) {
+        const off_t data = lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) holes += static_cast<uint64_t>(size - at);  // a hole to the end
+            break;
+        }
+        holes += static_cast<uint64_t>(data - at);
+        at = lseek(fd, data, SEEK_HOLE);
+        if (at < 0) break;
+    }
+    lseek(fd, 0, SEEK_SET);
+    return holes;
+}
+
+}  // namespace
+
 Status loadFile(const std::string& path, File& out, std::string* error, const Options& options) {
     out = File{};
     FileOpening opening;
@@ -989,6 +1047,17 @@ Status loadFile(const std::string& path, File& out, std::string* error, const Op
     // Mapped rather than copied: large models load faster and the pages need not stay
     // resident.
     struct stat st {};
+    // A sparse file of gigabytes takes no disk but would be read, and held, byte by byte.
+    if (fstat(fd, &st) == 0 && st.st_size > (off_t(16) << 20)) {
+        const uint64_t holes = holeBytes(fd, st.st_size);
+        if (holes > static_cast<uint64_t>(st.st_size) / 2) {
+            close(fd);
+            if (error)
+                *error = std::to_string(holes) + " of the file's " + std::to_string(st.st_size) +
+                         " bytes are holes, not on disk (a sparse file)";
+            return Status::BadFile;
+        }
+    }
     if (fstat(fd, &st) == 0 && st.st_size > 0) {
         const size_t size = static_cast<size_t>(st.st_size);
         void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);

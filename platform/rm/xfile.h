@@ -263,6 +263,8 @@ enum class Status { Ok, FileNotFound, BadFile };
 struct Options {
     // Also write each warning to standard error ("x file: ..." lines).
     bool warningsToStderr = true;
+    // What the file may cost; null: rm::CostLimits::defaults().
+    const rm::CostLimits* limits = nullptr;
 };
 
 // Parses a whole file held in memory. On failure `out` is left empty (apart from

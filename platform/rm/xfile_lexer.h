@@ -91,6 +91,8 @@ public:
     size_t offset() const { return static_cast<size_t>(p_ - begin_); }
     size_t remaining() const { return static_cast<size_t>(end_ - p_); }
     const std::string& error() const { return error_; }
+    // How far reading got: where it failed, once it has.
+    size_t readTo() const { return error_.empty() ? offset() : failedAt_; }
     const std::optional<Guid>& guid() const { return guid_; }
 
     struct Mark {
@@ -277,7 +279,10 @@ public:
 
 private:
     bool fail(const std::string& what) {
-        if (error_.empty()) error_ = what + " at byte " + std::to_string(offset());
+        if (error_.empty()) {
+            error_ = what + " at byte " + std::to_string(offset());
+            failedAt_ = offset();
+        }
         p_ = end_;  // nothing more is read once an error was found
         return false;
     }
@@ -414,6 +419,7 @@ private:
     const char* p_;
     const char* end_;
     std::string error_;
+    size_t failedAt_ = 0;
     std::optional<Guid> guid_;
 };
 
@@ -433,6 +439,8 @@ public:
     size_t offset() const { return static_cast<size_t>(p_ - begin_); }
     size_t remaining() const { return static_cast<size_t>(end_ - p_); }
     const std::string& error() const { return error_; }
+    // How far reading got: where it failed, once it has.
+    size_t readTo() const { return error_.empty() ? offset() : failedAt_; }
     const std::optional<detail::Guid>& guid() const { return guid_; }
 
     struct Mark {
@@ -608,7 +616,10 @@ public:
 
 private:
     bool fail(const std::string& what) {
-        if (error_.empty()) error_ = what + " at byte " + std::to_string(offset());
+        if (error_.empty()) {
+            error_ = what + " at byte " + std::to_string(offset());
+            failedAt_ = offset();
+        }
         p_ = end_;
         listLeft_ = 0;
         return false;
@@ -740,6 +751,7 @@ private:
     uint32_t listLeft_ = 0;
     bool listFloat_ = false;
     std::string error_;
+    size_t failedAt_ = 0;
     std::optional<detail::Guid> guid_;
 };
 

@@ -27,7 +27,7 @@ struct Inflater {
 }  // namespace
 
 bool mszipDecompress(std::span<const uint8_t> data, std::vector<uint8_t>& body, std::string& error,
-                     std::string& warning) {
+                     std::string& warning, rm::CostAccount& cost) {
     body.clear();
     if (data.size() < 4) {
         error = "compressed data too short";
@@ -70,6 +70,11 @@ bool mszipDecompress(std::span<const uint8_t> data, std::vector<uint8_t>& body, 
                 return false;
             }
         }
+        if (!cost.fits(rm::Cost::InflatedBytes, room)) {
+            cost.charge(rm::Cost::InflatedBytes, room);
+            error = cost.refusal();
+            return false;
+        }
         body.resize(before + room);
         inf.zs.next_in = const_cast<Bytef*>(data.data() + pos + 2);
         inf.zs.avail_in = csize - 2;
@@ -78,6 +83,7 @@ bool mszipDecompress(std::span<const uint8_t> data, std::vector<uint8_t>& body, 
         int rc = inflate(&inf.zs, Z_FINISH);
         size_t produced = room - inf.zs.avail_out;
         body.resize(before + produced);
+        cost.charge(rm::Cost::InflatedBytes, produced);
         if (rc != Z_STREAM_END) {
             if (rc == Z_BUF_ERROR && inf.zs.avail_out == 0)
                 error = "compressed data larger than the size it declares";

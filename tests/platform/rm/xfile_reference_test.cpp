@@ -168,7 +168,7 @@ TEST(XFileReferences, ExpansionBeyondTheAllowanceIsRefusedBeforeAnythingIsBuilt)
     wide += " }\n";
     const std::pair<std::string, std::string> cases[] = {
         {doubling, "the file's references expand to more than 1000000 frames"},
-        {heavy, "the file's references expand to more than 16777216 vertices and face corners"},
+        {heavy, "the file's references expand to more than 8388608 vertices and face corners"},
         {wide, "the file's references expand to more than 1000000 frames"},
     };
     for (const auto& [text, why] : cases) {
