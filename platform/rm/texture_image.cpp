@@ -34,13 +34,11 @@ Kind kindOf(std::span<const uint8_t> b) {
     if (b.size() >= 2 && b[0] == 'P' && (b[1] == '6' || b[1] == '5')) return Kind::Pnm;
     if (jpegStart(b)) return Kind::Jpeg;
     if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return Kind::Png;
-    if (b.size() >= 6 &&
-        (std::memcmp(b.data(), "GIF87a", 6) == 0 || std::memcmp(b.data(), "GIF89a", 6) == 0))
+    if (b.size() >= 6 && (std::memcmp(b.data(), "GIF87a", 6) == 0 || std::memcmp(b.data(), "GIF89a", 6) == 0))
         return Kind::Gif;
     // Targa has no signature: a colour map of none or one, and an image type the format
     // defines (colour-mapped, true-colour or grey, each plain or run-length encoded).
-    if (b.size() >= 18 && b[1] <= 1 &&
-        (b[2] == 1 || b[2] == 2 || b[2] == 3 || b[2] == 9 || b[2] == 10 || b[2] == 11))
+    if (b.size() >= 18 && b[1] <= 1 && (b[2] == 1 || b[2] == 2 || b[2] == 3 || b[2] == 9 || b[2] == 10 || b[2] == 11))
         return Kind::Tga;
     return Kind::Other;
 }
@@ -65,8 +63,7 @@ bool bmpComplete(std::span<const uint8_t> b) {
         bits = le16(b.data() + 28);
         compression = le32(b.data() + 30);
     }
-    if (compression != 0 && compression != 3 && compression != 6)
-        return true;  // sizes unknown: the decoder decides
+    if (compression != 0 && compression != 3 && compression != 6) return true;  // sizes unknown: the decoder decides
     const uint64_t stride = (width * bits + 31) / 32 * 4;
     return uint64_t(offset) + stride * height <= b.size();
 }
@@ -77,8 +74,7 @@ bool bmpComplete(std::span<const uint8_t> b) {
 bool tgaComplete(std::span<const uint8_t> b) {
     const unsigned bits = b[16];
     if ((b[2] != 2 && b[2] != 3) || bits == 15 || bits == 16) return true;
-    const uint64_t pixelBytes =
-        uint64_t(le16(b.data() + 12)) * le16(b.data() + 14) * ((bits + 7) / 8);
+    const uint64_t pixelBytes = uint64_t(le16(b.data() + 12)) * le16(b.data() + 14) * ((bits + 7) / 8);
     return 18 + b[0] + pixelBytes <= b.size();
 }
 
@@ -117,12 +113,11 @@ Status failWith(Image& out, std::string* error, std::string why) {
 Status decodePnm(std::span<const uint8_t> b, Image& out, std::string* error) {
     uint64_t values[3];
     size_t at = 0;
-    if (!pnmHeader(b, values, at))
-        return failWith(out, error, "unreadable picture: malformed header");
+    if (!pnmHeader(b, values, at)) return failWith(out, error, "unreadable picture: malformed header");
     const uint64_t w = values[0], h = values[1], maximum = values[2];
-    if (tooLarge(w, h)) return failWith(out, error, tooLargeMessage(w, h));
-    if (maximum == 0 || maximum > 65535)
-        return failWith(out, error, "unreadable picture: bad maximum value");
+    if (tooLarge(w, h))
+        return failWith(out, error, tooLargeMessage(w, h));
+    if (maximum == 0 || maximum > 65535) return failWith(out, error, "unreadable picture: bad maximum value");
     const size_t channels = b[1] == '6' ? 3 : 1, bytes = maximum > 255 ? 2 : 1;
     const size_t count = size_t(w * h);
     if (at > b.size() || count * channels * bytes > b.size() - at)
@@ -176,15 +171,12 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
         return failWith(out, error, "picture data cut short");
     // Taken in the picture's own channels and widened here, as the decoder's own widening
     // of 16-bit samples has gone wrong before.
-    std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
-        stbi_load_from_memory(data, size, &w, &h, &comp, 0), stbi_image_free);
-    if (!pixels)
-        return failWith(out, error, std::string("unreadable picture: ") + stbi_failure_reason());
+    std::unique_ptr<stbi_uc, void (*)(void*)> pixels(stbi_load_from_memory(data, size, &w, &h, &comp, 0),
+                                                     stbi_image_free);
+    if (!pixels) return failWith(out, error, std::string("unreadable picture: ") + stbi_failure_reason());
     // The decoder reads the header again; hold it to the size checked above.
-    if (w <= 0 || h <= 0 || tooLarge(uint64_t(w), uint64_t(h)))
-        return failWith(out, error, "picture too large");
-    if (comp < 1 || comp > 4)
-        return failWith(out, error, "unreadable picture: " + std::to_string(comp) + " channels");
+    if (w <= 0 || h <= 0 || tooLarge(uint64_t(w), uint64_t(h))) return failWith(out, error, "picture too large");
+    if (comp < 1 || comp > 4) return failWith(out, error, "unreadable picture: " + std::to_string(comp) + " channels");
     const size_t count = size_t(w) * size_t(h);
     out.width = w;
     out.height = h;
@@ -213,8 +205,7 @@ Status loadFile(const std::string& path, Image& out, std::string* error, Formats
         if (error) *error = fileOpeningMessage(opened, path);
         return Status::FileNotFound;
     }
-    if (opened != FileOpening::Opened)
-        return failWith(out, error, fileOpeningMessage(opened, path));
+    if (opened != FileOpening::Opened) return failWith(out, error, fileOpeningMessage(opened, path));
     Status s = decode(bytes, out, error, formats);
     if (s != Status::Ok && error) *error = path + ": " + *error;
     return s;

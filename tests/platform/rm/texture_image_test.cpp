@@ -26,10 +26,8 @@ void put32(std::vector<uint8_t>& b, uint32_t v) {
 // A BITMAPINFOHEADER bitmap. `rows` are given top row first, as the picture looks;
 // they are stored bottom-up unless topDown. Pixels are (r, g, b) triples or, for 8 bits,
 // palette indices.
-std::vector<uint8_t> bmp(int width, int height, int bits,
-                         const std::vector<std::vector<uint8_t>>& rows,
-                         const std::vector<std::array<uint8_t, 3>>& palette = {},
-                         bool topDown = false) {
+std::vector<uint8_t> bmp(int width, int height, int bits, const std::vector<std::vector<uint8_t>>& rows,
+                         const std::vector<std::array<uint8_t, 3>>& palette = {}, bool topDown = false) {
     const int bpp = bits / 8;
     const int stride = (width * bpp + 3) & ~3;
     const uint32_t paletteBytes = static_cast<uint32_t>(palette.size() * 4);
@@ -89,14 +87,12 @@ TEST(TextureImage, BitmapsOfEveryCommonDepthDecodeTopRowFirst) {
         for (bool topDown : {false, true}) {
             Image img;
             std::string error;
-            ASSERT_EQ(textureimage::decode(bmp(2, 2, bits, rows, {}, topDown), img, &error),
-                      Status::Ok)
+            ASSERT_EQ(textureimage::decode(bmp(2, 2, bits, rows, {}, topDown), img, &error), Status::Ok)
                 << bits << " " << error;
             ASSERT_EQ(img.width, 2);
             ASSERT_EQ(img.height, 2);
             ASSERT_EQ(img.rgba.size(), 16u);
-            EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{255, 0, 0, 255}))
-                << bits << topDown;
+            EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{255, 0, 0, 255})) << bits << topDown;
             EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{0, 255, 0, 255}));
             EXPECT_EQ(pixel(img, 0, 1), (std::array<uint8_t, 4>{0, 0, 255, 255}));
             EXPECT_EQ(pixel(img, 1, 1), (std::array<uint8_t, 4>{255, 255, 255, 255}));
@@ -104,8 +100,7 @@ TEST(TextureImage, BitmapsOfEveryCommonDepthDecodeTopRowFirst) {
     }
     // Palettised, odd width (row padding).
     Image img;
-    ASSERT_EQ(textureimage::decode(
-                  bmp(3, 1, 8, {{2, 0, 1}}, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}), img),
+    ASSERT_EQ(textureimage::decode(bmp(3, 1, 8, {{2, 0, 1}}, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}), img),
               Status::Ok);
     ASSERT_EQ(img.width, 3);
     EXPECT_EQ(pixel(img, 0, 0), (std::array<uint8_t, 4>{70, 80, 90, 255}));
@@ -129,8 +124,7 @@ TEST(TextureImage, BinaryPixmapsDecodeWithCommentsInTheHeader) {
     EXPECT_TRUE(img.rgba.empty());
 
     // Samples are scaled by the maximum; above 255 they take two bytes, high byte first.
-    for (const std::string& h :
-         {std::string("P5\n2 1\n65535\n"), std::string("P6\n2 1\n65535\n")}) {
+    for (const std::string& h : {std::string("P5\n2 1\n65535\n"), std::string("P6\n2 1\n65535\n")}) {
         std::vector<uint8_t> wide(h.begin(), h.end());
         const size_t samples = h[1] == '5' ? 2 : 6;
         for (size_t i = 0; i < samples; ++i) {
@@ -142,13 +136,11 @@ TEST(TextureImage, BinaryPixmapsDecodeWithCommentsInTheHeader) {
         EXPECT_EQ(pixel(img, 1, 0), (std::array<uint8_t, 4>{1, 1, 1, 255})) << h;
     }
     const std::string dim = "P5\n1 1\n15\n\x0f";
-    ASSERT_EQ(textureimage::decode(std::vector<uint8_t>(dim.begin(), dim.end()), img, &error),
-              Status::Ok);
+    ASSERT_EQ(textureimage::decode(std::vector<uint8_t>(dim.begin(), dim.end()), img, &error), Status::Ok);
     EXPECT_EQ(pixel(img, 0, 0)[0], 255);
     // A header number longer than any real picture's is refused before decoding.
     const std::string absurd = "P5\n2 1\n5222222222222\n";
-    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(absurd.begin(), absurd.end()), img, &error),
-              Status::BadFile);
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(absurd.begin(), absurd.end()), img, &error), Status::BadFile);
 }
 
 TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
@@ -156,8 +148,7 @@ TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
     std::string error;
     EXPECT_EQ(textureimage::decode({}, img, &error), Status::BadFile);
     std::string ascii = "P3\n1 1\n255\n1 2 3\n";
-    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(ascii.begin(), ascii.end()), img),
-              Status::BadFile);
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(ascii.begin(), ascii.end()), img), Status::BadFile);
     const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13};
     EXPECT_EQ(textureimage::decode(png, img, &error), Status::BadFile);
 
@@ -173,8 +164,7 @@ TEST(TextureImage, RefusesOtherFormatsTruncatedDataAndAbsurdSizes) {
     EXPECT_EQ(textureimage::decode(huge, img, &error), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
     std::string big = "P6\n20000 20000\n255\n";
-    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(big.begin(), big.end()), img, &error),
-              Status::BadFile);
+    EXPECT_EQ(textureimage::decode(std::vector<uint8_t>(big.begin(), big.end()), img, &error), Status::BadFile);
 }
 
 void collect(void* context, void* data, int size) {
@@ -185,17 +175,15 @@ void collect(void* context, void* data, int size) {
 // A 4 x 2 picture: the top row red, the bottom row blue.
 std::vector<uint8_t> written(int (*write)(stbi_write_func*, void*, int, int, int, const void*)) {
     std::vector<uint8_t> rgb;
-    for (int i = 0; i < 8; ++i)
-        rgb.insert(rgb.end(), {uint8_t(i < 4 ? 250 : 0), 0, uint8_t(i < 4 ? 0 : 250)});
+    for (int i = 0; i < 8; ++i) rgb.insert(rgb.end(), {uint8_t(i < 4 ? 250 : 0), 0, uint8_t(i < 4 ? 0 : 250)});
     std::vector<uint8_t> out;
     write(collect, &out, 4, 2, 3, rgb.data());
     return out;
 }
 
 TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
-    const std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 2,   0,    1,    0, 0x80, 0,
-                                      0,   250, 0,   0,   0,   0,   250, 0x2C, 0,    0, 0,    0,
-                                      2,   0,   1,   0,   0,   2,   2,   0x44, 0x0A, 0, 0x3B};
+    const std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 250, 0, 0, 0, 0, 250,
+                                      0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x0A, 0, 0x3B};
     struct Case {
         const char* format;
         std::vector<uint8_t> bytes;
@@ -204,13 +192,11 @@ TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
     const Case cases[] = {
         {"PNG", written([](stbi_write_func* f, void* c, int w, int h, int n, const void* d) {
              return stbi_write_png_to_func(f, c, w, h, n, d, 0);
-         }),
-         4, 0},
+         }), 4, 0},
         {"TGA", written(stbi_write_tga_to_func), 4, 0},
         {"JPEG", written([](stbi_write_func* f, void* c, int w, int h, int n, const void* d) {
              return stbi_write_jpg_to_func(f, c, w, h, n, d, 100);
-         }),
-         4, 40},
+         }), 4, 40},
         {"GIF", gif, 2, 0},
     };
     for (const Case& c : cases) {
@@ -219,9 +205,7 @@ TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
         std::string error;
         EXPECT_EQ(textureimage::decode(c.bytes, img, &error), Status::BadFile);
         EXPECT_NE(error.find("not a BMP"), std::string::npos) << error;
-        ASSERT_EQ(textureimage::decode(c.bytes, img, &error, textureimage::Formats::Any),
-                  Status::Ok)
-            << error;
+        ASSERT_EQ(textureimage::decode(c.bytes, img, &error, textureimage::Formats::Any), Status::Ok) << error;
         EXPECT_EQ(img.width, c.width);
         const auto top = pixel(img, 0, 0);
         EXPECT_NEAR(top[0], 250, c.tolerance);
@@ -236,8 +220,7 @@ TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
     EXPECT_EQ(textureimage::decode(wide, img, &error, textureimage::Formats::Any), Status::BadFile);
     EXPECT_NE(error.find("too large"), std::string::npos) << error;
     std::vector<uint8_t> noise(64, 0x5A);
-    EXPECT_EQ(textureimage::decode(noise, img, &error, textureimage::Formats::Any),
-              Status::BadFile);
+    EXPECT_EQ(textureimage::decode(noise, img, &error, textureimage::Formats::Any), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
     // A JPEG Huffman table of more than 256 codes would overrun the decoder's table.
     std::vector<uint8_t> jpeg = cases[2].bytes;
@@ -265,7 +248,6 @@ TEST(TextureImage, LoadsFromFilesAndReportsMissingOnes) {
     EXPECT_EQ(textureimage::loadFile(path.string(), img, &error), Status::FileNotFound);
     EXPECT_NE(error.find("sollux_texture_image_test.bmp"), std::string::npos);
 }
-
 // Variants as image editors save them (made with ImageMagick from src.png): each reads as
 // its reference within what the format's loss allows.
 TEST(TextureImage, EveryVariantOfTheLibraryFormatsReads) {
