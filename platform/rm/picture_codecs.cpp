@@ -12,6 +12,7 @@
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace textureimage {
 
@@ -60,6 +61,16 @@ struct JpegErrors {
 
 void jpegQuiet(j_common_ptr) {}  // warnings (corrupt data the library gets past) are not printed
 
+// Data that ends before the picture does is refused, as for every other format here: the
+// library would make up the rest, and a few bytes could claim millions of pixels.
+void jpegWarning(j_common_ptr info, int level) {
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) {
+        auto* errors = reinterpret_cast<JpegErrors*>(info->err);
+        std::snprintf(errors->message, JMSG_LENGTH_MAX, "picture data cut short");
+        std::longjmp(errors->jump, 1);
+    }
+}
+
 void jpegScanLimit(j_common_ptr info) {
     auto* d = reinterpret_cast<j_decompress_ptr>(info);
     if (info->is_decompressor && d->progressive_mode && d->input_scan_number > kMaxJpegScans) {
@@ -93,6 +104,7 @@ Read readJpeg(const uint8_t* data, size_t size, Image& out, char* message, uint6
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = jpegFail;
     errors.manager.output_message = jpegQuiet;
+    errors.manager.emit_message = jpegWarning;
     errors.message = message;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);

@@ -200,7 +200,7 @@ HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& 
                             D3DRMLOADTEXTURECALLBACK callback, void* arg);
 
 // ---- Texture files -------------------------------------------------------------
-// Whether IDirect3DRM::LoadTexture decodes every picture format stb_image reads; off (the
+// Whether IDirect3DRM::LoadTexture also decodes PNG, JPEG, GIF and Targa pictures; off (the
 // default), it takes Windows bitmaps and binary portable pixmaps only.
 void setAnyTextureFormat(bool on);
 bool anyTextureFormat();

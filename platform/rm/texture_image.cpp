@@ -68,14 +68,27 @@ bool bmpComplete(std::span<const uint8_t> b) {
     return uint64_t(offset) + stride * height <= b.size();
 }
 
-// The decoder leaves the rows of a plain true-colour or grey Targa picture cut short as
-// the memory held before (others it reads byte by byte, zeros past the end); such a
-// picture is refused instead.
+// Whether a Targa picture's data covers all its pixels. The decoder leaves the rows of a
+// plain true-colour or grey one cut short as the memory held before, and reads zeros past
+// the end of the others, so that a few bytes claiming millions of pixels take the time to
+// decode them all; such pictures are refused instead. Where the pixels start is as the
+// decoder sees it: the palette is read for colour-mapped pictures only.
 bool tgaComplete(std::span<const uint8_t> b) {
-    const unsigned bits = b[16];
-    if ((b[2] != 2 && b[2] != 3) || bits == 15 || bits == 16) return true;
-    const uint64_t pixelBytes = uint64_t(le16(b.data() + 12)) * le16(b.data() + 14) * ((bits + 7) / 8);
-    return 18 + b[0] + pixelBytes <= b.size();
+    const bool mapped = b[2] == 1 || b[2] == 9, runs = b[2] >= 9;
+    const uint64_t pixelBytes = (b[16] + 7) / 8;
+    uint64_t pos = 18 + b[0];
+    if (mapped) pos += le16(b.data() + 3) + uint64_t(le16(b.data() + 5)) * ((b[7] + 7) / 8);
+    const uint64_t pixels = uint64_t(le16(b.data() + 12)) * le16(b.data() + 14);
+    if (!runs) return pos + pixels * pixelBytes <= b.size();
+    // Packets: a header byte (bit 7: one value repeated; the rest: count - 1), then values.
+    for (uint64_t done = 0; done < pixels;) {
+        if (pos >= b.size()) return false;
+        const uint8_t header = b[pos++];
+        const uint64_t count = (header & 0x7F) + 1;
+        pos += (header & 0x80 ? 1 : count) * pixelBytes;
+        done += count;
+    }
+    return pos <= b.size();
 }
 
 // The three numbers of a binary PNM header and where its pixels start. False when the
