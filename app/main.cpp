@@ -41,8 +41,8 @@ const char kUsage[] =
     "                     draw INPUT framed in a SIZE x SIZE picture with a transparent\n"
     "                     background, as a desktop thumbnailer does; nothing is written\n"
     "                     beside INPUT; exit status 1 and no OUTPUT when it cannot be read\n"
-    "  --any-texture      textures in every picture format stb_image reads (PNG, JPEG,\n"
-    "                     TGA, GIF, ...), not only .bmp and .ppm\n"
+    "  --any-texture      textures in PNG, JPEG, GIF and TGA pictures too, not only\n"
+    "                     .bmp and .ppm\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";
