@@ -1,6 +1,8 @@
 #include "app/png_file.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <csetjmp>
@@ -45,8 +47,16 @@ bool writePng(std::FILE* file, int width, int height, const unsigned char* rgba)
 
 bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba) {
     if (width <= 0 || height <= 0 || !rgba) return false;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool ok = writePng(file, width, height, rgba);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return fd >= 0 && writePngDescriptor(fd, width, height, rgba);
+}
+
+bool writePngDescriptor(int fd, int width, int height, const unsigned char* rgba) {
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        ::close(fd);
+        return false;
+    }
+    const bool ok = width > 0 && height > 0 && rgba && writePng(file, width, height, rgba);
     return std::fclose(file) == 0 && ok;
 }

@@ -6,3 +6,5 @@
 // Writes width x height RGBA8 pixels (rows top-down) as a PNG file with an alpha channel.
 // False when the file cannot be written (what was written is left as it is).
 bool writePngFile(const std::string& path, int width, int height, const unsigned char* rgba);
+// The same into a file already open for writing; closes fd.
+bool writePngDescriptor(int fd, int width, int height, const unsigned char* rgba);
