@@ -214,8 +214,11 @@ Read readPng(PngInput& in, Image& out, uint64_t& w, uint64_t& h) {
 
 Status finish(Read r, uint64_t w, uint64_t h, const char* message, std::string& error) {
     if (r == Read::Ok) return Status::Ok;
-    error =
-        r == Read::TooLarge ? tooLargeMessage(w, h) : std::string("unreadable picture: ") + message;
+    // A picture cut short is said so as for the other formats; the rest in the library's words.
+    const std::string why = message;
+    error = r == Read::TooLarge               ? tooLargeMessage(w, h)
+            : why == "picture data cut short" ? why
+                                              : "unreadable picture: " + why;
     return Status::BadFile;
 }
 
