@@ -3,6 +3,7 @@
 #include <gif_lib.h>
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>

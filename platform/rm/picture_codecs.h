@@ -12,7 +12,7 @@ namespace textureimage {
 
 // Each decodes to RGBA8, refusing a picture beyond the size limits before any pixel memory
 // is taken. On failure `out` is left for the caller to clear and *error says why.
-// JPEG: baseline, progressive and lossless-free variants; grey, YCbCr, RGB, and CMYK or
+// JPEG: baseline and progressive, arithmetic-coded too; grey, YCbCr, RGB, and CMYK or
 // YCCK (as image editors save them, with Adobe's marker) converted to RGB.
 Status decodeJpeg(std::span<const uint8_t> bytes, Image& out, std::string& error);
 // PNG: every colour type and bit depth (16 bits taken to their high byte), interlaced,
