@@ -47,8 +47,8 @@ const char kUsage[] =
     "  --export OUT MODEL save MODEL whole (frames, meshes, skins, animation sets) as glTF\n"
     "                     2.0 (.glb, or .gltf with its .bin) or as .x text; nothing is\n"
     "                     written beside MODEL; exit status 1 and no OUT on failure\n"
-    "  --any-texture      textures in every picture format stb_image reads (PNG, JPEG,\n"
-    "                     TGA, GIF, ...), not only .bmp and .ppm\n"
+    "  --any-texture      textures in PNG, JPEG, GIF and TGA pictures too, not only\n"
+    "                     .bmp and .ppm\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "  --                 end of options: the rest of the line is the model path\n";

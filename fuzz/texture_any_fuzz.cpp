@@ -1,4 +1,4 @@
-// The texture decoder with every picture format stb_image reads: any bytes decode to a
+// The texture decoder with every picture format --any-texture takes: any bytes decode to a
 // picture of the size they claim, within the limits, or are refused.
 #include <cstdint>
 #include <cstdlib>

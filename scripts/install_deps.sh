@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
-  libstb-dev zlib1g-dev
+  libstb-dev zlib1g-dev libpng-dev libjpeg62-turbo-dev libgif-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth assimp-testmodels
-  shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev
+  shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev lintian
   libtinygltf-dev nlohmann-json3-dev
 )
 # npm (for the glTF validator) from Debian unless the machine has node and npm already.

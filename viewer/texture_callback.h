@@ -11,7 +11,7 @@ HRESULT loadTextureCallback(char* name, void* arg, IDirect3DRMTexture** texture)
 bool textureNameAccepted(const char* name);
 
 // The opt-in switch (--any-texture, Scene > "Any picture format"): the callback takes
-// every name and LoadTexture reads every format stb_image reads. Off at start.
+// every name and LoadTexture reads PNG, JPEG, GIF and TGA too. Off at start.
 void setAnyPictureFormat(bool on);
 bool anyPictureFormat();
 

@@ -142,6 +142,11 @@ void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, 
 // ---------------------------------------------------------------- GPU objects
 
 GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width_(width), height_(height) {
+    const size_t count = size_t(width) * size_t(height);
+    for (size_t i = 0; i < count && alpha_ != Alpha::Translucent; ++i) {
+        const unsigned char a = rgba[i * 4 + 3];
+        if (a != 255) alpha_ = a == 0 ? Alpha::Cutout : Alpha::Translucent;
+    }
     glGenTextures(1, &id_);
     glBindTexture(GL_TEXTURE_2D, id_);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
@@ -390,8 +395,8 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
     g.material = m;
     g.texture = std::move(texture);
     g.vertexColours = vertexColours;
-    g.translucent = translucent;
-    hasTranslucent_ = hasTranslucent_ || translucent;
+    g.translucent = translucent || (g.texture && g.texture->alpha() == GpuTexture::Alpha::Translucent);
+    hasTranslucent_ = hasTranslucent_ || g.translucent;
     groups_.push_back(std::move(g));
 }
 
@@ -648,6 +653,8 @@ void main() {
 
 const char* kFragment = R"(
 uniform sampler2D uTex;
+// Texels less opaque than this are not drawn; above 0.5 (a cut-out) the rest draw opaque.
+uniform float uAlphaCut;
 uniform vec3 uEmissive;
 uniform vec3 uSpecColour;
 uniform int uShades;
@@ -711,11 +718,15 @@ float luminance(vec3 c) { return dot(c, vec3(0.299, 0.587, 0.114)); }
 
 void main() {
     vec3 base = vColour.rgb;
+    float alpha = vColour.a;
 #if TEXTURED
-    base = texture(uTex, vUv).rgb;
+    vec4 texel = texture(uTex, vUv);
+    if (texel.a < uAlphaCut) discard;
+    base = texel.rgb;
+    if (uAlphaCut < 0.5) alpha *= texel.a;
 #endif
 #if !LIT
-    fragColour = vec4(base, vColour.a);
+    fragColour = vec4(base, alpha);
 #else
     vec3 diff, specular;
 #if SHADE == 0
@@ -743,9 +754,9 @@ void main() {
     // Lights are grey levels here: the red channel carries the intensity.
     float intensity = quantise(diff.r + luminance(uEmissive));
     float highlight = uPower > 0.0 ? quantise(specular.r * luminance(uSpecColour)) : 0.0;
-    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, vColour.a);
+    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, alpha);
 #else
-    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), vColour.a);
+    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), alpha);
 #endif
 #endif
 }
@@ -789,7 +800,7 @@ struct Renderer::Program {
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
           tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
           firstRecord = -1, recordShift = -1,
-          frontSign = -1, mirror = -1;
+          frontSign = -1, mirror = -1, alphaCut = -1;
 };
 
 Renderer::Renderer() {
@@ -854,6 +865,7 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->eye = loc("uEye");
     p->power = loc("uPower");
     p->tex = loc("uTex");
+    p->alphaCut = loc("uAlphaCut");
     p->emissive = loc("uEmissive");
     p->specColour = loc("uSpecColour");
     p->shades = loc("uShades");
@@ -1024,6 +1036,10 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glActiveTexture(GL_TEXTURE0);
             glBindTexture(GL_TEXTURE_2D, g.texture->id());
             glBindSampler(0, samplers_[std::clamp(int(setup_.filter), 0, 5)]);
+            const GpuTexture::Alpha a = g.texture->alpha();
+            glUniform1f(p.alphaCut, a == GpuTexture::Alpha::Opaque ? 0.0f
+                                    : a == GpuTexture::Alpha::Cutout ? 0.5f
+                                                                     : 0.5f / 255.0f);
         }
         glUniform1f(p.power, g.material.power);
         glUniform3fv(p.emissive, 1, g.material.emissive.data());

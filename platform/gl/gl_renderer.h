@@ -101,10 +101,16 @@ public:
     unsigned id() const { return id_; }
     int width() const { return width_; }
     int height() const { return height_; }
+    // What its alpha holds: all opaque; only fully opaque and fully transparent texels (a
+    // cut-out: drawn with the opaque faces, its holes left out); or partly transparent
+    // texels (drawn with the translucent faces, blended).
+    enum class Alpha { Opaque, Cutout, Translucent };
+    Alpha alpha() const { return alpha_; }
 
 private:
     unsigned id_ = 0;
     int width_ = 0, height_ = 0;
+    Alpha alpha_ = Alpha::Opaque;
 };
 
 // One mesh on the GPU, in as few bytes as the drawing allows:

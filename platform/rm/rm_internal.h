@@ -239,7 +239,7 @@ HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void*
                       std::vector<LoadedAnimationSet>& sets);
 
 // ---- Texture files -------------------------------------------------------------
-// Whether IDirect3DRM::LoadTexture decodes every picture format stb_image reads; off (the
+// Whether IDirect3DRM::LoadTexture also decodes PNG, JPEG, GIF and Targa pictures; off (the
 // default), it takes Windows bitmaps and binary portable pixmaps only.
 void setAnyTextureFormat(bool on);
 bool anyTextureFormat();

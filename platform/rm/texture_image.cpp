@@ -12,15 +12,16 @@
 
 #include "platform/regular_file.h"
 #include "platform/rm/bmp_rle.h"
+#include "platform/rm/picture_codecs.h"
 
 namespace textureimage {
 
 namespace {
 
-enum class Kind { Bmp, Pnm, Jpeg, Png, Other };
+enum class Kind { Bmp, Pnm, Jpeg, Png, Gif, Tga, Other };
 
-// Where a JPEG's segments start: after its start marker, which the decoder takes after
-// any number of 0xFF fill bytes; 0 when the data is no JPEG.
+// Where a JPEG's segments start: after its start marker, which may follow any number of
+// 0xFF fill bytes; 0 when the data is no JPEG.
 size_t jpegStart(std::span<const uint8_t> b) {
     if (b.empty() || b[0] != 0xFF) return 0;
     size_t pos = 1;
@@ -33,20 +34,13 @@ Kind kindOf(std::span<const uint8_t> b) {
     if (b.size() >= 2 && b[0] == 'P' && (b[1] == '6' || b[1] == '5')) return Kind::Pnm;
     if (jpegStart(b)) return Kind::Jpeg;
     if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return Kind::Png;
+    if (b.size() >= 6 && (std::memcmp(b.data(), "GIF87a", 6) == 0 || std::memcmp(b.data(), "GIF89a", 6) == 0))
+        return Kind::Gif;
+    // Targa has no signature: a colour map of none or one, and an image type the format
+    // defines (colour-mapped, true-colour or grey, each plain or run-length encoded).
+    if (b.size() >= 18 && b[1] <= 1 && (b[2] == 1 || b[2] == 2 || b[2] == 3 || b[2] == 9 || b[2] == 10 || b[2] == 11))
+        return Kind::Tga;
     return Kind::Other;
-}
-
-// The decoder makes room for a PNG chunk's data as its length says before reading it: a
-// few bytes claiming gigabytes would take them. Every chunk must fit in the file.
-bool pngChunksFit(std::span<const uint8_t> b) {
-    size_t pos = 8;
-    while (pos + 12 <= b.size()) {
-        const uint64_t length = uint64_t(b[pos]) << 24 | uint64_t(b[pos + 1]) << 16 | uint64_t(b[pos + 2]) << 8 | b[pos + 3];
-        if (length + 12 > b.size() - pos) return false;
-        if (std::memcmp(&b[pos + 4], "IEND", 4) == 0) return true;
-        pos += size_t(length) + 12;
-    }
-    return pos == b.size();
 }
 
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
@@ -74,6 +68,29 @@ bool bmpComplete(std::span<const uint8_t> b) {
     return uint64_t(offset) + stride * height <= b.size();
 }
 
+// Whether a Targa picture's data covers all its pixels. The decoder leaves the rows of a
+// plain true-colour or grey one cut short as the memory held before, and reads zeros past
+// the end of the others, so that a few bytes claiming millions of pixels take the time to
+// decode them all; such pictures are refused instead. Where the pixels start is as the
+// decoder sees it: the palette is read for colour-mapped pictures only.
+bool tgaComplete(std::span<const uint8_t> b) {
+    const bool mapped = b[2] == 1 || b[2] == 9, runs = b[2] >= 9;
+    const uint64_t pixelBytes = (b[16] + 7) / 8;
+    uint64_t pos = 18 + b[0];
+    if (mapped) pos += le16(b.data() + 3) + uint64_t(le16(b.data() + 5)) * ((b[7] + 7) / 8);
+    const uint64_t pixels = uint64_t(le16(b.data() + 12)) * le16(b.data() + 14);
+    if (!runs) return pos + pixels * pixelBytes <= b.size();
+    // Packets: a header byte (bit 7: one value repeated; the rest: count - 1), then values.
+    for (uint64_t done = 0; done < pixels;) {
+        if (pos >= b.size()) return false;
+        const uint8_t header = b[pos++];
+        const uint64_t count = (header & 0x7F) + 1;
+        pos += (header & 0x80 ? 1 : count) * pixelBytes;
+        done += count;
+    }
+    return pos <= b.size();
+}
+
 // The three numbers of a binary PNM header and where its pixels start. False when the
 // header is cut short or holds a number of more than 9 digits, which no real picture has.
 bool pnmHeader(std::span<const uint8_t> b, uint64_t (&values)[3], size_t& pixels) {
@@ -98,85 +115,10 @@ bool pnmHeader(std::span<const uint8_t> b, uint64_t (&values)[3], size_t& pixels
     return true;
 }
 
-// The decoder builds each Huffman table of a JPEG into room for 256 codes without
-// checking the counts the file gives; a table that claims more would write past it. Nor
-// does it check that a scan's tables were defined: it would decode with a table it never
-// filled in, nor that a picture has any scan at all. Walks every marker segment (the
-// entropy-coded data of each scan skipped) and checks each table's count, and the Huffman
-// and quantisation tables of each scan, before the decoder sees them.
-bool jpegTablesFit(std::span<const uint8_t> b) {
-    bool defined[2][16] = {};  // [DC, AC][table]
-    bool quantisers[16] = {};
-    uint8_t quantiserOf[256] = {};  // by component id, from the frame header
-    bool progressive = false, scanned = false;
-    size_t pos = jpegStart(b);
-    while (pos + 4 <= b.size()) {
-        if (b[pos] != 0xFF) {  // stray bytes between segments: the decoder skips them too
-            ++pos;
-            continue;
-        }
-        const uint8_t marker = b[pos + 1];
-        if (marker == 0xFF) {  // fill byte
-            ++pos;
-            continue;
-        }
-        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            pos += 2;
-            continue;
-        }
-        if (marker == 0xD9) return scanned;
-        const size_t length = size_t(b[pos + 2]) << 8 | b[pos + 3];
-        if (length < 2) return true;
-        const size_t end = std::min(pos + 2 + length, b.size());
-        if (marker == 0xC4) {
-            // Tables one after another: class and number, 16 counts, then the values. Past
-            // the end of the data the decoder reads zeros, which count nothing.
-            for (size_t t = pos + 4; t < end;) {
-                size_t codes = 0;
-                for (size_t i = 0; i < 16; ++i) codes += t + 1 + i < b.size() ? b[t + 1 + i] : 0;
-                if (codes > 256) return false;
-                defined[(b[t] >> 4) & 1][b[t] & 15] = true;
-                t += 17 + codes;
-            }
-        }
-        if (marker == 0xDB)  // quantisation tables: precision and number, then 64 values
-            for (size_t t = pos + 4; t < end; t += 1 + 64 * ((b[t] >> 4) ? 2 : 1)) quantisers[b[t] & 15] = true;
-        if (marker >= 0xC0 && marker <= 0xC2)  // components: id, sampling, quantisation table
-            for (size_t c = pos + 10; c + 2 < end; c += 3) quantiserOf[b[c]] = b[c + 2] & 15;
-        if (marker == 0xC2) progressive = true;
-        if (marker == 0xDA && pos + 4 < end) {
-            scanned = true;
-            // Components with their DC and AC tables, then the first coefficient of the scan:
-            // a progressive scan of the DC coefficients alone needs no AC table, and the
-            // others need no DC table.
-            const size_t count = b[pos + 4], spectral = pos + 5 + 2 * count;
-            const bool dcOnly = progressive && spectral < end && b[spectral] == 0;
-            const bool acOnly = progressive && spectral < end && b[spectral] != 0;
-            for (size_t c = 0; c < count && pos + 6 + 2 * c < end; ++c) {
-                const uint8_t tables = b[pos + 6 + 2 * c];
-                if ((!acOnly && !defined[0][tables >> 4]) || (!dcOnly && !defined[1][tables & 15]) ||
-                    !quantisers[quantiserOf[b[pos + 5 + 2 * c]]])
-                    return false;
-            }
-        }
-        pos += 2 + length;
-        if (marker == 0xDA) {  // a scan: its data runs to the next marker
-            while (pos + 1 < b.size() &&
-                   !(b[pos] == 0xFF && b[pos + 1] != 0 && !(b[pos + 1] >= 0xD0 && b[pos + 1] <= 0xD7)))
-                ++pos;
-        }
-    }
-    return scanned;
-}
-
 Status failWith(Image& out, std::string* error, std::string why) {
     out = Image{};
     if (error) *error = std::move(why);
     return Status::BadFile;
-}
-
-bool tooLarge(uint64_t w, uint64_t h) {
-    return w == 0 || h == 0 || w > uint64_t(kMaxDimension) || h > uint64_t(kMaxDimension) || w * h > kMaxPixels;
 }
 
 // Binary PGM and PPM, read here: the decoder neither scales by the maximum value nor
@@ -187,7 +129,7 @@ Status decodePnm(std::span<const uint8_t> b, Image& out, std::string* error) {
     if (!pnmHeader(b, values, at)) return failWith(out, error, "unreadable picture: malformed header");
     const uint64_t w = values[0], h = values[1], maximum = values[2];
     if (tooLarge(w, h))
-        return failWith(out, error, "picture too large (" + std::to_string(w) + " x " + std::to_string(h) + ")");
+        return failWith(out, error, tooLargeMessage(w, h));
     if (maximum == 0 || maximum > 65535) return failWith(out, error, "unreadable picture: bad maximum value");
     const size_t channels = b[1] == '6' ? 3 : 1, bytes = maximum > 255 ? 2 : 1;
     const size_t count = size_t(w * h);
@@ -219,9 +161,17 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
     if (kind == Kind::Bmp && isRleBitmap(bytes)) return decodeRleBitmap(bytes, out, error);
     if (bytes.size() > size_t(INT_MAX)) return failWith(out, error, "picture file too large");
     if (kind == Kind::Pnm) return decodePnm(bytes, out, error);
-    if (kind == Kind::Png && !pngChunksFit(bytes)) return failWith(out, error, "picture data cut short");
-    if (kind == Kind::Jpeg && !jpegTablesFit(bytes))
-        return failWith(out, error, "unreadable picture: a JPEG whose Huffman or quantisation tables are missing or too large");
+    if (kind == Kind::Jpeg || kind == Kind::Png || kind == Kind::Gif) {
+        std::string why;
+        const Status s = kind == Kind::Jpeg  ? decodeJpeg(bytes, out, why)
+                         : kind == Kind::Png ? decodePng(bytes, out, why)
+                                             : decodeGif(bytes, out, why);
+        if (s != Status::Ok) return failWith(out, error, std::move(why));
+        if (error) error->clear();
+        return Status::Ok;
+    }
+    if (kind == Kind::Other) return failWith(out, error, "not a picture format read here");
+    // Bitmaps without runs and Targa pictures: stb_image.
     const auto* data = reinterpret_cast<const stbi_uc*>(bytes.data());
     const int size = static_cast<int>(bytes.size());
     int w = 0, h = 0, comp = 0;
@@ -229,9 +179,9 @@ Status decode(std::span<const uint8_t> bytes, Image& out, std::string* error, Fo
         return failWith(out, error, std::string("unreadable picture: ") + stbi_failure_reason());
     if (h < 0 && h != INT_MIN) h = -h;  // top-down bitmaps
     if (w <= 0 || h <= 0 || tooLarge(uint64_t(w), uint64_t(h)))
-        return failWith(out, error,
-                        "picture too large (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    if (kind == Kind::Bmp && !bmpComplete(bytes)) return failWith(out, error, "picture data cut short");
+        return failWith(out, error, tooLargeMessage(uint64_t(w), uint64_t(h)));
+    if ((kind == Kind::Bmp && !bmpComplete(bytes)) || (kind == Kind::Tga && !tgaComplete(bytes)))
+        return failWith(out, error, "picture data cut short");
     // Taken in the picture's own channels and widened here, as the decoder's own widening
     // of 16-bit samples has gone wrong before.
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(stbi_load_from_memory(data, size, &w, &h, &comp, 0),

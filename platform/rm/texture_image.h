@@ -1,8 +1,8 @@
 // Decoding texture files: Windows bitmaps (.bmp: 1, 4, 8, 24 and 32 bits per pixel, the
 // other uncompressed layouts stb_image reads, and run-length encoded 4 and 8 bits per
 // pixel) and binary portable pixmaps (.ppm P6, also greyscale P5). Other formats are
-// refused unless asked for (Formats::Any: PNG, JPEG, TGA, GIF and the rest of what
-// stb_image reads): textures come from model files, so by default only what the
+// refused unless asked for (Formats::Any: PNG, JPEG and GIF through their own libraries,
+// Targa through stb_image): textures come from model files, so by default only what the
 // platform's loader read is accepted.
 #pragma once
 

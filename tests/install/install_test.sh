@@ -12,7 +12,7 @@ root="$work/root"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
+DESTDIR="$root" cmake --install "$build" --prefix /usr --strip >/dev/null
 
 # 1. Exactly these files.
 expected="usr/bin/solluxviewer
@@ -26,7 +26,9 @@ usr/share/icons/hicolor/32x32/apps/solluxviewer.png
 usr/share/icons/hicolor/48x48/apps/solluxviewer.png
 usr/share/icons/hicolor/64x64/apps/solluxviewer.png
 usr/share/icons/hicolor/scalable/apps/solluxviewer.svg
-usr/share/man/man1/solluxviewer.1
+usr/share/doc/solluxviewer/changelog.gz
+usr/share/doc/solluxviewer/copyright
+usr/share/man/man1/solluxviewer.1.gz
 usr/share/mime/packages/solluxviewer.xml
 usr/share/solluxviewer/camera.x
 usr/share/solluxviewer/sphere2.x
@@ -38,6 +40,17 @@ usr/lib/solluxviewer/$window_module"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$(echo "$expected" | LC_ALL=C sort)" ] || fail "installed files differ:
 $(diff <(echo "$expected" | LC_ALL=C sort) <(echo "$actual") || true)"
+
+# The program and its module stripped; the compressed documents read back; nothing
+# generated in the sources (the converted sample) comes along.
+for binary in "$root/usr/bin/solluxviewer" "$root"/usr/lib/solluxviewer/*.so; do
+  [ -e "$binary" ] || continue
+  ! grep -q '\.debug_info\|\.symtab' <<<"$(readelf -S "$binary")" || fail "$binary is not stripped"
+done
+grep -q '^\.TH SOLLUXVIEWER' <<<"$(zcat "$root/usr/share/man/man1/solluxviewer.1.gz")" || fail "manual page"
+grep -q '^solluxviewer (' <<<"$(zcat "$root/usr/share/doc/solluxviewer/changelog.gz")" || fail "changelog"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  "$root/usr/share/doc/solluxviewer/copyright" || fail "copyright file"
 
 # 2. The desktop entry, when the validator is there.
 if command -v desktop-file-validate >/dev/null; then

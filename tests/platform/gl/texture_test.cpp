@@ -4,6 +4,7 @@
 #include <stb_image.h>
 
 #include <memory>
+#include <vector>
 
 #include "platform/gl/egl_context.h"
 #include "tests/platform/gl/gl_test_util.h"
@@ -58,4 +59,32 @@ TEST(TextureTest, CheckerBmpShowsNearestBlocksAndLinearBlend) {
     EXPECT_GT(edge, 30);
     EXPECT_LT(edge, 225);
     EXPECT_GT(linear.distinctColours(), 4);
+}
+
+// A texture's alpha: fully transparent texels leave what is behind; partly transparent
+// ones blend over it, as translucent faces do; the picture's own alpha stays opaque.
+TEST(TextureTest, TransparentTexelsAreLeftOutAndTranslucentOnesBlend) {
+    ASSERT_TRUE(gl::ensureContext());
+    using Alpha = gl::GpuTexture::Alpha;
+    // Columns: transparent, half-transparent red, opaque green, transparent.
+    const unsigned char column[4][4] = {{9, 9, 9, 0}, {255, 0, 0, 128}, {0, 255, 0, 255}, {9, 9, 9, 0}};
+    std::vector<unsigned char> pixels;
+    for (int i = 0; i < 16; ++i) pixels.insert(pixels.end(), column[i % 4], column[i % 4] + 4);
+    auto mixed = std::make_shared<gl::GpuTexture>(pixels.data(), 4, 4);
+    EXPECT_EQ(mixed->alpha(), Alpha::Translucent);
+    for (size_t i = 4; i < pixels.size(); i += 16) pixels[i + 3] = 255;  // no partial alpha left
+    EXPECT_EQ(gl::GpuTexture(pixels.data(), 4, 4).alpha(), Alpha::Cutout);
+    const unsigned char white[4] = {255, 255, 255, 255};
+    EXPECT_EQ(gl::GpuTexture(white, 1, 1).alpha(), Alpha::Opaque);
+
+    const gltest::Picture p = drawTextured(mixed, gl::TextureFilter::Nearest);
+    auto rgba = [&](int x) {
+        const unsigned char* c = p.at(x, 32);
+        return std::vector<int>{c[0], c[1], c[2], c[3]};
+    };
+    EXPECT_EQ(rgba(8), (std::vector<int>{0, 0, 0, 255}));  // the cleared background
+    EXPECT_NEAR(rgba(24)[0], 128, 2);
+    EXPECT_EQ(rgba(24)[3], 255);
+    EXPECT_EQ(rgba(40), (std::vector<int>{0, 255, 0, 255}));
+    EXPECT_EQ(rgba(56), (std::vector<int>{0, 0, 0, 255}));
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -220,7 +222,7 @@ TEST(TextureImage, OtherFormatsOnlyWhenAskedForWithinTheSameLimits) {
     std::vector<uint8_t> noise(64, 0x5A);
     EXPECT_EQ(textureimage::decode(noise, img, &error, textureimage::Formats::Any), Status::BadFile);
     EXPECT_TRUE(img.rgba.empty());
-    // A JPEG Huffman table of more than 256 codes would overrun the decoder's table.
+    // A JPEG Huffman table of more than 256 codes is refused with the library's message.
     std::vector<uint8_t> jpeg = cases[2].bytes;
     size_t dht = 2;
     while (dht + 1 < jpeg.size() && !(jpeg[dht] == 0xFF && jpeg[dht + 1] == 0xC4)) ++dht;
@@ -245,4 +247,45 @@ TEST(TextureImage, LoadsFromFilesAndReportsMissingOnes) {
     std::filesystem::remove(path);
     EXPECT_EQ(textureimage::loadFile(path.string(), img, &error), Status::FileNotFound);
     EXPECT_NE(error.find("sollux_texture_image_test.bmp"), std::string::npos);
+}
+// Variants as image editors save them (made with ImageMagick from src.png): each reads as
+// its reference within what the format's loss allows.
+TEST(TextureImage, EveryVariantOfTheLibraryFormatsReads) {
+    const std::string dir = std::string(SOLLUX_TEST_DATA) + "/pictures/";
+    auto load = [&](const std::string& name) {
+        Image img;
+        std::string error;
+        EXPECT_EQ(textureimage::loadFile(dir + name, img, &error, textureimage::Formats::Any),
+                  Status::Ok)
+            << error;
+        return img;
+    };
+    const Image src = load("src.png"), grey = load("grey16.png");
+    struct Case {
+        const char* file;
+        const Image& reference;
+        double meanDifference;  // over all channels
+    };
+    const Case cases[] = {
+        {"rgb16.png", src, 0},       {"interlaced.png", src, 0},
+        {"progressive.jpg", src, 3}, {"cmyk_progressive.jpg", src, 3},
+        {"grey.jpg", grey, 1.5},     {"first.gif", src, 15},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Image img = load(c.file);
+        ASSERT_EQ(img.rgba.size(), c.reference.rgba.size());
+        EXPECT_EQ(img.width, 16);
+        double sum = 0;
+        for (size_t i = 0; i < img.rgba.size(); ++i)
+            sum += std::abs(int(img.rgba[i]) - int(c.reference.rgba[i]));
+        EXPECT_LE(sum / double(img.rgba.size()), c.meanDifference);
+    }
+    for (size_t i = 0; i < grey.rgba.size(); i += 4)
+        ASSERT_TRUE(grey.rgba[i] == grey.rgba[i + 1] && grey.rgba[i] == grey.rgba[i + 2]);
+    // A palette whose first colour is transparent.
+    const Image keyed = load("palette_trns.png");
+    ASSERT_EQ(keyed.rgba.size(), src.rgba.size());
+    EXPECT_EQ(keyed.rgba[3], 0);
+    EXPECT_TRUE(std::count(keyed.rgba.begin() + 3, keyed.rgba.end(), 255) > 0);
 }
