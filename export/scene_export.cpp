@@ -109,16 +109,7 @@ const rm::MeshBuilderData* geometryOf(IDirect3DRMVisual* visual, rm::MeshBuilder
 }
 
 D3DVECTOR faceNormal(const rm::MeshBuilderData& d, const rm::BuilderFace& f) {
-    // Newell's method, with the left-handed clockwise front.
-    D3DVECTOR n{0, 0, 0};
-    for (uint32_t i = 0; i < f.cornerCount; ++i) {
-        const D3DVECTOR& a = d.positions[d.corners[f.firstCorner + i].vertex];
-        const D3DVECTOR& b = d.positions[d.corners[f.firstCorner + (i + 1) % f.cornerCount].vertex];
-        n.x += (a.y - b.y) * (a.z + b.z);
-        n.y += (a.z - b.z) * (a.x + b.x);
-        n.z += (a.x - b.x) * (a.y + b.y);
-    }
-    n = n * -1.0f;
+    D3DVECTOR n = rm::faceNormalOf(d, f) * -1.0f;
     if (!rm::normalize(n) || !std::isfinite(n.x + n.y + n.z)) n = {0, 1, 0};
     return n;
 }

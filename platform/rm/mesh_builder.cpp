@@ -111,7 +111,7 @@ uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
     return static_cast<uint32_t>(all.size() - 1);
 }
 
-static D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
+D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
     // Newell's method: robust for polygons whose first corners are collinear. In left-
     // handed coordinates it points at a viewer who sees the corners clockwise.
     D3DVECTOR n{0, 0, 0};

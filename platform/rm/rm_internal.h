@@ -93,6 +93,10 @@ struct MeshBuilderData {
     uint64_t version = 1;
 };
 
+// A face's unit normal by Newell's method (robust where its first corners are collinear),
+// toward a viewer who sees the corners clockwise; zero for a degenerate face.
+D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f);
+
 struct MeshGroupData {
     std::vector<D3DRMVERTEX> vertices;
     std::vector<uint32_t> indices;    // all faces' vertex indices, in order
