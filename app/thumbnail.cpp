@@ -91,7 +91,13 @@ void limitResources() {
     const struct rlimit memory {kMaxWritableMemory, kMaxWritableMemory};
     const struct rlimit space {kMaxAddressSpace, kMaxAddressSpace};
     const struct rlimit cpu {kMaxCpuSeconds, kMaxCpuSeconds + 1};
+#ifdef SOLLUX_SANITIZED
+    // The sanitizer's shadow memory needs the address space: only the time is limited.
+    (void)memory, (void)space;
+    for (auto [resource, limit] : {std::pair{RLIMIT_CPU, &cpu}}) {
+#else
     for (auto [resource, limit] : {std::pair{RLIMIT_DATA, &memory}, std::pair{RLIMIT_AS, &space}, std::pair{RLIMIT_CPU, &cpu}}) {
+#endif
         // Never raised: a caller's tighter limit stands.
         struct rlimit current;
         if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY && current.rlim_cur <= limit->rlim_cur)
