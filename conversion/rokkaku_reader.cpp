@@ -328,6 +328,22 @@ inline const unsigned char* integerDigits(const unsigned char* p, const unsigned
     return p;
 }
 
+// As parseRokkakuInteger over a line's text, which ends at the carriage return: blanks, a
+// sign, digits. Returns where the digits end.
+const unsigned char* signedInteger(const unsigned char* p, const unsigned char* limit, int64_t& v) {
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    bool negative = false;
+    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    p = integerDigits(p, limit, v);
+    if (negative) v = -v;
+    return p;
+}
+
+int32_t clampToInt32(int64_t v) {
+    return static_cast<int32_t>(
+        std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
 }  // namespace
 
 bool RokkakuStream::skipLineInBuffer() {
@@ -341,16 +357,9 @@ bool RokkakuStream::skipLineInBuffer() {
 bool RokkakuStream::integerLineInBuffer(int32_t& value) {
     if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
     const unsigned char* limit = pos_ + kLineLimit;
-    const unsigned char* p = pos_;
-    // As parseRokkakuInteger over the line's text, which ends at the carriage return.
-    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
-    bool negative = false;
-    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     int64_t v;
-    p = integerDigits(p, limit, v);
-    if (negative) v = -v;
-    value = static_cast<int32_t>(
-        std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    const unsigned char* p = signedInteger(pos_, limit, v);
+    value = clampToInt32(v);
     const unsigned char* e = lineEnd(p, limit);
     pos_ = e < limit ? e + 1 : limit;
     return true;
@@ -359,16 +368,10 @@ bool RokkakuStream::integerLineInBuffer(int32_t& value) {
 bool RokkakuStream::numberLineInBuffer(int32_t& value) {
     if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
     const unsigned char* limit = pos_ + kLineLimit;
-    const unsigned char* p = pos_;
-    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
-    bool negative = false;
-    if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     int64_t v;
-    p = integerDigits(p, limit, v);
+    const unsigned char* p = signedInteger(pos_, limit, v);
     if (p == limit || *p != '\r') return false;
-    if (negative) v = -v;
-    value = static_cast<int32_t>(
-        std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    value = clampToInt32(v);
     pos_ = p + 1;
     return true;
 }

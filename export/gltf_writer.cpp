@@ -275,6 +275,17 @@ class GltfWriter {
                     bool translucentVertices);
     int textureFor(IDirect3DRMTexture* texture);
     int lightFor(IDirect3DRMLight* light);
+    // Gives a node its mesh or light; a node that has one already gets a child holding it.
+    void attach(int node, int Node::*field, int value) {
+        if (nodes_[node].*field < 0) {
+            nodes_[node].*field = value;
+            return;
+        }
+        Node extra;
+        extra.*field = value;
+        nodes_.push_back(extra);
+        nodes_[node].children.push_back(int(nodes_.size() - 1));
+    }
     void addSkin(const PendingSkin& p);
     void addAnimation(const ExportAnimationSet& set);
     bool images(const std::string& path, PendingFiles& files, std::string& error);
@@ -361,27 +372,11 @@ void GltfWriter::addVisuals(IDirect3DRMFrame* frame, int node, int depth) {
             mesh = meshFor(visual, *d, nullptr, nullptr);
             if (d != &scratch) meshOf_.emplace(visual, mesh);
         }
-        if (mesh < 0) continue;
-        if (nodes_[node].mesh < 0) {
-            nodes_[node].mesh = mesh;
-        } else {
-            Node extra;
-            extra.mesh = mesh;
-            nodes_.push_back(extra);
-            nodes_[node].children.push_back(int(nodes_.size() - 1));
-        }
+        if (mesh >= 0) attach(node, &Node::mesh, mesh);
     }
     for (IDirect3DRMLight* light : rm::frameLights(frame)) {
         const int l = lightFor(light);
-        if (l < 0) continue;
-        if (nodes_[node].light < 0) {
-            nodes_[node].light = l;
-        } else {
-            Node extra;
-            extra.light = l;
-            nodes_.push_back(extra);
-            nodes_[node].children.push_back(int(nodes_.size() - 1));
-        }
+        if (l >= 0) attach(node, &Node::light, l);
     }
 }
 
