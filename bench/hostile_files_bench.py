@@ -348,9 +348,7 @@ def main():
     p = os.path.join(pics, "big-four.x")
     with open(p, "w") as f:
         f.write(textured(["big.bmp", "BIG.BMP", "./big.bmp", "big2.bmp"], 4))
-    cases.append(("that bitmap named four ways", os.path.getsize(p), info(p)))
-    cases.append(("that bitmap named four ways, opened", os.path.getsize(p),
-                  [viewer, "--screenshot", os.path.join(folder, "big.png"), p]))
+    each_mode("that bitmap named four ways", p)
     crowd = os.path.join(folder, "crowd")
     os.makedirs(crowd, exist_ok=True)
     for i in range(1851):

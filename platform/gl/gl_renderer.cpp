@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/rm/big_memory.h"
 
@@ -141,16 +142,79 @@ void MeshData::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, 
 
 // ---------------------------------------------------------------- GPU objects
 
-GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) : width_(width), height_(height) {
+namespace {
+
+// A texture's side on the GPU at most. Larger pictures are drawn from a box-filtered copy:
+// at 8192 x 8192 the driver's copy with its mipmaps alone would take 358 MB.
+constexpr int kMaxTextureSide = 4096;
+
+// Texels a side holds in its levels (a full mipmap chain down to 1 x 1).
+int mipLevels(int width, int height) {
+    int levels = 1;
+    for (int side = std::max(width, height); side > 1; side /= 2) ++levels;
+    return levels;
+}
+
+// Rows [first, first + count) of `rgba` (width x height) shrunk by `factor` in each
+// direction, each texel the rounded mean of the factor x factor block it covers (cut at the
+// picture's right and bottom edges).
+void shrinkRows(const unsigned char* rgba, int width, int height, int factor, int first, int count,
+                std::vector<unsigned char>& out) {
+    const int outWidth = (width + factor - 1) / factor;
+    std::vector<uint32_t> sums(size_t(outWidth) * 4);
+    out.resize(size_t(outWidth) * size_t(count) * 4);
+    for (int row = 0; row < count; ++row) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        const int y0 = (first + row) * factor, y1 = std::min(y0 + factor, height);
+        for (int y = y0; y < y1; ++y) {
+            const unsigned char* src = rgba + size_t(y) * size_t(width) * 4;
+            for (int ox = 0, x = 0; ox < outWidth; ++ox)
+                for (const int end = std::min(x + factor, width); x < end; ++x)
+                    for (int c = 0; c < 4; ++c) sums[size_t(ox) * 4 + c] += src[size_t(x) * 4 + c];
+        }
+        for (int ox = 0; ox < outWidth; ++ox) {
+            const uint32_t n = uint32_t(y1 - y0) * uint32_t(std::min(factor, width - ox * factor));
+            for (int c = 0; c < 4; ++c)
+                out[(size_t(row) * outWidth + ox) * 4 + c] = (unsigned char)((sums[size_t(ox) * 4 + c] + n / 2) / n);
+        }
+    }
+}
+
+}  // namespace
+
+GpuTexture::GpuTexture(const unsigned char* rgba, int width, int height) {
     const size_t count = size_t(width) * size_t(height);
     for (size_t i = 0; i < count && alpha_ != Alpha::Translucent; ++i) {
         const unsigned char a = rgba[i * 4 + 3];
         if (a != 255) alpha_ = a == 0 ? Alpha::Cutout : Alpha::Translucent;
     }
+    const int factor = (std::max(width, height) + kMaxTextureSide - 1) / kMaxTextureSide;
+    width_ = (width + factor - 1) / factor;
+    height_ = (height + factor - 1) / factor;
     glGenTextures(1, &id_);
     glBindTexture(GL_TEXTURE_2D, id_);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    // Storage for every level at once: given level 0 alone, the driver makes it again with
+    // the mipmaps, holding both for a moment.
+    const bool storage = epoxy_gl_version() >= 42 || epoxy_has_gl_extension("GL_ARB_texture_storage");
+    if (storage)
+        glTexStorage2D(GL_TEXTURE_2D, mipLevels(width_, height_), GL_RGBA8, width_, height_);
+    if (factor == 1) {
+        if (storage)
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+        else
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    } else {
+        if (!storage)
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width_, height_, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        // A few rows at a time: the shrunk copy is never whole in memory.
+        std::vector<unsigned char> rows;
+        for (int first = 0; first < height_; first += 64) {
+            const int n = std::min(64, height_ - first);
+            shrinkRows(rgba, width, height, factor, first, n, rows);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, first, width_, n, GL_RGBA, GL_UNSIGNED_BYTE, rows.data());
+        }
+    }
     glGenerateMipmap(GL_TEXTURE_2D);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);

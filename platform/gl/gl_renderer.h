@@ -91,7 +91,9 @@ struct MeshData {
 // RGBA8 colour with red in the lowest byte, as vertices carry it.
 uint32_t packColour(const float rgba[4]);
 
-// RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner.
+// RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner. A picture
+// wider or taller than 4096 texels is held box-filtered down by a whole factor to fit;
+// width() and height() are what the GPU holds.
 class GpuTexture {
 public:
     GpuTexture(const unsigned char* rgba, int width, int height);

@@ -1,4 +1,5 @@
 // Textured faces: the picture shows the texture, filtered as the device asks.
+#include <epoxy/gl.h>
 #include <gtest/gtest.h>
 
 #include <stb_image.h>
@@ -87,4 +88,42 @@ TEST(TextureTest, TransparentTexelsAreLeftOutAndTranslucentOnesBlend) {
     EXPECT_EQ(rgba(24)[3], 255);
     EXPECT_EQ(rgba(40), (std::vector<int>{0, 255, 0, 255}));
     EXPECT_EQ(rgba(56), (std::vector<int>{0, 0, 0, 255}));
+}
+
+// What the GPU holds: a picture within 4096 texels a side as it is; a larger one shrunk by a
+// whole factor, each texel the rounded mean of its block (cut at the right and bottom).
+TEST(TextureTest, PicturesOver4096TexelsAreHeldBoxFiltered) {
+    ASSERT_TRUE(gl::ensureContext());
+    auto held = [](const gl::GpuTexture& t) {
+        std::vector<unsigned char> texels(size_t(t.width()) * size_t(t.height()) * 4);
+        glBindTexture(GL_TEXTURE_2D, t.id());
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+        return texels;
+    };
+    // Red alternates 255, 0 along a row; green is 90 but 30 in the third row.
+    auto picture = [](int w, int h) {
+        std::vector<unsigned char> p;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                p.insert(p.end(), {(unsigned char)(x % 2 ? 0 : 255), (unsigned char)(y == 2 ? 30 : 90), 7, 255});
+        return p;
+    };
+    const std::vector<unsigned char> small = picture(5, 3);
+    const gl::GpuTexture same(small.data(), 5, 3);
+    EXPECT_EQ(held(same), small);
+
+    const std::vector<unsigned char> big = picture(4097, 3);
+    const gl::GpuTexture shrunk(big.data(), 4097, 3);
+    ASSERT_EQ(shrunk.width(), 2049);
+    ASSERT_EQ(shrunk.height(), 2);
+    const std::vector<unsigned char> texels = held(shrunk);
+    auto texel = [&](int x, int y) {
+        const unsigned char* c = &texels[(size_t(y) * 2049 + size_t(x)) * 4];
+        return std::vector<int>{c[0], c[1], c[2], c[3]};
+    };
+    EXPECT_EQ(texel(0, 0), (std::vector<int>{128, 90, 7, 255}));     // (255 + 0) / 2, rounded up
+    EXPECT_EQ(texel(2047, 1), (std::vector<int>{128, 30, 7, 255}));  // the last row alone
+    EXPECT_EQ(texel(2048, 0), (std::vector<int>{255, 90, 7, 255}));  // the last column alone
+    EXPECT_EQ(texel(2048, 1), (std::vector<int>{255, 30, 7, 255}));
 }
