@@ -326,8 +326,9 @@ bool writePng(const std::string& output, int size, const std::vector<unsigned ch
 // A folder of our own under TMPDIR, removed with everything in it: by remove() once the
 // model is read, at the latest when this ends, and, should the thumbnailer be killed (a
 // file manager's time limit, the resource limits), by the small process that made it,
-// which waits for the thumbnailer's end and then removes what is left. Made there, the
-// folder has no moment in which a kill would leave it behind.
+// which waits for the thumbnailer's end (its whole process group killed included) and
+// then removes what is left. Made there, the folder has no moment in which a kill would
+// leave it behind.
 PrivateFolder::PrivateFolder() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/solluxviewer-thumbnail-XXXXXX";
@@ -339,8 +340,11 @@ PrivateFolder::PrivateFolder() {
     }
     watcherId_ = fork();
     if (watcherId_ == 0) {
-        // It stays for the signals a terminal sends the whole group, and holds none of
-        // the thumbnailer's output open.
+        // A session of its own: a kill of the thumbnailer's whole group (a file manager's
+        // time limit) does not reach it. It stays for the signals a terminal sends, and
+        // holds none of the thumbnailer's output open; it still ends with the thumbnailer,
+        // when the last end of `ends` closes.
+        setsid();
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
         const int null = open("/dev/null", O_RDWR);
         for (int fd = 0; fd < 3 && null >= 0; ++fd) dup2(null, fd);

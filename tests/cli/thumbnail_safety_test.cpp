@@ -43,13 +43,16 @@ protected:
         std::ofstream(dir_ / name, std::ios::binary) << content;
         return (dir_ / name).string();
     }
-    // Starts the viewer with TMPDIR in our folder; before(pid) runs before it starts.
-    pid_t start(const std::vector<std::string>& args, const std::function<void(pid_t)>& before = {}) {
+    // Starts the viewer with TMPDIR in our folder; before(pid) runs before it starts. With
+    // ownGroup it leads a process group of its own, as a file manager starts it.
+    pid_t start(const std::vector<std::string>& args, const std::function<void(pid_t)>& before = {},
+                bool ownGroup = false) {
         int gate[2];
         EXPECT_EQ(pipe(gate), 0);
         const std::string tmp = "TMPDIR=" + (dir_ / "tmp").string();
         const pid_t pid = fork();
         if (pid == 0) {
+            if (ownGroup) setpgid(0, 0);
             close(gate[1]);
             char byte;
             if (read(gate[0], &byte, 1) != 1) _exit(127);
@@ -122,30 +125,33 @@ TEST_F(ThumbnailSafety, TexturesComeFromTheModelsFolderOnly) {
         EXPECT_EQ(thumbnail(name), untextured) << name;
 }
 
-// Killed as soon as its private folder appears, at any point after, the thumbnail of a
-// Rokkaku file leaves nothing behind; by then it runs under its own resource limits.
+// Killed as soon as its private folder appears, at any point after, alone or with its
+// whole process group, the thumbnail of a Rokkaku file leaves nothing behind; by then it
+// runs under its own resource limits.
 TEST_F(ThumbnailSafety, AKilledRokkakuThumbnailLeavesNothing) {
     const std::string rok = put("dl/tri.rok", readAll(fs::path(SOLLUX_TEST_DATA) / "conversion/triangle_crlf.rok"));
-    for (int delayMs : {0, 20, 80}) {
-        const pid_t pid = start({"--thumbnail", "64", rok, (dir_ / "dl/tri.png").string()});
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (fs::is_empty(dir_ / "tmp") && std::chrono::steady_clock::now() < deadline &&
-               waitpid(pid, nullptr, WNOHANG) == 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        // By then the thumbnailer has set its own limits.
-        const std::string limits = readAll("/proc/" + std::to_string(pid) + "/limits");
-        if (!limits.empty()) {
-            EXPECT_NE(limits.find("Max cpu time              10  "), std::string::npos) << limits;
+    for (const bool group : {false, true}) {
+        for (int delayMs : {0, 20, 80}) {
+            const pid_t pid = start({"--thumbnail", "64", rok, (dir_ / "dl/tri.png").string()}, {}, group);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (fs::is_empty(dir_ / "tmp") && std::chrono::steady_clock::now() < deadline &&
+                   waitpid(pid, nullptr, WNOHANG) == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            // By then the thumbnailer has set its own limits.
+            const std::string limits = readAll("/proc/" + std::to_string(pid) + "/limits");
+            if (!limits.empty()) {
+                EXPECT_NE(limits.find("Max cpu time              10  "), std::string::npos) << limits;
 #ifndef SOLLUX_SANITIZED  // the sanitizer needs the address space: only the time is limited there
-            EXPECT_NE(limits.find("Max data size             1073741824"), std::string::npos) << limits;
+                EXPECT_NE(limits.find("Max data size             1073741824"), std::string::npos) << limits;
 #endif
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            kill(group ? -pid : pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            for (int i = 0; i < 100 && !fs::is_empty(dir_ / "tmp"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << delayMs << (group ? " ms, the whole group" : " ms");
+            EXPECT_FALSE(fs::exists(dir_ / "dl/tri.x"));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        for (int i = 0; i < 100 && !fs::is_empty(dir_ / "tmp"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << delayMs;
-        EXPECT_FALSE(fs::exists(dir_ / "dl/tri.x"));
     }
 }
