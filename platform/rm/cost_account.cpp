@@ -14,9 +14,7 @@ const CostLimits& CostLimits::defaults() {
         l[Cost::Animations] = uint64_t(1) << 17;
         l[Cost::TexturePixels] = uint64_t(1) << 26;
         l[Cost::TextureNameBytes] = uint64_t(1) << 22;
-        l[Cost::Nesting] = 256;
         l[Cost::RereadBytes] = uint64_t(1) << 26;
-        l[Cost::DrawnFaces] = uint64_t(1) << 23;
         l[Cost::Overdraw] = 1024;
         return l;
     }();
@@ -36,9 +34,7 @@ std::string CostAccount::describe(Cost kind, uint64_t n) {
     case Cost::Animations: return "the file holds more than " + N + " animations";
     case Cost::TexturePixels: return "the file's textures decode to more than " + N + " pixels";
     case Cost::TextureNameBytes: return "the file's texture names take more than " + N + " bytes";
-    case Cost::Nesting: return "the file's objects nest deeper than " + N + " levels";
     case Cost::RereadBytes: return "the file's objects would be read again for more than " + N + " bytes";
-    case Cost::DrawnFaces: return "the scene draws more than " + N + " faces";
     case Cost::Overdraw: return "the file's faces pile up more than " + N + " deep";
     }
     return "the file costs more than " + N;
@@ -57,14 +53,6 @@ bool CostAccount::charge(Cost kind, uint64_t n) {
     uint64_t& spent = spent_[static_cast<size_t>(kind)];
     if (n > limits_[kind] - spent) return refuse(kind);
     spent += n;
-    return true;
-}
-
-bool CostAccount::reach(Cost kind, uint64_t level) {
-    if (over_) return false;
-    if (level > limits_[kind]) return refuse(kind);
-    uint64_t& spent = spent_[static_cast<size_t>(kind)];
-    if (level > spent) spent = level;
     return true;
 }
 

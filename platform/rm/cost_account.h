@@ -3,6 +3,8 @@
 // texture pixels, ...) is charged to one account, whose limits a file's size does not set
 // alone. Charges come before the memory they stand for is taken: a file that would pass a
 // limit is refused with a message naming what ran over, and nothing of it is built.
+// Nesting is not charged: the readers skip, with a warning, what nests past their depth
+// limits. Drawing is charged as the faces' pile-up (Overdraw) and their count (Elements).
 #pragma once
 
 #include <array>
@@ -22,12 +24,10 @@ enum class Cost : uint8_t {
     Animations,        // animations (one per animated frame and set)
     TexturePixels,     // decoded texture pixels, each distinct picture once
     TextureNameBytes,  // texture names, all together
-    Nesting,           // how deep objects nest (a level, not a sum: see reach())
     RereadBytes,       // bytes read again after a definition could not be read
-    DrawnFaces,        // faces drawn for one picture
     Overdraw,          // the area of the placed faces, in multiples of the scene's largest side
 };
-constexpr size_t kCostKinds = 13;
+constexpr size_t kCostKinds = 11;
 
 // Each kind's limit. Some kinds start from what the file itself holds (see
 // CostAccount::allowLiteral): for them the limit is what references may add beyond it.
@@ -49,9 +49,6 @@ public:
     // over for good (every later charge fails too) and refusal() says what ran over. A
     // charge that fails is not added.
     bool charge(Cost kind, uint64_t n = 1);
-    // For kinds that are a level rather than a sum (Nesting): records that `level` was
-    // reached; false when it passes the limit, as charge().
-    bool reach(Cost kind, uint64_t level);
     // Refuses for `kind` as a charge past its limit would, for what is counted elsewhere
     // (the objects a file holds, before they are placed). Always false.
     bool refuse(Cost kind);

@@ -9,11 +9,11 @@ using rm::CostAccount;
 TEST(CostAccount, ThePassingChargeIsRefusedAndTheAccountStaysOver) {
     rm::CostLimits limits;
     limits[Cost::Frames] = 10;
-    limits[Cost::Nesting] = 3;
+    limits[Cost::Overdraw] = 3;
     CostAccount cost(limits);
     cost.allowLiteral(Cost::Frames, 5);  // the file holds 5 itself
     EXPECT_TRUE(cost.charge(Cost::Frames, 15));
-    EXPECT_TRUE(cost.reach(Cost::Nesting, 3));
+    EXPECT_TRUE(cost.charge(Cost::Overdraw, 3));
     EXPECT_FALSE(cost.fits(Cost::Frames, 1));
     EXPECT_EQ(cost.refusal(), "");
     EXPECT_FALSE(cost.charge(Cost::Frames, UINT64_MAX));  // no overflow into a pass
@@ -24,6 +24,6 @@ TEST(CostAccount, ThePassingChargeIsRefusedAndTheAccountStaysOver) {
     EXPECT_EQ(cost.refusal(), "the file's references expand to more than 10 frames");  // the first reason stays
 
     CostAccount deep(limits);
-    EXPECT_FALSE(deep.reach(Cost::Nesting, 4));
-    EXPECT_EQ(deep.refusal(), "the file's objects nest deeper than 3 levels");
+    EXPECT_FALSE(deep.refuse(Cost::Overdraw));  // counted elsewhere, refused in the account's words
+    EXPECT_EQ(deep.refusal(), "the file's faces pile up more than 3 deep");
 }
