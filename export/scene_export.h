@@ -22,13 +22,17 @@ struct ExportScene {
     IDirect3DRMViewport* viewport = nullptr;
     std::vector<IDirect3DRMVisual*>
         leaveOut;  // visuals that are not part of the model (the marker)
-    // .x: every frame under one top-level frame and every animation set merged into one,
-    // which is what Open Frame and Open Animation read back.
+    // .x: every frame under one top-level frame, named kSavedSceneFrame, and every
+    // animation set merged into one, which is what Open Frame and Open Animation read back.
     bool oneTopFrame = false;
     // .x: the translation of that top-level frame (undoes the viewer's placement).
     D3DVECTOR topFrameOffset{0, 0, 0};
     bool progress = false;  // progress on standard error for big models
 };
+
+// The top-level frame a saved scene is written under. Open Frame and Open Animation put a
+// file whose first frame has this name back where it was saved, without fitting it.
+inline constexpr char kSavedSceneFrame[] = "SolluxViewerSavedScene";
 
 enum class ExportFormat { Glb, Gltf, X, Unknown };
 // By the name's ending, without regard to case.

@@ -466,9 +466,9 @@ bool XWriter::write(std::string& error) {
         if (written(c)) tops.push_back(c);
     rm::MeshBuilderData scratch;
     if (scene_.oneTopFrame) {
-        used_.insert("Scene");
+        used_.insert(kSavedSceneFrame);
         for (IDirect3DRMFrame* c : tops) nameFrames(c, 1);
-        text("Frame Scene {\n FrameTransformMatrix {\n");
+        text(std::string("Frame ") + kSavedSceneFrame + " {\n FrameTransformMatrix {\n");
         const D3DVECTOR& o = scene_.topFrameOffset;
         matrix(rm::translation(o.x, o.y, o.z), "  ");
         text(" }\n");

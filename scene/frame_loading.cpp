@@ -1,7 +1,9 @@
 #include "scene/frame_loading.h"
 
+#include <cstring>
 #include <new>
 
+#include "export/scene_export.h"
 #include "platform/rm/rm_internal.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
@@ -19,6 +21,19 @@ void releaseClock(IDirect3DRMObject*, void* arg) {
     auto* clock = static_cast<AnimationClock*>(arg);
     if (clock->animationSet != nullptr) clock->animationSet->Release();
     delete clock;
+}
+
+// A scene this viewer saved (its one top frame named so) goes back where it was: that
+// frame's own transform undoes the placement. Anything else is fitted.
+void placeLoaded(IDirect3DRMFrame* frame, ViewerState* state) {
+    const auto children = rm::frameChildren(frame);
+    char name[sizeof kSavedSceneFrame] = {};
+    DWORD size = sizeof name;
+    if (children.size() == 1 && children[0]->GetName(&size, name) >= 0 &&
+        std::strcmp(name, kSavedSceneFrame) == 0)
+        frame->SetPosition(state->scene, 0.0f, 0.0f, kPlacedZ);
+    else
+        fitAndPlace(frame, state);
 }
 
 }  // namespace
@@ -84,7 +99,7 @@ int loadAnimationFile(const char* path, ViewerState* state) {
         frame->Release();
         return 0;
     }
-    fitAndPlace(frame, state);
+    placeLoaded(frame, state);
     attachAnimationClock(frame, set);
     set->Release();    // the clock holds its own reference
     frame->Release();  // the scene keeps the frame
@@ -96,7 +111,7 @@ int loadFrameFile(const char* path, ViewerState* state) {
     if (d3drm->CreateFrame(state->scene, &frame) < 0 || frame == nullptr) return 0;
     const bool loaded = frame->Load(const_cast<char*>(path), nullptr, D3DRMLOAD_FROMFILE,
                                     loadTextureCallback, nullptr) >= 0;
-    if (loaded) fitAndPlace(frame, state);
+    if (loaded) placeLoaded(frame, state);
     frame->Release();
     return loaded ? 1 : 0;
 }

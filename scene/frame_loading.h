@@ -1,6 +1,7 @@
 // Loading frame hierarchies and animation sets into the scene, fitted to 8 units at
-// (0, 0, 15), and playing animations: one time unit per rendered frame, or, for a set whose
-// file declares its ticks a second, at that rate (see setAnimationFrameSeconds).
+// (0, 0, 15) (a scene saved by this viewer goes back where it was), and playing
+// animations: one time unit per rendered frame, or, for a set whose file declares its
+// ticks a second, at that rate (see setAnimationFrameSeconds).
 #pragma once
 
 #include "platform/rm/d3drm.h"
