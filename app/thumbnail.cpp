@@ -196,11 +196,13 @@ bool mayBeAnimated(const std::string& path) {
 // A file with an animation set shows the first set's pose at time 0: the set's frames, hung
 // in the frame where the meshes were placed at rest, take the meshes' place.
 void poseFirstAnimation(const std::string& model, ViewerState* state) {
-    if (!mayBeAnimated(model)) return;
     IDirect3DRMFrame* placed = nullptr;
     for (IDirect3DRMFrame* child : rm::frameChildren(state->scene))
         for (IDirect3DRMVisual* visual : rm::frameVisuals(child))
             if (rm::visualKind(visual) == rm::VisualKind::MeshBuilder) placed = child;
+    // A model that did not load is not read again (a refused sparse file would be read
+    // whole, gigabytes of holes).
+    if (!placed || !mayBeAnimated(model)) return;
     IDirect3DRMFrame* posed = nullptr;
     IDirect3DRMAnimationSet* set = nullptr;
     if (!placed || d3drm->CreateFrame(placed, &posed) != D3DRM_OK || d3drm->CreateAnimationSet(&set) != D3DRM_OK) {
