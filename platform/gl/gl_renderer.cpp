@@ -148,7 +148,7 @@ namespace {
 // at 8192 x 8192 the driver's copy with its mipmaps alone would take 358 MB.
 constexpr int kMaxTextureSide = 4096;
 
-// Texels a side holds in its levels (a full mipmap chain down to 1 x 1).
+// The levels of a full mipmap chain, down to 1 x 1.
 int mipLevels(int width, int height) {
     int levels = 1;
     for (int side = std::max(width, height); side > 1; side /= 2) ++levels;
