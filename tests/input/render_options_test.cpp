@@ -245,7 +245,7 @@ TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
             command(200);
         },
         [&] { unlit = picture(); },
-    });
+    }, "", Drawing::Pictures);
     ASSERT_GT(solid.width, 0);
     const int cx = solid.width / 2, cy = solid.height / 2;
     EXPECT_FALSE(solid.isBlack(cx, cy));
@@ -315,7 +315,7 @@ TEST(RenderOptions, AConvertedModelIsLitAlikeUnderEveryShadeMode) {
             },
             [&] { gouraudWire = picture(); },
         },
-        rok.c_str());
+        rok.c_str(), Drawing::Pictures);
     const double reference = meanOver(flat, flat);
     ASSERT_GT(reference, 30.0);
     EXPECT_GE(meanOver(gouraud, flat), 0.6 * reference);

@@ -99,7 +99,7 @@ TEST(FrameAll, BringsTheWholeSceneIntoThePictureKeepingTheOrientation) {
                 EXPECT_LT(e.bottom, clientHeight() - 3);
                 EXPECT_GT(std::max(e.right - e.left, e.bottom - e.top), clientWidth() / 2);
             },
-        });
+        }, "", Drawing::Pictures);
     }
 }
 
@@ -133,7 +133,7 @@ TEST(FrameSelection, CentresTheSelectedObjectOnly) {
             const Extent red = extentOf(0);
             EXPECT_GT(red.right - red.left, clientWidth() / 2);
         },
-    });
+    }, "", Drawing::Pictures);
 }
 
 TEST(ResetCamera, RestoresTheStartUpPicturePixelForPixel) {
@@ -155,7 +155,7 @@ TEST(ResetCamera, RestoresTheStartUpPicturePixelForPixel) {
         [&] { EXPECT_NE(picture().rgba, startUp.rgba); },
         [] { command(kCommandResetCamera); },
         [&] { EXPECT_EQ(picture().rgba, startUp.rgba); },
-    });
+    }, "", Drawing::Pictures);
 }
 
 // The View commands stop the camera's flight (E and Y would carry the view off again at
@@ -241,7 +241,7 @@ TEST(ResetCamera, AfterEAndAFramedCanyonGivesTheStartPictureAndPlanes) {
             EXPECT_EQ(state()->viewport->GetBack(), back);
             EXPECT_EQ(picture().rgba, startUp.rgba);
         },
-    });
+    }, "", Drawing::Pictures);
 }
 
 TEST(Wheel, StepsATenthOfTheWayAlongTheViewNeverPastTheCentre) {
