@@ -136,28 +136,6 @@ TEST(FrameSelection, CentresTheSelectedObjectOnly) {
     }, "", Drawing::Pictures);
 }
 
-TEST(ResetCamera, RestoresTheStartUpPicturePixelForPixel) {
-    Picture startUp;
-    runViewer({
-        [] {
-            winSetTickCount(0);  // the overlay's figure stays 0 however long this takes
-            addCube(state()->scene, {0.5f, 0.2f, 6}, 1, kGreen);
-        },
-        [&] { startUp = picture(); },
-        [] {
-            winPostKey(window(), VK_RIGHT, true);
-            wheel(4);
-            send(WM_MBUTTONDOWN, MK_MBUTTON, point(100, 100));
-            moveTo(160, 130, MK_MBUTTON);
-            send(WM_MBUTTONUP, 0, point(160, 130));
-        },
-        [] { winPostKey(window(), VK_RIGHT, false); },
-        [&] { EXPECT_NE(picture().rgba, startUp.rgba); },
-        [] { command(kCommandResetCamera); },
-        [&] { EXPECT_EQ(picture().rgba, startUp.rgba); },
-    }, "", Drawing::Pictures);
-}
-
 // The View commands stop the camera's flight (E and Y would carry the view off again at
 // once); the wheel and the orbit leave it flying.
 TEST(ViewNavigation, KeepsTheSelectionAndItsSpinTheViewCommandsStopTheCamera) {
