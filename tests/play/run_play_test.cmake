@@ -27,6 +27,8 @@ endif()
 # on how fast the machine ran the script.
 execute_process(COMMAND ${COMPARE} ${shot} ${BASELINE} ${TOLERANCE} --ignore 96x16 --diff ${WORK}/diff.png
                 RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
+if(NOT EXISTS ${BASELINE})
+  message(FATAL_ERROR "no baseline ${BASELINE}: a new scenario's is written by SOLLUX_UPDATE_BASELINES=1 ctest")
+elseif(NOT status EQUAL 0)
   message(FATAL_ERROR "the picture ${shot} is not its baseline ${BASELINE} (pixels off in red: ${WORK}/diff.png)")
 endif()
