@@ -373,7 +373,7 @@ TEST_F(Mouse, APartOfAScaledHierarchyTurnsInSceneSpaceAndSlidesUnderTheMouse) {
             rightUp(x0 + 20, y0 - 10);
         },
         [&] { after = picture(); },
-    });
+    }, "", Drawing::Pictures);
     // Its left edge, right of the hierarchy's big box, moved with the mouse.
     auto leftEdge = [](const Picture& p, int y) {
         for (int x = p.width / 2 + 60; x < p.width; ++x)

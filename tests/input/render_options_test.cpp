@@ -228,41 +228,6 @@ TEST(RenderOptions, AColourModelWhoseDeviceCannotBeMadeIsReportedAndCanBeChosenA
     EXPECT_GT(renderedFrameCount(), framesAtFailure);
 }
 
-TEST(RenderOptions, PicturesFollowFillModeAndLighting) {
-    Picture solid, wire, lit, unlit;
-    const D3DCOLOR grey = 0xff808080u;
-    runViewer({
-        [&] {
-            addCube(state()->scene, {0, 0, 5}, 1, grey);
-            command(208);  // RGB: no ramp quantisation in the comparison
-        },
-        [&] { solid = picture(); },
-        [&] { command(202); },
-        [&] { wire = picture(); },
-        [&] { command(203); },
-        [&] {
-            lit = picture();
-            command(200);
-        },
-        [&] { unlit = picture(); },
-    });
-    ASSERT_GT(solid.width, 0);
-    const int cx = solid.width / 2, cy = solid.height / 2;
-    EXPECT_FALSE(solid.isBlack(cx, cy));
-    // Wireframe: the middle of the front face is empty, the edges are drawn.
-    EXPECT_TRUE(wire.isBlack(cx, cy));
-    int edgePixels = 0;
-    for (int x = 0; x < wire.width; ++x)
-        if (!wire.isBlack(x, cy)) ++edgePixels;
-    EXPECT_GT(edgePixels, 0);
-    // Without lighting the face shows its own colour.
-    const unsigned char* u = unlit.at(cx, cy);
-    EXPECT_NEAR(u[0], 0x80, 3);
-    EXPECT_NEAR(u[1], 0x80, 3);
-    EXPECT_NE(std::vector<unsigned char>(lit.at(cx, cy), lit.at(cx, cy) + 3),
-              std::vector<unsigned char>(u, u + 3));
-}
-
 // Mean brightness, over the pixels lit in `where`, below the frame-rate overlay.
 double meanOver(const Picture& p, const Picture& where) {
     double sum = 0;
@@ -315,7 +280,7 @@ TEST(RenderOptions, AConvertedModelIsLitAlikeUnderEveryShadeMode) {
             },
             [&] { gouraudWire = picture(); },
         },
-        rok.c_str());
+        rok.c_str(), Drawing::Pictures);
     const double reference = meanOver(flat, flat);
     ASSERT_GT(reference, 30.0);
     EXPECT_GE(meanOver(gouraud, flat), 0.6 * reference);

@@ -259,7 +259,7 @@ TEST_P(RealAnimation, LoadsAndPlays) {
     steps[4] = [&] { collect(holder, poses[0]); };
     steps[9] = [&] { collect(holder, poses[1]); };
     steps[27] = [&] { frames[1] = pictureBelowOverlay(); };
-    runViewer(steps);
+    runViewer(steps, "", Drawing::Pictures);
     // The skinned models move on screen, not only their bones.
     ASSERT_EQ(frames[0].size(), frames[1].size());
     size_t changed = 0;

@@ -25,18 +25,20 @@
 
 namespace session {
 
+using harness::Drawing;
 using harness::positionIn;
 using harness::state;
 using harness::Step;
 using harness::window;
 
 // The viewer run of the viewer tests, held to a normal ending: fails the test unless every
-// step ran and the viewer exited with 0.
-inline void runViewer(std::vector<Step> steps, const char* model = "") {
+// step ran and the viewer exited with 0. Its devices draw nothing unless the test asks for
+// pictures.
+inline void runViewer(std::vector<Step> steps, const char* model = "", Drawing drawing = Drawing::None) {
     const size_t count = steps.size();
     // The Open dialogs move the current folder; later tests expect it back.
     const std::filesystem::path folder = std::filesystem::current_path();
-    const harness::ViewerRun run = harness::runViewer(std::move(steps), model);
+    const harness::ViewerRun run = harness::runViewer(std::move(steps), model, 32, drawing);
     std::filesystem::current_path(folder);
     EXPECT_EQ(run.stepsRun, count) << "the viewer ended before every step ran";
     EXPECT_EQ(run.exitCode, 0);
@@ -148,6 +150,7 @@ struct Picture {
 
 inline Picture picture() {
     Picture p;
+    EXPECT_EQ(harness::runDrawing, Drawing::Pictures) << "a picture of a run whose devices draw nothing";
     winReadPicture(window(), p.rgba, p.width, p.height);
     return p;
 }

@@ -13,6 +13,7 @@
 #include "input/mouse.h"
 #include "input/view_navigation.h"
 #include "platform/gl/gl_device.h"
+#include "platform/gl/null_device.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/rm_internal.h"
 #include "platform/win/headless.h"
@@ -30,9 +31,15 @@ struct ViewerRun {
     size_t stepsRun = 0;
 };
 
+// What the run's devices draw: pictures (OpenGL), or nothing (null devices, no GL context)
+// for tests that check only what the viewer does.
+enum class Drawing { Pictures, None };
+inline Drawing runDrawing = Drawing::Pictures;
+
 // Runs WinMain with `model` as its command line; after the last step the window is
 // closed as a person would (WM_CLOSE). Steps that return early may call quit().
-inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "", int bitsPerPixel = 32) {
+inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "", int bitsPerPixel = 32,
+                           Drawing drawing = Drawing::Pictures) {
     winUseHeadless(400, 400);
     winReset();
     winSetTickCount(std::nullopt);
@@ -40,7 +47,11 @@ inline ViewerRun runViewer(std::vector<Step> steps, const std::string& model = "
     selectionState = {};
     dragState = {};
     orbitState = {};
-    glRegisterDeviceBackend(winPresentPicture);
+    runDrawing = drawing;
+    if (drawing == Drawing::Pictures)
+        glRegisterDeviceBackend(winPresentPicture);
+    else
+        registerNullDeviceBackend();
     ViewerRun run;
     bool closing = false;
     MainLoopHooks hooks;
@@ -140,6 +151,7 @@ struct Picture {
 
 inline Picture picture() {
     Picture p;
+    EXPECT_EQ(runDrawing, Drawing::Pictures) << "a picture of a run whose devices draw nothing";
     winReadPicture(window(), p.rgba, p.width, p.height);
     return p;
 }

@@ -1,0 +1,417 @@
+#include "platform/gl/gl_mesh_build.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <span>
+
+#include "platform/gl/gl_gpu_cache.h"
+#include "platform/rm/big_memory.h"
+
+namespace gldevice {
+
+gl::Vec3 normalised(const gl::Vec3& v) {
+    const float l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (!(l > 1e-20f)) return {0, 0, 0};
+    return {v[0] / l, v[1] / l, v[2] / l};
+}
+
+gl::Material materialOf(const rm::MaterialData& m) {
+    gl::Material r;
+    r.power = m.power;
+    r.specular = {m.specular[0], m.specular[1], m.specular[2]};
+    r.emissive = {m.emissive[0], m.emissive[1], m.emissive[2]};
+    return r;
+}
+
+namespace {
+
+gl::Vec3 vec(const D3DVECTOR& v) { return {v.x, v.y, v.z}; }
+
+// Lighting takes the length of a normal: a zero or non-finite one would turn the corner black.
+bool usableNormal(const D3DVECTOR& n) {
+    const float l = n.x * n.x + n.y * n.y + n.z * n.z;
+    return l > 1e-20f && std::isfinite(l);
+}
+
+// Outward normal of a convex polygon whose corners run clockwise as seen from the front.
+template <class PointAt>
+gl::Vec3 polygonNormal(uint32_t count, PointAt point) {
+    const gl::Vec3 p0 = point(0);
+    gl::Vec3 sum{0, 0, 0};
+    for (uint32_t i = 1; i + 1 < count; ++i) {
+        const gl::Vec3 a = point(i), b = point(i + 1);
+        const gl::Vec3 e1{a[0] - p0[0], a[1] - p0[1], a[2] - p0[2]};
+        const gl::Vec3 e2{b[0] - p0[0], b[1] - p0[1], b[2] - p0[2]};
+        sum[0] += e1[1] * e2[2] - e1[2] * e2[1];
+        sum[1] += e1[2] * e2[0] - e1[0] * e2[2];
+        sum[2] += e1[0] * e2[1] - e1[1] * e2[0];
+    }
+    return normalised(sum);
+}
+
+// D3DCOLOR (0xAARRGGBB) as vertices carry it: RGBA bytes, red first.
+uint32_t vertexColour(D3DCOLOR c) {
+    return uint32_t(RGB_GETRED(c)) | uint32_t(RGB_GETGREEN(c)) << 8 | uint32_t(RGB_GETBLUE(c)) << 16 |
+           uint32_t(RGBA_GETALPHA(c)) << 24;
+}
+
+gl::Vec3 polygonCentre(uint32_t count, auto point) {
+    gl::Vec3 centre{0, 0, 0};
+    for (uint32_t i = 0; i < count; ++i) {
+        const gl::Vec3 p = point(i);
+        for (int k = 0; k < 3; ++k) centre[k] += p[k] / float(count);
+    }
+    return centre;
+}
+
+// Puts faces that lie near each other near each other in the drawing order (along a
+// Z-order curve through cells of a few dozen faces each; file order within a cell): the
+// GPU then shades each shared corner fewer times, and a cluster of consecutive triangles
+// is a compact patch that is easily skipped.
+void orderByPlace(std::span<uint32_t> faces, auto where) {
+    if (faces.size() < 2 * gl::GpuMesh::kClusterTriangles) return;
+    gl::Vec3 lo = where(faces[0]), hi = lo;
+    for (uint32_t f : faces) {
+        const gl::Vec3 p = where(f);
+        for (int k = 0; k < 3; ++k) {
+            if (p[k] < lo[k]) lo[k] = p[k];
+            if (p[k] > hi[k]) hi[k] = p[k];
+        }
+    }
+    // About 64 faces a cell on a surface.
+    int bits = 1;
+    while (bits < 10 && (size_t(1) << (2 * bits)) * 64 < faces.size()) ++bits;
+    const float cells = float(1 << bits);
+    std::vector<uint32_t> code, codeOut, facesOut;
+    for (auto* v : {&code, &codeOut, &facesOut}) {
+        rm::reserveOnHugePages(*v, faces.size());
+        v->resize(faces.size());
+    }
+    for (size_t i = 0; i < faces.size(); ++i) {
+        const gl::Vec3 p = where(faces[i]);
+        uint32_t c = 0;
+        for (int k = 0; k < 3; ++k) {
+            const float span = hi[k] - lo[k];
+            const float t = span > 0 && std::isfinite(span) ? (p[k] - lo[k]) / span : 0.0f;
+            const uint32_t q = std::isfinite(t) ? uint32_t(std::clamp(t * cells, 0.0f, cells - 1)) : 0u;
+            for (int bit = 0; bit < bits; ++bit) c |= ((q >> bit) & 1u) << (3 * bit + k);
+        }
+        code[i] = c;
+    }
+    // A stable radix sort by the code, 10 bits a pass.
+    std::vector<uint32_t> count(1 << 10);
+    for (int shift = 0; shift < 3 * bits; shift += 10) {
+        std::fill(count.begin(), count.end(), 0);
+        for (uint32_t c : code) ++count[(c >> shift) & 1023];
+        uint32_t at = 0;
+        for (uint32_t& n : count) {
+            const uint32_t here = n;
+            n = at;
+            at += here;
+        }
+        for (size_t i = 0; i < faces.size(); ++i) {
+            const uint32_t slot = count[(code[i] >> shift) & 1023]++;
+            codeOut[slot] = code[i];
+            facesOut[slot] = faces[i];
+        }
+        code.swap(codeOut);
+        std::copy(facesOut.begin(), facesOut.end(), faces.begin());
+    }
+}
+
+}  // namespace
+
+// Mesh builder -> GPU mesh: faces triangulated as fans, grouped by opacity, material and
+// texture, corners shared where position, normal and colour are the same (position and
+// colour alone when only flat shading draws it, which reads no vertex normals). A skinned
+// builder's pose, when given, replaces its positions and normals. Two passes over the
+// faces: the first finds the shared corners, so that the buffers are made at their final
+// sizes and the second writes them in place.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::SkinPose* pose, Extras extras) {
+    const uint32_t positions = uint32_t(b.positions.size());
+    const uint32_t normals = uint32_t(b.normals.size());
+    const bool posed = pose && pose->positions.size() == b.positions.size() &&
+                       pose->cornerNormals.size() == b.corners.size();
+    const std::vector<D3DVECTOR>& places = posed ? pose->positions : b.positions;
+    const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
+    auto opaque = [](D3DCOLOR c) { return RGBA_GETALPHA(c) == 255; };
+    // Translucent faces are rare: look for them only when there are any.
+    const bool anyTranslucent =
+        !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); }) ||
+        (fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque));
+    auto drawable = [&](const rm::BuilderFace& face) {
+        if (face.cornerCount < 3 || size_t(face.firstCorner) + face.cornerCount > b.corners.size()) return false;
+        for (uint32_t i = 0; i < face.cornerCount; ++i)
+            if (b.corners[face.firstCorner + i].vertex >= positions) return false;
+        return true;
+    };
+    auto cornerColour = [&](const rm::BuilderFace& face, uint32_t v) {
+        return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
+    };
+    // Materials that draw alike are one: faces of different colours then stay together in
+    // file order, which keeps neighbours near each other for the GPU's vertex reuse.
+    std::vector<uint32_t> material(b.materials.size());
+    {
+        std::map<std::array<uint32_t, sizeof(rm::MaterialData) / 4>, uint32_t> first;
+        for (uint32_t i = 0; i < material.size(); ++i) {
+            std::array<uint32_t, sizeof(rm::MaterialData) / 4> bits;
+            std::memcpy(bits.data(), &b.materials[i], sizeof(rm::MaterialData));
+            material[i] = first.emplace(bits, i).first->second;
+        }
+    }
+    // Drawing order: opacity, material, texture, then the shape of the faces' records
+    // (polygons of 2 or 4 triangles share one, which needs a group of their own); then, for
+    // opaque faces, the way they face (so that runs of faces can be skipped when they all
+    // face away); file order within. Faces in one plane face the same way, so their order
+    // among themselves stays.
+    struct Key {
+        bool translucent;
+        uint32_t material, texture;
+        uint8_t recordShift;
+        uint8_t facing;
+        auto operator<=>(const Key&) const = default;
+        bool sameGroup(const Key& o) const {
+            return translucent == o.translucent && material == o.material && texture == o.texture &&
+                   recordShift == o.recordShift;
+        }
+    };
+    auto recordShiftOf = [](uint32_t corners) { return corners == 4 ? 1 : corners == 6 ? 2 : 0; };
+    auto point = [&](const rm::BuilderFace& face) {
+        return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
+    };
+    std::vector<uint8_t> facing(b.faces.size(), 0);
+    for (size_t f = 0; f < b.faces.size(); ++f) {
+        const rm::BuilderFace& face = b.faces[f];
+        if (!drawable(face)) continue;
+        const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
+        int axis = 0;
+        for (int k = 1; k < 3; ++k)
+            if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
+        facing[f] = uint8_t(axis * 2 + (n[axis] < 0 ? 1 : 0));
+    }
+    auto keyOf = [&](const rm::BuilderFace& face) {
+        bool see = false;
+        if (anyTranslucent) {
+            see = !fromVertex && !opaque(face.color);
+            for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i)
+                see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
+        }
+        return Key{see, face.material < material.size() ? material[face.material] : 0,
+                   face.texture < b.textures.size() ? face.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
+                   see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
+    };
+    // A counting sort over the few distinct keys.
+    std::vector<Key> keys;
+    std::vector<uint32_t> slots;  // per key: faces, then where the next one goes
+    auto slotOf = [&, last = size_t(0)](const Key& k) mutable {
+        if (last < keys.size() && keys[last] == k) return last;
+        last = std::find(keys.begin(), keys.end(), k) - keys.begin();
+        if (last == keys.size()) {
+            keys.push_back(k);
+            slots.push_back(0);
+        }
+        return last;
+    };
+    uint32_t faceCount = 0;
+    for (const rm::BuilderFace& face : b.faces)
+        if (drawable(face)) {
+            ++slots[slotOf(keyOf(face))];
+            ++faceCount;
+        }
+    std::vector<size_t> byKey(keys.size());
+    for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = i;
+    std::sort(byKey.begin(), byKey.end(), [&](size_t x, size_t y) { return keys[x] < keys[y]; });
+    for (uint32_t at = 0; size_t k : byKey) {
+        const uint32_t n = slots[k];
+        slots[k] = at;
+        at += n;
+    }
+    std::vector<uint32_t> order;
+    rm::reserveOnHugePages(order, faceCount);
+    order.resize(faceCount);
+    const std::vector<uint32_t> begins = slots;
+    for (uint32_t f = 0; f < b.faces.size(); ++f)
+        if (drawable(b.faces[f])) order[slots[slotOf(keyOf(b.faces[f]))]++] = f;
+    for (size_t k = 0; k < keys.size(); ++k)
+        if (!keys[k].translucent)
+            orderByPlace(std::span(order).subspan(begins[k], slots[k] - begins[k]),
+                         [&](uint32_t f) { return vec(places[b.corners[b.faces[f].firstCorner].vertex]); });
+    slots = {};
+
+    // A corner with a usable normal is shared by the faces that give it the same normal
+    // and colour; the corners made for each position are chained from it (usually one
+    // or two). One that has none takes its face's normal and is its own.
+    constexpr uint32_t kNone = 0xffffffffu;
+    constexpr uint32_t kOwn = 0x80000000u;  // `next` of a corner of its own: its face | kOwn
+    // Without normals (flat shading only) every corner is shared by position and colour.
+    auto usable = [&](uint32_t ni) {
+        return !extras.normals || (ni != rm::kNoNormal && ni < normals && usableNormal(b.normals[ni]));
+    };
+    auto sameNormal = [&](uint32_t a, uint32_t c) { return !extras.normals || b.corners[a].normal == b.corners[c].normal; };
+    std::vector<uint32_t> firstAt(b.positions.size(), kNone);
+    struct Made {
+        uint32_t corner;  // the builder corner that made it
+        D3DCOLOR colour;
+        uint32_t next;
+    };
+    std::vector<Made> made;
+    rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
+    uint64_t triangles = 0, corners = 0, records = 0;
+    // Finds the shared corner for builder corner c, or makes it.
+    auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
+        const uint32_t v = b.corners[c].vertex;
+        uint32_t at = firstAt[v];
+        while (at != kNone && (!sameNormal(made[at].corner, c) || made[at].colour != colour)) at = made[at].next;
+        fresh = at == kNone;
+        return at;
+    };
+    for (uint32_t f : order) {
+        const rm::BuilderFace& face = b.faces[f];
+        for (uint32_t k = 0; k < face.cornerCount; ++k) {
+            const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
+            const D3DCOLOR colour = cornerColour(face, v);
+            if (!usable(b.corners[c].normal)) {
+                made.push_back({c, colour, f | kOwn});
+                continue;
+            }
+            bool fresh;
+            share(c, colour, fresh);
+            if (fresh) {
+                made.push_back({c, colour, firstAt[v]});
+                firstAt[v] = uint32_t(made.size() - 1);
+            }
+        }
+        triangles += face.cornerCount - 2;
+        corners += face.cornerCount;
+        records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
+    }
+    if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+
+    gl::GpuMesh::Sizes sizes;
+    sizes.vertices = uint32_t(made.size());
+    sizes.triangles = uint32_t(triangles);
+    sizes.edges = extras.edges ? uint32_t(corners) : 0;
+    sizes.records = extras.records ? uint32_t(records) : 0;
+    sizes.normals = extras.normals;
+    sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
+                                                           [](IDirect3DRMTexture* t) { return t != nullptr; });
+    auto mesh = std::make_unique<gl::GpuMesh>(sizes);
+    for (uint32_t i = 0; i < made.size(); ++i) {
+        const Made& m = made[i];
+        const rm::FaceCorner& corner = b.corners[m.corner];
+        const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
+        gl::Vec3 n{0, 0, 0};
+        if (extras.normals && m.next != kNone && (m.next & kOwn)) {
+            const rm::BuilderFace& face = b.faces[m.next & ~kOwn];
+            n = polygonNormal(face.cornerCount, point(face));
+        } else if (extras.normals) {
+            // A posed normal depends on the vertex and the normal only, like the pair.
+            n = vec(posed ? pose->cornerNormals[m.corner] : b.normals[corner.normal]);
+        }
+        mesh->setVertex(i, vec(places[corner.vertex]), n, uv.u, uv.v, vertexColour(m.colour));
+    }
+
+    // The second pass meets the corners in the order the first made them.
+    uint32_t next = 0;
+    std::vector<uint32_t> idx;
+    std::vector<gl::Vec3> points;
+    Key nextKey = order.empty() ? Key{} : keyOf(b.faces[order[0]]);
+    for (size_t i = 0; i < order.size(); ++i) {
+        const rm::BuilderFace& face = b.faces[order[i]];
+        idx.resize(face.cornerCount);
+        points.resize(face.cornerCount);
+        for (uint32_t k = 0; k < face.cornerCount; ++k) {
+            const uint32_t c = face.firstCorner + k;
+            if (!usable(b.corners[c].normal)) {
+                idx[k] = next++;
+                continue;
+            }
+            bool fresh;
+            idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
+            if (idx[k] == next) ++next;
+        }
+        for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
+        auto pointAt = [&](uint32_t k) { return points[k]; };
+        mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, pointAt),
+                         polygonCentre(face.cornerCount, pointAt), recordShiftOf(face.cornerCount));
+        if (extras.edges)
+            for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
+        const Key k = nextKey;
+        if (i + 1 < order.size()) nextKey = keyOf(b.faces[order[i + 1]]);
+        const bool last = i + 1 == order.size() || !nextKey.sameGroup(k);
+        if (last)
+            mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
+                           k.translucent);
+    }
+    mesh->finish();
+    return mesh;
+}
+
+// Mesh groups keep their order (one GPU group each, even an empty one, so that indices
+// line up). Corners with an unusable normal get a vertex of their own with the face normal.
+std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshData& mesh, const rm::SkinPose*, Extras extras) {
+    auto faces = [](const rm::MeshGroupData& g, auto use) {
+        const uint32_t count = uint32_t(g.vertices.size());
+        size_t at = 0;
+        for (uint32_t size : g.faceSizes) {
+            if (at + size > g.indices.size()) break;
+            const uint32_t* f = &g.indices[at];
+            at += size;
+            bool ok = size >= 3;
+            for (uint32_t k = 0; k < size && ok; ++k) ok = f[k] < count;
+            if (ok) use(f, size);
+        }
+    };
+    gl::GpuMesh::Sizes sizes;
+    uint64_t vertices = 0, triangles = 0, corners = 0;
+    for (const rm::MeshGroupData& g : mesh.groups) {
+        vertices += g.vertices.size();
+        faces(g, [&](const uint32_t* f, uint32_t size) {
+            for (uint32_t k = 0; k < size; ++k) vertices += usableNormal(g.vertices[f[k]].normal) ? 0 : 1;
+            triangles += size - 2;
+            corners += size;
+        });
+        sizes.texCoords = sizes.texCoords || g.texture;
+    }
+    if (vertices > UINT32_MAX || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+    sizes.vertices = uint32_t(vertices);
+    sizes.triangles = uint32_t(triangles);
+    sizes.edges = extras.edges ? uint32_t(corners) : 0;
+    sizes.records = extras.records ? uint32_t(triangles) : 0;  // one a triangle
+    auto m = std::make_unique<gl::GpuMesh>(sizes);
+    uint32_t next = 0;
+    std::vector<uint32_t> polygon;
+    std::vector<gl::Vec3> points;
+    for (const rm::MeshGroupData& g : mesh.groups) {
+        const uint32_t colour = vertexColour(g.color);
+        const uint32_t base = next;
+        for (const D3DRMVERTEX& v : g.vertices) m->setVertex(next++, vec(v.position), vec(v.normal), v.tu, v.tv, colour);
+        faces(g, [&](const uint32_t* f, uint32_t size) {
+            auto point = [&](uint32_t k) { return vec(g.vertices[f[k]].position); };
+            const gl::Vec3 n = polygonNormal(size, point);
+            polygon.resize(size);
+            points.resize(size);
+            for (uint32_t k = 0; k < size; ++k) {
+                const D3DRMVERTEX& v = g.vertices[f[k]];
+                points[k] = vec(v.position);
+                if (usableNormal(v.normal)) {
+                    polygon[k] = base + f[k];
+                } else {
+                    polygon[k] = next;
+                    m->setVertex(next++, vec(v.position), n, v.tu, v.tv, colour);
+                }
+            }
+            m->addPolygon(polygon.data(), points.data(), size, n, polygonCentre(size, point));
+            if (extras.edges)
+                for (uint32_t k = 0; k < size; ++k) m->addEdge(polygon[k], polygon[(k + 1) % size]);
+        });
+        m->endGroup(materialOf(g.material), gpuTexture(g.texture), false, RGBA_GETALPHA(g.color) != 255, true);
+    }
+    m->finish();
+    return m;
+}
+
+}  // namespace gldevice

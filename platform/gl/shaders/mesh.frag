@@ -1,0 +1,108 @@
+uniform sampler2D uTex;
+// Texels less opaque than this are not drawn; above 0.5 (a cut-out) the rest draw opaque.
+uniform float uAlphaCut;
+uniform vec3 uEmissive;
+uniform vec3 uSpecColour;
+uniform int uShades;
+uniform bool uDither;
+#if TEXTURED
+in vec2 vUv;
+#endif
+#if SMOOTH_COLOUR
+in vec4 vColour;
+#else
+flat in vec4 vColour;
+#endif
+#if LIT && SHADE == 0 && RECORDS
+// One record per triangle: its polygon's centre and packed face normal.
+uniform usamplerBuffer uRecords;
+uniform int uFirstTriangle;  // of the draw, from its group's first
+uniform int uFirstRecord;    // of the group
+uniform int uRecordShift;    // its polygons have 2^uRecordShift triangles each
+// -1 when the placement mirrors: the drawn side of a face is then the other one.
+uniform float uMirror;
+
+vec3 unpackNormal(uint bits) {
+    return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
+}
+#endif
+#if LIT && SHADE == 0 && !RECORDS
+// -1 or 1: turns the cross product of the screen-space derivatives to the front.
+uniform float uFrontSign;
+#endif
+#if LIT && SHADE == 1
+in vec3 vDiff;
+#if !SIMPLE_LIGHTS
+in vec3 vSpec;
+#endif
+#endif
+#if LIT && (SHADE == 2 || (SHADE == 0 && !RECORDS))
+in vec3 vPos;
+#endif
+#if LIT && SHADE == 2
+in vec3 vNormal;
+#endif
+out vec4 fragColour;
+
+const float kBayer[16] = float[16](0.0, 8.0, 2.0, 10.0, 12.0, 4.0, 14.0, 6.0,
+                                   3.0, 11.0, 1.0, 9.0, 15.0, 7.0, 13.0, 5.0);
+
+float quantise(float x) {
+    float n = float(max(uShades, 2) - 1);
+    float v = clamp(x, 0.0, 1.0) * n;
+    float level;
+    if (uDither) {
+        ivec2 p = ivec2(gl_FragCoord.xy) & 3;
+        level = floor(v + (kBayer[p.y * 4 + p.x] + 0.5) / 16.0);
+    } else {
+        level = floor(v + 0.5);
+    }
+    return min(level, n) / n;
+}
+
+float luminance(vec3 c) { return dot(c, vec3(0.299, 0.587, 0.114)); }
+
+void main() {
+    vec3 base = vColour.rgb;
+    float alpha = vColour.a;
+#if TEXTURED
+    vec4 texel = texture(uTex, vUv);
+    if (texel.a < uAlphaCut) discard;
+    base = texel.rgb;
+    if (uAlphaCut < 0.5) alpha *= texel.a;
+#endif
+#if !LIT
+    fragColour = vec4(base, alpha);
+#else
+    vec3 diff, specular;
+#if SHADE == 0
+#if RECORDS
+    uvec4 record = texelFetch(uRecords, uFirstRecord + ((uFirstTriangle + gl_PrimitiveID) >> uRecordShift));
+    vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
+    lightAt(centre, unitNormal(uMirror * (uNormalMat * unpackNormal(record.w)), centre), diff, specular);
+#else
+    // The plane of the triangle: with only directional lights and no highlight, where on
+    // the face it is lit does not matter.
+    vec3 normal = uFrontSign * cross(dFdx(vPos), dFdy(vPos));
+    lightAt(vPos, unitNormal(normal, vPos), diff, specular);
+#endif
+#elif SHADE == 1
+    diff = vDiff;
+#if SIMPLE_LIGHTS
+    specular = vec3(0.0);
+#else
+    specular = vSpec;
+#endif
+#else
+    lightAt(vPos, unitNormal(vNormal, vPos), diff, specular);
+#endif
+#if RAMP
+    // Lights are grey levels here: the red channel carries the intensity.
+    float intensity = quantise(diff.r + luminance(uEmissive));
+    float highlight = uPower > 0.0 ? quantise(specular.r * luminance(uSpecColour)) : 0.0;
+    fragColour = vec4(base * intensity + (vec3(1.0) - base) * highlight, alpha);
+#else
+    fragColour = vec4(clamp(uEmissive + base * diff + specular * uSpecColour, 0.0, 1.0), alpha);
+#endif
+#endif
+}
