@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
+#include "viewer/frame_tick.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
 
@@ -11,7 +12,6 @@ namespace {
 constexpr D3DVALUE kFittedSize = 8.0f;
 constexpr D3DVALUE kPlacedZ = 15.0f;
 
-double frameSeconds = 1.0 / 60.0;
 bool oneTickAFrame = false;
 
 // The clock lives as long as the frame it drives; it then gives up its set.
@@ -44,7 +44,6 @@ int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state) {
     return 1;
 }
 
-void setAnimationFrameSeconds(double seconds) { frameSeconds = seconds; }
 void setAnimationOneTickAFrame(bool on) { oneTickAFrame = on; }
 bool animationOneTickAFrame() { return oneTickAFrame; }
 
@@ -54,7 +53,7 @@ void advanceAnimation(IDirect3DRMFrame*, void* arg, D3DVALUE delta) {
     if (clock->ticksPerSecond == 0 || oneTickAFrame)
         clock->time += delta;
     else
-        clock->time += double(delta) * clock->ticksPerSecond * frameSeconds;
+        clock->time += double(delta) * clock->ticksPerSecond * currentFrameSeconds();
 }
 
 int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet) {

@@ -14,7 +14,7 @@
 #include <span>
 #include <unordered_map>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_renderer.h"
 #include "platform/rm/big_memory.h"
