@@ -91,6 +91,17 @@ inline constexpr ViewerMenuItem kViewerMenuItems[] = {
 #undef SOLLUX_MENU_SEPARATOR
 };
 
+// Two items with one id would both run one command: the compiler refuses the table.
+constexpr bool menuIdsAreUnique() {
+    for (const ViewerMenuItem& a : kViewerMenuItems) {
+        for (const ViewerMenuItem& b : kViewerMenuItems) {
+            if (&a != &b && a.id != 0 && (a.id == b.id || a.id == kCommandNothing)) return false;
+        }
+    }
+    return true;
+}
+static_assert(menuIdsAreUnique(), "two menu items share a command id");
+
 // The position of a popup in the menu bar.
 constexpr int menuBarPosition(ViewerMenu menu) { return static_cast<int>(menu); }
 // The position of a command's item in its popup (separators count); -1 for none.

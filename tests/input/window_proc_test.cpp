@@ -312,6 +312,8 @@ TEST(KeysAndMouse, TheTableNamesEveryAcceleratorAndF1ShowsIt) {
     // Every key of the command table has a name the window layer's accelerators know.
     const std::vector<ACCEL> accelerators = viewerAccelerators();
     ASSERT_EQ(accelerators.size(), 25u);
+    std::set<std::pair<int, int>> keys;  // no key is bound twice
+    for (const ACCEL& a : accelerators) EXPECT_TRUE(keys.insert({a.fVirt, a.key}).second) << a.key;
     for (const ACCEL& a : accelerators) {
         std::string name = std::string((a.fVirt & FCONTROL) ? "Ctrl+" : "") + ((a.fVirt & FSHIFT) ? "Shift+" : "");
         switch (a.key) {
