@@ -1,6 +1,6 @@
 #include "input/commands.h"
 
-#include <cstring>
+#include <charconv>
 #include <string>
 #include <string_view>
 
@@ -12,20 +12,31 @@ namespace {
 bool parseKey(std::string_view name, int command, ACCEL& out) {
     BYTE flags = FVIRTKEY | FNOINVERT;
     for (;;) {
-        if (name.starts_with("Ctrl+")) flags |= FCONTROL;
-        else if (name.starts_with("Shift+")) flags |= FSHIFT;
-        else if (name.starts_with("Alt+")) flags |= FALT;
-        else break;
+        if (name.starts_with("Ctrl+"))
+            flags |= FCONTROL;
+        else if (name.starts_with("Shift+"))
+            flags |= FSHIFT;
+        else if (name.starts_with("Alt+"))
+            flags |= FALT;
+        else
+            break;
         name.remove_prefix(name.find('+') + 1);
     }
     WORD key = 0;
-    if (name.size() == 1 && ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= '0' && name[0] <= '9'))) key = name[0];
-    else if (name == "Del") key = VK_DELETE;
-    else if (name == "Ins") key = VK_INSERT;
-    else if (name == "Home") key = VK_HOME;
-    else if (name.size() >= 2 && name.size() <= 3 && name[0] == 'F' && name[1] >= '1' && name[1] <= '9') {
-        const int n = name.size() == 2 ? name[1] - '0' : (name[1] - '0') * 10 + (name[2] - '0');
-        if (n < 1 || n > 12 || (name.size() == 3 && (name[2] < '0' || name[2] > '9'))) return false;
+    if (name.size() == 1 &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= '0' && name[0] <= '9')))
+        key = name[0];
+    else if (name == "Del")
+        key = VK_DELETE;
+    else if (name == "Ins")
+        key = VK_INSERT;
+    else if (name == "Home")
+        key = VK_HOME;
+    else if (name.size() > 1 && name[0] == 'F') {  // F1 to F12
+        const char* end = name.data() + name.size();
+        int n = 0;
+        const auto [stop, error] = std::from_chars(name.data() + 1, end, n);
+        if (error != std::errc{} || stop != end || n < 1 || n > 12) return false;
         key = static_cast<WORD>(VK_F1 + n - 1);
     } else {
         return false;
@@ -52,7 +63,8 @@ std::vector<WinMenuItem> viewerMenuBar() {
         WinMenuItem entry;
         if (item.label != nullptr) {
             const std::string_view keys = item.keys;
-            entry.text = std::string(item.label) + (keys.empty() ? "" : "\t" + std::string(keys.substr(0, keys.find(", "))));
+            entry.text = std::string(item.label) +
+                         (keys.empty() ? "" : "\t" + std::string(keys.substr(0, keys.find(", "))));
             entry.id = static_cast<UINT>(item.id);
             entry.state = item.checked ? MF_CHECKED : 0;
         }

@@ -13,7 +13,7 @@
 struct WinMenuItem {
     std::string text;  // empty: a separator
     UINT id = 0;
-    UINT state = 0;                 // MF_CHECKED, MF_GRAYED
+    UINT state = 0;                  // MF_CHECKED, MF_GRAYED
     std::vector<WinMenuItem> popup;  // a popup's items (then id is 0)
 };
 
