@@ -13,9 +13,9 @@
 #include "app/session_script.h"
 #include "app/window_module.h"
 #include "input/keys_help.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "viewer/viewer_state.h"
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "app/thumbnail.h"
 #include "export/scene_export.h"
 #include "platform/regular_file.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "platform/win/headless.h"
 #include "viewer/result_name.h"
 

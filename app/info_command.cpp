@@ -11,7 +11,7 @@
 
 #include "conversion/x_conversion.h"
 #include "platform/rm/d3drm.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "platform/rm/texture_image.h"
 #include "platform/rm/xfile.h"
 #include "platform/win/headless.h"

@@ -13,7 +13,7 @@
 #include "platform/regular_file.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 
 namespace {
 

@@ -22,11 +22,11 @@
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/regular_file.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "platform/win/headless.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 #include "input/view_navigation.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // ambient and a directional light, a camera at the origin looking along +z.
 #pragma once
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/picture.h"

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/win/picture.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "input/commands.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
 #include "platform/win/win32.h"
@@ -16,6 +17,7 @@ LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 HWND makeWindow(int width, int height) {
+    registerViewerCommands();
     winReset();
     winUseHeadless(width, height);
     WNDCLASSA wc{};

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 
 const PaletteColor defaultPalette[kPaletteSize] = {
     {233, 233, 233}, {144, 255, 255}, {144, 144, 255}, {255, 174, 174}, {144, 255, 144},

@@ -22,7 +22,7 @@
 #include "conversion/x_writer.h"
 #include "platform/regular_file.h"
 #include "platform/win/win32.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 
 char convertedPath[kConvertedPathSize];
 

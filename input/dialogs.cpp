@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "scene/selection.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/result_name.h"
 
 namespace {

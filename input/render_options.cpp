@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/resize.h"
 #include "viewer/result_name.h"
 #include "viewer/viewer_state.h"
@@ -58,11 +58,11 @@ void showRenderSettings(HWND window, const ViewerState* state) {
 int fillModeMenuPosition(DWORD fill) {
     switch (fill) {
         case D3DRMFILL_POINTS:
-            return 2;
+            return menuItemPosition(kCommandPoints);
         case D3DRMFILL_WIREFRAME:
-            return 3;
+            return menuItemPosition(kCommandWireframe);
         case D3DRMFILL_SOLID:
-            return 4;
+            return menuItemPosition(kCommandSolid);
         default:
             return -1;
     }
@@ -71,11 +71,11 @@ int fillModeMenuPosition(DWORD fill) {
 int shadeModeMenuPosition(DWORD shade) {
     switch (shade) {
         case D3DRMSHADE_FLAT:
-            return 6;
+            return menuItemPosition(kCommandFlat);
         case D3DRMSHADE_GOURAUD:
-            return 7;
+            return menuItemPosition(kCommandGouraud);
         case D3DRMSHADE_PHONG:
-            return 8;
+            return menuItemPosition(kCommandPhong);
         default:
             return -1;
     }
@@ -122,6 +122,7 @@ int setColorModel(HWND window, ViewerState* state, int model) {
         height = static_cast<int>(state->device->GetHeight());
     }
     if (!rebuildDevice(window, state, width, height)) return 0;
+    showRenderSettings(window, state);
     HMENU submenu = renderMenu(window);
     CheckMenuItem(submenu, static_cast<UINT>(old + kMenuColorModelBase), checkFlag(false));
     CheckMenuItem(submenu, static_cast<UINT>(model + kMenuColorModelBase), checkFlag(true));

@@ -1,18 +1,20 @@
 // Rendering option commands: each changes only its own part of the device's settings
-// and moves the check mark in the "&Render" menu (position 2 of the window's menu).
+// and moves the check mark in the "&Render" menu.
 #pragma once
 
+#include "input/commands.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
 struct ViewerState;
 
 // Positions in the "&Render" submenu.
-inline constexpr int kRenderMenuPosition = 2;
-inline constexpr int kMenuLighting = 0;
-inline constexpr int kMenuDithering = 13;
-inline constexpr int kMenuTextureFiltering = 14;
-inline constexpr int kMenuColorModelBase = 9;  // + colour model (1 ramp, 2 RGB)
+inline constexpr int kRenderMenuPosition = menuBarPosition(ViewerMenu::Render);
+inline constexpr int kMenuLighting = menuItemPosition(kCommandLighting);
+inline constexpr int kMenuDithering = menuItemPosition(kCommandDither);
+inline constexpr int kMenuTextureFiltering = menuItemPosition(kCommandTextureQuality);
+inline constexpr int kMenuColorModelBase = menuItemPosition(kCommandRamp) - 1;  // + colour model (1 ramp, 2 RGB)
+static_assert(menuItemPosition(kCommandRgb) == kMenuColorModelBase + 2, "RGB follows ramp");
 
 // All return 1 on success, 0 after reporting a failure.
 int toggleLighting(HWND window, ViewerState* state);

@@ -11,12 +11,6 @@
 
 struct ViewerState;
 
-enum ViewCommand : int {
-    kCommandFrameAll = 400,
-    kCommandFrameSelection = 401,
-    kCommandResetCamera = 402,
-};
-
 // Process-wide, all zero at start.
 struct OrbitState {
     int active;  // the middle button was pressed in the window and not yet released

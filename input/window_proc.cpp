@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "conversion/model_opening.h"
+#include "input/model_opening.h"
 #include "input/dialogs.h"
 #include "input/mouse.h"
 #include "input/render_options.h"
@@ -15,7 +15,7 @@
 #include "scene/lights.h"
 #include "scene/scene_saving.h"
 #include "scene/selection.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/resize.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_creation.h"
@@ -63,7 +63,10 @@ void handleSize(HWND window, ViewerState* state, LPARAM lParam) {
         state->minimized = 1;
         return;
     }
-    if (owed ? retryRebuild(window, state, width, height) : resizeViewport(window, state, width, height))
+    const ResizeResult resized =
+        owed ? retryRebuild(window, state, width, height) : resizeViewport(window, state, width, height);
+    if (resized == kDeviceRebuilt) showRenderSettings(window, state);
+    if (resized != kResizeFailed)
         state->minimized = 0;
     else
         renderingStopped = 1;
@@ -178,10 +181,10 @@ void handleCommand(HWND window, ViewerState* state, int id) {
         case kCommandRgb: setColorModel(window, state, D3DCOLOR_RGB); break;
         case kCommandDither: toggleDithering(window, state); break;
         case kCommandTextureQuality: toggleTextureQuality(window, state); break;
-        case kCommandDirectionalLight:
-        case kCommandParallelPointLight:
-        case kCommandPointLight:
-        case kCommandSpotLight: createLight(id, state); break;
+        case kCommandDirectionalLight: createLight(D3DRMLIGHT_DIRECTIONAL, state); break;
+        case kCommandParallelPointLight: createLight(D3DRMLIGHT_PARALLELPOINT, state); break;
+        case kCommandPointLight: createLight(D3DRMLIGHT_POINT, state); break;
+        case kCommandSpotLight: createLight(D3DRMLIGHT_SPOT, state); break;
         case kCommandFrameAll: frameAll(state); break;
         case kCommandFrameSelection: frameSelection(state); break;
         case kCommandResetCamera: resetCamera(state); break;

@@ -2,46 +2,13 @@
 // keyboard table and the hand-over of mouse messages.
 #pragma once
 
+#include "input/commands.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 
 struct ViewerState;
 
 LRESULT CALLBACK viewerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Command ids of the menu, the accelerators and the programmatic commands.
-enum ViewerCommand : int {
-    kCommandAbout = 1,
-    kCommandOpenMesh = 2,
-    kCommandOpenAnimation = 3,
-    kCommandOpenFrame = 4,
-    kCommandExit = 5,
-    kCommandNothing = 6,
-    kCommandOpenRokkaku = 7,
-    kCommandCut = 100,
-    kCommandCopy = 101,
-    kCommandPaste = 102,
-    kCommandDelete = 103,
-    kCommandColor = 104,
-    kCommandShowBoxes = 105,
-    kCommandLighting = 200,
-    kCommandPoints = 201,
-    kCommandWireframe = 202,
-    kCommandSolid = 203,
-    kCommandFlat = 204,
-    kCommandGouraud = 205,
-    kCommandPhong = 206,
-    kCommandRamp = 207,
-    kCommandRgb = 208,
-    kCommandDither = 209,
-    kCommandTextureQuality = 210,
-    // 301 to 304: the lights (scene/lights.h).
-    kCommandAnyPictureFormat = 500,
-    kCommandOneTickAFrame = 501,
-    kCommandKeysAndMouse = 600,
-    kCommandSaveScene = 602,
-    kCommandExportGltf = 603,
-};
 
 // The tables behind viewerWindowProc, callable on their own.
 void handleCommand(HWND window, ViewerState* state, int id);

@@ -4,7 +4,8 @@
 #include <new>
 
 #include "export/scene_export.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
+#include "viewer/frame_tick.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"
 
@@ -13,7 +14,6 @@ namespace {
 constexpr D3DVALUE kFittedSize = 8.0f;
 constexpr D3DVALUE kPlacedZ = 15.0f;
 
-double frameSeconds = 1.0 / 60.0;
 bool oneTickAFrame = false;
 
 // The clock lives as long as the frame it drives; it then gives up its set.
@@ -59,7 +59,6 @@ int fitAndPlace(IDirect3DRMFrame* frame, ViewerState* state) {
     return 1;
 }
 
-void setAnimationFrameSeconds(double seconds) { frameSeconds = seconds; }
 void setAnimationOneTickAFrame(bool on) { oneTickAFrame = on; }
 bool animationOneTickAFrame() { return oneTickAFrame; }
 
@@ -69,7 +68,7 @@ void advanceAnimation(IDirect3DRMFrame*, void* arg, D3DVALUE delta) {
     if (clock->ticksPerSecond == 0 || oneTickAFrame)
         clock->time += delta;
     else
-        clock->time += double(delta) * clock->ticksPerSecond * frameSeconds;
+        clock->time += double(delta) * clock->ticksPerSecond * currentFrameSeconds();
 }
 
 int attachAnimationClock(IDirect3DRMFrame* frame, IDirect3DRMAnimationSet* animationSet) {

@@ -1,7 +1,7 @@
 // Loading frame hierarchies and animation sets into the scene, fitted to 8 units at
 // (0, 0, 15) (a scene saved by this viewer goes back where it was), and playing
 // animations: one time unit per rendered frame, or, for a set whose file declares its
-// ticks a second, at that rate (see setAnimationFrameSeconds).
+// ticks a second, at that rate (see currentFrameSeconds, viewer/frame_tick.h).
 #pragma once
 
 #include "platform/rm/d3drm.h"
@@ -15,10 +15,6 @@ struct AnimationClock {
     DWORD ticksPerSecond;                   // the file's declared rate; 0: a unit a frame
 };
 
-// The seconds the frame being drawn stands for, which advance a set with a declared rate by
-// that many seconds' ticks: the real time since the previous frame in a window, a 60th of a
-// second headless (frame-exact). 1/60 until set.
-void setAnimationFrameSeconds(double seconds);
 // Scene > "Animation one tick a frame": every set advances one unit a frame, whatever rate
 // its file declares.
 void setAnimationOneTickAFrame(bool on);

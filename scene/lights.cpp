@@ -5,14 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/result_name.h"
 #include "viewer/viewer_state.h"
 
 namespace {
 
 struct LightKind {
-    int commandId;
     D3DRMLIGHTTYPE type;
     const char* modelFile;
     bool shrink;  // the sphere is shown at a fifth of its size
@@ -20,12 +19,12 @@ struct LightKind {
 };
 
 constexpr LightKind kLightKinds[] = {
-    {kCommandDirectionalLight, D3DRMLIGHT_DIRECTIONAL, "camera.x", false,
+    {D3DRMLIGHT_DIRECTIONAL, "camera.x", false,
      "Failed to load camera.x.\n%s"},
-    {kCommandParallelPointLight, D3DRMLIGHT_PARALLELPOINT, "sphere2.x", true,
+    {D3DRMLIGHT_PARALLELPOINT, "sphere2.x", true,
      "Failed to load sphere2.x.\n%s"},
-    {kCommandPointLight, D3DRMLIGHT_POINT, "sphere2.x", true, "Failed to load sphere2.x.\n%s"},
-    {kCommandSpotLight, D3DRMLIGHT_SPOT, "camera.x", false, "Failed to load camera.x.\n%s"},
+    {D3DRMLIGHT_POINT, "sphere2.x", true, "Failed to load sphere2.x.\n%s"},
+    {D3DRMLIGHT_SPOT, "camera.x", false, "Failed to load camera.x.\n%s"},
 };
 
 constexpr D3DVALUE kModelScale = 0.2f;
@@ -81,10 +80,10 @@ void addProgramFolderToSearchPath(IDirect3DRM* rm) {
         if (std::find(present.begin(), present.end(), folder) == present.end()) rm->AddSearchPath(folder.c_str());
 }
 
-int createLight(int commandId, ViewerState* state) {
+int createLight(D3DRMLIGHTTYPE type, ViewerState* state) {
     const LightKind* kind = nullptr;
     for (const LightKind& k : kLightKinds)
-        if (k.commandId == commandId) kind = &k;
+        if (k.type == type) kind = &k;
     if (kind == nullptr || state == nullptr || d3drm == nullptr) return 0;
 
     addProgramFolderToSearchPath(d3drm);

@@ -6,14 +6,9 @@
 
 struct ViewerState;
 
-inline constexpr int kCommandDirectionalLight = 301;
-inline constexpr int kCommandParallelPointLight = 302;
-inline constexpr int kCommandPointLight = 303;
-inline constexpr int kCommandSpotLight = 304;
-
-// commandId is 301 (directional), 302 (parallel point), 303 (point) or 304 (spot).
+// type: directional, parallel point, point or spot (any other: 0, nothing reported).
 // 1 when the light stands in the scene; 0 after the failure has been reported.
-int createLight(int commandId, ViewerState* state);
+int createLight(D3DRMLIGHTTYPE type, ViewerState* state);
 
 // Adds the folder of the running program, and its ../share/solluxviewer when there is one,
 // to d3drm's search path (once each), so that the light models beside the executable in a

@@ -3,10 +3,10 @@
 #include <string>
 
 #include "export/scene_export.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "scene/frame_loading.h"
 #include "scene/selection.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/viewer_state.h"
 
 namespace {

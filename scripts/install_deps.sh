@@ -11,6 +11,7 @@ packages=(
   xvfb xauth assimp-testmodels
   shared-mime-info libglib2.0-bin desktop-file-utils dpkg-dev lintian
   libtinygltf-dev nlohmann-json3-dev
+  python3
 )
 # npm (for the glTF validator) from Debian unless the machine has node and npm already.
 if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi

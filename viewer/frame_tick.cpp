@@ -6,7 +6,6 @@
 
 #include "platform/rm/d3drm.h"
 #include "platform/win/headless.h"
-#include "scene/frame_loading.h"
 #include "viewer/viewer_state.h"
 
 namespace {
@@ -15,6 +14,7 @@ constexpr COLORREF kNoColor = static_cast<COLORREF>(-1);
 constexpr double kHeadlessFrameSeconds = 1.0 / 60.0;
 
 std::optional<std::chrono::steady_clock::time_point> previousFrame;
+double thisFrameSeconds = kHeadlessFrameSeconds;
 
 // The seconds this frame stands for: in a window the real time since the previous one (a
 // 60th for the first), headless a 60th, so that every run of a script is the same.
@@ -40,9 +40,11 @@ void formatFrameRate(char* out, size_t capacity, unsigned long rate) {
 
 void forgetPreviousFrame() { previousFrame.reset(); }
 
+double currentFrameSeconds() { return thisFrameSeconds; }
+
 int renderFrame() {
     ViewerState* state = currentState;
-    setAnimationFrameSeconds(frameSeconds());
+    thisFrameSeconds = frameSeconds();
     if (state->scene->Move(D3DVAL(1.0)) < 0) return 0;
     if (state->viewport->Clear() < 0) return 0;
     if (state->viewport->Render(state->scene) < 0) return 0;

@@ -6,10 +6,14 @@
 
 // Nonzero on success; 0 when Move, Clear, Render or Update failed (counters untouched).
 // Animations whose files declare a rate advance by this frame's seconds (see
-// setAnimationFrameSeconds).
+// currentFrameSeconds).
 int renderFrame();
 // The next frame is taken for the first: a new run of the main loop starts timing afresh.
 void forgetPreviousFrame();
+// The seconds the frame being drawn stands for, which advance a set with a declared rate by
+// that many seconds' ticks: the real time since the previous frame in a window, a 60th of a
+// second headless (frame-exact). 1/60 before the first frame.
+double currentFrameSeconds();
 
 // Draws `text` placed by `anchor` relative to (x, y) and returns its extent. Anchor: "c"
 // first centres both ways; otherwise "l"/"r" and "t"/"b" in either of the first two

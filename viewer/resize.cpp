@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include "input/render_options.h"
-
 #include "platform/rm/d3drm.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/result_name.h"
 #include "viewer/viewer_creation.h"
 #include "viewer/viewer_state.h"
@@ -130,36 +128,36 @@ void picturePlanes(IDirect3DRMViewport* viewport, double* front, double* back) {
 
 void forgetFramedPlanes() { framedPlanes = FramedPlanes{}; }
 
-int retryRebuild(HWND window, ViewerState* state, int width, int height) {
+ResizeResult retryRebuild(HWND window, ViewerState* state, int width, int height) {
     quietRepeats = true;
-    const int result = rebuildDevice(window, state, width, height);
+    const ResizeResult result = rebuildDevice(window, state, width, height);
     quietRepeats = false;
     return result;
 }
 
-int resizeViewport(HWND window, ViewerState* state, int width, int height) {
+ResizeResult resizeViewport(HWND window, ViewerState* state, int width, int height) {
     int viewportWidth = static_cast<int>(state->viewport->GetWidth());
     int viewportHeight = static_cast<int>(state->viewport->GetHeight());
     int deviceWidth = static_cast<int>(state->device->GetWidth());
     int deviceHeight = static_cast<int>(state->device->GetHeight());
-    if (width == viewportWidth && height == viewportHeight) return 1;
+    if (width == viewportWidth && height == viewportHeight) return kViewportResized;
     if (width > deviceWidth || height > deviceHeight) return rebuildDevice(window, state, width, height);
 
-    static const char kResizeFailed[] = "A failure occurred while resizing the viewport.\n";
+    static const char kResizeFailedText[] = "A failure occurred while resizing the viewport.\n";
     state->viewport->Release();
     state->viewport = nullptr;
     if (d3drm->CreateViewport(state->device, state->camera, 0, 0, width, height, &state->viewport) < 0)
         state->viewport = nullptr;
     if (!state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
         const DeviceSettings settings = settingsOf(state->device);
-        fail(state, &settings, width, height, kResizeFailed);
-        return 0;
+        fail(state, &settings, width, height, kResizeFailedText);
+        return kResizeFailed;
     }
     carryFramedPlanes(state->viewport);
-    return 1;
+    return kViewportResized;
 }
 
-int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
+ResizeResult rebuildDevice(HWND, ViewerState* state, int width, int height) {
     static const char kCreateFailed[] = "Creating a device from HWND failed while rebuilding device.\n%s";
     static const char kRebuildFailed[] = "A failure occurred while rebuilding the device.\n";
     // Without a device (an earlier rebuild failed), the settings it had were kept for this.
@@ -180,7 +178,7 @@ int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
     if (result < 0 || !state->device) {
         state->device = nullptr;
         fail(state, carried ? &settings : nullptr, width, height, kCreateFailed, resultName(result));
-        return 0;
+        return kResizeFailed;
     }
     if ((carried && (state->device->SetDither(settings.dither) < 0 || state->device->SetQuality(settings.quality) < 0 ||
                      state->device->SetShades(settings.shades) < 0)) ||
@@ -188,10 +186,9 @@ int rebuildDevice(HWND window, ViewerState* state, int width, int height) {
                               state->device->GetHeight(), &state->viewport) < 0 ||
         !state->viewport || state->viewport->SetBack(D3DVAL(kResizedBackPlane)) < 0) {
         fail(state, carried ? &settings : nullptr, width, height, kRebuildFailed);
-        return 0;
+        return kResizeFailed;
     }
     carryFramedPlanes(state->viewport);
     settle(state);
-    showRenderSettings(window, state);
-    return 1;
+    return kDeviceRebuilt;
 }

@@ -6,19 +6,27 @@
 
 struct ViewerState;
 
+// What a resize did. A rebuilt device starts with its own texture quality, so the caller
+// shows the device's settings again (the Render menu's check marks).
+enum ResizeResult : int {
+    kResizeFailed = 0,     // reported
+    kViewportResized = 1,  // the device stays (also when nothing needed to change)
+    kDeviceRebuilt = 2,
+};
+
 // A size within the device only replaces the viewport; a larger one rebuilds the device.
-// Nonzero on success, 0 after reporting the failure.
-int resizeViewport(HWND window, ViewerState* state, int width, int height);
+ResizeResult resizeViewport(HWND window, ViewerState* state, int width, int height);
 // A new device of width x height from the clipper, with the old device's dither, quality
-// and shades, and a new viewport over all of it. Nonzero on success, 0 after reporting.
-int rebuildDevice(HWND window, ViewerState* state, int width, int height);
+// and shades, and a new viewport over all of it. kDeviceRebuilt, or kResizeFailed after
+// reporting.
+ResizeResult rebuildDevice(HWND window, ViewerState* state, int width, int height);
 
 // A failed rebuild (or viewport change) leaves the record without its device or viewport.
 // It is owed a rebuild: true while it is, with the size the failed attempt was given.
 bool rebuildOwed(const ViewerState* state, int* width, int* height);
 // The next resize of such a record tries again; a failure it has already reported is not
 // reported again (a person dragging the window's border would get a box per step).
-int retryRebuild(HWND window, ViewerState* state, int width, int height);
+ResizeResult retryRebuild(HWND window, ViewerState* state, int width, int height);
 // Forgets any rebuild owed (a new run starts with a new record).
 void forgetOwedRebuild();
 

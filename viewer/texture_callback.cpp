@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/rm_extras.h"
 #include "platform/win/win32.h"
 #include "viewer/viewer_state.h"
 

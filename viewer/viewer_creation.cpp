@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/viewer_state.h"
 
 namespace {

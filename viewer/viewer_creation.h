@@ -3,7 +3,7 @@
 // camera, and the first viewport.
 #pragma once
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/rm/d3drm.h"
 #include "platform/win/win32.h"
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <unordered_map>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/egl_context.h"
 #include "platform/gl/gl_gpu_cache.h"
 #include "platform/gl/gl_renderer.h"

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/rm/render_backend.h"
 
 namespace {

@@ -418,7 +418,7 @@ typedef DWORD D3DRMANIMATIONOPTIONS;
 
 // ---------------------------------------------------------------------------
 // Interfaces.
-struct IDirectDrawClipper;  // the drawing layer's (platform/gl/ddraw.h)
+struct IDirectDrawClipper;  // the drawing layer's (platform/rm/ddraw.h)
 typedef IDirectDrawClipper* LPDIRECTDRAWCLIPPER;
 
 struct IDirect3DRM;

@@ -1,4 +1,5 @@
-// Read access to retained-mode objects for the drawing layer and for tests.
+// Read access to retained-mode objects for the drawing layer, the writers of export/ and
+// tests (what every caller may use is in rm_extras.h).
 //
 // The objects behind the d3drm.h interfaces keep their state in the plain structures
 // below; the accessors hand out references to that live state (valid while the object
@@ -13,6 +14,7 @@
 
 #include "platform/rm/cost_account.h"
 #include "platform/rm/d3drm.h"
+#include "platform/rm/rm_extras.h"
 #include "platform/rm/texture_image.h"
 
 namespace xfile {
@@ -168,16 +170,9 @@ const Matrix& frameLocalMatrix(IDirect3DRMFrame* frame);
 // local x parent x ... x root.
 Matrix frameWorldMatrix(IDirect3DRMFrame* frame);
 IDirect3DRMFrame* frameParent(IDirect3DRMFrame* frame);  // borrowed; null for a root
-std::span<IDirect3DRMFrame* const> frameChildren(IDirect3DRMFrame* frame);
-std::span<IDirect3DRMVisual* const> frameVisuals(IDirect3DRMFrame* frame);
 std::span<IDirect3DRMLight* const> frameLights(IDirect3DRMFrame* frame);
 // The root's background (any frame of the scene may be passed).
 D3DCOLOR sceneBackground(IDirect3DRMFrame* frame);
-// Whether Move would change the frame or one below it: a rotation, a velocity or a move
-// callback (animations advance through theirs).
-bool frameTreeMoves(IDirect3DRMFrame* frame);
-// The frame's move callbacks, in the order Move calls them.
-std::span<const std::pair<D3DRMFRAMEMOVECALLBACK, void*>> frameMoveCallbacks(IDirect3DRMFrame* frame);
 
 // ---- Animations -----------------------------------------------------------------
 // An animation's keys as it holds them: sorted by time, rotations as it plays them.
@@ -198,8 +193,6 @@ bool animationSample(IDirect3DRMAnimation* animation, D3DVALUE time, const Matri
 std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSet* set);
 
 // ---- Visuals ------------------------------------------------------------------
-enum class VisualKind { Frame, MeshBuilder, Mesh, Texture, Other };
-VisualKind visualKind(IDirect3DRMVisual* visual);
 // Null when the visual is not of that kind.
 IDirect3DRMFrame* visualAsFrame(IDirect3DRMVisual* visual);
 const MeshBuilderData* meshBuilderData(IDirect3DRMVisual* visual);
@@ -220,40 +213,7 @@ const TextureData& textureData(IDirect3DRMTexture* texture);
 // Stable for the object's life and never reused: a key for caches of GPU objects.
 uint64_t objectSerial(IUnknown* object);
 
-// ---- Animation sets -------------------------------------------------------------
-// Key time units a second that the set's file declares (AnimTicksPerSecond); 0 when it
-// declares none or the object is not an animation set.
-DWORD animationSetTicksPerSecond(IDirect3DRMAnimationSet* set);
-
-// ---- Loading --------------------------------------------------------------------
-// IDirect3DRMMeshBuilder::Load of every mesh of a file already read from `path` (whose
-// folder is searched for textures), for callers that look at the file themselves first.
-HRESULT meshBuilderLoadFrom(IDirect3DRMMeshBuilder* builder, const xfile::File& file, const std::string& path,
-                            D3DRMLOADTEXTURECALLBACK callback, void* arg);
-// One animation set of a whole-file load.
-struct LoadedAnimationSet {
-    IDirect3DRMAnimationSet* set = nullptr;  // one reference, the caller's
-    std::string name;
-    double ticksPerSecond = 0;  // 0: the file declares no rate
-};
-// Everything a file holds, for saving it elsewhere: every top-level frame (with its
-// hierarchy) becomes a child of `parent`, top-level meshes one builder visual of `parent`,
-// and every animation set one set bound to those frames.
-HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void* arg, IDirect3DRMFrame* parent,
-                      std::vector<LoadedAnimationSet>& sets);
-
 // ---- Texture files -------------------------------------------------------------
-// Whether IDirect3DRM::LoadTexture also decodes PNG, JPEG, GIF and Targa pictures; off (the
-// default), it takes Windows bitmaps and binary portable pixmaps only.
-void setAnyTextureFormat(bool on);
-bool anyTextureFormat();
-// The file LoadTexture would read for a texture name (during a load, the .x file's folder
-// is searched too); false when there is none.
-bool findTextureFile(const char* name, std::string& path);
-// Texture names looked up only in folder and below it (no absolute paths, no way up, no
-// link leading out), for programs that open files from elsewhere; empty (the default)
-// looks a name up as given, then in the loaded file's folder.
-void confineTextureLookup(const std::string& folder);
 // While one lives, the pictures a load decodes are charged to `account` (Cost::
 // TexturePixels), each picture file once whatever it is called; once the account is over,
 // no new picture is decoded.
@@ -267,11 +227,6 @@ public:
 private:
     CostAccount* previous_;
 };
-// Reads and decodes the picture file at path into *image (or only tells whether it
-// decodes, with image null). During a load each picture file is read once for each
-// format choice, and charged once to the load's account.
-textureimage::Status loadTexturePicture(const std::string& path, textureimage::Formats formats,
-                                        textureimage::Image* image, std::string* why);
 
 // ---- Devices and viewports ----------------------------------------------------
 const DeviceData& deviceData(IDirect3DRMDevice* device);
@@ -283,9 +238,5 @@ Matrix viewMatrix(const ViewportData& viewport);
 // Camera space -> clip space, row vectors: [x y z 1] x P = [X Y Z W] with X/W and
 // Y/W in -1..1 across the viewport (y up) and Z/W from 0 at front to 1 at back.
 Matrix projectionMatrix(const ViewportData& viewport);
-
-// ---- Debugging and tests ------------------------------------------------------
-// Retained-mode objects alive in this process (every kind, arrays included).
-long liveObjectCount();
 
 }  // namespace rm

@@ -164,8 +164,8 @@ BOOL DestroyAcceleratorTable(HACCEL) { return TRUE; }
 
 int TranslateAcceleratorA(HWND hwnd, HACCEL accel, LPMSG msg) {
     if (msg == nullptr || hwnd == nullptr || windowFrom(hwnd) == nullptr) return 0;
-    const std::vector<ACCEL>* table = findAccelerators("ViewerAccel");
-    if (accel == nullptr || reinterpret_cast<const std::vector<ACCEL>*>(accel) != table) return 0;
+    const auto* table = reinterpret_cast<const std::vector<ACCEL>*>(accel);
+    if (!isAcceleratorTable(table)) return 0;
     const bool keyDown = msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN;
     const bool charMessage = msg->message == WM_CHAR || msg->message == WM_SYSCHAR;
     if (!keyDown && !charMessage) return 0;

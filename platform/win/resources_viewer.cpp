@@ -1,7 +1,9 @@
-// The viewer's resources: menu "ViewerMenu", accelerators "ViewerAccel", dialog
-// "AboutBox" and icon "ViewerIcon", looked up by name as a resource file would be.
+// The resources looked up by name as a resource file would hold them: the menus,
+// accelerator tables and dialogs the program registered (platform/win/resources.h), and
+// the window layer's own icon "ViewerIcon".
 #include <cctype>
 #include <cstring>
+#include <map>
 
 #include "platform/win/win_internal.h"
 
@@ -9,109 +11,17 @@ namespace win {
 
 namespace {
 
-constexpr UINT kChecked = MF_CHECKED;
-
-// "&File" and "&Help" come first, where the command handlers look for them; "&Render"
-// at position 2 carries the check marks of the rendering options (lighting on, solid, flat,
-// ramp and dithering are the start-up state); "&Scene" reaches the remaining commands;
-// "&View" brings the camera back to the model.
-const MenuTemplateItem kFileMenu[] = {
-    {"Open &Rokkaku...\tCtrl+O", 7, 0, nullptr, 0},
-    {"&Save Scene As...\tCtrl+Shift+S", 602, 0, nullptr, 0},
-    {"&Export Scene as glTF...", 603, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"E&xit", 5, 0, nullptr, 0},
+// What the program registered, by name as given.
+struct Registry {
+    std::map<std::string, std::vector<WinMenuItem>> menus;
+    // Tables stay where they are: their addresses are the handles LoadAcceleratorsA gave.
+    std::map<std::string, std::unique_ptr<std::vector<ACCEL>>> accelerators;
+    std::map<std::string, DialogTemplate> dialogs;
 };
-const MenuTemplateItem kHelpMenu[] = {
-    {"&About...\tCtrl+A", 1, 0, nullptr, 0},
-    {"&Keys and mouse\tF1", 600, 0, nullptr, 0},
-};
-const MenuTemplateItem kRenderMenu[] = {
-    {"&Lighting\tCtrl+L", 200, kChecked, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"&Points\tCtrl+P", 201, 0, nullptr, 0},
-    {"&Wireframe\tCtrl+W", 202, 0, nullptr, 0},
-    {"&Solid\tCtrl+S", 203, kChecked, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"&Flat\tCtrl+F", 204, kChecked, nullptr, 0},
-    {"&Gouraud\tCtrl+G", 205, 0, nullptr, 0},
-    {"P&hong\tCtrl+H", 206, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"&Ramp colour model\tCtrl+M", 207, kChecked, nullptr, 0},
-    {"RG&B colour model\tCtrl+R", 208, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"&Dithering\tCtrl+D", 209, kChecked, nullptr, 0},
-    {"&Texture filtering", 210, 0, nullptr, 0},
-};
-const MenuTemplateItem kSceneMenu[] = {
-    {"Open &Mesh...", 2, 0, nullptr, 0},
-    {"Open &Frame...", 4, 0, nullptr, 0},
-    {"Open &Animation...", 3, 0, nullptr, 0},
-    {"Any &picture format", 500, 0, nullptr, 0},
-    {"Animation &one tick a frame", 501, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"C&olour...", 104, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"&Directional light", 301, 0, nullptr, 0},
-    {"Pa&rallel point light", 302, 0, nullptr, 0},
-    {"Poi&nt light", 303, 0, nullptr, 0},
-    {"&Spot light", 304, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"Selection &box\tCtrl+B", 105, 0, nullptr, 0},
-    {nullptr, 0, 0, nullptr, 0},
-    {"Cu&t\tCtrl+X", 100, 0, nullptr, 0},
-    {"&Copy\tCtrl+C", 101, 0, nullptr, 0},
-    {"&Paste\tCtrl+V", 102, 0, nullptr, 0},
-    {"De&lete\tDel", 103, 0, nullptr, 0},
-};
-const MenuTemplateItem kViewMenu[] = {
-    {"&Frame all\tHome", 400, 0, nullptr, 0},
-    {"Frame &selection\tShift+Home", 401, 0, nullptr, 0},
-    {"&Reset camera\tCtrl+Home", 402, 0, nullptr, 0},
-};
-#define SOLLUX_POPUP(text, items) \
-    { text, 0, MF_POPUP, items, static_cast<int>(sizeof(items) / sizeof(items[0])) }
-const MenuTemplateItem kViewerMenu[] = {
-    SOLLUX_POPUP("&File", kFileMenu),
-    SOLLUX_POPUP("&Help", kHelpMenu),
-    SOLLUX_POPUP("&Render", kRenderMenu),
-    SOLLUX_POPUP("&Scene", kSceneMenu),
-    SOLLUX_POPUP("&View", kViewMenu),
-};
-#undef SOLLUX_POPUP
-
-constexpr BYTE kCtrl = FVIRTKEY | FNOINVERT | FCONTROL;
-constexpr BYTE kShift = FVIRTKEY | FNOINVERT | FSHIFT;
-constexpr BYTE kPlain = FVIRTKEY | FNOINVERT;
-const std::vector<ACCEL> kViewerAccel = {
-    {kCtrl, 'A', 1},          {kCtrl, 'B', 105},       {kCtrl, 'C', 101},
-    {kCtrl, 'D', 209},        {kCtrl, 'F', 204},       {kCtrl, 'G', 205},
-    {kCtrl, 'H', 206},        {kCtrl, 'L', 200},       {kCtrl, 'M', 207},
-    {kCtrl, 'O', 7},          {kCtrl, 'P', 201},       {kCtrl, 'R', 208},
-    {kCtrl, 'S', 203},        {kCtrl, 'V', 102},       {kPlain, VK_DELETE, 103},
-    {kShift, VK_DELETE, 100}, {kCtrl, VK_INSERT, 101}, {kShift, VK_INSERT, 102},
-    {kCtrl, 'W', 202},        {kCtrl, 'X', 100},        {kCtrl | FSHIFT, 'S', 602},
-    {kPlain, VK_HOME, 400},   {kShift, VK_HOME, 401},  {kCtrl, VK_HOME, 402},
-    {kPlain, VK_F1, 600},
-};
-
-const DialogTemplate kAboutBox = {
-    "AboutBox",
-    "About",
-    22,
-    17,
-    195,
-    95,
-    "MS UI Gothic",
-    9,
-    {
-        {DialogControl::CenteredText, -1, 30, 35, 127, 20,
-         "By the SolluxViewer authors.\nFree to use and to share."},
-        {DialogControl::DefaultButton, IDOK, 49, 65, 95, 20, "OK"},
-        {DialogControl::Icon, -1, 5, 5, 18, 21, "ViewerIcon"},
-        {DialogControl::Text, -1, 40, 10, 80, 10, "Sollux Viewer ver.0.91"},
-    },
-};
+Registry& registry() {
+    static Registry r;
+    return r;
+}
 
 // 32 x 32 in the 16 standard colours: a navy-rimmed hexagon holding a sun. '.' is clear.
 const char* const kViewerIconRows[32] = {
@@ -169,22 +79,31 @@ bool sameName(const std::string& a, const char* b) {
     return true;
 }
 
-void fill(Menu& menu, const MenuTemplateItem* items, int count) {
-    for (int i = 0; i < count; ++i) {
+void fill(Menu& menu, const std::vector<WinMenuItem>& items) {
+    for (const WinMenuItem& from : items) {
         MenuItem item;
-        if (items[i].text == nullptr) {
+        if (from.text.empty()) {
             item.separator = true;
         } else {
-            item.text = items[i].text;
-            item.id = items[i].id;
-            item.state = items[i].state & (MF_CHECKED | MF_GRAYED);
-            if (items[i].popup != nullptr) {
+            item.text = from.text;
+            item.id = from.id;
+            item.state = from.state & (MF_CHECKED | MF_GRAYED);
+            if (!from.popup.empty()) {
                 item.popup = std::make_unique<Menu>();
-                fill(*item.popup, items[i].popup, items[i].popupCount);
+                fill(*item.popup, from.popup);
             }
         }
         menu.items.push_back(std::move(item));
     }
+}
+
+// The registered entry whose name matches, or null.
+template <class Map>
+auto* findByName(Map& map, const std::string& name) {
+    for (auto& [key, value] : map) {
+        if (sameName(key, name.c_str())) return &value;
+    }
+    return static_cast<typename Map::mapped_type*>(nullptr);
 }
 
 }  // namespace
@@ -196,18 +115,28 @@ std::string resourceName(LPCSTR name) {
 }
 
 std::unique_ptr<Menu> loadMenuTemplate(const std::string& name) {
-    if (!sameName(name, "ViewerMenu")) return nullptr;
+    const std::vector<WinMenuItem>* items = findByName(registry().menus, name);
+    if (items == nullptr) return nullptr;
     auto menu = std::make_unique<Menu>();
-    fill(*menu, kViewerMenu, static_cast<int>(sizeof(kViewerMenu) / sizeof(kViewerMenu[0])));
+    fill(*menu, *items);
     return menu;
 }
 
 const std::vector<ACCEL>* findAccelerators(const std::string& name) {
-    return sameName(name, "ViewerAccel") ? &kViewerAccel : nullptr;
+    const std::unique_ptr<std::vector<ACCEL>>* table = findByName(registry().accelerators, name);
+    return table == nullptr ? nullptr : table->get();
+}
+
+bool isAcceleratorTable(const std::vector<ACCEL>* table) {
+    if (table == nullptr) return false;
+    for (const auto& [name, registered] : registry().accelerators) {
+        if (registered.get() == table) return true;
+    }
+    return false;
 }
 
 const DialogTemplate* findDialogTemplate(const std::string& name) {
-    return sameName(name, "AboutBox") ? &kAboutBox : nullptr;
+    return findByName(registry().dialogs, name);
 }
 
 const IconImage* findIcon(const std::string& name) {
@@ -226,3 +155,18 @@ const IconImage* iconFromHandle(HICON icon) {
 }
 
 }  // namespace win
+
+void winRegisterMenu(const char* name, std::vector<WinMenuItem> items) {
+    win::registry().menus[name] = std::move(items);
+}
+
+void winRegisterAccelerators(const char* name, std::vector<ACCEL> table) {
+    std::unique_ptr<std::vector<ACCEL>>& slot = win::registry().accelerators[name];
+    if (slot) *slot = std::move(table);
+    else slot = std::make_unique<std::vector<ACCEL>>(std::move(table));
+}
+
+void winRegisterDialog(win::DialogTemplate dialog) {
+    const std::string name = dialog.name;
+    win::registry().dialogs[name] = std::move(dialog);
+}

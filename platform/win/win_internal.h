@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/win/headless.h"
+#include "platform/win/resources.h"
 #include "platform/win/win32.h"
 
 namespace win {
@@ -214,33 +215,13 @@ void setClientSize(Window& w, int width, int height, bool sendSize);
 bool resizePicture(Window& w);
 void invalidateAll(Window& w, bool erase);
 
-// Resources
-struct MenuTemplateItem {
-    const char* text;  // null: separator
-    UINT id;
-    UINT state;
-    const MenuTemplateItem* popup;  // null-text-terminated list for a popup
-    int popupCount;
-};
+// Resources (registered by the program: platform/win/resources.h)
 std::unique_ptr<Menu> loadMenuTemplate(const std::string& name);
 std::unique_ptr<Menu> takeLoadedMenu(HMENU handle);  // null when it is not a loaded menu
 void forgetLoadedMenus();
 const std::vector<ACCEL>* findAccelerators(const std::string& name);
-
-struct DialogControl {
-    enum Kind { Text, CenteredText, Button, DefaultButton, Icon } kind;
-    int id;
-    int x, y, cx, cy;  // dialog units
-    std::string text;  // the icon's resource name for Icon
-};
-struct DialogTemplate {
-    std::string name;
-    std::string caption;
-    int x, y, cx, cy;
-    std::string fontName;
-    int fontPoints;
-    std::vector<DialogControl> controls;
-};
+// Whether `table` is a registered accelerator table.
+bool isAcceleratorTable(const std::vector<ACCEL>* table);
 const DialogTemplate* findDialogTemplate(const std::string& name);
 
 struct IconImage {

@@ -129,7 +129,7 @@ TEST(Lights, BothSphereLightsNameTheSphereWhenItCannotBeLoaded) {
         [&] {
             const size_t childrenBefore = rm::frameChildren(state()->scene).size();
             winClearRecordedMessageBoxes();
-            for (int id : {302, 303}) {
+            for (D3DRMLIGHTTYPE id : {D3DRMLIGHT_PARALLELPOINT, D3DRMLIGHT_POINT}) {
                 EXPECT_EQ(createLight(id, state()), 0) << id;
                 ASSERT_EQ(winRecordedMessageBoxes().size(), 1u) << id;
                 EXPECT_EQ(winRecordedMessageBoxes()[0].text,
@@ -139,7 +139,7 @@ TEST(Lights, BothSphereLightsNameTheSphereWhenItCannotBeLoaded) {
             }
             EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore);
             // The spot light shows the camera model, which is not affected.
-            EXPECT_EQ(createLight(304, state()), 1);
+            EXPECT_EQ(createLight(D3DRMLIGHT_SPOT, state()), 1);
             EXPECT_EQ(rm::frameChildren(state()->scene).size(), childrenBefore + 1);
             EXPECT_TRUE(winRecordedMessageBoxes().empty());
         },

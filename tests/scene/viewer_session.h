@@ -21,7 +21,7 @@
 #include "scene/selection.h"
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/viewer_state.h"
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 
 namespace session {
 

@@ -20,7 +20,7 @@
 #include "platform/win/picture.h"
 #include "scene/selection.h"
 #include "viewer/viewer_state.h"
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 
 namespace harness {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 #include "platform/gl/gl_device.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/rm_internal.h"

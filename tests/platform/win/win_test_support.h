@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "input/commands.h"
 #include "platform/win/headless.h"
 #include "platform/win/win32.h"
 
@@ -43,6 +44,7 @@ class WinTest : public ::testing::Test {
     }
 
     void SetUp() override {
+        registerViewerCommands();  // the program's menus, accelerators and About box
         winReset();
         winUseHeadless(400, 400);
         seen().clear();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/win/picture.h"
+#include "platform/win/resources.h"
 #include "tests/platform/win/win_test_support.h"
 
 TEST_F(WinTest, FirstPaintArrivesInsideUpdateWindowAndIsNotRepeated) {
@@ -109,6 +110,27 @@ TEST_F(WinTest, AcceleratorsBecomeCommandsAndSwallowTheKey) {
         for (const auto& m : seenOf(WM_KEYDOWN))
             EXPECT_NE(m.wParam, static_cast<WPARAM>(c.key)) << "key not swallowed";
     }
+}
+
+TEST_F(WinTest, AnyRegisteredAcceleratorTableTranslatesAndReRegisteringKeepsItsHandle) {
+    HWND hwnd = createWindow();
+    winRegisterAccelerators("OtherAccel", {{FVIRTKEY | FNOINVERT | FALT, 'Q', 42}});
+    HACCEL other = LoadAcceleratorsA(GetModuleHandleA(nullptr), "otheraccel");
+    ASSERT_NE(other, nullptr);
+    winPostKey(hwnd, 'Q', true);  // Q without Alt is no accelerator of it
+    EXPECT_EQ(pump(other), -1);
+    EXPECT_TRUE(commands().empty());
+    winRegisterAccelerators("OtherAccel", {{FVIRTKEY | FNOINVERT, 'Q', 43}});
+    EXPECT_EQ(LoadAcceleratorsA(GetModuleHandleA(nullptr), "OtherAccel"), other);
+    winPostKey(hwnd, 'Q', true);
+    EXPECT_EQ(pump(other), -1);
+    EXPECT_EQ(commands(), std::vector<int>{43});
+    // A handle that is no registered table translates nothing.
+    std::vector<ACCEL> stray = {{FVIRTKEY | FNOINVERT, 'Q', 44}};
+    seen().clear();
+    winPostKey(hwnd, 'Q', true);
+    EXPECT_EQ(pump(reinterpret_cast<HACCEL>(&stray)), -1);
+    EXPECT_TRUE(commands().empty());
 }
 
 TEST_F(WinTest, KeysWithoutAnAcceleratorReachTheProcedure) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "input/commands.h"
 #include "platform/win/headless.h"
 #include "platform/win/qt/qt_backend.h"
 #include "platform/win/win32.h"
@@ -62,6 +63,7 @@ class QtScriptedDialogsTest : public ::testing::Test {
         static int argc = 1;
         static char name[] = "test_platform_win_qt";
         static char* argv[] = {name, nullptr};
+        registerViewerCommands();  // the program's menus, accelerators and About box
         if (!winHasDisplay()) {
             ASSERT_TRUE(winUseQt(argc, argv));
         }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "input/commands.h"
 #include "platform/win/headless.h"
 #include "platform/win/picture.h"
 #include "platform/win/qt/qt_backend.h"
@@ -93,6 +94,7 @@ class QtWindowTest : public ::testing::Test {
         static int argc = 1;
         static char name[] = "test_platform_win_qt";
         static char* argv[] = {name, nullptr};
+        registerViewerCommands();  // the program's menus, accelerators and About box
         ASSERT_TRUE(winUseQt(argc, argv));
     }
 

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "conversion/model_opening.h"
+#include "input/model_opening.h"
 #include "tests/viewer/viewer_harness.h"
 
 using namespace harness;

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/gl/ddraw.h"
+#include "platform/rm/ddraw.h"
 
 #include <atomic>
 #include <cstring>

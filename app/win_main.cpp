@@ -1,17 +1,18 @@
-#include "viewer/win_main.h"
+#include "app/win_main.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "input/commands.h"
 #include "input/window_proc.h"
 #include "platform/rm/d3drm.h"
-#include "platform/gl/ddraw.h"
-#include "platform/rm/rm_internal.h"
+#include "platform/rm/ddraw.h"
+#include "platform/rm/rm_extras.h"
 #include "scene/clipboard.h"
 #include "scene/selection.h"
 #include "input/mouse.h"
 #include "viewer/frame_tick.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/resize.h"
 #include "viewer/result_name.h"
 #include "viewer/viewer_state.h"
@@ -116,6 +117,8 @@ void setDirect3DRMCreateForTesting(HRESULT (*create)(IDirect3DRM**)) {
 }
 
 ATOM registerViewerClass(HINSTANCE instance) {
+    // The class's menu, and the accelerators and About box, made from the command table.
+    registerViewerCommands();
     WNDCLASSA wc;
     std::memset(&wc, 0, sizeof wc);
     wc.style = CS_HREDRAW | CS_VREDRAW;

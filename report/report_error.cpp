@@ -1,4 +1,4 @@
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 
 #include <cstdarg>
 

@@ -1,10 +1,10 @@
-#include "conversion/model_opening.h"
+#include "input/model_opening.h"
 
 #include <cstring>
 
 #include "conversion/x_conversion.h"
 #include "input/view_navigation.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 #include "viewer/result_name.h"
 #include "viewer/texture_callback.h"
 #include "viewer/viewer_state.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/win/headless.h"
-#include "viewer/report_error.h"
+#include "report/report_error.h"
 
 TEST(ReportError, ShowsTheMessageWithALineEndInAnOwnerlessBox) {
     winUseHeadless();
