@@ -1409,7 +1409,8 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
             }
         }
         drawKept();
-        if (runCount > 0 && runFirst + runCount == k.firstTriangle && runCount + k.triangleCount <= kTrianglesPerFlush) {
+        const bool joins = runCount > 0 && runFirst + runCount == k.firstTriangle;
+        if (joins && runCount + k.triangleCount <= kTrianglesPerFlush) {
             runCount += k.triangleCount;
         } else {
             drawRun();
