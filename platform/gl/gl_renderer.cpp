@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,11 @@ uint32_t packNormal(const Vec3& n) {
 constexpr size_t kVertexBytes = 20;  // position, packed normal, colour
 constexpr size_t kTexCoordBytes = 8;
 constexpr size_t kRecordBytes = 16;  // centre, packed normal
+
+uint64_t nextMeshSerial() {
+    static uint64_t last = 0;
+    return ++last;
+}
 
 }  // namespace
 
@@ -263,7 +269,7 @@ struct GpuMesh::Mapped {
     Buffer vertices, indices, records, edges;
 };
 
-GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), mapped_(std::make_unique<Mapped>()) {
+GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), serial_(nextMeshSerial()), mapped_(std::make_unique<Mapped>()) {
     const size_t vertexBytes = size_t(sizes.vertices) * (kVertexBytes + (sizes.texCoords ? kTexCoordBytes : 0));
     glGenVertexArrays(1, &vao_);
     glBindVertexArray(vao_);
@@ -649,6 +655,8 @@ Renderer::Renderer() {
 Renderer::~Renderer() {
     for (auto& p : programs_) glDeleteProgram(p->id);
     glDeleteSamplers(6, samplers_);
+    for (void* f : fences_) glDeleteSync(static_cast<GLsync>(f));
+    if (streamBuffer_) glDeleteBuffers(1, &streamBuffer_);
 }
 
 Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights,
@@ -725,6 +733,7 @@ bool Renderer::needsRecords(const Quality& quality, const Material& material) co
 
 void Renderer::begin(const Framebuffer& target, const FrameSetup& setup) {
     setup_ = setup;
+    ++frame_;
     directionalOnly_ = std::all_of(setup.lights.begin(), setup.lights.end(), [](const LightInfo& l) {
         return l.kind == LightKind::Ambient || l.kind == LightKind::Directional || l.kind == LightKind::ParallelPoint;
     });
@@ -883,7 +892,8 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
         } else {
-            drawn += drawTriangles(mesh, g, culling, &p);
+            // Primitive numbers (records) count the triangles given: none may be left out.
+            drawn += drawTriangles(mesh, g, culling, &p, quality.fill == FillMode::Solid && p.firstTriangle < 0);
         }
         if (g.translucent) {
             glDisable(GL_BLEND);
@@ -899,6 +909,13 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
 
 Renderer::Culling Renderer::cullingFor(const Matrix4& world) const {
     Culling c;
+    c.world = world;
+    for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < 4; ++k) {
+            double sum = 0;
+            for (int j = 0; j < 4; ++j) sum += double(world[r * 4 + j]) * double(viewProjection_[j * 4 + k]);
+            c.clip[r * 4 + k] = sum;
+        }
     // The clip volume's six planes (-w <= x, y, z <= w), in the mesh's own space.
     const Matrix4 m = multiply(world, viewProjection_);
     for (int i = 0; i < 6; ++i) {
@@ -943,7 +960,12 @@ bool Renderer::visible(const GpuMesh::Cluster& k, const Culling& c) {
 }
 
 uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& culling,
-                                 const Program* p) {
+                                 const Program* p, bool mayLeaveOut) {
+    if (mayLeaveOut && leaveOut_ && drawCoveringTriangles(mesh, g, culling)) {
+        uint32_t drawn = 0;
+        for (const PlannedCluster& k : plan_) drawn += mesh.clusters()[k.cluster].triangleCount;
+        return drawn;
+    }
     // Runs of the clusters left.
     counts_.clear();
     offsets_.clear();
@@ -985,7 +1007,7 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
                                     GLsizei(r - first));
             }
             if (r == counts_.size()) break;
-            glFlush();
+            flushBatch();
             first = r;
             pending = 0;
         }
@@ -994,6 +1016,264 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
     return drawn;
 }
 
-void Renderer::end() { glFlush(); }
+// A triangle covers the pixels whose centres (at n + 0.5 from the viewport's corner) it
+// holds. One whose box, in window coordinates, holds no such centre in x or in y, or
+// whose one centre lies clearly beyond an edge, draws nothing whatever the rasteriser's
+// rules at the edges, so leaving it out changes no pixel: where a mesh has many more
+// triangles than the pixels it covers, most are such. The test runs on the CPU with its
+// own rounding: each cluster's margin bounds the difference from the GPU's
+// (single-precision vertex shading, vertices snapped to 1/256 of a pixel), and a cluster
+// too close to the eye for a small bound is drawn whole. Triangles kept go to the driver
+// in their order, from a buffer of their own.
+bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& c) {
+    if (!c.frustum || setup_.width <= 0 || setup_.height <= 0) return false;
+    const double* m = c.clip;
+    const double halfW = setup_.width / 2.0, halfH = setup_.height / 2.0;
+    plan_.clear();
+    uint32_t visibleTriangles = 0, denseTriangles = 0;
+    for (uint32_t i = g.firstCluster; i < g.firstCluster + g.clusterCount; ++i) {
+        const GpuMesh::Cluster& k = mesh.clusters()[i];
+        if (!visible(k, c)) continue;
+        visibleTriangles += k.triangleCount;
+        PlannedCluster planned{i, -1.0f, -1.0f};
+        // Sums of the terms' sizes in clip x, y and w over the cluster's sphere, computed
+        // in one step and as the vertex shader does (placement, then view and projection).
+        double reach[3], size[4] = {std::fabs(m[12]), std::fabs(m[13]), 0, std::fabs(m[15])};
+        double wCentre = m[15], wSlope = 0, xySlope = 0;
+        for (int j = 0; j < 3; ++j) {
+            reach[j] = std::fabs(double(k.centre[j])) + double(k.radius);
+            for (int a : {0, 1, 3}) size[a] += std::fabs(m[j * 4 + a]) * reach[j];
+            wCentre += double(k.centre[j]) * m[j * 4 + 3];
+            wSlope += m[j * 4 + 3] * m[j * 4 + 3];
+            xySlope = std::max({xySlope, std::fabs(m[j * 4]) * halfW, std::fabs(m[j * 4 + 1]) * halfH});
+        }
+        double placed[3];
+        for (int a = 0; a < 3; ++a) {
+            placed[a] = std::fabs(double(c.world[12 + a]));
+            for (int j = 0; j < 3; ++j) placed[a] += std::fabs(double(c.world[j * 4 + a])) * reach[j];
+        }
+        for (int a : {0, 1, 3}) {
+            double stepwise = std::fabs(double(viewProjection_[12 + a]));
+            for (int j = 0; j < 3; ++j) stepwise += std::fabs(double(viewProjection_[j * 4 + a])) * placed[j];
+            size[a] = std::max(size[a], stepwise);
+        }
+        const double wNear = wCentre - double(k.radius) * std::sqrt(wSlope);
+        if (wNear > 0 && std::isfinite(wNear) && std::isfinite(size[0] + size[1] + size[3])) {
+            // Window error: halfW * (dx / w + |x| dw / w^2), with dx, dw a few hundred
+            // single-precision steps of the terms' sizes (which also bound this side's
+            // rounding), plus the snapping, plus the window coordinates kept in single
+            // precision.
+            constexpr double kShaderError = 8e-6, kSnap = 1.0 / 128;
+            const double ew = kShaderError * size[3];
+            const double mx = halfW / wNear * (kShaderError * size[0] + size[0] * ew / wNear) + kSnap +
+                              1e-6 * halfW * (size[0] / wNear + 1);
+            const double my = halfH / wNear * (kShaderError * size[1] + size[1] * ew / wNear) + kSnap +
+                              1e-6 * halfH * (size[1] / wNear + 1);
+            // Dense: its triangles average a few square pixels or less. The disc of its
+            // sphere's radius, in pixels across the fastest direction, overstates the area.
+            const double radius = double(k.radius) * xySlope * std::sqrt(3.0) / wNear;
+            if (mx < 0.25 && my < 0.25 && 3.14 * radius * radius < 16.0 * k.triangleCount) {
+                planned.marginX = float(mx);
+                planned.marginY = float(my);
+                denseTriangles += k.triangleCount;
+            }
+        }
+        plan_.push_back(planned);
+    }
+    if (denseTriangles == 0 || denseTriangles * 4 < visibleTriangles) return false;
+
+    const size_t vertexCount = mesh.sizes().vertices;
+    const unsigned char* vertices = nullptr;
+    const uint32_t* indices = nullptr;
+    auto unmap = [&] {
+        if (vertices) {
+            glBindBuffer(GL_COPY_READ_BUFFER, mesh.vertexBuffer());
+            glUnmapBuffer(GL_COPY_READ_BUFFER);
+        }
+        if (indices) {
+            glBindBuffer(GL_COPY_WRITE_BUFFER, mesh.indexBuffer());
+            glUnmapBuffer(GL_COPY_WRITE_BUFFER);
+        }
+        vertices = nullptr;
+        indices = nullptr;
+    };
+    auto map = [&] {
+        glBindBuffer(GL_COPY_READ_BUFFER, mesh.vertexBuffer());
+        vertices = static_cast<const unsigned char*>(
+            glMapBufferRange(GL_COPY_READ_BUFFER, 0, GLsizeiptr(vertexCount * kVertexBytes), GL_MAP_READ_BIT));
+        glBindBuffer(GL_COPY_WRITE_BUFFER, mesh.indexBuffer());
+        indices = static_cast<const uint32_t*>(glMapBufferRange(
+            GL_COPY_WRITE_BUFFER, 0, GLsizeiptr(size_t(mesh.triangleCount()) * 3 * sizeof(uint32_t)), GL_MAP_READ_BIT));
+        if (!vertices || !indices) unmap();
+        return vertices != nullptr;
+    };
+    if (!streamBuffer_) glGenBuffers(1, &streamBuffer_);
+    uint32_t sinceFlush = 0, runFirst = 0, runCount = 0;
+    auto submitted = [&](uint32_t triangles) {
+        sinceFlush += triangles;
+        if (sinceFlush >= kTrianglesPerFlush) {
+            flushBatch();
+            sinceFlush = 0;
+        }
+    };
+    // What was kept, from the stream buffer; the clusters drawn whole, from the mesh's own.
+    auto drawKept = [&] {
+        if (covering_.empty()) return;
+        unmap();
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, streamBuffer_);
+        glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(covering_.size() * sizeof(uint32_t)), covering_.data(),
+                     GL_STREAM_DRAW);
+        glDrawElements(GL_TRIANGLES, GLsizei(covering_.size()), GL_UNSIGNED_INT, nullptr);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mesh.indexBuffer());
+        submitted(uint32_t(covering_.size() / 3));
+        covering_.clear();
+    };
+    auto drawRun = [&] {
+        if (runCount == 0) return;
+        unmap();
+        glDrawElements(GL_TRIANGLES, GLsizei(runCount * 3), GL_UNSIGNED_INT,
+                       reinterpret_cast<const void*>(size_t(runFirst) * 3 * sizeof(uint32_t)));
+        submitted(runCount);
+        runCount = 0;
+    };
+    // The centres (at n + 0.5) that lo..hi, widened by the margin, holds: none (0), one (1,
+    // at `centre`) or maybe more (2, also for bounds that are not numbers). Margins under a
+    // quarter pixel keep the coordinates of dense clusters well inside int.
+    auto centresIn = [](float lo, float hi, float margin, float& centre) {
+        const float first = lo - margin - 0.5f, last = hi + margin - 0.5f;
+        if (!(last - first < 1.0f)) return 2;
+        const int whole = int(last);
+        const float below = float(whole - (last < float(whole)));  // floor(last)
+        if (below < first) return 0;
+        centre = below + 0.5f;
+        return 1;
+    };
+    // Whether a triangle under a pixel wide, its corners relative to the one centre its box
+    // holds, may hold that centre once each corner is moved by up to `shift`: false where
+    // the centre lies beyond an edge by more than such moves can carry that edge (the
+    // edge's function changes by at most shift * (its length + twice the centre's distance
+    // from its first corner) + 2 shift^2), and the triangle is too far from flat for its
+    // side to turn over.
+    auto mayHoldCentre = [](const float* x, const float* y, float shift) {
+        float length[3], perimeter = 0;
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            length[i] = std::sqrt((x[j] - x[i]) * (x[j] - x[i]) + (y[j] - y[i]) * (y[j] - y[i]));
+            perimeter += length[i];
+        }
+        const float area2 = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
+        if (!(std::fabs(area2) > 2 * shift * perimeter + 8 * shift * shift)) return true;
+        const float side = area2 > 0 ? 1.0f : -1.0f;
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            const float edge = (x[j] - x[i]) * -y[i] - (y[j] - y[i]) * -x[i];
+            const float reach = std::sqrt(x[i] * x[i] + y[i] * y[i]);
+            if (side * edge < -(shift * (length[i] + 2 * reach) + 2 * shift * shift)) return false;
+        }
+        return true;
+    };
+    // Every vertex in window coordinates (from the viewport's corner), once for all the
+    // groups of the mesh in this placement; not a number behind the eye.
+    auto project = [&] {
+        if (projectedMesh_ == mesh.serial() && projectedFrame_ == frame_ &&
+            std::equal(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_)))
+            return;
+        projectedMesh_ = mesh.serial();
+        projectedFrame_ = frame_;
+        std::copy(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_));
+        projected_.resize(vertexCount * 2);
+        float* out = projected_.data();
+        for (size_t v = 0; v < vertexCount; ++v, out += 2) {
+            float p[3];
+            std::memcpy(p, vertices + v * kVertexBytes, sizeof p);
+            const double w = p[0] * m[3] + p[1] * m[7] + p[2] * m[11] + m[15];
+            const double scale = w > 0 ? 1 / w : std::numeric_limits<double>::quiet_NaN();
+            out[0] = float(((p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12]) * scale + 1) * halfW);
+            out[1] = float(((p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13]) * scale + 1) * halfH);
+        }
+    };
+    // The cluster's triangles whose boxes may hold a pixel's centre, kept in order.
+    auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned) {
+        const size_t at = covering_.size();
+        covering_.resize(at + size_t(k.triangleCount) * 3);
+        uint32_t* kept = covering_.data() + at;
+        const float* xy = projected_.data();
+        const uint32_t* corner = indices + size_t(k.firstTriangle) * 3;
+        for (uint32_t t = 0; t < k.triangleCount; ++t, corner += 3) {
+            const uint32_t a = corner[0], b = corner[1], d = corner[2];
+            if (a < vertexCount && b < vertexCount && d < vertexCount) {
+                float x[3] = {xy[2 * a], xy[2 * b], xy[2 * d]};
+                float y[3] = {xy[2 * a + 1], xy[2 * b + 1], xy[2 * d + 1]};
+                float cx = 0, cy = 0;
+                const int columns = centresIn(std::min({x[0], x[1], x[2]}), std::max({x[0], x[1], x[2]}),
+                                              planned.marginX, cx);
+                const int rows = centresIn(std::min({y[0], y[1], y[2]}), std::max({y[0], y[1], y[2]}),
+                                           planned.marginY, cy);
+                if (columns == 0 || rows == 0) continue;
+                if (columns == 1 && rows == 1) {
+                    for (int i = 0; i < 3; ++i) {
+                        x[i] -= cx;
+                        y[i] -= cy;
+                    }
+                    if (!mayHoldCentre(x, y, std::hypot(planned.marginX, planned.marginY))) continue;
+                }
+            }
+            kept[0] = a;
+            kept[1] = b;
+            kept[2] = d;
+            kept += 3;
+        }
+        covering_.resize(size_t(kept - covering_.data()));
+        leftOut_ += k.triangleCount - (covering_.size() - at) / 3;
+    };
+    for (const PlannedCluster& planned : plan_) {
+        const GpuMesh::Cluster& k = mesh.clusters()[planned.cluster];
+        if (planned.marginX >= 0) {
+            drawRun();
+            if (indices || map()) {
+                project();
+                keepCovering(k, planned);
+                if (covering_.size() >= size_t(kTrianglesPerFlush) * 3) drawKept();
+                continue;
+            }
+        }
+        drawKept();
+        const bool joins = runCount > 0 && runFirst + runCount == k.firstTriangle;
+        if (joins && runCount + k.triangleCount <= kTrianglesPerFlush) {
+            runCount += k.triangleCount;
+        } else {
+            drawRun();
+            runFirst = k.firstTriangle;
+            runCount = k.triangleCount;
+        }
+    }
+    drawKept();
+    drawRun();
+    unmap();
+    glBindBuffer(GL_COPY_READ_BUFFER, 0);
+    glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
+    return true;
+}
+
+void Renderer::flushBatch() {
+    glFlush();
+    // A software driver rasterises batches on threads of its own while the next is binned;
+    // three batches ahead keep those threads busy without a frame's bins piling up.
+    constexpr size_t kBatchesAhead = 3;
+    fences_.push_back(glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0));
+    if (fences_.back() == nullptr) fences_.pop_back();
+    while (fences_.size() > kBatchesAhead) {
+        GLsync oldest = static_cast<GLsync>(fences_.front());
+        glClientWaitSync(oldest, GL_SYNC_FLUSH_COMMANDS_BIT, GLuint64(10) * 1000 * 1000 * 1000);
+        glDeleteSync(oldest);
+        fences_.erase(fences_.begin());
+    }
+}
+
+void Renderer::end() {
+    glFlush();
+    for (void* f : fences_) glDeleteSync(static_cast<GLsync>(f));
+    fences_.clear();
+}
 
 }  // namespace gl

@@ -197,6 +197,10 @@ public:
     const std::vector<Cluster>& clusters() const { return clusters_; }
     unsigned vao() const { return vao_; }
     unsigned edgeVao() const { return edgeVao_; }
+    // The vertex and triangle buffers (positions first in each vertex, three indices a
+    // triangle), which a frame may read back to leave out triangles too small to show.
+    unsigned vertexBuffer() const { return vbo_; }
+    unsigned indexBuffer() const { return ibo_; }
     unsigned recordTexture() const { return recordTexture_; }
     bool hasEdges() const { return edges_ > 0; }
     bool hasRecords() const { return recordTexture_ != 0; }
@@ -206,10 +210,13 @@ public:
     Vec3 centre() const;
     // Bytes of GPU memory the mesh holds.
     size_t byteSize() const;
+    // Different for every mesh made in the process.
+    uint64_t serial() const { return serial_; }
 
 private:
     struct Mapped;
     Sizes sizes_;
+    uint64_t serial_;
     unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, recordBuffer_ = 0, recordTexture_ = 0;
     std::unique_ptr<Mapped> mapped_;  // while writing
     uint32_t triangles_ = 0, edges_ = 0, records_ = 0;
@@ -301,6 +308,10 @@ public:
     uint32_t draw(const GpuMesh& mesh, const Matrix4& world, const Quality& quality, int group = -1,
                   std::span<const void* const> path = {}, Groups which = Groups::All);
     void end();
+    // Whether triangles that cover no pixel's centre may be left out (they draw nothing:
+    // the pictures are the same either way), and how many were since the renderer was made.
+    void leaveOutTrianglesThatDrawNothing(bool leave) { leaveOut_ = leave; }
+    uint64_t trianglesLeftOut() const { return leftOut_; }
     // Whether drawing faces of this material this way in the frame begun needs their
     // mesh's flat records (see GpuMesh): without them, such faces are lit as if the lights
     // were all directional and gave no highlight.
@@ -316,13 +327,23 @@ private:
         float planes[6][4] = {};  // mesh space, unit normals pointing inwards
         Vec3 eye{0, 0, 0};        // mesh space
         float facing = 1;         // -1 when the placement and view mirror the faces
+        double clip[16] = {};     // mesh space -> clip space (row vectors), for the pixel test
+        Matrix4 world = identityMatrix();
     };
     Culling cullingFor(const Matrix4& world) const;
     static bool visible(const GpuMesh::Cluster& cluster, const Culling& culling);
     // Draws the group's clusters that may show (with the program's primitive numbering
-    // when it reads records); returns how many triangles that was.
+    // when it reads records); returns how many triangles that was. With mayLeaveOut (solid
+    // fill, no primitive numbering), triangles of dense clusters that cover no pixel's
+    // centre are left out: they would draw nothing.
     uint32_t drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling,
-                           const Program* program);
+                           const Program* program, bool mayLeaveOut = false);
+    // The clusters' triangles that may cover a pixel's centre, drawn from a stream buffer of
+    // their own; false (nothing drawn) where too few clusters are dense enough to pay.
+    bool drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling);
+    // Hands what was given so far to the driver, and waits while it is more than a few
+    // batches behind, so that a software driver does not queue a whole frame's bins.
+    void flushBatch();
     Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false,
                      bool records = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
@@ -338,6 +359,24 @@ private:
     static constexpr uint32_t kTrianglesPerFlush = 16384;
     std::vector<int> counts_;       // scratch of drawTriangles
     std::vector<const void*> offsets_;
+    // Scratch of drawCoveringTriangles: the clusters to draw (with the margins of their
+    // pixel test, negative for a cluster drawn whole), and the indices of the triangles kept.
+    struct PlannedCluster {
+        uint32_t cluster;
+        float marginX, marginY;
+    };
+    std::vector<PlannedCluster> plan_;
+    bool leaveOut_ = true;
+    uint64_t leftOut_ = 0;
+    std::vector<uint32_t> covering_;
+    // The window coordinates of the last mesh tested, two a vertex, and for which frame,
+    // mesh and placement they are.
+    std::vector<float> projected_;
+    uint64_t projectedMesh_ = 0;
+    unsigned long frame_ = 0, projectedFrame_ = 0;
+    double projectedClip_[16] = {};
+    unsigned streamBuffer_ = 0;       // indices of the triangles kept
+    std::vector<void*> fences_;       // batches handed over and not known to be drawn
 };
 
 }  // namespace gl

@@ -383,3 +383,65 @@ TEST_F(RendererTest, MaterialsAddEmissiveAndSpecularLight) {
     p = render(quad, s, {gl::ShadeMode::Phong, true, gl::FillMode::Solid}, at);
     EXPECT_NEAR(p.at(32, 32)[0], 64, 1);  // grey 0.5 x light 0.5, no highlight
 }
+
+TEST_F(RendererTest, TrianglesThatCoverNoPixelCentreAreLeftOutAndChangeNothing) {
+    // A wavy grid of 160 x 160 quads, far smaller on screen than its triangles' count,
+    // drawn with and without leaving out the triangles that cover no pixel's centre: at a
+    // distance, turned, mirrored, reaching behind the eye, in an odd-sized viewport.
+    const int n = 160;
+    gl::MeshData m;
+    for (int j = 0; j <= n; ++j)
+        for (int i = 0; i <= n; ++i) {
+            const float x = 2.0f * i / n - 1, y = 2.0f * j / n - 1;
+            const gl::Vec3 p{x, y, 0.05f * std::sin(7 * x) * std::cos(5 * y)};
+            m.addVertex(p, {0.1f * std::cos(7 * x), 0.1f * std::sin(5 * y), -1}, 0, 0, kWhite);
+        }
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const uint32_t a = uint32_t(j * (n + 1) + i);
+            const uint32_t q[4] = {a, a + n + 1, a + n + 2, a + 1};
+            m.addPolygon(q, 4, {0, 0, -1});
+        }
+    m.endGroup({}, nullptr);
+    gl::FrameSetup s = gltest::cameraSetup(97, 71);
+    s.lights = {light(gl::LightKind::Directional, {}, {0.3f, -0.2f, 1}),
+                light(gl::LightKind::Ambient, {}, {}, {0.2f, 0.2f, 0.2f})};
+    auto draw = [&](const gl::Matrix4& world, bool leaveOut, gl::ShadeMode shade, uint64_t& leftOut) {
+        gl::Framebuffer fb(97, 71);
+        fb.clear(0, 0, 97, 71, 0, 0, 0);
+        gl::GpuMesh mesh(m);
+        gl::Renderer r;
+        r.leaveOutTrianglesThatDrawNothing(leaveOut);
+        r.begin(fb, s);
+        r.draw(mesh, world, {shade, true, gl::FillMode::Solid});
+        r.end();
+        leftOut = r.trianglesLeftOut();
+        Picture p;
+        p.width = 97;
+        p.height = 71;
+        fb.read(p.rgba);
+        return p;
+    };
+    const float c = std::cos(0.6f), t = std::sin(0.6f);
+    struct Case {
+        const char* name;
+        gl::Matrix4 world;
+        bool leavesOut;
+    } cases[] = {
+        {"far", translation(0.1f, -0.05f, 6), true},
+        {"turned", {c, 0, t, 0, 0, 1, 0, 0, -t, 0, c, 0, 0.2f, 0.1f, 5, 1}, true},
+        {"mirrored", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1, 0, -0.3f, 0, 7, 1}, true},
+        {"behind the eye", {1, 0, 0, 0, 0, 0.1f, 1, 0, 0, -1, 0.1f, 0, 0, -0.4f, 0.5f, 1}, false},
+    };
+    for (const Case& k : cases)
+        for (gl::ShadeMode shade : {gl::ShadeMode::Gouraud, gl::ShadeMode::Phong}) {
+            uint64_t leftOut = 0, none = 0;
+            const Picture a = draw(k.world, true, shade, leftOut), b = draw(k.world, false, shade, none);
+            EXPECT_GT(b.countNonBlack(), 100) << k.name;
+            EXPECT_EQ(a.rgba, b.rgba) << k.name;
+            EXPECT_EQ(none, 0u);
+            if (k.leavesOut) {
+                EXPECT_GT(leftOut, uint64_t(n * n / 2)) << k.name;
+            }
+        }
+}
