@@ -650,6 +650,13 @@ Renderer::Renderer() {
         glSamplerParameteri(samplers_[i], GL_TEXTURE_WRAP_T, GL_REPEAT);
     }
     lightData_.reserve(kMaxLights * kLightVec4s * 4);
+    // Leaving out triangles that draw nothing pays only where the rasteriser runs on the
+    // CPU and the buffers live in system memory; a GPU would have to send its buffers back
+    // to be read.
+    const GLubyte* name = glGetString(GL_RENDERER);
+    const std::string renderer = name ? reinterpret_cast<const char*>(name) : "";
+    leaveOut_ = renderer.find("llvmpipe") != std::string::npos || renderer.find("softpipe") != std::string::npos ||
+                renderer.find("swrast") != std::string::npos;
 }
 
 Renderer::~Renderer() {

@@ -309,7 +309,8 @@ public:
                   std::span<const void* const> path = {}, Groups which = Groups::All);
     void end();
     // Whether triangles that cover no pixel's centre may be left out (they draw nothing:
-    // the pictures are the same either way), and how many were since the renderer was made.
+    // the pictures are the same either way; by default only on software rasterisers), and
+    // how many were since the renderer was made.
     void leaveOutTrianglesThatDrawNothing(bool leave) { leaveOut_ = leave; }
     uint64_t trianglesLeftOut() const { return leftOut_; }
     // Whether drawing faces of this material this way in the frame begun needs their
@@ -366,7 +367,7 @@ private:
         float marginX, marginY;
     };
     std::vector<PlannedCluster> plan_;
-    bool leaveOut_ = true;
+    bool leaveOut_ = false;
     uint64_t leftOut_ = 0;
     std::vector<uint32_t> covering_;
     // The window coordinates of the last mesh tested, two a vertex, and for which frame,
