@@ -336,21 +336,11 @@ private:
 
 rm::DeviceBackendResult createBackend(const rm::DeviceBackendRequest& request) {
     rm::DeviceBackendResult result;
-    D3DCOLORMODEL model = D3DCOLOR_MONO;  // the default device is the ramp one
-    if (request.guid) {
-        if (*request.guid == IID_IDirect3DRGBDevice)
-            model = D3DCOLOR_RGB;
-        else if (!(*request.guid == IID_IDirect3DRampDevice)) {
-            result.result = D3DRMERR_BADDEVICE;
-            return result;
-        }
-    }
+    D3DCOLORMODEL model;
+    result.result = rm::checkDeviceRequest(request, &model);
+    if (result.result != D3DRM_OK) return result;
     HWND hwnd = nullptr;
     if (request.clipper && request.clipper->GetHWnd(&hwnd) != DD_OK) hwnd = nullptr;
-    if (request.width <= 0 || request.height <= 0) {
-        result.result = D3DRMERR_BADVALUE;
-        return result;
-    }
     if (!gl::ensureContext()) {
         std::fprintf(stderr, "OpenGL: %s\n", gl::lastContextError().c_str());
         result.result = D3DRMERR_BADDEVICE;

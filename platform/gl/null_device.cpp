@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "platform/rm/ddraw.h"
 #include "platform/rm/render_backend.h"
 
 namespace {
@@ -19,20 +18,9 @@ public:
 // The OpenGL backend's checks of the request, without its context.
 rm::DeviceBackendResult createNullDevice(const rm::DeviceBackendRequest& request) {
     rm::DeviceBackendResult result;
-    D3DCOLORMODEL model = D3DCOLOR_MONO;  // the default device is the ramp one
-    if (request.guid) {
-        if (*request.guid == IID_IDirect3DRGBDevice)
-            model = D3DCOLOR_RGB;
-        else if (!(*request.guid == IID_IDirect3DRampDevice)) {
-            result.result = D3DRMERR_BADDEVICE;
-            return result;
-        }
-    }
-    if (request.width <= 0 || request.height <= 0) {
-        result.result = D3DRMERR_BADVALUE;
-        return result;
-    }
-    result.result = D3DRM_OK;
+    D3DCOLORMODEL model;
+    result.result = rm::checkDeviceRequest(request, &model);
+    if (result.result != D3DRM_OK) return result;
     result.backend = std::make_unique<NullDevice>();
     result.colorModel = model;
     result.width = DWORD(request.width);

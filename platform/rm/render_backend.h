@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/rm/d3drm.h"
+#include "platform/rm/ddraw.h"
 #include "platform/rm/rm_internal.h"
 
 namespace rm {
@@ -52,6 +53,20 @@ struct DeviceBackendResult {
     DWORD width = 0;                          // the device's real size in pixels
     DWORD height = 0;
 };
+
+// What every backend checks of a request before making anything: the colour model its
+// GUID names (none: the ramp device) and the size. D3DRM_OK, else the error to answer.
+inline HRESULT checkDeviceRequest(const DeviceBackendRequest& request, D3DCOLORMODEL* model) {
+    *model = D3DCOLOR_MONO;
+    if (request.guid) {
+        if (*request.guid == IID_IDirect3DRGBDevice)
+            *model = D3DCOLOR_RGB;
+        else if (!(*request.guid == IID_IDirect3DRampDevice))
+            return D3DRMERR_BADDEVICE;
+    }
+    if (request.width <= 0 || request.height <= 0) return D3DRMERR_BADVALUE;
+    return D3DRM_OK;
+}
 
 using DeviceBackendFactory = std::function<DeviceBackendResult(const DeviceBackendRequest&)>;
 
