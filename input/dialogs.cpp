@@ -101,8 +101,8 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     }
 }
 
-const char* chooseSavePath(HWND window, const char* title, const char* filter, const char* defaultExtension) {
-    static char path[1024];
+int showFileDialog(bool save, HWND window, const char* title, const char* filter, const char* defaultExtension,
+                   DWORD flags, char* path, int pathSize) {
     path[0] = '\0';
     OPENFILENAMEA ofn;
     std::memset(&ofn, 0, sizeof ofn);
@@ -111,15 +111,23 @@ const char* chooseSavePath(HWND window, const char* title, const char* filter, c
     ofn.lpstrFilter = filter;
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = path;
-    ofn.nMaxFile = sizeof path;
+    ofn.nMaxFile = DWORD(pathSize);
     ofn.lpstrTitle = title;
     ofn.lpstrDefExt = defaultExtension;
-    // The current folder stays: the models' textures are found through it.
-    ofn.Flags = OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR;
-    if (!GetSaveFileNameA(&ofn)) {
+    ofn.Flags = flags;
+    if (!(save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn))) {
         if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL)
-            reportError("The chosen file's path is longer than %d characters.\n", int(sizeof path) - 1);
-        return nullptr;
+            reportError("The chosen file's path is longer than %d characters.\n", pathSize - 1);
+        return 0;
     }
-    return path;
+    return 1;
+}
+
+const char* chooseSavePath(HWND window, const char* title, const char* filter, const char* defaultExtension) {
+    static char path[1024];
+    // The current folder stays: the models' textures are found through it.
+    return showFileDialog(true, window, title, filter, defaultExtension,
+                          OFN_PATHMUSTEXIST | OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR, path, int(sizeof path))
+               ? path
+               : nullptr;
 }

@@ -1,8 +1,8 @@
 #include "input/model_opening.h"
 
-#include <cstring>
 
 #include "conversion/x_conversion.h"
+#include "input/dialogs.h"
 #include "input/view_navigation.h"
 #include "report/report_error.h"
 #include "viewer/result_name.h"
@@ -19,26 +19,11 @@ constexpr char kRokkakuFilter[] = "*.rok;*.x\0*.rok;*.x\0All Files (*.*)\0*.*\0"
 
 const char* chooseFile(HWND window, const char* title, const char* filter, const char* defaultExtension,
                        char* pathBuffer) {
-    pathBuffer[0] = '\0';
-    OPENFILENAMEA ofn;
-    std::memset(&ofn, 0, sizeof ofn);
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = window;
-    ofn.lpstrFilter = filter;
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = pathBuffer;
-    ofn.nMaxFile = kDialogPathSize;
-    ofn.lpstrTitle = title;
-    ofn.lpstrDefExt = defaultExtension;
     // Without OFN_NOCHANGEDIR the chosen file's folder becomes the current folder, where
     // the textures named in the file are then found.
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_SHOWHELP;
-    if (!GetOpenFileNameA(&ofn)) {
-        // A cancel is no error; a chosen path the buffer cannot hold is.
-        if (CommDlgExtendedError() == FNERR_BUFFERTOOSMALL)
-            reportError("The chosen file's path is longer than %d characters.\n", kDialogPathSize - 1);
+    if (!showFileDialog(false, window, title, filter, defaultExtension,
+                        OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_SHOWHELP, pathBuffer, kDialogPathSize))
         return nullptr;
-    }
     return convertToXFile(pathBuffer);
 }
 
