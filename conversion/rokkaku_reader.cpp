@@ -1,6 +1,10 @@
 #include "conversion/rokkaku_reader.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
@@ -71,17 +75,43 @@ RokkakuStream::RokkakuStream(std::FILE* file)
     readAhead();
 }
 
+RokkakuStream::RokkakuStream(int fd, uint64_t size)
+    : fd_(fd), left_(size), buffer_(new unsigned char[kBufferSize]), ahead_(new unsigned char[kBufferSize]) {
+    pos_ = end_ = buffer_.get();
+    readAhead();
+}
+
 RokkakuStream::~RokkakuStream() { stopReading(); }
 
 void RokkakuStream::stopReading() {
     if (reading_.joinable()) reading_.join();
     file_ = nullptr;
+    fd_ = -1;
 }
 
 // Starts reading the next buffer's worth into ahead_; where no thread can be had, reads it
-// here.
+// here. Like fread, a short buffer means the end of input or a failure.
 void RokkakuStream::readAhead() {
-    auto read = [this] { aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_); };
+    auto read = [this] {
+        if (file_) {
+            aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_);
+            return;
+        }
+        size_t got = 0;
+        while (got < kBufferSize && left_ > 0 && !readError_) {
+            const size_t want = std::min<uint64_t>(std::min<size_t>(kBufferSize - got, kReadSize), left_);
+            const ssize_t n = ::read(fd_, ahead_.get() + got, want);
+            if (n > 0) {
+                got += static_cast<size_t>(n);
+                left_ -= static_cast<uint64_t>(n);
+            } else if (n == 0) {
+                left_ = 0;
+            } else if (errno != EINTR) {
+                readError_ = true;
+            }
+        }
+        aheadSize_ = got;
+    };
     try {
         reading_ = std::thread(read);
     } catch (const std::system_error&) {
@@ -90,12 +120,13 @@ void RokkakuStream::readAhead() {
 }
 
 bool RokkakuStream::refill() {
-    if (!file_ || failed_) return false;
+    if ((!file_ && fd_ < 0) || failed_) return false;
     if (reading_.joinable()) reading_.join();
     const size_t n = aheadSize_;
     if (n == 0) {
-        failed_ = std::ferror(file_) != 0;
+        failed_ = file_ ? std::ferror(file_) != 0 : readError_;
         file_ = nullptr;
+        fd_ = -1;
         return false;
     }
     std::swap(buffer_, ahead_);
@@ -278,6 +309,28 @@ inline const unsigned char* lineEnd(const unsigned char* p, const unsigned char*
     return p;
 }
 
+// lineEnd for a line that starts at p with limit = p + kLineLimit: the usual short line's
+// carriage return is found among its first eight bytes at once.
+inline const unsigned char* shortLineEnd(const unsigned char* p, const unsigned char* limit) {
+    uint64_t bytes;
+    std::memcpy(&bytes, p, 8);
+    const uint64_t x = bytes ^ 0x0D0D0D0D0D0D0D0D;
+    // The lowest byte that is zero in x (a carriage return) sets its high bit first.
+    const uint64_t found = (x - 0x0101010101010101) & ~x & 0x8080808080808080;
+    if (found) return p + (__builtin_ctzll(found) >> 3);
+    return lineEnd(p + 8, limit);
+}
+
+// Blanks as parseRokkakuInteger skips them, less the carriage return that ends the line.
+inline bool isBlank(unsigned char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') < 4; }
+
+// Skips the blanks opening a line's text; a line after a CR+LF one opens with its LF.
+inline const unsigned char* skipBlanks(const unsigned char* p, const unsigned char* limit) {
+    if (*p == '\n') ++p;
+    while (p < limit && isBlank(*p)) ++p;
+    return p;
+}
+
 // Eight bytes of ASCII digits less '0' each, first digit lowest, as their decimal value.
 inline uint64_t eightDigits(uint64_t digits) {
     digits = digits * 10 + (digits >> 8);
@@ -331,7 +384,7 @@ inline const unsigned char* integerDigits(const unsigned char* p, const unsigned
 // As parseRokkakuInteger over a line's text, which ends at the carriage return: blanks, a
 // sign, digits. Returns where the digits end.
 const unsigned char* signedInteger(const unsigned char* p, const unsigned char* limit, int64_t& v) {
-    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    p = skipBlanks(p, limit);
     bool negative = false;
     if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     p = integerDigits(p, limit, v);
@@ -349,7 +402,7 @@ int32_t clampToInt32(int64_t v) {
 bool RokkakuStream::skipLineInBuffer() {
     if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
     const unsigned char* limit = pos_ + kLineLimit;
-    const unsigned char* e = lineEnd(pos_, limit);
+    const unsigned char* e = shortLineEnd(pos_, limit);
     pos_ = e < limit ? e + 1 : limit;
     return true;
 }
@@ -382,7 +435,7 @@ bool RokkakuStream::realLineInBuffer(double& value) {
     const unsigned char* p = pos_;
     // The usual coordinate as parseRokkakuReal reads it: plain digits with a point, no
     // exponent, at most 18 digits; anything else goes through parseRokkakuReal itself.
-    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
+    p = skipBlanks(p, limit);
     bool negative = false;
     if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     uint64_t mantissa = 0;
