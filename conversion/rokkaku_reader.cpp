@@ -1,10 +1,6 @@
 #include "conversion/rokkaku_reader.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
@@ -75,43 +71,17 @@ RokkakuStream::RokkakuStream(std::FILE* file)
     readAhead();
 }
 
-RokkakuStream::RokkakuStream(int fd, uint64_t size)
-    : fd_(fd), left_(size), buffer_(new unsigned char[kBufferSize]), ahead_(new unsigned char[kBufferSize]) {
-    pos_ = end_ = buffer_.get();
-    readAhead();
-}
-
 RokkakuStream::~RokkakuStream() { stopReading(); }
 
 void RokkakuStream::stopReading() {
     if (reading_.joinable()) reading_.join();
     file_ = nullptr;
-    fd_ = -1;
 }
 
 // Starts reading the next buffer's worth into ahead_; where no thread can be had, reads it
-// here. Like fread, a short buffer means the end of input or a failure.
+// here.
 void RokkakuStream::readAhead() {
-    auto read = [this] {
-        if (file_) {
-            aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_);
-            return;
-        }
-        size_t got = 0;
-        while (got < kBufferSize && left_ > 0 && !readError_) {
-            const size_t want = std::min<uint64_t>(std::min<size_t>(kBufferSize - got, kReadSize), left_);
-            const ssize_t n = ::read(fd_, ahead_.get() + got, want);
-            if (n > 0) {
-                got += static_cast<size_t>(n);
-                left_ -= static_cast<uint64_t>(n);
-            } else if (n == 0) {
-                left_ = 0;
-            } else if (errno != EINTR) {
-                readError_ = true;
-            }
-        }
-        aheadSize_ = got;
-    };
+    auto read = [this] { aheadSize_ = std::fread(ahead_.get(), 1, kBufferSize, file_); };
     try {
         reading_ = std::thread(read);
     } catch (const std::system_error&) {
@@ -120,13 +90,12 @@ void RokkakuStream::readAhead() {
 }
 
 bool RokkakuStream::refill() {
-    if ((!file_ && fd_ < 0) || failed_) return false;
+    if (!file_ || failed_) return false;
     if (reading_.joinable()) reading_.join();
     const size_t n = aheadSize_;
     if (n == 0) {
-        failed_ = file_ ? std::ferror(file_) != 0 : readError_;
+        failed_ = std::ferror(file_) != 0;
         file_ = nullptr;
-        fd_ = -1;
         return false;
     }
     std::swap(buffer_, ahead_);

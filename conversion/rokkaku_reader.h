@@ -129,9 +129,6 @@ public:
     // The file is read a buffer ahead by a thread of its own: it must stay open until the
     // stream is gone or stopReading() has returned.
     explicit RokkakuStream(std::FILE* file);
-    // The same for at most size bytes of the open descriptor fd, read with read() straight
-    // into the stream's buffers (no stdio copy); fd stays open.
-    RokkakuStream(int fd, uint64_t size);
     ~RokkakuStream();
     RokkakuStream(const RokkakuStream&) = delete;
     RokkakuStream& operator=(const RokkakuStream&) = delete;
@@ -166,13 +163,9 @@ private:
     void readAhead();
 
     static constexpr size_t kBufferSize = 1 << 20;
-    static constexpr size_t kReadSize = 1 << 17;  // one read() at a time
     const unsigned char* pos_ = nullptr;
     const unsigned char* end_ = nullptr;
     std::FILE* file_ = nullptr;
-    int fd_ = -1;
-    uint64_t left_ = 0;       // bytes of fd_ still to be read
-    bool readError_ = false;  // reading fd_ failed; set by reading_
     std::unique_ptr<unsigned char[]> buffer_;
     std::unique_ptr<unsigned char[]> ahead_;  // filled by reading_ while buffer_ is taken
     size_t aheadSize_ = 0;

@@ -45,6 +45,11 @@ private:
     HCURSOR previous_ = nullptr;
 };
 
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
 bool namedTemporaryFilesOnly = false;
 
 std::string folderOf(const std::string& path) {
@@ -241,18 +246,37 @@ bool replacedInSameFolder(const std::string& output, const std::string& replaced
     return !there.empty() && there == real(folderOf(output));
 }
 
-// Closes the source when the conversion is done with it.
-struct Descriptor {
+// The source read as a stream that ends where the file ended when it was opened: a file
+// that another program keeps writing would otherwise be read for as long as it grows.
+struct SizedReading {
     int fd;
-    explicit Descriptor(int f) : fd(f) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
+    uint64_t left;
 };
+
+std::FILE* openSizedReading(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return nullptr;
+    auto* source = new SizedReading{fd, st.st_size > 0 ? uint64_t(st.st_size) : 0};
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buffer, size_t size) -> ssize_t {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const size_t want = size < s->left ? size : size_t(s->left);
+        ssize_t n;
+        do n = read(s->fd, buffer, want);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) s->left -= uint64_t(n);
+        return n;
+    };
+    io.close = [](void* cookie) -> int {
+        auto* s = static_cast<SizedReading*>(cookie);
+        const int result = close(s->fd);
+        delete s;
+        return result;
+    };
+    std::FILE* file = fopencookie(source, "rb", io);
+    if (!file) delete source;
+    return file;
+}
 
 }  // namespace
 
@@ -282,9 +306,10 @@ const char* convertToXFile(const char* sourcePath) {
 
     WaitCursor waitCursor;
     // A device, FIFO or folder is refused before it is opened (a FIFO's open would block).
-    Descriptor input(openRegularFile(sourcePath));
-    struct stat source;
-    if (input.fd < 0 || fstat(input.fd, &source) != 0) {
+    const int fd = openRegularFile(sourcePath);
+    File input(fd >= 0 ? openSizedReading(fd) : nullptr);
+    if (!input) {
+        if (fd >= 0) close(fd);
         reportError("Can't open '%s' file for read.", sourcePath);
         return nullptr;
     }
@@ -314,9 +339,7 @@ const char* convertToXFile(const char* sourcePath) {
         reportError("Not enough memory.");
         return nullptr;
     }
-    // Read no further than where the file ended when it was opened: a file that another
-    // program keeps writing would otherwise be read for as long as it grows.
-    RokkakuStream stream(input.fd, source.st_size > 0 ? uint64_t(source.st_size) : 0);
+    RokkakuStream stream(input.get());
     // The points' text is written while the edges and faces are read.
     std::thread pointsWriter;
     auto writePoints = [&] {
