@@ -109,9 +109,11 @@ char* formatCoordinate(char* out, float value) {
             ++units;
         } else {
             // Rounding to 17 significant digits first moves the value by at most
-            // |value| * 1e-16 / 2; when that could reach the half, take the exact road.
+            // |value| * 1e-16 / 2; when that could reach the half, take the exact road. (In
+            // 1e-8 units scaled by 2^shift that bound is mantissa * 1e-8, the same double as
+            // |value| * 1e-8 * 2^shift, as scaling by a power of two rounds nothing here.)
             const double gap = static_cast<double>(half - rest);
-            if (gap <= std::fabs(value) * 1e-8 * static_cast<double>(uint64_t{1} << shift)) {
+            if (gap <= static_cast<double>(mantissa) * 1e-8) {
                 return formatFixed(out, value, 8);
             }
         }
