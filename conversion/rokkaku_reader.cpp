@@ -278,28 +278,6 @@ inline const unsigned char* lineEnd(const unsigned char* p, const unsigned char*
     return p;
 }
 
-// lineEnd for a line that starts at p with limit = p + kLineLimit: the usual short line's
-// carriage return is found among its first eight bytes at once.
-inline const unsigned char* shortLineEnd(const unsigned char* p, const unsigned char* limit) {
-    uint64_t bytes;
-    std::memcpy(&bytes, p, 8);
-    const uint64_t x = bytes ^ 0x0D0D0D0D0D0D0D0D;
-    // The lowest byte that is zero in x (a carriage return) sets its high bit first.
-    const uint64_t found = (x - 0x0101010101010101) & ~x & 0x8080808080808080;
-    if (found) return p + (__builtin_ctzll(found) >> 3);
-    return lineEnd(p + 8, limit);
-}
-
-// Blanks as parseRokkakuInteger skips them, less the carriage return that ends the line.
-inline bool isBlank(unsigned char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') < 4; }
-
-// Skips the blanks opening a line's text; a line after a CR+LF one opens with its LF.
-inline const unsigned char* skipBlanks(const unsigned char* p, const unsigned char* limit) {
-    if (*p == '\n') ++p;
-    while (p < limit && isBlank(*p)) ++p;
-    return p;
-}
-
 // Eight bytes of ASCII digits less '0' each, first digit lowest, as their decimal value.
 inline uint64_t eightDigits(uint64_t digits) {
     digits = digits * 10 + (digits >> 8);
@@ -353,7 +331,7 @@ inline const unsigned char* integerDigits(const unsigned char* p, const unsigned
 // As parseRokkakuInteger over a line's text, which ends at the carriage return: blanks, a
 // sign, digits. Returns where the digits end.
 const unsigned char* signedInteger(const unsigned char* p, const unsigned char* limit, int64_t& v) {
-    p = skipBlanks(p, limit);
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
     bool negative = false;
     if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     p = integerDigits(p, limit, v);
@@ -371,7 +349,7 @@ int32_t clampToInt32(int64_t v) {
 bool RokkakuStream::skipLineInBuffer() {
     if (static_cast<size_t>(end_ - pos_) < kLineLimit || *pos_ == 0) return false;
     const unsigned char* limit = pos_ + kLineLimit;
-    const unsigned char* e = shortLineEnd(pos_, limit);
+    const unsigned char* e = lineEnd(pos_, limit);
     pos_ = e < limit ? e + 1 : limit;
     return true;
 }
@@ -404,7 +382,7 @@ bool RokkakuStream::realLineInBuffer(double& value) {
     const unsigned char* p = pos_;
     // The usual coordinate as parseRokkakuReal reads it: plain digits with a point, no
     // exponent, at most 18 digits; anything else goes through parseRokkakuReal itself.
-    p = skipBlanks(p, limit);
+    while (p < limit && *p != '\r' && isSpace(static_cast<char>(*p))) ++p;
     bool negative = false;
     if (p < limit && (*p == '+' || *p == '-')) negative = *p++ == '-';
     uint64_t mantissa = 0;
