@@ -36,8 +36,10 @@ inline char* formatSmallDecimal(char* out, uint32_t value) {
         out += 2;
     };
     auto upTo99 = [&](uint32_t v) {
-        if (v < 10) *out++ = static_cast<char>('0' + v);
-        else pair(v);
+        if (v < 10)
+            *out++ = static_cast<char>('0' + v);
+        else
+            pair(v);
     };
     auto upTo9999 = [&](uint32_t v) {
         if (v < 100) {

@@ -335,7 +335,8 @@ const char* convertToXFile(const char* sourcePath) {
     }
 
     RokkakuModel model;
-    if (!model.allocate()) {
+    struct stat source;
+    if (!model.allocate(fstat(fd, &source) == 0 && source.st_size > 0 ? uint64_t(source.st_size) : 0)) {
         reportError("Not enough memory.");
         return nullptr;
     }
