@@ -336,7 +336,8 @@ const char* convertToXFile(const char* sourcePath) {
 
     RokkakuModel model;
     struct stat source;
-    if (!model.allocate(fstat(fd, &source) == 0 && source.st_size > 0 ? uint64_t(source.st_size) : 0)) {
+    const bool sized = fstat(fd, &source) == 0 && source.st_size > 0;
+    if (!model.allocate(sized ? uint64_t(source.st_size) : 0)) {
         reportError("Not enough memory.");
         return nullptr;
     }

@@ -109,7 +109,8 @@ TEST(XNumbers, SmallDecimalsAsToChars) {
         if (fast != general) ADD_FAILURE() << v << ": " << fast;
     };
     for (uint32_t power = 1; power <= 100000000; power *= 10) {
-        for (uint32_t v = power > 200 ? power - 200 : 0; v < power + 200 && v < 100000000; ++v) check(v);
+        for (uint32_t v = power > 200 ? power - 200 : 0; v < power + 200 && v < 100000000; ++v)
+            check(v);
     }
     for (uint32_t v = 0; v < 100000000; v += 7919) check(v);
 }
