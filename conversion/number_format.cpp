@@ -7,11 +7,7 @@
 
 namespace {
 
-// "00" to "99".
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+using number_text::kDigitPairs;
 
 // value < 100 without leading zeros.
 inline char* putSmall(char* out, uint32_t value) {
@@ -113,9 +109,11 @@ char* formatCoordinate(char* out, float value) {
             ++units;
         } else {
             // Rounding to 17 significant digits first moves the value by at most
-            // |value| * 1e-16 / 2; when that could reach the half, take the exact road.
+            // |value| * 1e-16 / 2; when that could reach the half, take the exact road. (In
+            // 1e-8 units scaled by 2^shift that bound is mantissa * 1e-8, the same double as
+            // |value| * 1e-8 * 2^shift, as scaling by a power of two rounds nothing here.)
             const double gap = static_cast<double>(half - rest);
-            if (gap <= std::fabs(value) * 1e-8 * static_cast<double>(uint64_t{1} << shift)) {
+            if (gap <= static_cast<double>(mantissa) * 1e-8) {
                 return formatFixed(out, value, 8);
             }
         }

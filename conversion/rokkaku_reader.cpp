@@ -60,7 +60,14 @@ void release(void* block, size_t bytes) {
 
 RokkakuModel::RokkakuModel() { std::copy(std::begin(defaultPalette), std::end(defaultPalette), palette); }
 
-bool RokkakuModel::allocate() { return points.allocate() && edges.allocate() && faces.allocate(); }
+bool RokkakuModel::allocate(uint64_t sourceBytes) {
+    if (sourceBytes < kLargeSource)
+        return points.allocate() && edges.allocate() && faces.allocate();
+    auto mapped = [](size_t recordSize) { return record_storage::kMappedFrom / recordSize + 1; };
+    return points.allocate(mapped(sizeof(RokkakuPoint))) &&
+           edges.allocate(mapped(sizeof(RokkakuEdge))) &&
+           faces.allocate(mapped(sizeof(RokkakuFace)));
+}
 
 RokkakuStream::RokkakuStream(const void* data, size_t size)
     : pos_(static_cast<const unsigned char*>(data)), end_(pos_ + size) {}

@@ -52,11 +52,11 @@ public:
     RecordArray& operator=(const RecordArray&) = delete;
     ~RecordArray() { release(); }
 
-    bool allocate() {
+    bool allocate(size_t capacity = kInitialCapacity) {
         release();
-        data_ = static_cast<T*>(record_storage::resize(nullptr, 0, kInitialCapacity * sizeof(T)));
+        data_ = static_cast<T*>(record_storage::resize(nullptr, 0, capacity * sizeof(T)));
         if (!data_) return false;
-        capacity_ = kInitialCapacity;
+        capacity_ = capacity;
         return true;
     }
     void release() {
@@ -97,8 +97,12 @@ private:
 struct RokkakuModel {
     RokkakuModel();  // default palette, no records, no storage yet
 
-    // Makes room for 1000 records in each array; false when memory ran out.
-    bool allocate();
+    // Makes room for at least 1000 records in each array; false when memory ran out. For a
+    // source of kLargeSource bytes or more, whose arrays would outgrow malloc anyway, each
+    // array starts as a mapping of its own (only what is used is ever touched), so that none
+    // is copied out of malloc.
+    bool allocate(uint64_t sourceBytes = 0);
+    static constexpr uint64_t kLargeSource = 8 * record_storage::kMappedFrom;
 
     RecordArray<RokkakuPoint> points;
     RecordArray<RokkakuEdge> edges;

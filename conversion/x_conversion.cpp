@@ -335,7 +335,9 @@ const char* convertToXFile(const char* sourcePath) {
     }
 
     RokkakuModel model;
-    if (!model.allocate()) {
+    struct stat source;
+    const bool sized = fstat(fd, &source) == 0 && source.st_size > 0;
+    if (!model.allocate(sized ? uint64_t(source.st_size) : 0)) {
         reportError("Not enough memory.");
         return nullptr;
     }

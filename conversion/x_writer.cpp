@@ -76,9 +76,8 @@ inline char* putInteger(char* p, int64_t value) { return std::to_chars(p, p + 24
 constexpr int kIndexTextSize = 16;
 inline int putIndex(char* slot, int32_t value) {
     char* end;
-    if (static_cast<uint32_t>(value) < 10) {
-        slot[0] = static_cast<char>('0' + value);
-        end = slot + 1;
+    if (static_cast<uint32_t>(value) < 100000000) {
+        end = formatSmallDecimal(slot, static_cast<uint32_t>(value));
     } else {
         end = std::to_chars(slot, slot + 12, value).ptr;
     }
@@ -99,16 +98,15 @@ inline char* putText(char* p, const char* s, size_t n) {
 // slot never filled. Edge numbers outside the edge list contribute nothing.
 void faceVertices(const RokkakuFace& face, const RecordArray<RokkakuEdge>& edges, int32_t slots[4]) {
     for (int i = 0; i < 4; ++i) slots[i] = -1;
+    // Slots fill from the front, so the first empty one is the one after the filled ones;
+    // -1 itself matches an empty slot and is never stored.
+    int filled = 0;
     auto offer = [&](int32_t point) {
-        for (int i = 0; i < 4; ++i) {
+        if (point == -1 || filled == 4) return;
+        for (int i = 0; i < filled; ++i) {
             if (slots[i] == point) return;
         }
-        for (int i = 0; i < 4; ++i) {
-            if (slots[i] == -1) {
-                slots[i] = point;
-                return;
-            }
-        }
+        slots[filled++] = point;
     };
     const int32_t n = face.edgeCount < 4 ? face.edgeCount : 4;
     for (int32_t i = 0; i < n; ++i) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -97,6 +98,21 @@ TEST(XNumbers, CoordinateFastPathAgreesWithTheGeneralRule) {
             check(-v);
         }
     }
+}
+
+TEST(XNumbers, SmallDecimalsAsToChars) {
+    // Every length from 1 to 8 digits, around each power of ten, and strides between.
+    auto check = [](uint32_t v) {
+        char a[16], b[16];
+        const std::string fast(a, formatSmallDecimal(a, v));
+        const std::string general(b, std::to_chars(b, b + sizeof b, v).ptr);
+        if (fast != general) ADD_FAILURE() << v << ": " << fast;
+    };
+    for (uint32_t power = 1; power <= 100000000; power *= 10) {
+        for (uint32_t v = power > 200 ? power - 200 : 0; v < power + 200 && v < 100000000; ++v)
+            check(v);
+    }
+    for (uint32_t v = 0; v < 100000000; v += 7919) check(v);
 }
 
 TEST(XNumbers, PaletteValues) {
