@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "app/png_file.h"
 #include "conversion/x_conversion.h"
@@ -176,18 +177,24 @@ std::string convertPrivately(const std::string& link) {
 bool mayBeAnimated(const std::string& path) {
     const int fd = openRegularFile(path.c_str());
     if (fd < 0) return false;
-    const std::string word = "AnimationKey";
-    std::string chunk(1 << 20, '\0'), carried;
+    // Searched where it is read, with the word's length less one carried over, so that a
+    // big model costs one pass and no copies.
+    static constexpr char kWord[] = "AnimationKey";
+    constexpr size_t kWordLength = sizeof kWord - 1, kCarry = kWordLength - 1;
+    std::vector<char> buffer(kCarry + (size_t(1) << 20));
+    size_t carried = 0;
     bool found = false;
     for (bool first = true; !found; first = false) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        const ssize_t got = ::read(fd, buffer.data() + carried, buffer.size() - carried);
         if (got <= 0) break;
-        std::string text = carried + chunk.substr(0, size_t(got));
-        if (first && text.size() >= 12 && (text.compare(8, 4, "tzip") == 0 || text.compare(8, 4, "bzip") == 0))
+        const size_t size = carried + size_t(got);
+        const char* text = buffer.data();
+        if (first && size >= 12 && (std::memcmp(text + 8, "tzip", 4) == 0 || std::memcmp(text + 8, "bzip", 4) == 0))
             found = true;
-        else if (text.find(word) != std::string::npos)
+        else if (::memmem(text, size, kWord, kWordLength) != nullptr)
             found = true;
-        carried = text.size() >= word.size() ? text.substr(text.size() - word.size() + 1) : text;
+        carried = std::min(size, kCarry);
+        std::memmove(buffer.data(), text + size - carried, carried);
     }
     ::close(fd);
     return found;
