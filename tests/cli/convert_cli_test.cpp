@@ -16,49 +16,25 @@
 #include <stb_image.h>
 
 #include "platform/rm/xfile.h"
+#include "tests/cli/cli_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using cli_test::quote;
+using cli_test::readAll;
+using cli_test::Result;
 
 class CommandLine : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sollux-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = cli_test::makeTempFolder("cli");
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Result run(const std::vector<std::string>& args) {
-        std::string command = quote(SOLLUXVIEWER);
-        for (const auto& a : args) command += " " + quote(a);
-        command += " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
-        Result r;
-        int status = std::system(command.c_str());
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = readAll(dir_ / "stdout");
-        r.err = readAll(dir_ / "stderr");
-        return r;
-    }
+    Result run(const std::vector<std::string>& args) { return cli_test::run(quote(SOLLUXVIEWER), args, dir_); }
     std::string copy(const std::string& fixture, const std::string& name) {
         fs::copy_file(fs::path(SOLLUX_TEST_DATA) / fixture, dir_ / name);
         return (dir_ / name).string();

@@ -12,44 +12,30 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "tests/cli/cli_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using cli_test::quote;
+using cli_test::readAll;
 
 class Export : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sollux-export-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = cli_test::makeTempFolder("export");
+        ASSERT_FALSE(dir_.empty());
         fs::create_directory(dir_ / "out");
     }
     void TearDown() override { fs::remove_all(dir_); }
 
     // Exit status; standard output and error are kept in out_ and err_.
     int run(const std::string& program, const std::vector<std::string>& args) {
-        std::string command = program;
-        for (const auto& a : args) command += " " + quote(a);
-        command +=
-            " >" + quote((dir_ / "stdout").string()) + " 2>" + quote((dir_ / "stderr").string());
-        const int status = std::system(command.c_str());
-        out_ = readAll(dir_ / "stdout");
-        err_ = readAll(dir_ / "stderr");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        cli_test::Result r = cli_test::run(program, args, dir_);
+        out_ = std::move(r.out);
+        err_ = std::move(r.err);
+        return r.status;
     }
     int viewer(const std::vector<std::string>& args) { return run(quote(SOLLUXVIEWER), args); }
     // The Khronos validator on the files: its exit status, 0 when none has an error.

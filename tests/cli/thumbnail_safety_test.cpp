@@ -15,24 +15,19 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/cli/cli_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using cli_test::readAll;
 
 class ThumbnailSafety : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sollux-thumb-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = cli_test::makeTempFolder("thumb");
+        ASSERT_FALSE(dir_.empty());
         for (const char* d : {"dl", "outside", "tmp"}) fs::create_directories(dir_ / d);
         victim_ = put("outside/victim.txt", "keep me");
         model_ = put("dl/m.x", readAll(fs::path(SOLLUX_TEST_DATA) / "conversion/triangle.x"));
