@@ -377,22 +377,28 @@ void glRegisterDeviceBackend(GlPictureReceiver receiver) {
     rm::setDeviceBackendFactory(createBackend);
 }
 
+namespace {
+
+// The drawing side of an OpenGL device; null for another device or none.
+GlDevice* glDeviceOf(IDirect3DRMDevice* device) {
+    if (!device) return nullptr;
+    const auto& registry = deviceRegistry();
+    const auto it = registry.find(&rm::deviceData(device));
+    return it == registry.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
 bool glDeviceReadPicture(IDirect3DRMDevice* device, std::vector<unsigned char>& rgba, int& width, int& height) {
-    if (!device) return false;
-    auto& registry = deviceRegistry();
-    auto it = registry.find(&rm::deviceData(device));
-    if (it == registry.end()) return false;
-    it->second->readPicture(rgba, width, height);
-    return true;
+    GlDevice* gl = glDeviceOf(device);
+    if (gl) gl->readPicture(rgba, width, height);
+    return gl != nullptr;
 }
 
 bool glDeviceReadCovered(IDirect3DRMDevice* device, std::vector<unsigned char>& covered, int& width, int& height) {
-    if (!device) return false;
-    auto& registry = deviceRegistry();
-    auto it = registry.find(&rm::deviceData(device));
-    if (it == registry.end()) return false;
-    it->second->readCovered(covered, width, height);
-    return true;
+    GlDevice* gl = glDeviceOf(device);
+    if (gl) gl->readCovered(covered, width, height);
+    return gl != nullptr;
 }
 
 
