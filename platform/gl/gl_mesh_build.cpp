@@ -4,10 +4,12 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <span>
 
 #include "platform/gl/gl_gpu_cache.h"
+#include "platform/parallel.h"
 #include "platform/rm/big_memory.h"
 
 namespace gldevice {
@@ -73,14 +75,29 @@ gl::Vec3 polygonCentre(uint32_t count, auto point) {
 // is a compact patch that is easily skipped.
 void orderByPlace(std::span<uint32_t> faces, auto where) {
     if (faces.size() < 2 * gl::GpuMesh::kClusterTriangles) return;
-    gl::Vec3 lo = where(faces[0]), hi = lo;
-    for (uint32_t f : faces) {
-        const gl::Vec3 p = where(f);
-        for (int k = 0; k < 3; ++k) {
-            if (p[k] < lo[k]) lo[k] = p[k];
-            if (p[k] > hi[k]) hi[k] = p[k];
+    // The box, in parts: the first from the first face, the others from infinities, so
+    // that joined in order they give what one pass from the first face gives.
+    const unsigned parts = partsFor(faces.size());
+    std::vector<std::array<gl::Vec3, 2>> boxes(parts);
+    runInParts(faces.size(), parts, [&](unsigned part, size_t first, size_t end) {
+        constexpr float far = std::numeric_limits<float>::infinity();
+        gl::Vec3 lo{far, far, far}, hi{-far, -far, -far};
+        if (part == 0) lo = hi = where(faces[0]);
+        for (size_t i = first; i < end; ++i) {
+            const gl::Vec3 p = where(faces[i]);
+            for (int k = 0; k < 3; ++k) {
+                if (p[k] < lo[k]) lo[k] = p[k];
+                if (p[k] > hi[k]) hi[k] = p[k];
+            }
         }
-    }
+        boxes[part] = {lo, hi};
+    });
+    gl::Vec3 lo = boxes[0][0], hi = boxes[0][1];
+    for (const auto& box : boxes)
+        for (int k = 0; k < 3; ++k) {
+            if (box[0][k] < lo[k]) lo[k] = box[0][k];
+            if (box[1][k] > hi[k]) hi[k] = box[1][k];
+        }
     // About 64 faces a cell on a surface.
     int bits = 1;
     while (bits < 10 && (size_t(1) << (2 * bits)) * 64 < faces.size()) ++bits;
@@ -90,17 +107,27 @@ void orderByPlace(std::span<uint32_t> faces, auto where) {
         rm::reserveOnHugePages(*v, faces.size());
         v->resize(faces.size());
     }
-    for (size_t i = 0; i < faces.size(); ++i) {
-        const gl::Vec3 p = where(faces[i]);
-        uint32_t c = 0;
-        for (int k = 0; k < 3; ++k) {
-            const float span = hi[k] - lo[k];
-            const float t = span > 0 && std::isfinite(span) ? (p[k] - lo[k]) / span : 0.0f;
-            const uint32_t q = std::isfinite(t) ? uint32_t(std::clamp(t * cells, 0.0f, cells - 1)) : 0u;
-            for (int bit = 0; bit < bits; ++bit) c |= ((q >> bit) & 1u) << (3 * bit + k);
+    // Bit b of a cell's k-th coordinate goes to bit 3 b + k of its code.
+    auto spread = [](uint32_t x) {
+        x &= 0x3ffu;
+        x = (x | x << 16) & 0x030000ffu;
+        x = (x | x << 8) & 0x0300f00fu;
+        x = (x | x << 4) & 0x030c30c3u;
+        return (x | x << 2) & 0x09249249u;
+    };
+    runInParts(faces.size(), parts, [&](unsigned, size_t first, size_t end) {
+        for (size_t i = first; i < end; ++i) {
+            const gl::Vec3 p = where(faces[i]);
+            uint32_t c = 0;
+            for (int k = 0; k < 3; ++k) {
+                const float span = hi[k] - lo[k];
+                const float t = span > 0 && std::isfinite(span) ? (p[k] - lo[k]) / span : 0.0f;
+                const uint32_t q = std::isfinite(t) ? uint32_t(std::clamp(t * cells, 0.0f, cells - 1)) : 0u;
+                c |= spread(q) << k;
+            }
+            code[i] = c;
         }
-        code[i] = c;
-    }
+    });
     // A stable radix sort by the code, 10 bits a pass.
     std::vector<uint32_t> count(1 << 10);
     for (int shift = 0; shift < 3 * bits; shift += 10) {
@@ -182,16 +209,23 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto point = [&](const rm::BuilderFace& face) {
         return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
     };
+    // Each face's normal, packed for its records, and the way it faces.
     std::vector<uint8_t> facing(b.faces.size(), 0);
-    for (size_t f = 0; f < b.faces.size(); ++f) {
-        const rm::BuilderFace& face = b.faces[f];
-        if (!drawable(face)) continue;
-        const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
-        int axis = 0;
-        for (int k = 1; k < 3; ++k)
-            if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
-        facing[f] = uint8_t(axis * 2 + (n[axis] < 0 ? 1 : 0));
-    }
+    std::vector<uint32_t> faceNormals;
+    rm::reserveOnHugePages(faceNormals, b.faces.size());
+    faceNormals.resize(b.faces.size());
+    runInParts(b.faces.size(), partsFor(b.faces.size()), [&](unsigned, size_t first, size_t end) {
+        for (size_t f = first; f < end; ++f) {
+            const rm::BuilderFace& face = b.faces[f];
+            if (!drawable(face)) continue;
+            const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
+            faceNormals[f] = gl::packNormal(n);
+            int axis = 0;
+            for (int k = 1; k < 3; ++k)
+                if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
+            facing[f] = uint8_t(axis * 2 + (n[axis] < 0 ? 1 : 0));
+        }
+    });
     auto keyOf = [&](const rm::BuilderFace& face) {
         bool see = false;
         if (anyTranslucent) {
@@ -259,7 +293,22 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     };
     std::vector<Made> made;
     rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
-    uint64_t triangles = 0, corners = 0, records = 0;
+    // The second pass runs in parts, each from where a cluster starts: a group's first
+    // face, or one a whole number of clusters into its group. Groups start where the key
+    // changes but for the way faces face.
+    struct PartStart {
+        size_t face;
+        uint32_t made, triangle, record, edge;
+    };
+    std::vector<PartStart> partStarts;
+    std::vector<size_t> groupStarts;
+    for (size_t i = 0; i < byKey.size(); ++i)
+        if (i == 0 || !keys[byKey[i]].sameGroup(keys[byKey[i - 1]])) groupStarts.push_back(begins[byKey[i]]);
+    groupStarts.push_back(order.size());
+    const unsigned parts = partsFor(order.size());
+    uint64_t triangles = 0, corners = 0, records = 0, groupFirstTriangle = 0;
+    uint32_t mostCorners = 0;
+    size_t nextGroup = 0;
     // Finds the shared corner for builder corner c, or makes it.
     auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
         const uint32_t v = b.corners[c].vertex;
@@ -268,8 +317,19 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         fresh = at == kNone;
         return at;
     };
-    for (uint32_t f : order) {
+    for (size_t i = 0; i < order.size(); ++i) {
+        const uint32_t f = order[i];
         const rm::BuilderFace& face = b.faces[f];
+        const bool groupStart = i == groupStarts[nextGroup];
+        if (groupStart) {
+            groupFirstTriangle = triangles;
+            while (groupStarts[nextGroup] == i) ++nextGroup;
+        }
+        if (i * parts >= partStarts.size() * order.size() &&
+            (groupStart || (triangles - groupFirstTriangle) % gl::GpuMesh::kClusterTriangles == 0) &&
+            made.size() < kOwn && triangles <= UINT32_MAX / 3 && corners <= UINT32_MAX / 2)
+            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
+        mostCorners = std::max(mostCorners, face.cornerCount);
         for (uint32_t k = 0; k < face.cornerCount; ++k) {
             const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
             const D3DCOLOR colour = cornerColour(face, v);
@@ -299,53 +359,90 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
     auto mesh = std::make_unique<gl::GpuMesh>(sizes);
-    for (uint32_t i = 0; i < made.size(); ++i) {
-        const Made& m = made[i];
-        const rm::FaceCorner& corner = b.corners[m.corner];
-        const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
-        gl::Vec3 n{0, 0, 0};
-        if (extras.normals && m.next != kNone && (m.next & kOwn)) {
-            const rm::BuilderFace& face = b.faces[m.next & ~kOwn];
-            n = polygonNormal(face.cornerCount, point(face));
-        } else if (extras.normals) {
-            // A posed normal depends on the vertex and the normal only, like the pair.
-            n = vec(posed ? pose->cornerNormals[m.corner] : b.normals[corner.normal]);
-        }
-        mesh->setVertex(i, vec(places[corner.vertex]), n, uv.u, uv.v, vertexColour(m.colour));
-    }
-
-    // The second pass meets the corners in the order the first made them.
-    uint32_t next = 0;
-    std::vector<uint32_t> idx;
-    std::vector<gl::Vec3> points;
-    Key nextKey = order.empty() ? Key{} : keyOf(b.faces[order[0]]);
-    for (size_t i = 0; i < order.size(); ++i) {
-        const rm::BuilderFace& face = b.faces[order[i]];
-        idx.resize(face.cornerCount);
-        points.resize(face.cornerCount);
-        for (uint32_t k = 0; k < face.cornerCount; ++k) {
-            const uint32_t c = face.firstCorner + k;
-            if (!usable(b.corners[c].normal)) {
-                idx[k] = next++;
-                continue;
+    const unsigned vertexParts = partsFor(made.size());
+    std::vector<gl::GpuMesh::Box> boxes(vertexParts);
+    runInParts(made.size(), vertexParts, [&](unsigned part, size_t first, size_t end) {
+        for (size_t i = first; i < end; ++i) {
+            const Made& m = made[i];
+            const rm::FaceCorner& corner = b.corners[m.corner];
+            const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
+            gl::Vec3 n{0, 0, 0};
+            if (extras.normals && m.next != kNone && (m.next & kOwn)) {
+                const rm::BuilderFace& face = b.faces[m.next & ~kOwn];
+                n = polygonNormal(face.cornerCount, point(face));
+            } else if (extras.normals) {
+                // A posed normal depends on the vertex and the normal only, like the pair.
+                n = vec(posed ? pose->cornerNormals[m.corner] : b.normals[corner.normal]);
             }
-            bool fresh;
-            idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
-            if (idx[k] == next) ++next;
+            // The first part's vertices are the mesh's first: they start its box.
+            if (part == 0)
+                mesh->setVertex(uint32_t(i), vec(places[corner.vertex]), n, uv.u, uv.v, vertexColour(m.colour));
+            else
+                mesh->writeVertex(uint32_t(i), vec(places[corner.vertex]), n, uv.u, uv.v, vertexColour(m.colour),
+                                  boxes[part]);
         }
-        for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
-        auto pointAt = [&](uint32_t k) { return points[k]; };
-        mesh->addPolygon(idx.data(), points.data(), face.cornerCount, polygonNormal(face.cornerCount, pointAt),
-                         polygonCentre(face.cornerCount, pointAt), recordShiftOf(face.cornerCount));
-        if (extras.edges)
-            for (uint32_t k = 0; k < face.cornerCount; ++k) mesh->addEdge(idx[k], idx[(k + 1) % face.cornerCount]);
-        const Key k = nextKey;
-        if (i + 1 < order.size()) nextKey = keyOf(b.faces[order[i + 1]]);
-        const bool last = i + 1 == order.size() || !nextKey.sameGroup(k);
-        if (last)
+    });
+    for (const gl::GpuMesh::Box& box : boxes) mesh->widenBox(box);
+
+    // The second pass meets the corners in the order the first made them: each part from
+    // the count the first had made where the part starts.
+    if (partStarts.empty()) partStarts.push_back({0, 0, 0, 0, 0});
+    partStarts.push_back(
+        {order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
+    std::vector<gl::GpuMesh::Part> written(partStarts.size() - 1);
+    std::vector<std::vector<uint32_t>> idxs(written.size());
+    std::vector<std::vector<gl::Vec3>> pointss(written.size());
+    for (size_t p = 0; p < written.size(); ++p) {
+        written[p].triangle = partStarts[p].triangle;
+        written[p].record = partStarts[p].record;
+        written[p].edge = extras.edges ? partStarts[p].edge : 0;
+        written[p].clusterNormals.reserve(gl::GpuMesh::kClusterTriangles);
+        idxs[p].resize(mostCorners);
+        pointss[p].resize(mostCorners);
+    }
+    runInParts(written.size(), unsigned(written.size()), [&](unsigned p, size_t, size_t) {
+        gl::GpuMesh::Part& part = written[p];
+        uint32_t* idx = idxs[p].data();
+        gl::Vec3* points = pointss[p].data();
+        uint32_t next = partStarts[p].made;
+        // Keys are looked up in a copy of the list, so that parts find them apart.
+        auto keyAt = [&, last = size_t(0)](uint32_t f) mutable {
+            const Key k = keyOf(b.faces[f]);
+            if (last >= keys.size() || !(keys[last] == k)) last = std::find(keys.begin(), keys.end(), k) - keys.begin();
+            return last;
+        };
+        const size_t end = partStarts[p + 1].face;
+        size_t key = partStarts[p].face < end ? keyAt(order[partStarts[p].face]) : 0;
+        for (size_t i = partStarts[p].face; i < end; ++i) {
+            const rm::BuilderFace& face = b.faces[order[i]];
+            for (uint32_t k = 0; k < face.cornerCount; ++k) {
+                const uint32_t c = face.firstCorner + k;
+                if (!usable(b.corners[c].normal)) {
+                    idx[k] = next++;
+                    continue;
+                }
+                bool fresh;
+                idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
+                if (idx[k] == next) ++next;
+            }
+            for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
+            auto pointAt = [&](uint32_t k) { return points[k]; };
+            mesh->addPolygon(part, idx, points, face.cornerCount, faceNormals[order[i]],
+                             polygonCentre(face.cornerCount, pointAt), recordShiftOf(face.cornerCount));
+            if (extras.edges)
+                for (uint32_t k = 0; k < face.cornerCount; ++k)
+                    mesh->addEdge(part, idx[k], idx[(k + 1) % face.cornerCount]);
+            const size_t here = key;
+            if (i + 1 < order.size()) key = keyAt(order[i + 1]);
+            if (i + 1 == order.size() || !keys[key].sameGroup(keys[here])) gl::GpuMesh::endGroup(part, uint32_t(here));
+        }
+    });
+    for (gl::GpuMesh::Part& part : written)
+        mesh->takePart(part, [&](uint32_t tag) {
+            const Key& k = keys[tag];
             mesh->endGroup(materialOf(b.materials[k.material]), gpuTexture(b.textures[k.texture]), fromVertex,
                            k.translucent);
-    }
+        });
     mesh->finish();
     return mesh;
 }

@@ -90,11 +90,6 @@ uint32_t packColour(const float rgba[4]) {
     return bits;
 }
 
-namespace {
-
-// A direction as three signed 10-bit integers (GL_INT_2_10_10_10_REV, read unnormalised:
-// the shaders normalise). Zero and non-finite vectors stay zero, which the shaders light
-// as facing the eye.
 uint32_t packNormal(const Vec3& n) {
     const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     if (!(l > 1e-20f) || !std::isfinite(l)) return 0;
@@ -105,6 +100,8 @@ uint32_t packNormal(const Vec3& n) {
     }
     return bits;
 }
+
+namespace {
 
 constexpr size_t kVertexBytes = 20;  // position, packed normal, colour
 constexpr size_t kTexCoordBytes = 8;
@@ -339,6 +336,19 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
 }
 
 void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) {
+    Box none;
+    writeVertex(index, p, n, u, v, colour, none);
+    if (!mapped_ || index >= sizes_.vertices) return;
+    if (!anyVertex_) lo_ = hi_ = p;
+    anyVertex_ = true;
+    for (int k = 0; k < 3; ++k) {
+        lo_[k] = std::min(lo_[k], p[k]);
+        hi_[k] = std::max(hi_[k], p[k]);
+    }
+}
+
+void GpuMesh::writeVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour,
+                          Box& box) const {
     if (!mapped_ || index >= sizes_.vertices) return;
     unsigned char* at = mapped_->vertices.at + size_t(index) * kVertexBytes;
     const uint32_t normal = packNormal(n);
@@ -350,28 +360,47 @@ void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, f
         std::memcpy(mapped_->vertices.at + size_t(sizes_.vertices) * kVertexBytes + size_t(index) * kTexCoordBytes, uv,
                     kTexCoordBytes);
     }
-    if (!anyVertex_) lo_ = hi_ = p;
-    anyVertex_ = true;
+    box.any = true;
     for (int k = 0; k < 3; ++k) {
-        lo_[k] = std::min(lo_[k], p[k]);
-        hi_[k] = std::max(hi_[k], p[k]);
+        box.lo[k] = std::min(box.lo[k], p[k]);
+        box.hi[k] = std::max(box.hi[k], p[k]);
+    }
+}
+
+// From infinities, a box skips what is not a number as setVertex's does after its first
+// vertex; joined, the earlier box keeps its side where the later one only equals it.
+void GpuMesh::widenBox(const Box& box) {
+    if (!box.any) return;
+    if (!anyVertex_) {
+        lo_ = box.lo;
+        hi_ = box.hi;
+        anyVertex_ = true;
+        return;
+    }
+    for (int k = 0; k < 3; ++k) {
+        lo_[k] = std::min(lo_[k], box.lo[k]);
+        hi_[k] = std::max(hi_[k], box.hi[k]);
     }
 }
 
 void GpuMesh::addPolygon(const uint32_t* corners, const Vec3* points, uint32_t count, const Vec3& normal,
                          const Vec3& centre, uint32_t recordShift) {
-    if (!mapped_ || count < 3 || sizes_.triangles - triangles_ < count - 2) return;
+    addPolygon(current_, corners, points, count, packNormal(normal), centre, recordShift);
+}
+
+void GpuMesh::addPolygon(Part& part, const uint32_t* corners, const Vec3* points, uint32_t count, uint32_t packedNormal,
+                         const Vec3& centre, uint32_t recordShift) const {
+    if (!mapped_ || count < 3 || sizes_.triangles - part.triangle < count - 2) return;
     const bool shared = recordShift > 0 && recordShift < 8 && count - 2 == 1u << recordShift;
     const uint32_t records = sizes_.records == 0 ? 0 : shared ? 1 : count - 2;
-    if (sizes_.records - records_ < records) return;
-    recordShift_ = shared ? recordShift : 0;
+    if (sizes_.records - part.record < records) return;
+    part.recordShift = shared ? recordShift : 0;
     // Fans from the first corner: flat triangles take their colour from it.
-    uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(triangles_) * 3;
-    const uint32_t packed = packNormal(normal);
+    uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(part.triangle) * 3;
     for (uint32_t r = 0; r < records; ++r) {
-        unsigned char* record = mapped_->records.at + size_t(records_++) * kRecordBytes;
+        unsigned char* record = mapped_->records.at + size_t(part.record++) * kRecordBytes;
         std::memcpy(record, centre.data(), 12);
-        std::memcpy(record + 12, &packed, 4);
+        std::memcpy(record + 12, &packedNormal, 4);
     }
     for (uint32_t i = 1; i + 1 < count; ++i) {
         const uint32_t t[3] = {corners[0], corners[i], corners[i + 1]};
@@ -380,11 +409,11 @@ void GpuMesh::addPolygon(const uint32_t* corners, const Vec3* points, uint32_t c
         // The cluster's bounds: its box, and the front normal of each triangle, as the
         // GPU will judge which side it shows.
         const Vec3* p[3] = {&points[0], &points[i], &points[i + 1]};
-        if (clusterNormals_.empty()) clusterLo_ = clusterHi_ = *p[0];
+        if (part.clusterNormals.empty()) part.clusterLo = part.clusterHi = *p[0];
         for (const Vec3* q : p)
             for (int k = 0; k < 3; ++k) {
-                clusterLo_[k] = std::min(clusterLo_[k], (*q)[k]);
-                clusterHi_[k] = std::max(clusterHi_[k], (*q)[k]);
+                part.clusterLo[k] = std::min(part.clusterLo[k], (*q)[k]);
+                part.clusterHi[k] = std::max(part.clusterHi[k], (*q)[k]);
             }
         const Vec3 e1{(*p[1])[0] - (*p[0])[0], (*p[1])[1] - (*p[0])[1], (*p[1])[2] - (*p[0])[2]};
         const Vec3 e2{(*p[2])[0] - (*p[0])[0], (*p[2])[1] - (*p[0])[1], (*p[2])[2] - (*p[0])[2]};
@@ -393,39 +422,39 @@ void GpuMesh::addPolygon(const uint32_t* corners, const Vec3* points, uint32_t c
         // A triangle without area shows nothing from either side; one whose normal is not
         // finite leaves the cluster without a cone.
         if (l > 0 || !std::isfinite(l))
-            clusterNormals_.push_back({float(n[0] / l), float(n[1] / l), float(n[2] / l)});
+            part.clusterNormals.push_back({float(n[0] / l), float(n[1] / l), float(n[2] / l)});
         else
-            clusterNormals_.push_back({0, 0, 0});
-        ++triangles_;
-        if (clusterNormals_.size() == kClusterTriangles) closeCluster();
+            part.clusterNormals.push_back({0, 0, 0});
+        ++part.triangle;
+        if (part.clusterNormals.size() == kClusterTriangles) closeCluster(part);
     }
 }
 
-void GpuMesh::closeCluster() {
-    if (clusterNormals_.empty()) return;
+void GpuMesh::closeCluster(Part& part) {
+    if (part.clusterNormals.empty()) return;
     Cluster c;
-    c.triangleCount = uint32_t(clusterNormals_.size());
-    c.firstTriangle = triangles_ - c.triangleCount;
+    c.triangleCount = uint32_t(part.clusterNormals.size());
+    c.firstTriangle = part.triangle - c.triangleCount;
     double radius = 0;
     for (int k = 0; k < 3; ++k) {
-        c.centre[k] = (clusterLo_[k] + clusterHi_[k]) / 2;
-        const double half = (double(clusterHi_[k]) - clusterLo_[k]) / 2;
+        c.centre[k] = (part.clusterLo[k] + part.clusterHi[k]) / 2;
+        const double half = (double(part.clusterHi[k]) - part.clusterLo[k]) / 2;
         radius += half * half;
     }
     // A little more than the half diagonal, for the rounding of the centre.
     c.radius = float(std::sqrt(radius) * (1 + 1e-5)) + 1e-30f;
     double axis[3] = {0, 0, 0};
     bool finite = true;
-    for (const Vec3& n : clusterNormals_)
+    for (const Vec3& n : part.clusterNormals)
         for (int k = 0; k < 3; ++k) {
             axis[k] += n[k];
             finite = finite && std::isfinite(n[k]);
         }
     const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
-    if (finite && length > 1e-6 * double(clusterNormals_.size())) {
+    if (finite && length > 1e-6 * double(part.clusterNormals.size())) {
         for (int k = 0; k < 3; ++k) c.axis[k] = float(axis[k] / length);
         double lowest = 1;
-        for (const Vec3& n : clusterNormals_) {
+        for (const Vec3& n : part.clusterNormals) {
             if (n[0] == 0 && n[1] == 0 && n[2] == 0) continue;
             lowest = std::min(lowest, double(n[0]) * c.axis[0] + double(n[1]) * c.axis[1] + double(n[2]) * c.axis[2]);
         }
@@ -435,20 +464,53 @@ void GpuMesh::closeCluster() {
             c.sinAngle = float(std::sqrt(std::max(0.0, 1 - lowest * lowest)));
         }
     }
-    clusters_.push_back(c);
-    clusterNormals_.clear();
+    part.clusters.push_back(c);
+    part.clusterNormals.clear();
 }
 
-void GpuMesh::addEdge(uint32_t a, uint32_t b) {
-    if (!mapped_ || edges_ >= sizes_.edges) return;
+void GpuMesh::addEdge(uint32_t a, uint32_t b) { addEdge(current_, a, b); }
+
+void GpuMesh::addEdge(Part& part, uint32_t a, uint32_t b) const {
+    if (!mapped_ || part.edge >= sizes_.edges) return;
     const uint32_t e[2] = {a, b};
-    std::memcpy(mapped_->edges.at + size_t(edges_) * sizeof e, e, sizeof e);
-    ++edges_;
+    std::memcpy(mapped_->edges.at + size_t(part.edge) * sizeof e, e, sizeof e);
+    ++part.edge;
+}
+
+void GpuMesh::endGroup(Part& part, uint32_t tag) {
+    closeCluster(part);
+    part.groupEnds.push_back({tag, part.triangle, part.edge, part.recordShift, part.clusters.size()});
+    part.recordShift = 0;
+}
+
+void GpuMesh::takeClusters(const Part& part, size_t begin, size_t end) {
+    clusters_.insert(clusters_.end(), part.clusters.begin() + ptrdiff_t(begin), part.clusters.begin() + ptrdiff_t(end));
+}
+
+void GpuMesh::takePart(Part& part, const std::function<void(uint32_t tag)>& endGroup) {
+    size_t taken = 0;
+    for (const Part::GroupEnd& e : part.groupEnds) {
+        takeClusters(part, taken, e.clusters);
+        taken = e.clusters;
+        current_.triangle = e.triangle;
+        current_.edge = e.edge;
+        current_.recordShift = e.recordShift;
+        endGroup(e.tag);
+    }
+    takeClusters(part, taken, part.clusters.size());
+    // The polygons after the part go where it stopped (with its cluster, which is open
+    // only when it was the last).
+    part.clusters.clear();
+    part.groupEnds.clear();
+    current_ = std::move(part);
+    part = Part{};
 }
 
 void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool vertexColours, bool translucent,
                        bool keepEmpty) {
-    closeCluster();
+    closeCluster(current_);
+    takeClusters(current_, 0, current_.clusters.size());
+    current_.clusters.clear();
     Group g;
     if (!groups_.empty()) {
         const Group& last = groups_.back();
@@ -457,10 +519,10 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
         g.firstCluster = last.firstCluster + last.clusterCount;
         g.firstRecord = last.firstRecord + (last.triangleCount >> last.recordShift);
     }
-    g.recordShift = sizes_.records ? recordShift_ : 0;
-    recordShift_ = 0;
-    g.triangleCount = triangles_ - g.firstTriangle;
-    g.edgeCount = edges_ - g.firstEdge;
+    g.recordShift = sizes_.records ? current_.recordShift : 0;
+    current_.recordShift = 0;
+    g.triangleCount = current_.triangle - g.firstTriangle;
+    g.edgeCount = current_.edge - g.firstEdge;
     g.clusterCount = uint32_t(clusters_.size()) - g.firstCluster;
     if (g.triangleCount == 0 && !keepEmpty) return;
     g.material = m;
@@ -473,8 +535,10 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
 
 void GpuMesh::finish() {
     if (!mapped_) return;
-    closeCluster();
-    clusterNormals_ = {};
+    closeCluster(current_);
+    takeClusters(current_, 0, current_.clusters.size());
+    current_.clusters = {};
+    current_.clusterNormals = {};
     clusters_.shrink_to_fit();
     glBindVertexArray(0);
     mapped_->vertices.close();
@@ -487,7 +551,7 @@ void GpuMesh::finish() {
     glBindVertexArray(0);
     mapped_->records.close();
     mapped_.reset();
-    if (!sizes_.records || triangles_ == 0) return;
+    if (!sizes_.records || current_.triangle == 0) return;
     glGenTextures(1, &recordTexture_);
     glBindTexture(GL_TEXTURE_BUFFER, recordTexture_);
     glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32UI, recordBuffer_);

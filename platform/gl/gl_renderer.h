@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -90,6 +92,10 @@ struct MeshData {
 
 // RGBA8 colour with red in the lowest byte, as vertices carry it.
 uint32_t packColour(const float rgba[4]);
+// A direction as three signed 10-bit integers (GL_INT_2_10_10_10_REV, read unnormalised:
+// the shaders normalise). Zero and non-finite vectors stay zero, which the shaders light
+// as facing the eye.
+uint32_t packNormal(const Vec3& n);
 
 // RGBA8 image, rows top-down; texture coordinate (0,0) is the top-left corner. A picture
 // wider or taller than 4096 texels is held box-filtered down by a whole factor to fit;
@@ -178,6 +184,15 @@ public:
 
     // Writing, before finish(). Writes beyond the sizes given are ignored.
     void setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour);
+    // The box of vertices written by another thread (writeVertex), joined to the mesh's
+    // afterwards (widenBox) as if setVertex had written them after those before.
+    struct Box {
+        Vec3 lo{kFar, kFar, kFar}, hi{-kFar, -kFar, -kFar};
+        bool any = false;
+        static constexpr float kFar = std::numeric_limits<float>::infinity();
+    };
+    void writeVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour, Box& box) const;
+    void widenBox(const Box& box);
     // Appends a convex polygon (clockwise corners, at these points) with its face normal and
     // centre. With recordShift s > 0 the polygon has 2^s triangles, which share one record;
     // every polygon of a group gives the same s.
@@ -188,11 +203,38 @@ public:
     // group is dropped unless keepEmpty.
     void endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, bool vertexColours, bool translucent,
                   bool keepEmpty = false);
+
+    // Polygons written by several threads at once. Each part fills its own stretch of the
+    // triangles, records and edges, from the places it starts at, and closes its own
+    // clusters; takePart() then joins the parts to the mesh, in order. A part starts where
+    // a cluster starts: at a group's first triangle or a whole number of clusters after it.
+    struct Part {
+        struct GroupEnd {
+            uint32_t tag, triangle, edge, recordShift;
+            size_t clusters;
+        };
+        uint32_t triangle = 0, record = 0, edge = 0;  // where the next ones go
+        uint32_t recordShift = 0;                     // of the group being filled
+        // The cluster being filled: its box and its faces' unit normals.
+        Vec3 clusterLo{0, 0, 0}, clusterHi{0, 0, 0};
+        std::vector<Vec3> clusterNormals;
+        std::vector<Cluster> clusters;
+        std::vector<GroupEnd> groupEnds;
+    };
+    // As the calls above, on a part; the normal comes packed (packNormal) and a group's
+    // end is marked with the caller's tag.
+    void addPolygon(Part& part, const uint32_t* corners, const Vec3* points, uint32_t count, uint32_t packedNormal,
+                    const Vec3& centre, uint32_t recordShift = 0) const;
+    void addEdge(Part& part, uint32_t a, uint32_t b) const;
+    static void endGroup(Part& part, uint32_t tag);
+    // Joins a part after the polygons taken so far, calling endGroup(tag) where each of
+    // its groups ends (which then closes that group with one of the calls above).
+    void takePart(Part& part, const std::function<void(uint32_t tag)>& endGroup);
     // Hands the written buffers to the driver.
     void finish();
 
     const Sizes& sizes() const { return sizes_; }
-    uint32_t triangleCount() const { return triangles_; }
+    uint32_t triangleCount() const { return current_.triangle; }
     const std::vector<Group>& groups() const { return groups_; }
     const std::vector<Cluster>& clusters() const { return clusters_; }
     unsigned vao() const { return vao_; }
@@ -202,7 +244,7 @@ public:
     unsigned vertexBuffer() const { return vbo_; }
     unsigned indexBuffer() const { return ibo_; }
     unsigned recordTexture() const { return recordTexture_; }
-    bool hasEdges() const { return edges_ > 0; }
+    bool hasEdges() const { return current_.edge > 0; }
     bool hasRecords() const { return recordTexture_ != 0; }
     bool hasNormals() const { return sizes_.normals; }
     bool hasTranslucent() const { return hasTranslucent_; }
@@ -219,17 +261,14 @@ private:
     uint64_t serial_;
     unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, recordBuffer_ = 0, recordTexture_ = 0;
     std::unique_ptr<Mapped> mapped_;  // while writing
-    uint32_t triangles_ = 0, edges_ = 0, records_ = 0;
-    uint32_t recordShift_ = 0;  // of the group being filled
+    Part current_;                    // what the calls without a part fill
     bool hasTranslucent_ = false;
     Vec3 lo_{0, 0, 0}, hi_{0, 0, 0};
     bool anyVertex_ = false;
     std::vector<Group> groups_;
     std::vector<Cluster> clusters_;
-    // The cluster being filled: its box and its faces' unit normals.
-    Vec3 clusterLo_{0, 0, 0}, clusterHi_{0, 0, 0};
-    std::vector<Vec3> clusterNormals_;
-    void closeCluster();
+    static void closeCluster(Part& part);
+    void takeClusters(const Part& part, size_t begin, size_t end);
 };
 
 enum class LightKind : int { Ambient, Directional, Point, Spot, ParallelPoint };

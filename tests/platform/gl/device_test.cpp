@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <epoxy/gl.h>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/rm/ddraw.h"
 #include "platform/gl/gl_device.h"
+#include "platform/gl/gl_mesh_build.h"
+#include "platform/parallel.h"
 #include "platform/rm/d3drm.h"
 #include "platform/rm/rm_internal.h"
 #include "platform/win/headless.h"
@@ -639,6 +643,69 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
         mesh->Release();
         EXPECT_GT(builder.countNonBlack(), 1500);
         EXPECT_EQ(builder.rgba, copy.rgba) << q;
+    }
+    sphere->Release();
+}
+
+// A big builder goes to the GPU built in parts, on several threads: the buffers, groups
+// and clusters are those one part gives, whatever the number of parts.
+TEST_F(DeviceTest, BigBuilderBuiltInPartsMatchesOnePart) {
+    makeDevice(64, 64);
+    std::vector<D3DVECTOR> points;
+    std::vector<DWORD> faces;
+    sphereFaces(512, 192, true, points, faces, true);
+    IDirect3DRMMeshBuilder* sphere = nullptr;
+    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
+    IDirect3DRMFaceArray* made = nullptr;
+    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), &made), D3DRM_OK);
+    ASSERT_GT(made->GetSize(), 3u << 15);  // three parts of 32768 faces or more
+    // Runs of colours, some see-through, so that groups and shared corners vary.
+    for (DWORD i = 0; i < made->GetSize(); ++i) {
+        IDirect3DRMFace* face = nullptr;
+        made->GetElement(i, &face);
+        if (i % 7 == 0) face->SetColor(RGBA_MAKE(200, 120, 40, i % 5 == 0 ? 128 : 255));
+        face->Release();
+    }
+    made->Release();
+    const rm::MeshBuilderData& data = *rm::meshBuilderData(sphere);
+    auto read = [](GLenum target, unsigned buffer, size_t bytes) {
+        std::vector<unsigned char> out(bytes);
+        glBindBuffer(target, buffer);
+        glGetBufferSubData(target, 0, GLsizeiptr(bytes), out.data());
+        return out;
+    };
+    struct Built {
+        std::vector<unsigned char> vertices, indices;
+        std::vector<uint32_t> groups;
+        std::vector<unsigned char> clusters;
+        gl::Vec3 centre;
+    };
+    auto build = [&](unsigned parts, gldevice::Extras extras) {
+        workPartsLimit() = parts;
+        std::unique_ptr<gl::GpuMesh> mesh = gldevice::buildMesh(data, nullptr, extras);
+        workPartsLimit() = 0;
+        Built b;
+        b.vertices = read(GL_ARRAY_BUFFER, mesh->vertexBuffer(), size_t(mesh->sizes().vertices) * 20);
+        b.indices = read(GL_ARRAY_BUFFER, mesh->indexBuffer(), size_t(mesh->triangleCount()) * 12);
+        for (const gl::GpuMesh::Group& g : mesh->groups())
+            b.groups.insert(b.groups.end(), {g.firstTriangle, g.triangleCount, g.firstEdge, g.edgeCount, g.firstCluster,
+                                             g.clusterCount, g.firstRecord, g.recordShift, g.translucent});
+        const auto* c = reinterpret_cast<const unsigned char*>(mesh->clusters().data());
+        b.clusters.assign(c, c + mesh->clusters().size() * sizeof(gl::GpuMesh::Cluster));
+        b.centre = mesh->centre();
+        return b;
+    };
+    for (gldevice::Extras extras : {gldevice::Extras{false, true, false}, gldevice::Extras{true, false, true}}) {
+        const Built one = build(1, extras);
+        EXPECT_GT(one.groups.size(), 9u * 2);
+        for (unsigned parts : {2u, 3u}) {
+            const Built some = build(parts, extras);
+            EXPECT_EQ(one.vertices, some.vertices) << parts;
+            EXPECT_EQ(one.indices, some.indices) << parts;
+            EXPECT_EQ(one.groups, some.groups) << parts;
+            EXPECT_EQ(one.clusters, some.clusters) << parts;
+            EXPECT_EQ(std::memcmp(&one.centre, &some.centre, sizeof one.centre), 0) << parts;
+        }
     }
     sphere->Release();
 }
