@@ -23,6 +23,10 @@ inline unsigned partsFor(size_t n, size_t smallest = size_t{1} << 15) {
     return unsigned(std::clamp<size_t>(n / std::max<size_t>(smallest, 1), 1, most));
 }
 
+// Where part p of `parts` stretches that cover [0, n) begins (the first n % parts parts
+// hold one item more than the others); part `parts` begins at n.
+inline size_t partBegin(size_t n, unsigned parts, unsigned p) { return n / parts * p + std::min<size_t>(p, n % parts); }
+
 // Calls work(part, begin, end) for `parts` stretches that cover [0, n) in order, the first
 // on this thread and the others on threads of their own, and returns when all are done.
 // A thread the system refuses leaves its part to this thread. What a part throws is thrown
@@ -30,7 +34,7 @@ inline unsigned partsFor(size_t n, size_t smallest = size_t{1} << 15) {
 template <class Work>
 void runInParts(size_t n, unsigned parts, Work&& work) {
     parts = std::max(1u, parts);
-    auto from = [&](unsigned p) { return n / parts * p + std::min<size_t>(p, n % parts); };
+    auto from = [&](unsigned p) { return partBegin(n, parts, p); };
     std::vector<std::exception_ptr> failed(parts);
     auto run = [&](unsigned p) {
         try {
