@@ -246,12 +246,14 @@ private:
         for (IDirect3DRMVisual* visual : rm::frameVisuals(frame)) {
             switch (rm::visualKind(visual)) {
                 case rm::VisualKind::MeshBuilder: {
-                    const rm::MeshBuilderData* b = rm::meshBuilderData(visual);
+                    const rm::MeshBuilderData* b = rm::meshBuilderShape(visual);
                     if (!b) break;
                     const gl::Quality quality = combine(device.quality, b->quality);
                     const rm::SkinPose* pose = rm::meshBuilderPose(visual);
                     Extras extras{quality.fill == gl::FillMode::Wireframe, false,
                                   quality.lighting && quality.shade != gl::ShadeMode::Flat};
+                    // Only smooth shading reads the normals: they are made when it first does.
+                    if (extras.normals) b = rm::meshBuilderData(visual);
                     for (const rm::MaterialData& m : b->materials)
                         extras.records = extras.records || shared().renderer->needsRecords(quality, materialOf(m));
                     const gl::GpuMesh* mesh = gpuMesh(visual, *b, b->textures, extras, pose);

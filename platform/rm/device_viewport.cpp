@@ -436,8 +436,9 @@ public:
 
 private:
     bool hitBuilder(MeshBuilder& b, const Ray& r, float& best, ULONG& faceIndex) {
-        if (b.data().faces.empty() || !rayHitsBox(r, b.cachedBox(), tMax_)) return false;
-        const auto& d = b.data();
+        // Positions and faces only: a pick does not make the normals a mesh still lacks.
+        if (b.shapeData().faces.empty() || !rayHitsBox(r, b.cachedBox(), tMax_)) return false;
+        const auto& d = b.shapeData();
         bool found = false;
         best = std::numeric_limits<float>::infinity();
         for (size_t fi = 0; fi < d.faces.size(); ++fi) {

@@ -51,6 +51,7 @@ HRESULT MeshBuilder::QueryInterface(REFIID riid, void** out) {
 }
 
 void MeshBuilder::clear() {
+    normalsFrom_ = kNothingDeferred;
     for (auto* t : data_.textures)
         if (t) t->Release();
     D3DRMRENDERQUALITY quality = data_.quality;
@@ -63,6 +64,7 @@ void MeshBuilder::clear() {
 }
 
 HRESULT MeshBuilder::Clone(IUnknown* outer, REFIID riid, void** out) {
+    settleNormals();
     if (!out) return D3DRMERR_BADVALUE;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -312,7 +314,19 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
     }
 }
 
+void MeshBuilder::deferMissingNormals(size_t firstFace) {
+    if (normalsFrom_ == kNothingDeferred) normalsFrom_ = firstFace;
+}
+
+void MeshBuilder::settleNormals() const {
+    if (normalsFrom_ == kNothingDeferred) return;
+    // The builder is never itself const: it only looks so to its readers.
+    const_cast<MeshBuilder*>(this)->generateMissingNormals(normalsFrom_);
+    normalsFrom_ = kNothingDeferred;
+}
+
 HRESULT MeshBuilder::GenerateNormals() {
+    normalsFrom_ = kNothingDeferred;
     for (auto& c : data_.corners) c.normal = kNoNormal;
     data_.normals.clear();
     generateMissingNormals(0);
@@ -322,6 +336,7 @@ HRESULT MeshBuilder::GenerateNormals() {
 
 HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D3DVECTOR* normals, DWORD* data,
                               IDirect3DRMFaceArray** facesOut) {
+    settleNormals();
     if (facesOut) *facesOut = nullptr;
     if ((vcount && !vertices) || (ncount && !normals)) return D3DRMERR_BADVALUE;
     auto& d = data_;
@@ -369,6 +384,7 @@ HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D
 }
 
 HRESULT MeshBuilder::ReserveSpace(DWORD vertex_count, DWORD normal_count, DWORD face_count) {
+    settleNormals();
     try {
         data_.positions.reserve(data_.positions.size() + vertex_count);
         data_.normals.reserve(data_.normals.size() + normal_count);
@@ -380,6 +396,7 @@ HRESULT MeshBuilder::ReserveSpace(DWORD vertex_count, DWORD normal_count, DWORD 
 }
 
 void MeshBuilder::append(const MeshBuilderData& o, const Matrix& m) {
+    settleNormals();
     auto& d = data_;
     const uint32_t vbase = static_cast<uint32_t>(d.positions.size());
     const uint32_t nbase = static_cast<uint32_t>(d.normals.size());
@@ -442,6 +459,7 @@ void MeshBuilder::adoptData(MeshBuilderData&& other) {
 }
 
 void MeshBuilder::appendMesh(const MeshData& mesh, const Matrix& m) {
+    settleNormals();
     for (const auto& g : mesh.groups) {
         MeshBuilderData part;
         part.materials = {MaterialData{}, g.material};
@@ -465,6 +483,7 @@ void MeshBuilder::appendMesh(const MeshData& mesh, const Matrix& m) {
 }
 
 HRESULT MeshBuilder::AddMeshBuilder(IDirect3DRMMeshBuilder* builder) {
+    settleNormals();
     MeshBuilder* other = asMeshBuilder(builder);
     if (!other) return D3DRMERR_BADOBJECT;
     MeshBuilderData copy = other->data_;  // other may be this
@@ -473,6 +492,7 @@ HRESULT MeshBuilder::AddMeshBuilder(IDirect3DRMMeshBuilder* builder) {
 }
 
 HRESULT MeshBuilder::AddMesh(IDirect3DRMMesh* meshIface) {
+    settleNormals();
     Mesh* mesh = asMesh(meshIface);
     if (!mesh) return D3DRMERR_BADOBJECT;
     appendMesh(mesh->data, Matrix::identity());
@@ -498,6 +518,7 @@ static void gatherFrame(MeshBuilder& into, Frame* frame, const Matrix& toTarget,
 }
 
 HRESULT MeshBuilder::AddFrame(IDirect3DRMFrame* frameIface) {
+    settleNormals();
     Frame* frame = asFrame(frameIface);
     if (!frame) return D3DRMERR_BADOBJECT;
     // In the frame's own coordinates: its own matrix is not applied.
@@ -507,6 +528,7 @@ HRESULT MeshBuilder::AddFrame(IDirect3DRMFrame* frameIface) {
 }
 
 HRESULT MeshBuilder::AddFace(IDirect3DRMFace* faceIface) {
+    settleNormals();
     Face* face = dynamic_cast<Face*>(faceIface);
     if (!face) return D3DRMERR_BADOBJECT;
     if (face->bound()) return D3DRMERR_FACEUSED;
@@ -535,6 +557,7 @@ HRESULT MeshBuilder::GetBox(D3DRMBOX* box) {
 }
 
 HRESULT MeshBuilder::Scale(D3DVALUE sx, D3DVALUE sy, D3DVALUE sz) {
+    settleNormals();
     if (!std::isfinite(sx) || !std::isfinite(sy) || !std::isfinite(sz)) return D3DRMERR_BADVALUE;
     for (auto& p : data_.positions) p = {p.x * sx, p.y * sy, p.z * sz};
     if (sx != 0 && sy != 0 && sz != 0)
@@ -547,6 +570,7 @@ HRESULT MeshBuilder::Scale(D3DVALUE sx, D3DVALUE sy, D3DVALUE sz) {
 }
 
 HRESULT MeshBuilder::Translate(D3DVALUE tx, D3DVALUE ty, D3DVALUE tz) {
+    settleNormals();
     if (!std::isfinite(tx) || !std::isfinite(ty) || !std::isfinite(tz)) return D3DRMERR_BADVALUE;
     for (auto& p : data_.positions) p = p + D3DVECTOR{tx, ty, tz};
     changed();
@@ -554,6 +578,7 @@ HRESULT MeshBuilder::Translate(D3DVALUE tx, D3DVALUE ty, D3DVALUE tz) {
 }
 
 HRESULT MeshBuilder::SetColorSource(D3DRMCOLORSOURCE source) {
+    settleNormals();
     if (source != D3DRMCOLOR_FROMFACE && source != D3DRMCOLOR_FROMVERTEX) return D3DRMERR_BADVALUE;
     data_.colorSource = source;
     changed();
@@ -561,6 +586,7 @@ HRESULT MeshBuilder::SetColorSource(D3DRMCOLORSOURCE source) {
 }
 
 HRESULT MeshBuilder::SetColor(D3DCOLOR color) {
+    settleNormals();
     for (auto& f : data_.faces) f.color = color;
     if (!data_.vertexColors.empty()) std::fill(data_.vertexColors.begin(), data_.vertexColors.end(), color);
     changed();
@@ -570,6 +596,7 @@ HRESULT MeshBuilder::SetColor(D3DCOLOR color) {
 HRESULT MeshBuilder::SetColorRGB(D3DVALUE r, D3DVALUE g, D3DVALUE b) { return SetColor(D3DRMCreateColorRGB(r, g, b)); }
 
 HRESULT MeshBuilder::SetTexture(IDirect3DRMTexture* texture) {
+    settleNormals();
     if (texture && !asTexture(texture)) return D3DRMERR_BADOBJECT;
     uint32_t index = textureIndex(texture);
     for (auto& f : data_.faces) f.texture = index;
@@ -578,6 +605,7 @@ HRESULT MeshBuilder::SetTexture(IDirect3DRMTexture* texture) {
 }
 
 HRESULT MeshBuilder::SetMaterial(IDirect3DRMMaterial* material) {
+    settleNormals();
     Material* m = asMaterial(material);
     if (!m) return D3DRMERR_BADOBJECT;
     uint32_t index = materialIndex(m->data);
@@ -599,6 +627,7 @@ HRESULT MeshBuilder::SetPerspective(BOOL enable) {
 }
 
 HRESULT MeshBuilder::SetVertex(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    settleNormals();
     if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
     data_.positions[index] = {x, y, z};
     changed();
@@ -606,6 +635,7 @@ HRESULT MeshBuilder::SetVertex(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) 
 }
 
 HRESULT MeshBuilder::SetNormal(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    settleNormals();
     if (index >= data_.normals.size()) return D3DRMERR_BADVALUE;
     data_.normals[index] = {x, y, z};
     changed();
@@ -613,6 +643,7 @@ HRESULT MeshBuilder::SetNormal(DWORD index, D3DVALUE x, D3DVALUE y, D3DVALUE z) 
 }
 
 HRESULT MeshBuilder::SetTextureCoordinates(DWORD index, D3DVALUE u, D3DVALUE v) {
+    settleNormals();
     if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
     data_.texCoords.resize(data_.positions.size());
     data_.texCoords[index] = {u, v};
@@ -621,6 +652,7 @@ HRESULT MeshBuilder::SetTextureCoordinates(DWORD index, D3DVALUE u, D3DVALUE v) 
 }
 
 HRESULT MeshBuilder::GetTextureCoordinates(DWORD index, D3DVALUE* u, D3DVALUE* v) {
+    settleNormals();
     if (!u || !v || index >= data_.positions.size()) return D3DRMERR_BADVALUE;
     TexCoord t = index < data_.texCoords.size() ? data_.texCoords[index] : TexCoord{};
     *u = t.u;
@@ -629,6 +661,7 @@ HRESULT MeshBuilder::GetTextureCoordinates(DWORD index, D3DVALUE* u, D3DVALUE* v
 }
 
 HRESULT MeshBuilder::SetVertexColor(DWORD index, D3DCOLOR color) {
+    settleNormals();
     if (index >= data_.positions.size()) return D3DRMERR_BADVALUE;
     data_.vertexColors.resize(data_.positions.size(), 0xffffffffu);
     data_.vertexColors[index] = color;
@@ -641,11 +674,13 @@ HRESULT MeshBuilder::SetVertexColorRGB(DWORD index, D3DVALUE r, D3DVALUE g, D3DV
 }
 
 D3DCOLOR MeshBuilder::GetVertexColor(DWORD index) {
+    settleNormals();
     if (index < data_.vertexColors.size()) return data_.vertexColors[index];
     return 0xffffffffu;
 }
 
 HRESULT MeshBuilder::GetFaces(IDirect3DRMFaceArray** out) {
+    settleNormals();
     if (!out) return D3DRMERR_BADVALUE;
     *out = new BuilderFaceArray(this, 0, static_cast<uint32_t>(data_.faces.size()));
     return D3DRM_OK;
@@ -653,6 +688,7 @@ HRESULT MeshBuilder::GetFaces(IDirect3DRMFaceArray** out) {
 
 HRESULT MeshBuilder::GetVertices(DWORD* vcount, D3DVECTOR* vertices, DWORD* ncount, D3DVECTOR* normals,
                                  DWORD* face_data_size, DWORD* face_data) {
+    settleNormals();
     const auto& d = data_;
     if (vcount) {
         if (vertices) {
@@ -690,6 +726,7 @@ HRESULT MeshBuilder::GetVertices(DWORD* vcount, D3DVECTOR* vertices, DWORD* ncou
 }
 
 int MeshBuilder::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    settleNormals();
     data_.positions.push_back({x, y, z});
     if (!data_.texCoords.empty()) data_.texCoords.resize(data_.positions.size());
     if (!data_.vertexColors.empty()) data_.vertexColors.resize(data_.positions.size(), 0xffffffffu);
@@ -698,12 +735,14 @@ int MeshBuilder::AddVertex(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
 }
 
 int MeshBuilder::AddNormal(D3DVALUE x, D3DVALUE y, D3DVALUE z) {
+    settleNormals();
     data_.normals.push_back({x, y, z});
     changed();
     return static_cast<int>(data_.normals.size() - 1);
 }
 
 HRESULT MeshBuilder::CreateFace(IDirect3DRMFace** out) {
+    settleNormals();
     if (!out) return D3DRMERR_BADVALUE;
     auto* face = new Face;
     HRESULT hr = face->bindTo(this);
@@ -717,6 +756,7 @@ HRESULT MeshBuilder::CreateFace(IDirect3DRMFace** out) {
 }
 
 HRESULT MeshBuilder::CreateMesh(IDirect3DRMMesh** out) {
+    settleNormals();
     if (!out) return D3DRMERR_BADVALUE;
     *out = nullptr;
     const auto& d = data_;

@@ -229,8 +229,19 @@ public:
     D3DCOLOR GetVertexColor(DWORD index) override;
     HRESULT CreateMesh(IDirect3DRMMesh** mesh) override;
 
-    const MeshBuilderData& data() const { return data_; }
-    MeshBuilderData& mutableData() { return data_; }
+    // The builder's data, every normal made (those that loading left to be made first).
+    const MeshBuilderData& data() const {
+        settleNormals();
+        return data_;
+    }
+    MeshBuilderData& mutableData() {
+        settleNormals();
+        return data_;
+    }
+    // The data as it stands: positions, faces, colours and materials are current, but a
+    // mesh just loaded may lack the normals made for faces without any (drawing flat and
+    // picking read none).
+    const MeshBuilderData& shapeData() const { return data_; }
     void changed() { ++data_.version; }
     void clear();
     uint32_t textureIndex(IDirect3DRMTexture* texture);  // adds it to the table
@@ -242,6 +253,11 @@ public:
     void adoptData(MeshBuilderData&& other);
     // Fills in smooth normals for faces whose corners have none.
     void generateMissingNormals(size_t firstFace);
+    // As generateMissingNormals, when they are first needed: a big model is drawn flat
+    // first, and flat drawing reads none. Every call that reads or changes the data
+    // makes them before it does.
+    void deferMissingNormals(size_t firstFace);
+    void settleNormals() const;
     // The box of all vertices, kept until the geometry changes (picking asks often).
     const D3DRMBOX& cachedBox();
     // Binds the vertices to bones (see SkinData); null makes the builder rigid again.
@@ -252,6 +268,8 @@ protected:
     ~MeshBuilder() override;
 
 private:
+    static constexpr size_t kNothingDeferred = ~size_t{0};
+    mutable size_t normalsFrom_ = kNothingDeferred;  // the first face whose normals wait
     // Where each material and texture of the tables stands (the first `indexed` entries).
     template <class Key>
     struct Slots {

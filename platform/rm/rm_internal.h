@@ -196,6 +196,9 @@ std::vector<IDirect3DRMAnimation*> animationSetAnimations(IDirect3DRMAnimationSe
 // Null when the visual is not of that kind.
 IDirect3DRMFrame* visualAsFrame(IDirect3DRMVisual* visual);
 const MeshBuilderData* meshBuilderData(IDirect3DRMVisual* visual);
+// The same data, for a reader of neither normals nor the corners' normal indices (flat
+// drawing): a mesh just loaded may not have made those it lacked yet.
+const MeshBuilderData* meshBuilderShape(IDirect3DRMVisual* visual);
 
 // Where a skinned builder's geometry is now that its bones have moved.
 struct SkinPose {

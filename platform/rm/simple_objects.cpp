@@ -217,6 +217,10 @@ const MeshBuilderData* meshBuilderData(IDirect3DRMVisual* visual) {
     auto* b = asMeshBuilder(visual);
     return b ? &b->data() : nullptr;
 }
+const MeshBuilderData* meshBuilderShape(IDirect3DRMVisual* visual) {
+    auto* b = asMeshBuilder(visual);
+    return b ? &b->shapeData() : nullptr;
+}
 const MeshData* meshData(IDirect3DRMVisual* visual) {
     auto* m = asMesh(visual);
     return m ? &m->data : nullptr;

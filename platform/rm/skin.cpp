@@ -78,6 +78,7 @@ const SkinPose* MeshBuilder::pose() {
         pose_.reset();
         return nullptr;
     }
+    settleNormals();
     if (!pose_) pose_ = std::make_unique<PoseCache>();
     PoseCache& c = *pose_;
 

@@ -191,8 +191,8 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         builder.adoptData(std::move(part));  // the common case: no copy of a big mesh
     else
         builder.append(part, m);
-    builder.generateMissingNormals(firstFace);
     if (vertexColours) builder.mutableData().colorSource = D3DRMCOLOR_FROMVERTEX;
+    builder.deferMissingNormals(firstFace);
 }
 
 bool hasVertexColours(const xfile::Mesh& mesh) { return !mesh.vertexColors.empty(); }

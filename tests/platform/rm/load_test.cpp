@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -346,3 +347,51 @@ Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 3; 3;0;1;2;, 3;2;1;0;, 3;0;2;1;;
 }
 
 }  // namespace
+
+// A loaded mesh makes the normals it lacks when they are first read: whatever a program
+// does first, it then finds what making them at once would have given.
+TEST_F(LoadTest, NormalsMadeWhenFirstReadAreThoseMadeAtOnce) {
+    const std::string text = std::string(kHeader) +
+                             "Mesh A { 5; 0;0;0;, 1;0;0;, 0;1;0;, 1;1;0.5;, 2;0;0.25;; "
+                             "3; 3;0;1;2;, 3;1;3;2;, 3;1;4;3;; }\n";
+    // Positions, normals and face data, side by side.
+    auto state = [](IDirect3DRMMeshBuilder* b) {
+        DWORD vertices = 0, normals = 0, faceData = 0;
+        b->GetVertices(&vertices, nullptr, &normals, nullptr, &faceData, nullptr);
+        std::vector<D3DVECTOR> v(vertices), n(normals);
+        std::vector<DWORD> f(faceData);
+        EXPECT_EQ(b->GetVertices(&vertices, v.data(), &normals, n.data(), &faceData, f.data()), D3DRM_OK);
+        std::vector<float> all;
+        for (const auto* list : {&v, &n})
+            for (const D3DVECTOR& p : *list) all.insert(all.end(), {p.x, p.y, p.z});
+        for (DWORD d : f) all.push_back(float(d));
+        return all;
+    };
+    D3DVECTOR more[3] = {{0, 0, 1}, {1, 0, 1}, {0, 1, 1}};
+    DWORD moreFaces[] = {3, 0, 1, 2, 0};
+    const std::pair<const char*, std::function<void(IDirect3DRMMeshBuilder*)>> steps[] = {
+        {"read", [](IDirect3DRMMeshBuilder*) {}},
+        {"scaled", [](IDirect3DRMMeshBuilder* b) { b->Scale(2, 1, 0.5f); }},
+        {"vertex moved", [](IDirect3DRMMeshBuilder* b) { b->SetVertex(3, 1, 1, -2); }},
+        {"faces added",
+         [&](IDirect3DRMMeshBuilder* b) { b->AddFaces(3, more, 0, nullptr, moreFaces, nullptr); }},
+        {"copied", [](IDirect3DRMMeshBuilder* b) {
+             IDirect3DRMMeshBuilder* copy = nullptr;
+             b->Clone(nullptr, IID_IDirect3DRMMeshBuilder, reinterpret_cast<void**>(&copy));
+             b->AddMeshBuilder(copy);
+             copy->Release();
+         }}};
+    for (const auto& [name, step] : steps) {
+        D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), static_cast<DWORD>(text.size())};
+        Held<IDirect3DRMMeshBuilder> later, atOnce;
+        d3drm->CreateMeshBuilder(&later);
+        d3drm->CreateMeshBuilder(&atOnce);
+        ASSERT_EQ(later->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+        ASSERT_EQ(atOnce->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
+        EXPECT_TRUE(rm::meshBuilderShape(later)->normals.empty()) << name;  // left for later
+        atOnce->GenerateNormals();
+        step(later);
+        step(atOnce);
+        EXPECT_EQ(state(later), state(atOnce)) << name;
+    }
+}
