@@ -289,6 +289,8 @@ if [[ " $sizes " == *" 1M "* && " $sizes " == *" 4M "* ]]; then
     growth info "solluxviewer --info"
     have assimp && growth assimp "assimp info"
     growth thumb "solluxviewer --thumbnail 256"
+    growth export "solluxviewer --export OUT.glb"
+    have assimp && growth assimp-export "assimp export -fglb2"
 fi
 echo
 echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -17,6 +18,51 @@
 
 namespace exporting {
 namespace {
+
+// The vertex written for each (position, normal) a corner asks for: a table of its own,
+// open and probed in turn, because a million-face mesh asks millions of times and a
+// node for each key costs more than the work. Keys are never all ones (that would take
+// 2^32 positions).
+class CornerTable {
+public:
+    explicit CornerTable(size_t positions) {
+        size_t capacity = 1024;
+        while (capacity < 2 * positions) capacity *= 2;
+        slots_.assign(capacity, Slot{});
+    }
+    // The index kept for key, or `index` kept for it now (then true).
+    std::pair<uint32_t, bool> emplace(uint64_t key, uint32_t index) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        Slot& slot = find(slots_, key);
+        if (slot.key == key) return {slot.index, false};
+        slot = {key, index};
+        ++used_;
+        return {index, true};
+    }
+
+private:
+    struct Slot {
+        uint64_t key = kEmpty;
+        uint32_t index = 0;
+    };
+    static constexpr uint64_t kEmpty = ~uint64_t{0};
+    // The slot of key, or the empty one where it goes: probing starts at the top bits of
+    // the key times the golden ratio (the bits every bit of the key reaches).
+    static Slot& find(std::vector<Slot>& slots, uint64_t key) {
+        const size_t mask = slots.size() - 1;
+        size_t at = size_t((key * 0x9e3779b97f4a7c15ull) >> (64 - std::countr_zero(slots.size())));
+        while (slots[at].key != kEmpty && slots[at].key != key) at = (at + 1) & mask;
+        return slots[at];
+    }
+    void grow() {
+        std::vector<Slot> bigger(slots_.size() * 2);
+        for (const Slot& s : slots_)
+            if (s.key != kEmpty) find(bigger, s.key) = s;
+        slots_ = std::move(bigger);
+    }
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
 
 using rm::Matrix;
 using rm::operator*;
@@ -468,8 +514,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             translucentVertices = translucentVertices || (c >> 24) != 0xff;
     const bool haveUv = d.texCoords.size() == d.positions.size();
 
-    std::unordered_map<uint64_t, uint32_t> remap;
-    remap.reserve(d.corners.size());
+    CornerTable remap(d.positions.size());
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
     std::map<int, std::vector<uint32_t>> triangles;  // by material
@@ -497,7 +542,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             }
             const uint64_t key = (uint64_t(corner.vertex) << 32) |
                                  (own ? corner.normal : (0x80000000u | uint32_t(fi & 0x7fffffff)));
-            auto [it, inserted] = remap.emplace(key, uint32_t(source.size()));
+            const auto [index, inserted] = remap.emplace(key, uint32_t(source.size()));
             if (inserted) {
                 if (!own) {
                     if (!faceNormalMade) fn = faceNormal(d, f), faceNormalMade = true;
@@ -506,7 +551,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
                 source.push_back(corner.vertex);
                 normals.insert(normals.end(), {n.x, n.y, -n.z});
             }
-            polygon.push_back(it->second);
+            polygon.push_back(index);
         }
         // The material text is made once for each colour, material and texture a face uses.
         const uint64_t key = (uint64_t(f.color) << 32) ^ (uint64_t(f.material) << 16) ^ f.texture;

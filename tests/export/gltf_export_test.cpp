@@ -291,3 +291,44 @@ TEST_F(GltfExport, FailureLeavesNothingOfTheName) {
 }
 
 }  // namespace
+
+// Corners that ask for one position with different normals are vertices of their own,
+// however many: here 1 200 of them on three positions, each with the normal it was given.
+TEST_F(GltfExport, EveryPositionAndNormalPairIsAVertexOfItsOwn) {
+    D3DVECTOR points[3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    std::vector<D3DVECTOR> normals;
+    std::vector<DWORD> faces;
+    for (DWORD t = 0; t < 400; ++t) {
+        faces.push_back(3);
+        for (DWORD k = 0; k < 3; ++k) {
+            const float a = 0.001f * float(3 * t + k);
+            normals.push_back({std::sin(a), std::cos(a), 0});
+            faces.insert(faces.end(), {k, 3 * t + k});
+        }
+    }
+    faces.push_back(0);
+    IDirect3DRMMeshBuilder* builder = nullptr;
+    ASSERT_EQ(d3drm_->CreateMeshBuilder(&builder), D3DRM_OK);
+    ASSERT_EQ(builder->AddFaces(3, points, DWORD(normals.size()), normals.data(), faces.data(), nullptr), D3DRM_OK);
+    root_->AddVisual(builder);
+    builder->Release();
+    ExportScene scene;
+    scene.root = root_;
+    std::string error;
+    const std::string out = (dir_ / "pairs.glb").string();
+    ASSERT_TRUE(exportScene(scene, out, error)) << error;
+    tinygltf::Model model;
+    tinygltf::TinyGLTF reader;
+    std::string err, warn;
+    ASSERT_TRUE(reader.LoadBinaryFromFile(&model, &err, &warn, out)) << err;
+    ASSERT_EQ(model.meshes.size(), 1u);
+    const auto& primitive = model.meshes[0].primitives.at(0);
+    const auto& accessor = model.accessors[primitive.attributes.at("NORMAL")];
+    ASSERT_EQ(accessor.count, normals.size());
+    const auto& view = model.bufferViews[accessor.bufferView];
+    const float* n = reinterpret_cast<const float*>(&model.buffers[view.buffer].data[view.byteOffset + accessor.byteOffset]);
+    for (size_t i = 0; i < normals.size(); ++i) {  // in the order first met, z mirrored
+        EXPECT_FLOAT_EQ(n[3 * i], normals[i].x) << i;
+        EXPECT_FLOAT_EQ(n[3 * i + 1], normals[i].y) << i;
+    }
+}
