@@ -390,22 +390,22 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     partStarts.push_back(
         {order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
     std::vector<gl::GpuMesh::Part> written(partStarts.size() - 1);
-    std::vector<std::vector<uint32_t>> idxs(written.size());
-    std::vector<std::vector<gl::Vec3>> pointss(written.size());
+    std::vector<std::vector<uint32_t>> cornerLists(written.size());
+    std::vector<std::vector<gl::Vec3>> pointLists(written.size());
     for (size_t p = 0; p < written.size(); ++p) {
         written[p].triangle = partStarts[p].triangle;
         written[p].record = partStarts[p].record;
         written[p].edge = extras.edges ? partStarts[p].edge : 0;
         written[p].clusterNormals.reserve(gl::GpuMesh::kClusterTriangles);
-        idxs[p].resize(mostCorners);
-        pointss[p].resize(mostCorners);
+        cornerLists[p].resize(mostCorners);
+        pointLists[p].resize(mostCorners);
     }
     runInParts(written.size(), unsigned(written.size()), [&](unsigned p, size_t, size_t) {
         gl::GpuMesh::Part& part = written[p];
-        uint32_t* idx = idxs[p].data();
-        gl::Vec3* points = pointss[p].data();
+        uint32_t* idx = cornerLists[p].data();
+        gl::Vec3* points = pointLists[p].data();
         uint32_t next = partStarts[p].made;
-        // Keys are looked up in a copy of the list, so that parts find them apart.
+        // Each part finds the keys of its faces with a cursor of its own.
         auto keyAt = [&, last = size_t(0)](uint32_t f) mutable {
             const Key k = keyOf(b.faces[f]);
             if (last >= keys.size() || !(keys[last] == k)) last = std::find(keys.begin(), keys.end(), k) - keys.begin();
