@@ -147,6 +147,9 @@ inline void loadAll(std::vector<uint8_t>& bytes, const xfile::File& file) {
         const MeshBuilderCounts placed = placedGeometry(file);
         if (uint64_t(builder->GetVertexCount()) > placed.vertices || uint64_t(builder->GetFaceCount()) > placed.faces)
             std::abort();
+        // Reading the vertices makes the normals that loading left for later.
+        DWORD vertices = 0, normals = 0, faceData = 0;
+        builder->GetVertices(&vertices, nullptr, &normals, nullptr, &faceData, nullptr);
     }
     builder->Release();
     IDirect3DRMFrame* parent = nullptr;
