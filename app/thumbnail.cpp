@@ -212,7 +212,7 @@ void poseFirstAnimation(const std::string& model, ViewerState* state) {
     if (!placed || !mayBeAnimated(model)) return;
     IDirect3DRMFrame* posed = nullptr;
     IDirect3DRMAnimationSet* set = nullptr;
-    if (!placed || d3drm->CreateFrame(placed, &posed) != D3DRM_OK || d3drm->CreateAnimationSet(&set) != D3DRM_OK) {
+    if (d3drm->CreateFrame(placed, &posed) != D3DRM_OK || d3drm->CreateAnimationSet(&set) != D3DRM_OK) {
         if (posed) posed->Release();
         return;
     }

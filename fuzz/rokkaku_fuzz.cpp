@@ -3,18 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
-#include "conversion/rokkaku_reader.h"
-#include "conversion/x_writer.h"
-#include "platform/win/headless.h"
+#include "fuzz/rokkaku_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
-        winUseHeadless();
-        return true;
-    }();
-    (void)ready;
-    winClearRecordedMessageBoxes();
+    rokkaku_fuzz::startInput();
 
     RokkakuModel model;
     if (!model.allocate()) std::abort();
@@ -24,16 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (winRecordedMessageBoxes().size() != (ok ? 0u : 1u)) std::abort();
     if (!ok) return 0;
 
-    char* text = nullptr;
-    size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
-    if (!out) return 0;
-    writeXFile(model, out);
-    std::fclose(out);
-    if (length < kXTemplateTextLength || std::memcmp(text, xTemplateText, kXTemplateTextLength) != 0 ||
-        std::strcmp(text + length - 4, "}\n}\n") != 0) {
+    std::vector<uint8_t> text;
+    if (!rokkaku_fuzz::writeInMemory(model, text)) return 0;
+    const size_t length = text.size();
+    if (length < kXTemplateTextLength || std::memcmp(text.data(), xTemplateText, kXTemplateTextLength) != 0 ||
+        std::memcmp(text.data() + length - 4, "}\n}\n", 4) != 0) {
         std::abort();
     }
-    std::free(text);
     return 0;
 }

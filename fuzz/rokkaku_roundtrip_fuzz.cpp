@@ -8,10 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "conversion/rokkaku_reader.h"
-#include "conversion/x_writer.h"
+#include "fuzz/rokkaku_common.h"
 #include "fuzz/xfile_common.h"
-#include "platform/win/headless.h"
 
 namespace {
 
@@ -111,27 +109,16 @@ void checkRoundTrip(const RokkakuModel& model, std::vector<uint8_t>& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
-        winUseHeadless();
-        xfile_fuzz::bufferStderr();  // the writer's palette dump
-        return true;
-    }();
-    (void)ready;
-    winClearRecordedMessageBoxes();
+    rokkaku_fuzz::startInput();
+    xfile_fuzz::bufferStderr();  // the writer's palette dump
 
     RokkakuModel model;
     if (!model.allocate()) std::abort();
     RokkakuStream stream(data, size);
     if (!readRokkakuModel(stream, model)) return 0;
 
-    char* text = nullptr;
-    size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
-    if (!out) return 0;
-    writeXFile(model, out);
-    std::fclose(out);
-    std::vector<uint8_t> bytes(text, text + length);
-    std::free(text);
-    checkRoundTrip(model, bytes);
+    std::vector<uint8_t> text;
+    if (!rokkaku_fuzz::writeInMemory(model, text)) return 0;
+    checkRoundTrip(model, text);
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "input/model_opening.h"
 
-
 #include "conversion/x_conversion.h"
 #include "input/dialogs.h"
 #include "input/view_navigation.h"

@@ -336,9 +336,7 @@ GpuMesh::GpuMesh(const MeshData& data) : GpuMesh([&] {
 }
 
 void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) {
-    Box none;
-    writeVertex(index, p, n, u, v, colour, none);
-    if (!mapped_ || index >= sizes_.vertices) return;
+    if (!write(index, p, n, u, v, colour)) return;
     if (!anyVertex_) lo_ = hi_ = p;
     anyVertex_ = true;
     for (int k = 0; k < 3; ++k) {
@@ -349,7 +347,16 @@ void GpuMesh::setVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, f
 
 void GpuMesh::writeVertex(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour,
                           Box& box) const {
-    if (!mapped_ || index >= sizes_.vertices) return;
+    if (!write(index, p, n, u, v, colour)) return;
+    box.any = true;
+    for (int k = 0; k < 3; ++k) {
+        box.lo[k] = std::min(box.lo[k], p[k]);
+        box.hi[k] = std::max(box.hi[k], p[k]);
+    }
+}
+
+bool GpuMesh::write(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) const {
+    if (!mapped_ || index >= sizes_.vertices) return false;
     unsigned char* at = mapped_->vertices.at + size_t(index) * kVertexBytes;
     const uint32_t normal = packNormal(n);
     std::memcpy(at, p.data(), 12);
@@ -360,11 +367,7 @@ void GpuMesh::writeVertex(uint32_t index, const Vec3& p, const Vec3& n, float u,
         std::memcpy(mapped_->vertices.at + size_t(sizes_.vertices) * kVertexBytes + size_t(index) * kTexCoordBytes, uv,
                     kTexCoordBytes);
     }
-    box.any = true;
-    for (int k = 0; k < 3; ++k) {
-        box.lo[k] = std::min(box.lo[k], p[k]);
-        box.hi[k] = std::max(box.hi[k], p[k]);
-    }
+    return true;
 }
 
 // From infinities, a box skips what is not a number as setVertex's does after its first

@@ -267,6 +267,8 @@ private:
     bool anyVertex_ = false;
     std::vector<Group> groups_;
     std::vector<Cluster> clusters_;
+    // Writes one vertex's bytes; false where the mesh is finished or holds no such vertex.
+    bool write(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) const;
     static void closeCluster(Part& part);
     void takeClusters(const Part& part, size_t begin, size_t end);
 };

@@ -68,6 +68,17 @@ class GltfExport : public testing::TestWithParam<const char*> {
             scene.animationSets.push_back({s.set, s.name, s.ticksPerSecond});
         return scene;
     }
+    // Exports the scene to dir_/name (.glb, else .gltf with its .bin) and reads it back.
+    void exportAndRead(const ExportScene& scene, const std::string& name, tinygltf::Model& model) {
+        std::string error;
+        const std::string out = (dir_ / name).string();
+        ASSERT_TRUE(exportScene(scene, out, error)) << error;
+        tinygltf::TinyGLTF reader;
+        std::string err, warn;
+        ASSERT_TRUE(name.ends_with(".glb") ? reader.LoadBinaryFromFile(&model, &err, &warn, out)
+                                           : reader.LoadASCIIFromFile(&model, &err, &warn, out))
+            << err;
+    }
 
     IDirect3DRM* d3drm_ = nullptr;
     IDirect3DRMFrame* root_ = nullptr;
@@ -80,14 +91,8 @@ TEST_P(GltfExport, ReadsBackWithTheSameCounts) {
         GetParam()[0] == '/' ? GetParam() : std::string(SOLLUX_TEST_DATA) + "/x/" + GetParam();
     if (!fs::exists(path)) GTEST_SKIP() << path << " is not installed";
     const ExportScene scene = load(path);
-    std::string error;
-    const std::string out = (dir_ / "model.glb").string();
-    ASSERT_TRUE(exportScene(scene, out, error)) << error;
-
     tinygltf::Model model;
-    tinygltf::TinyGLTF reader;
-    std::string err, warn;
-    ASSERT_TRUE(reader.LoadBinaryFromFile(&model, &err, &warn, out)) << err;
+    ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "model.glb", model));
 
     Counts expected;
     std::set<uint64_t> bones;
@@ -146,6 +151,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "/usr/share/assimp/models/X/test_cube_binary.x",
                     "/usr/share/assimp/models/X/kwxport_test_cubewithvcolors.x"));
 
+// The floats an accessor reads, tightly packed.
+const float* accessorFloats(const tinygltf::Model& m, const tinygltf::Accessor& accessor) {
+    const auto& view = m.bufferViews[accessor.bufferView];
+    return reinterpret_cast<const float*>(&m.buffers[view.buffer].data[view.byteOffset + accessor.byteOffset]);
+}
+
 // glTF's node transform at a key, as T x R x S with column vectors.
 void gltfMatrix(const tinygltf::Model& m, int node, size_t key, double out[4][4]) {
     const auto& n = m.nodes[node];
@@ -159,10 +170,7 @@ void gltfMatrix(const tinygltf::Model& m, int node, size_t key, double out[4][4]
     for (const auto& a : m.animations)
         for (const auto& c : a.channels) {
             if (c.target_node != node) continue;
-            const auto& acc = m.accessors[a.samplers[c.sampler].output];
-            const auto& view = m.bufferViews[acc.bufferView];
-            const float* v = reinterpret_cast<const float*>(
-                &m.buffers[view.buffer].data[view.byteOffset + acc.byteOffset]);
+            const float* v = accessorFloats(m, m.accessors[a.samplers[c.sampler].output]);
             const int width = c.target_path == "rotation" ? 4 : 3;
             double* into = c.target_path == "rotation" ? r : c.target_path == "scale" ? s : t;
             for (int i = 0; i < width; ++i) into[i] = v[key * width + i];
@@ -199,14 +207,9 @@ TEST_F(GltfExport, AnimatedFramesStandWhereTheViewerShowsThemMirroredInZ) {
     sets_[0].set->AddAnimation(turn);
     turn->Release();
 
-    std::string error;
-    const std::string out = (dir_ / "arm.gltf").string();
-    ASSERT_TRUE(exportScene(scene, out, error)) << error;
-    EXPECT_TRUE(fs::exists(dir_ / "arm.bin"));
     tinygltf::Model model;
-    tinygltf::TinyGLTF reader;
-    std::string err, warn;
-    ASSERT_TRUE(reader.LoadASCIIFromFile(&model, &err, &warn, out)) << err;
+    ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "arm.gltf", model));
+    EXPECT_TRUE(fs::exists(dir_ / "arm.bin"));
     ASSERT_EQ(model.animations.size(), 1u);
     // No rate declared: a tick is 1/60 s.
     const auto& input = model.accessors[model.animations[0].samplers[0].input];
@@ -249,24 +252,14 @@ TEST_F(GltfExport, SplinePathsFollowTheViewersCurve) {
         path->AddPositionKey(8.0f * k, points[k][0], points[k][1], points[k][2]);
     sets_[0].set->AddAnimation(path);
     path->Release();
-    std::string error;
-    const std::string out = (dir_ / "path.glb").string();
-    ASSERT_TRUE(exportScene(scene, out, error)) << error;
     tinygltf::Model model;
-    tinygltf::TinyGLTF reader;
-    std::string err, warn;
-    ASSERT_TRUE(reader.LoadBinaryFromFile(&model, &err, &warn, out)) << err;
+    ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "path.glb", model));
     const tinygltf::AnimationChannel* channel = nullptr;
     for (const auto& c : model.animations.at(0).channels)
         if (model.nodes[c.target_node].name == "Arm") channel = &c;
     ASSERT_NE(channel, nullptr);
     const auto& sampler = model.animations[0].samplers[channel->sampler];
-    auto floats = [&](int accessor) {
-        const auto& a = model.accessors[accessor];
-        const auto& v = model.bufferViews[a.bufferView];
-        return reinterpret_cast<const float*>(
-            &model.buffers[v.buffer].data[v.byteOffset + a.byteOffset]);
-    };
+    auto floats = [&](int accessor) { return accessorFloats(model, model.accessors[accessor]); };
     const size_t count = model.accessors[sampler.input].count;
     ASSERT_EQ(count, 3u * 8 + 1);
     for (size_t i = 0; i < count; ++i) {
@@ -314,19 +307,13 @@ TEST_F(GltfExport, EveryPositionAndNormalPairIsAVertexOfItsOwn) {
     builder->Release();
     ExportScene scene;
     scene.root = root_;
-    std::string error;
-    const std::string out = (dir_ / "pairs.glb").string();
-    ASSERT_TRUE(exportScene(scene, out, error)) << error;
     tinygltf::Model model;
-    tinygltf::TinyGLTF reader;
-    std::string err, warn;
-    ASSERT_TRUE(reader.LoadBinaryFromFile(&model, &err, &warn, out)) << err;
+    ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "pairs.glb", model));
     ASSERT_EQ(model.meshes.size(), 1u);
     const auto& primitive = model.meshes[0].primitives.at(0);
     const auto& accessor = model.accessors[primitive.attributes.at("NORMAL")];
     ASSERT_EQ(accessor.count, normals.size());
-    const auto& view = model.bufferViews[accessor.bufferView];
-    const float* n = reinterpret_cast<const float*>(&model.buffers[view.buffer].data[view.byteOffset + accessor.byteOffset]);
+    const float* n = accessorFloats(model, accessor);
     for (size_t i = 0; i < normals.size(); ++i) {  // in the order first met, z mirrored
         EXPECT_FLOAT_EQ(n[3 * i], normals[i].x) << i;
         EXPECT_FLOAT_EQ(n[3 * i + 1], normals[i].y) << i;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <epoxy/gl.h>
 #include <set>
 #include <string>
@@ -48,6 +49,27 @@ void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& poin
                 faces.insert(faces.end(), {4, i, j, j + below, i + below});
         }
     faces.push_back(0);
+}
+
+// A builder of sphereFaces(around, rings, split, ..., hexagons), face i coloured
+// colourOf(i) where that is not 0.
+IDirect3DRMMeshBuilder* colouredSphere(IDirect3DRM* d3drm, int around, int rings, bool split, bool hexagons,
+                                       const std::function<D3DCOLOR(DWORD)>& colourOf) {
+    std::vector<D3DVECTOR> points;
+    std::vector<DWORD> faces;
+    sphereFaces(around, rings, split, points, faces, hexagons);
+    IDirect3DRMMeshBuilder* sphere = nullptr;
+    EXPECT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
+    IDirect3DRMFaceArray* made = nullptr;
+    EXPECT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), &made), D3DRM_OK);
+    for (DWORD i = 0; made && i < made->GetSize(); ++i) {
+        IDirect3DRMFace* face = nullptr;
+        made->GetElement(i, &face);
+        if (const D3DCOLOR colour = colourOf(i)) face->SetColor(colour);
+        face->Release();
+    }
+    if (made) made->Release();
+    return sphere;
 }
 
 class DeviceTest : public ::testing::Test {
@@ -614,20 +636,10 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
     device->SetQuality(D3DRMRENDER_PHONG);
     addLight(addFrame(0, 0, 0), D3DRMLIGHT_DIRECTIONAL, 0.6f, 0.6f, 0.6f);
     addLight(addFrame(-2, 1, 1), D3DRMLIGHT_POINT, 0.5f, 0.4f, 0.3f);
-    std::vector<D3DVECTOR> points;
-    std::vector<DWORD> faces;
-    sphereFaces(128, 64, true, points, faces, true);
-    IDirect3DRMMeshBuilder* sphere = nullptr;
-    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
-    IDirect3DRMFaceArray* made = nullptr;
-    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), &made), D3DRM_OK);
-    for (DWORD i = 0; i < made->GetSize(); i += 2) {
-        IDirect3DRMFace* face = nullptr;
-        made->GetElement(i, &face);
-        face->SetColor(RGBA_MAKE(200, 120, 40, 255));
-        face->Release();
-    }
-    made->Release();
+    IDirect3DRMMeshBuilder* sphere = colouredSphere(d3drm, 128, 64, true, true, [](DWORD i) {
+        return i % 2 == 0 ? RGBA_MAKE(200, 120, 40, 255) : D3DCOLOR(0);
+    });
+    ASSERT_NE(sphere, nullptr);
     IDirect3DRMFrame* frame = addFrame(-0.9f, 0, 2.6f);
     frame->AddVisual(sphere);
     for (D3DRMRENDERQUALITY q : {D3DRMRENDER_FLAT, D3DRMRENDER_GOURAUD}) {
@@ -651,22 +663,12 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
 // and clusters are those one part gives, whatever the number of parts.
 TEST_F(DeviceTest, BigBuilderBuiltInPartsMatchesOnePart) {
     makeDevice(64, 64);
-    std::vector<D3DVECTOR> points;
-    std::vector<DWORD> faces;
-    sphereFaces(512, 192, true, points, faces, true);
-    IDirect3DRMMeshBuilder* sphere = nullptr;
-    ASSERT_EQ(d3drm->CreateMeshBuilder(&sphere), D3DRM_OK);
-    IDirect3DRMFaceArray* made = nullptr;
-    ASSERT_EQ(sphere->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), &made), D3DRM_OK);
-    ASSERT_GT(made->GetSize(), 3u << 15);  // three parts of 32768 faces or more
     // Runs of colours, some see-through, so that groups and shared corners vary.
-    for (DWORD i = 0; i < made->GetSize(); ++i) {
-        IDirect3DRMFace* face = nullptr;
-        made->GetElement(i, &face);
-        if (i % 7 == 0) face->SetColor(RGBA_MAKE(200, 120, 40, i % 5 == 0 ? 128 : 255));
-        face->Release();
-    }
-    made->Release();
+    IDirect3DRMMeshBuilder* sphere = colouredSphere(d3drm, 512, 192, true, true, [](DWORD i) {
+        return i % 7 == 0 ? RGBA_MAKE(200, 120, 40, i % 5 == 0 ? 128 : 255) : D3DCOLOR(0);
+    });
+    ASSERT_NE(sphere, nullptr);
+    ASSERT_GT(sphere->GetFaceCount(), 3 << 15);  // three parts of 32768 faces or more
     const rm::MeshBuilderData& data = *rm::meshBuilderData(sphere);
     auto read = [](GLenum target, unsigned buffer, size_t bytes) {
         std::vector<unsigned char> out(bytes);
