@@ -533,7 +533,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         D3DVECTOR fn{};
         polygon.clear();
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            const rm::FaceCorner& corner = d.corners[f.firstCorner + c];
+            const rm::FaceCorner corner = d.corners[f.firstCorner + c];
             D3DVECTOR n{};
             bool own = corner.normal < d.normals.size();
             if (own) {

@@ -175,7 +175,7 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             const rm::BuilderFace& f = d.faces[faces[i]];
             std::string line = in + std::to_string(f.cornerCount) + ";";
             for (uint32_t c = 0; c < f.cornerCount; ++c) {
-                const rm::FaceCorner& corner = d.corners[f.firstCorner + c];
+                const rm::FaceCorner corner = d.corners[f.firstCorner + c];
                 uint32_t index = corner.vertex;
                 if (normals)
                     index = corner.normal < d.normals.size() ? corner.normal : extraNormal[i];

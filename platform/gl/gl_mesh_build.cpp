@@ -364,7 +364,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     runInParts(made.size(), vertexParts, [&](unsigned part, size_t first, size_t end) {
         for (size_t i = first; i < end; ++i) {
             const Made& m = made[i];
-            const rm::FaceCorner& corner = b.corners[m.corner];
+            const rm::FaceCorner corner = b.corners[m.corner];
             const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
             gl::Vec3 n{0, 0, 0};
             if (extras.normals && m.next != kNone && (m.next & kOwn)) {

@@ -443,11 +443,11 @@ private:
         best = std::numeric_limits<float>::infinity();
         for (size_t fi = 0; fi < d.faces.size(); ++fi) {
             const BuilderFace& f = d.faces[fi];
-            const FaceCorner* c = &d.corners[f.firstCorner];
-            const D3DVECTOR& a = d.positions[c[0].vertex];
+            auto corner = [&](uint32_t k) -> const D3DVECTOR& { return d.positions[d.corners.vertex(f.firstCorner + k)]; };
+            const D3DVECTOR& a = corner(0);
             for (uint32_t k = 1; k + 1 < f.cornerCount; ++k) {
                 float t;
-                if (rayTriangle(r, a, d.positions[c[k].vertex], d.positions[c[k + 1].vertex], t) && t >= tMin_ &&
+                if (rayTriangle(r, a, corner(k), corner(k + 1), t) && t >= tMin_ &&
                     t <= tMax_ && t < best) {
                     best = t;
                     faceIndex = static_cast<ULONG>(fi);

@@ -113,6 +113,17 @@ uint32_t MeshBuilder::materialIndex(const MaterialData& m) {
     return static_cast<uint32_t>(all.size() - 1);
 }
 
+void CornerList::reserve(size_t n, bool withNormals) {
+    reserveOnHugePages(vertices_, n);
+    if (withNormals || withNormals_) reserveOnHugePages(normals_, n);
+}
+
+void CornerList::holdNormals() {
+    reserveOnHugePages(normals_, vertices_.capacity());
+    normals_.assign(vertices_.size(), kNoNormal);
+    withNormals_ = true;
+}
+
 D3DVECTOR faceNormalOf(const MeshBuilderData& d, const BuilderFace& f) {
     // Newell's method: robust for polygons whose first corners are collinear. In left-
     // handed coordinates it points at a viewer who sees the corners clockwise.
@@ -164,7 +175,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         const BuilderFace& f = d.faces[fi];
         faceNormals[fi - firstFace] = faceNormalOf(d, f);
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            const FaceCorner& corner = d.corners[f.firstCorner + c];
+            const FaceCorner corner = d.corners[f.firstCorner + c];
             if (corner.normal != kNoNormal) continue;
             ++count;
             lo = std::min(lo, corner.vertex);
@@ -245,7 +256,7 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
             madeIndex.push_back(static_cast<uint32_t>(d.normals.size()));
             d.normals.push_back(n);
         }
-        d.corners[corner].normal = madeIndex[k];
+        d.corners.setNormal(corner, madeIndex[k]);
     };
     for (size_t g = 0; g + 1 < by.bounds.size(); ++g) {
         const size_t begin = by.bounds[g], end = by.bounds[g + 1];
@@ -327,7 +338,7 @@ void MeshBuilder::settleNormals() const {
 
 HRESULT MeshBuilder::GenerateNormals() {
     normalsFrom_ = kNothingDeferred;
-    for (auto& c : data_.corners) c.normal = kNoNormal;
+    data_.corners.clearNormals();
     data_.normals.clear();
     generateMissingNormals(0);
     changed();
@@ -713,7 +724,7 @@ HRESULT MeshBuilder::GetVertices(DWORD* vcount, D3DVECTOR* vertices, DWORD* ncou
             for (const auto& f : d.faces) {
                 face_data[at++] = f.cornerCount;
                 for (uint32_t c = 0; c < f.cornerCount; ++c) {
-                    const FaceCorner& corner = d.corners[f.firstCorner + c];
+                    const FaceCorner corner = d.corners[f.firstCorner + c];
                     face_data[at++] = corner.vertex;
                     face_data[at++] = corner.normal == kNoNormal ? 0 : corner.normal;
                 }
@@ -780,7 +791,7 @@ HRESULT MeshBuilder::CreateMesh(IDirect3DRMMesh** out) {
         MeshGroupData& g = mesh->data.groups[it->second];
         auto& corners = cornerMaps[it->second];
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            const FaceCorner& corner = d.corners[f.firstCorner + c];
+            const FaceCorner corner = d.corners[f.firstCorner + c];
             auto [ci, added] = corners.emplace(std::make_pair(corner.vertex, corner.normal),
                                                static_cast<uint32_t>(g.vertices.size()));
             if (added) {
@@ -995,7 +1006,7 @@ HRESULT Face::GetVertex(DWORD index, D3DVECTOR* vertex, D3DVECTOR* normal) {
     const BuilderFace* f = face();
     if (!f || index >= f->cornerCount) return D3DRMERR_BADVALUE;
     const auto& d = builder_->data();
-    const FaceCorner& c = d.corners[f->firstCorner + index];
+    const FaceCorner c = d.corners[f->firstCorner + index];
     if (vertex) *vertex = d.positions[c.vertex];
     if (normal) *normal = c.normal == kNoNormal ? D3DVECTOR{0, 0, 0} : d.normals[c.normal];
     return D3DRM_OK;

@@ -46,6 +46,41 @@ struct FaceCorner {
 };
 inline constexpr uint32_t kNoNormal = 0xffffffffu;
 
+// A builder's face corners. Big meshes mostly come without normals of their own, so the
+// corners' normals are held only from the first one that is given: until then every
+// corner's is kNoNormal, and the list costs four bytes a corner instead of eight.
+class CornerList {
+public:
+    size_t size() const { return vertices_.size(); }
+    bool empty() const { return vertices_.empty(); }
+    FaceCorner operator[](size_t i) const { return {vertices_[i], withNormals_ ? normals_[i] : kNoNormal}; }
+    uint32_t vertex(size_t i) const { return vertices_[i]; }
+
+    void push_back(FaceCorner c) {
+        if (c.normal != kNoNormal && !withNormals_) holdNormals();
+        vertices_.push_back(c.vertex);
+        if (withNormals_) normals_.push_back(c.normal);
+    }
+    void setNormal(size_t i, uint32_t normal) {
+        if (normal == kNoNormal && !withNormals_) return;
+        if (!withNormals_) holdNormals();
+        normals_[i] = normal;
+    }
+    void clearNormals() {
+        normals_ = {};
+        withNormals_ = false;
+    }
+    // Room for n corners in all (on huge pages where that helps), their normals too when
+    // withNormals.
+    void reserve(size_t n, bool withNormals);
+
+private:
+    void holdNormals();
+    std::vector<uint32_t> vertices_;
+    std::vector<uint32_t> normals_;  // one per corner when withNormals_, else none
+    bool withNormals_ = false;
+};
+
 struct BuilderFace {
     uint32_t firstCorner;  // into MeshBuilderData::corners
     uint32_t cornerCount;  // >= 3 for faces that are drawn
@@ -83,7 +118,7 @@ struct MeshBuilderData {
     std::vector<D3DVECTOR> normals;
     std::vector<TexCoord> texCoords;     // one per position, or none (every one at 0, 0)
     std::vector<D3DCOLOR> vertexColors;  // one per position (used with D3DRMCOLOR_FROMVERTEX)
-    std::vector<FaceCorner> corners;
+    CornerList corners;
     std::vector<BuilderFace> faces;
     std::vector<MaterialData> materials{MaterialData{}};
     std::vector<IDirect3DRMTexture*> textures{nullptr};  // holds a reference to each

@@ -133,7 +133,7 @@ const SkinPose* MeshBuilder::pose() {
     }
     c.pose.cornerNormals.resize(d.corners.size());
     for (size_t i = 0; i < d.corners.size(); ++i) {
-        const FaceCorner& corner = d.corners[i];
+        const FaceCorner corner = d.corners[i];
         D3DVECTOR& out = c.pose.cornerNormals[i];
         if (corner.normal >= d.normals.size() || corner.vertex >= vertices) {
             out = {0, 0, 0};

@@ -158,7 +158,7 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         }
     }
     const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
-    reserveOnHugePages(part.corners, mesh.faces.indices.size());
+    part.corners.reserve(mesh.faces.indices.size(), haveNormals);
     reserveOnHugePages(part.faces, mesh.faces.size());
     for (size_t f = 0; f < mesh.faces.size(); ++f) {
         auto face = mesh.faces[f];

@@ -91,7 +91,8 @@ TEST_F(LoadTest, ConverterOutputLoadsWithItsColoursAndWithoutTheBrokenFace) {
     EXPECT_FLOAT_EQ(m.power, 5.0f);
     EXPECT_FLOAT_EQ(m.emissive[2], 0.1f);
     // No MeshNormals: every corner has a generated unit normal.
-    for (const auto& c : d.corners) {
+    for (size_t i = 0; i < d.corners.size(); ++i) {
+        const rm::FaceCorner c = d.corners[i];
         ASSERT_LT(c.normal, d.normals.size());
         EXPECT_NEAR(std::fabs(d.normals[c.normal].z), 1.0f, 1e-5f);
     }

@@ -15,6 +15,29 @@ void addSquare(IDirect3DRMMeshBuilder* mb, float z = 0) {
     ASSERT_EQ(mb->AddFaces(4, v, 1, n, data, nullptr), D3DRM_OK);
 }
 
+// Corners hold normals only from the first one given; every corner before it reads none.
+TEST(CornerList, NormalsFromTheFirstOneGiven) {
+    rm::CornerList corners;
+    corners.push_back({7, rm::kNoNormal});
+    corners.setNormal(0, rm::kNoNormal);
+    corners.push_back({8, 2});
+    corners.push_back({9, rm::kNoNormal});
+    corners.setNormal(2, 5);
+    const rm::FaceCorner expected[] = {{7, rm::kNoNormal}, {8, 2}, {9, 5}};
+    ASSERT_EQ(corners.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(corners[i].vertex, expected[i].vertex) << i;
+        EXPECT_EQ(corners[i].normal, expected[i].normal) << i;
+    }
+    corners.clearNormals();
+    corners.push_back({10, 0});
+    EXPECT_EQ(corners[2].normal, rm::kNoNormal);
+    EXPECT_EQ(corners[3].normal, 0u);
+    rm::CornerList first;
+    first.push_back({1, 4});
+    EXPECT_EQ(first[0].normal, 4u);
+}
+
 TEST_F(RmTest, AddFacesWithAndWithoutNormals) {
     Held<IDirect3DRMMeshBuilder> mb;
     d3drm->CreateMeshBuilder(&mb);
@@ -83,7 +106,7 @@ TEST_F(RmTest, GeneratedNormalsSmoothOnlyWithinTheCreaseAngle) {
             face->GetNormal(&own);
             const rm::BuilderFace& bf = d.faces[f];
             for (uint32_t i = 0; i < bf.cornerCount; ++i) {
-                const rm::FaceCorner& corner = d.corners[bf.firstCorner + i];
+                const rm::FaceCorner corner = d.corners[bf.firstCorner + i];
                 ASSERT_LT(corner.normal, d.normals.size());
                 const D3DVECTOR n = d.normals[corner.normal];
                 EXPECT_NEAR(n.x * n.x + n.y * n.y + n.z * n.z, 1.0f, 1e-5f);
