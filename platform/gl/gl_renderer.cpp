@@ -103,7 +103,6 @@ uint32_t packNormal(const Vec3& n) {
 
 namespace {
 
-constexpr size_t kVertexBytes = 20;  // position, packed normal, colour
 constexpr size_t kTexCoordBytes = 8;
 constexpr size_t kRecordBytes = 16;  // centre, packed normal
 
@@ -267,7 +266,8 @@ struct GpuMesh::Mapped {
 };
 
 GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), serial_(nextMeshSerial()), mapped_(std::make_unique<Mapped>()) {
-    const size_t vertexBytes = size_t(sizes.vertices) * (kVertexBytes + (sizes.texCoords ? kTexCoordBytes : 0));
+    const size_t stride = vertexStride();
+    const size_t vertexBytes = size_t(sizes.vertices) * (stride + (sizes.texCoords ? kTexCoordBytes : 0));
     glGenVertexArrays(1, &vao_);
     glBindVertexArray(vao_);
     mapped_->vertices.open(GL_ARRAY_BUFFER, vbo_, vertexBytes);
@@ -275,15 +275,19 @@ GpuMesh::GpuMesh(const Sizes& sizes) : sizes_(sizes), serial_(nextMeshSerial()),
     auto attributes = [&] {
         glBindBuffer(GL_ARRAY_BUFFER, vbo_);
         glEnableVertexAttribArray(0);
-        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, kVertexBytes, nullptr);
-        glEnableVertexAttribArray(1);
-        glVertexAttribPointer(1, 4, GL_INT_2_10_10_10_REV, GL_FALSE, kVertexBytes, reinterpret_cast<void*>(12));
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, GLsizei(stride), nullptr);
+        if (sizes_.normals) {
+            glEnableVertexAttribArray(1);
+            glVertexAttribPointer(1, 4, GL_INT_2_10_10_10_REV, GL_FALSE, GLsizei(stride), reinterpret_cast<void*>(12));
+        } else {
+            glDisableVertexAttribArray(1);
+        }
         glEnableVertexAttribArray(4);
-        glVertexAttribPointer(4, 4, GL_UNSIGNED_BYTE, GL_TRUE, kVertexBytes, reinterpret_cast<void*>(16));
+        glVertexAttribPointer(4, 4, GL_UNSIGNED_BYTE, GL_TRUE, GLsizei(stride), reinterpret_cast<void*>(stride - 4));
         if (sizes_.texCoords) {
             glEnableVertexAttribArray(2);
             glVertexAttribPointer(2, 2, GL_FLOAT, GL_FALSE, kTexCoordBytes,
-                                  reinterpret_cast<void*>(size_t(sizes_.vertices) * kVertexBytes));
+                                  reinterpret_cast<void*>(size_t(sizes_.vertices) * stride));
         } else {
             glDisableVertexAttribArray(2);
             glVertexAttrib2f(2, 0, 0);
@@ -357,14 +361,17 @@ void GpuMesh::writeVertex(uint32_t index, const Vec3& p, const Vec3& n, float u,
 
 bool GpuMesh::write(uint32_t index, const Vec3& p, const Vec3& n, float u, float v, uint32_t colour) const {
     if (!mapped_ || index >= sizes_.vertices) return false;
-    unsigned char* at = mapped_->vertices.at + size_t(index) * kVertexBytes;
-    const uint32_t normal = packNormal(n);
+    const size_t stride = vertexStride();
+    unsigned char* at = mapped_->vertices.at + size_t(index) * stride;
     std::memcpy(at, p.data(), 12);
-    std::memcpy(at + 12, &normal, 4);
-    std::memcpy(at + 16, &colour, 4);
+    if (sizes_.normals) {
+        const uint32_t normal = packNormal(n);
+        std::memcpy(at + 12, &normal, 4);
+    }
+    std::memcpy(at + stride - 4, &colour, 4);
     if (sizes_.texCoords) {
         const float uv[2] = {u, v};
-        std::memcpy(mapped_->vertices.at + size_t(sizes_.vertices) * kVertexBytes + size_t(index) * kTexCoordBytes, uv,
+        std::memcpy(mapped_->vertices.at + size_t(sizes_.vertices) * stride + size_t(index) * kTexCoordBytes, uv,
                     kTexCoordBytes);
     }
     return true;
@@ -565,7 +572,7 @@ void GpuMesh::finish() {
 Vec3 GpuMesh::centre() const { return {(lo_[0] + hi_[0]) / 2, (lo_[1] + hi_[1]) / 2, (lo_[2] + hi_[2]) / 2}; }
 
 size_t GpuMesh::byteSize() const {
-    return size_t(sizes_.vertices) * (kVertexBytes + (sizes_.texCoords ? kTexCoordBytes : 0)) +
+    return size_t(sizes_.vertices) * (vertexStride() + (sizes_.texCoords ? kTexCoordBytes : 0)) +
            size_t(sizes_.triangles) * 12 + size_t(sizes_.records) * kRecordBytes + size_t(sizes_.edges) * 8;
 }
 
@@ -1174,7 +1181,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     auto map = [&] {
         glBindBuffer(GL_COPY_READ_BUFFER, mesh.vertexBuffer());
         vertices = static_cast<const unsigned char*>(
-            glMapBufferRange(GL_COPY_READ_BUFFER, 0, GLsizeiptr(vertexCount * kVertexBytes), GL_MAP_READ_BIT));
+            glMapBufferRange(GL_COPY_READ_BUFFER, 0, GLsizeiptr(vertexCount * mesh.vertexStride()), GL_MAP_READ_BIT));
         glBindBuffer(GL_COPY_WRITE_BUFFER, mesh.indexBuffer());
         indices = static_cast<const uint32_t*>(glMapBufferRange(
             GL_COPY_WRITE_BUFFER, 0, GLsizeiptr(size_t(mesh.triangleCount()) * 3 * sizeof(uint32_t)), GL_MAP_READ_BIT));
@@ -1256,10 +1263,11 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         projectedFrame_ = frame_;
         std::copy(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_));
         projected_.resize(vertexCount * 2);
+        const size_t stride = mesh.vertexStride();
         float* out = projected_.data();
         for (size_t v = 0; v < vertexCount; ++v, out += 2) {
             float p[3];
-            std::memcpy(p, vertices + v * kVertexBytes, sizeof p);
+            std::memcpy(p, vertices + v * stride, sizeof p);
             const double w = p[0] * m[3] + p[1] * m[7] + p[2] * m[11] + m[15];
             const double scale = w > 0 ? 1 / w : std::numeric_limits<double>::quiet_NaN();
             out[0] = float(((p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12]) * scale + 1) * halfW);

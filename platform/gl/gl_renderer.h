@@ -123,8 +123,9 @@ private:
 
 // One mesh on the GPU, in as few bytes as the drawing allows:
 //  - vertices (corners shared by the triangles that really share them): position, normal
-//    packed 10:10:10:2 and colour as bytes, 20 bytes each; texture coordinates, when the
-//    mesh has any, in a block of their own after them;
+//    packed 10:10:10:2 and colour as bytes, 20 bytes each (16 without the normal, which
+//    flat shading never reads); texture coordinates, when the mesh has any, in a block of
+//    their own after them;
 //  - triangles, three indices each: the fans of the polygons, first corner first;
 //  - only when asked for: records of the polygons' centres and face normals, which flat
 //    shading needs under lights that are not all directional, with highlights, or for
@@ -242,6 +243,7 @@ public:
     // The vertex and triangle buffers (positions first in each vertex, three indices a
     // triangle), which a frame may read back to leave out triangles too small to show.
     unsigned vertexBuffer() const { return vbo_; }
+    size_t vertexStride() const { return sizes_.normals ? 20 : 16; }
     unsigned indexBuffer() const { return ibo_; }
     unsigned recordTexture() const { return recordTexture_; }
     bool hasEdges() const { return current_.edge > 0; }
