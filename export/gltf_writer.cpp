@@ -317,7 +317,7 @@ class GltfWriter {
     void addVisuals(IDirect3DRMFrame* frame, int node, int depth);
     int meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
                 const std::vector<uint16_t>* joints, const std::vector<float>* weights);
-    int materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f, bool vertexColours,
+    int materialFor(const rm::MeshBuilderData& d, const rm::FaceLook& f, bool vertexColours,
                     bool translucentVertices);
     int textureFor(IDirect3DRMTexture* texture);
     int lightFor(IDirect3DRMLight* light);
@@ -474,7 +474,7 @@ int GltfWriter::textureFor(IDirect3DRMTexture* texture) {
     return index;
 }
 
-int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::BuilderFace& f,
+int GltfWriter::materialFor(const rm::MeshBuilderData& d, const rm::FaceLook& f,
                             bool vertexColours, bool translucentVertices) {
     const rm::MaterialData m =
         f.material < d.materials.size() ? d.materials[f.material] : rm::MaterialData{};
@@ -518,8 +518,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
     std::map<int, std::vector<uint32_t>> triangles;  // by material
-    std::unordered_map<uint64_t, std::pair<std::tuple<D3DCOLOR, uint32_t, uint32_t>, int>>
-        faceMaterial;
+    std::vector<int> lookMaterial(d.looks.size(), -1);
     std::vector<uint32_t> polygon;
     size_t done = 0;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
@@ -553,17 +552,10 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             }
             polygon.push_back(index);
         }
-        // The material text is made once for each colour, material and texture a face uses.
-        const uint64_t key = (uint64_t(f.color) << 32) ^ (uint64_t(f.material) << 16) ^ f.texture;
-        auto known = faceMaterial.find(key);
-        if (known == faceMaterial.end() ||
-            known->second.first != std::tie(f.color, f.material, f.texture))
-            known = faceMaterial
-                        .insert_or_assign(
-                            key, std::pair{std::tuple{f.color, f.material, f.texture},
-                                           materialFor(d, f, vertexColours, translucentVertices)})
-                        .first;
-        auto& list = triangles[known->second.second];
+        // The material text is made once for each look a face uses.
+        int& material = lookMaterial[f.look];
+        if (material < 0) material = materialFor(d, d.lookOf(f), vertexColours, translucentVertices);
+        auto& list = triangles[material];
         // Mirrored, the clockwise front becomes the counter-clockwise one glTF wants.
         for (size_t i = 1; i + 1 < polygon.size(); ++i)
             list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
@@ -584,7 +576,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     normals = {};
     bool anyTexture = false;
     for (const auto& f : d.faces)
-        anyTexture = anyTexture || (f.texture && f.texture < d.textures.size());
+        anyTexture = anyTexture || (d.lookOf(f).texture && d.lookOf(f).texture < d.textures.size());
     if (haveUv || anyTexture) {
         std::vector<float> uv;
         uv.reserve(source.size() * 2);

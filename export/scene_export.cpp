@@ -89,10 +89,10 @@ const rm::MeshBuilderData* geometryOf(IDirect3DRMVisual* visual, rm::MeshBuilder
             texture = static_cast<uint32_t>(scratch.textures.size() - 1);
         }
         size_t next = 0;
+        const uint32_t look = scratch.looks.indexOf({g.color, material, texture});
         for (uint32_t size : g.faceSizes) {
             if (next + size > g.indices.size()) break;
-            rm::BuilderFace f{static_cast<uint32_t>(scratch.corners.size()), size, g.color,
-                              material, texture};
+            rm::BuilderFace f{static_cast<uint32_t>(scratch.corners.size()), size, look};
             bool inside = true;
             for (uint32_t c = 0; c < size; ++c)
                 inside = inside && g.indices[next + c] < g.vertices.size();

@@ -251,7 +251,7 @@ void XWriter::mesh(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     std::vector<Key> keys;
     std::vector<uint32_t> faceSlot;
     for (uint32_t f : faces) {
-        const rm::BuilderFace& face = d.faces[f];
+        const rm::FaceLook& face = d.lookOf(d.faces[f]);
         const Key k{face.color, face.material < d.materials.size() ? face.material : 0,
                     face.texture < d.textures.size() ? face.texture : 0};
         auto [it, inserted] = slots.emplace(k, uint32_t(keys.size()));

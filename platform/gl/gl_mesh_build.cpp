@@ -165,10 +165,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     const std::vector<D3DVECTOR>& places = posed ? pose->positions : b.positions;
     const bool fromVertex = b.colorSource == D3DRMCOLOR_FROMVERTEX;
     auto opaque = [](D3DCOLOR c) { return RGBA_GETALPHA(c) == 255; };
-    // Translucent faces are rare: look for them only when there are any.
-    const bool anyTranslucent =
-        !std::all_of(b.faces.begin(), b.faces.end(), [&](const rm::BuilderFace& f) { return opaque(f.color); }) ||
-        (fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque));
+    // Translucent faces are rare: look for them only when some look or vertex is.
+    bool anyTranslucent = fromVertex && !std::all_of(b.vertexColors.begin(), b.vertexColors.end(), opaque);
+    for (uint32_t i = 0; i < b.looks.size(); ++i) anyTranslucent = anyTranslucent || !opaque(b.looks[i].color);
     auto drawable = [&](const rm::BuilderFace& face) {
         if (face.cornerCount < 3 || size_t(face.firstCorner) + face.cornerCount > b.corners.size()) return false;
         for (uint32_t i = 0; i < face.cornerCount; ++i)
@@ -176,7 +175,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         return true;
     };
     auto cornerColour = [&](const rm::BuilderFace& face, uint32_t v) {
-        return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : face.color;
+        return fromVertex && v < b.vertexColors.size() ? b.vertexColors[v] : b.lookOf(face).color;
     };
     // Materials that draw alike are one: faces of different colours then stay together in
     // file order, which keeps neighbours near each other for the GPU's vertex reuse.
@@ -229,12 +228,13 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto keyOf = [&](const rm::BuilderFace& face) {
         bool see = false;
         if (anyTranslucent) {
-            see = !fromVertex && !opaque(face.color);
+            see = !fromVertex && !opaque(b.lookOf(face).color);
             for (uint32_t i = 0; i < face.cornerCount && fromVertex && !see; ++i)
                 see = !opaque(cornerColour(face, b.corners[face.firstCorner + i].vertex));
         }
-        return Key{see, face.material < material.size() ? material[face.material] : 0,
-                   face.texture < b.textures.size() ? face.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
+        const rm::FaceLook& look = b.lookOf(face);
+        return Key{see, look.material < material.size() ? material[look.material] : 0,
+                   look.texture < b.textures.size() ? look.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
                    see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
     };
     // A counting sort over the few distinct keys.

@@ -118,6 +118,12 @@ void CornerList::reserve(size_t n, bool withNormals) {
     if (withNormals || withNormals_) reserveOnHugePages(normals_, n);
 }
 
+uint32_t FaceLooks::indexOf(const FaceLook& look) {
+    auto [at, added] = index_.emplace(look, uint32_t(list_.size()));
+    if (added) list_.push_back(look);
+    return at->second;
+}
+
 void CornerList::holdNormals() {
     reserveOnHugePages(normals_, vertices_.capacity());
     normals_.assign(vertices_.size(), kNoNormal);
@@ -378,7 +384,7 @@ HRESULT MeshBuilder::AddFaces(DWORD vcount, D3DVECTOR* vertices, DWORD ncount, D
     }
     const size_t firstFace = d.faces.size();
     for (auto [offset, n] : faceSpans) {
-        BuilderFace f{static_cast<uint32_t>(d.corners.size()), n, 0xffffffffu, 0, 0};
+        BuilderFace f{static_cast<uint32_t>(d.corners.size()), n};
         for (DWORD c = 0; c < n; ++c) {
             if (ncount)
                 d.corners.push_back({vbase + data[offset + 2 * c], nbase + data[offset + 2 * c + 1]});
@@ -439,11 +445,15 @@ void MeshBuilder::append(const MeshBuilderData& o, const Matrix& m) {
     for (size_t i = 0; i < o.materials.size(); ++i) materialMap[i] = materialIndex(o.materials[i]);
     std::vector<uint32_t> textureMap(o.textures.size());
     for (size_t i = 0; i < o.textures.size(); ++i) textureMap[i] = textureIndex(o.textures[i]);
+    std::vector<uint32_t> lookMap(o.looks.size());
+    for (uint32_t i = 0; i < o.looks.size(); ++i) {
+        FaceLook look = o.looks[i];
+        look.material = look.material < materialMap.size() ? materialMap[look.material] : 0;
+        look.texture = look.texture < textureMap.size() ? textureMap[look.texture] : 0;
+        lookMap[i] = d.looks.indexOf(look);
+    }
     for (const auto& f : o.faces) {
-        BuilderFace nf = f;
-        nf.firstCorner = static_cast<uint32_t>(d.corners.size());
-        nf.material = f.material < materialMap.size() ? materialMap[f.material] : 0;
-        nf.texture = f.texture < textureMap.size() ? textureMap[f.texture] : 0;
+        BuilderFace nf{static_cast<uint32_t>(d.corners.size()), f.cornerCount, lookMap[f.look]};
         for (uint32_t c = 0; c < f.cornerCount; ++c) {
             FaceCorner corner = o.corners[f.firstCorner + c];
             corner.vertex += vbase;
@@ -483,8 +493,9 @@ void MeshBuilder::appendMesh(const MeshData& mesh, const Matrix& m) {
             part.texCoords.push_back({v.tu, v.tv});
         }
         size_t at = 0;
+        const uint32_t look = part.looks.indexOf({g.color, 1, g.texture ? 1u : 0u});
         for (uint32_t n : g.faceSizes) {
-            BuilderFace f{static_cast<uint32_t>(part.corners.size()), n, g.color, 1, g.texture ? 1u : 0u};
+            BuilderFace f{static_cast<uint32_t>(part.corners.size()), n, look};
             for (uint32_t c = 0; c < n; ++c, ++at) part.corners.push_back({g.indices[at], g.indices[at]});
             part.faces.push_back(f);
         }
@@ -598,7 +609,7 @@ HRESULT MeshBuilder::SetColorSource(D3DRMCOLORSOURCE source) {
 
 HRESULT MeshBuilder::SetColor(D3DCOLOR color) {
     settleNormals();
-    for (auto& f : data_.faces) f.color = color;
+    changeLooks([&](FaceLook& look) { look.color = color; });
     if (!data_.vertexColors.empty()) std::fill(data_.vertexColors.begin(), data_.vertexColors.end(), color);
     changed();
     return D3DRM_OK;
@@ -610,7 +621,7 @@ HRESULT MeshBuilder::SetTexture(IDirect3DRMTexture* texture) {
     settleNormals();
     if (texture && !asTexture(texture)) return D3DRMERR_BADOBJECT;
     uint32_t index = textureIndex(texture);
-    for (auto& f : data_.faces) f.texture = index;
+    changeLooks([&](FaceLook& look) { look.texture = index; });
     changed();
     return D3DRM_OK;
 }
@@ -620,7 +631,7 @@ HRESULT MeshBuilder::SetMaterial(IDirect3DRMMaterial* material) {
     Material* m = asMaterial(material);
     if (!m) return D3DRMERR_BADOBJECT;
     uint32_t index = materialIndex(m->data);
-    for (auto& f : data_.faces) f.material = index;
+    changeLooks([&](FaceLook& look) { look.material = index; });
     changed();
     return D3DRM_OK;
 }
@@ -772,18 +783,18 @@ HRESULT MeshBuilder::CreateMesh(IDirect3DRMMesh** out) {
     *out = nullptr;
     const auto& d = data_;
     Ref<Mesh> mesh = adopt(new Mesh);
-    // One group per (colour, material, texture); vertices per distinct corner.
-    std::map<std::tuple<D3DCOLOR, uint32_t, uint32_t>, size_t> groupOf;
+    // One group per look; vertices per distinct corner.
+    std::map<uint32_t, size_t> groupOf;
     std::vector<std::map<std::pair<uint32_t, uint32_t>, uint32_t>> cornerMaps;
     for (const auto& f : d.faces) {
-        auto key = std::make_tuple(f.color, f.material, f.texture);
-        auto [it, fresh] = groupOf.emplace(key, mesh->data.groups.size());
+        const FaceLook& look = d.lookOf(f);
+        auto [it, fresh] = groupOf.emplace(f.look, mesh->data.groups.size());
         if (fresh) {
             MeshGroupData g;
-            g.color = f.color;
+            g.color = look.color;
             g.quality = d.quality;
-            g.material = d.materials[f.material];
-            g.texture = d.textures[f.texture];
+            g.material = d.materials[look.material];
+            g.texture = d.textures[look.texture];
             if (g.texture) g.texture->AddRef();
             mesh->data.groups.push_back(std::move(g));
             cornerMaps.emplace_back();
@@ -804,7 +815,7 @@ HRESULT MeshBuilder::CreateMesh(IDirect3DRMMesh** out) {
                 }
                 v.color = d.colorSource == D3DRMCOLOR_FROMVERTEX && corner.vertex < d.vertexColors.size()
                               ? d.vertexColors[corner.vertex]
-                              : f.color;
+                              : look.color;
                 g.vertices.push_back(v);
             }
             g.indices.push_back(ci->second);
@@ -833,10 +844,16 @@ BuilderFace* Face::face() {
     return index_ < faces.size() ? &faces[index_] : nullptr;
 }
 
+const FaceLook* Face::look() const {
+    const BuilderFace* f = face();
+    return f ? &builder_->data().lookOf(*f) : nullptr;
+}
+
 HRESULT Face::bindTo(MeshBuilder* builder) {
     auto& d = builder->mutableData();
-    BuilderFace f{static_cast<uint32_t>(d.corners.size()), static_cast<uint32_t>(freePositions_.size()), freeColor_,
-                  builder->materialIndex(freeMaterial_), builder->textureIndex(freeTexture_.get())};
+    const FaceLook look{freeColor_, builder->materialIndex(freeMaterial_), builder->textureIndex(freeTexture_.get())};
+    BuilderFace f{static_cast<uint32_t>(d.corners.size()), static_cast<uint32_t>(freePositions_.size()),
+                  d.looks.indexOf(look)};
     for (size_t i = 0; i < freePositions_.size(); ++i) {
         uint32_t v = static_cast<uint32_t>(d.positions.size());
         d.positions.push_back(freePositions_[i]);
@@ -897,19 +914,15 @@ HRESULT Face::SetColor(D3DCOLOR color) {
         freeColor_ = color;
         return D3DRM_OK;
     }
-    BuilderFace* f = face();
-    if (!f) return D3DRMERR_BADOBJECT;
-    f->color = color;
-    builder_->changed();
-    return D3DRM_OK;
+    return changeLook([&](FaceLook& look) { look.color = color; });
 }
 
 HRESULT Face::SetColorRGB(D3DVALUE r, D3DVALUE g, D3DVALUE b) { return SetColor(D3DRMCreateColorRGB(r, g, b)); }
 
 D3DCOLOR Face::GetColor() {
     if (!builder_) return freeColor_;
-    const BuilderFace* f = face();
-    return f ? f->color : 0;
+    const FaceLook* l = look();
+    return l ? l->color : 0;
 }
 
 HRESULT Face::SetTexture(IDirect3DRMTexture* texture) {
@@ -918,21 +931,18 @@ HRESULT Face::SetTexture(IDirect3DRMTexture* texture) {
         freeTexture_ = Ref<IDirect3DRMTexture>(texture);
         return D3DRM_OK;
     }
-    BuilderFace* f = face();
-    if (!f) return D3DRMERR_BADOBJECT;
-    uint32_t index = builder_->textureIndex(texture);
-    face()->texture = index;
-    builder_->changed();
-    return D3DRM_OK;
+    if (!face()) return D3DRMERR_BADOBJECT;
+    const uint32_t index = builder_->textureIndex(texture);
+    return changeLook([&](FaceLook& look) { look.texture = index; });
 }
 
 HRESULT Face::GetTexture(IDirect3DRMTexture** texture) {
     if (!texture) return D3DRMERR_BADVALUE;
     IDirect3DRMTexture* t = freeTexture_.get();
     if (builder_) {
-        const BuilderFace* f = face();
-        if (!f) return D3DRMERR_BADOBJECT;
-        t = builder_->data().textures[f->texture];
+        const FaceLook* l = look();
+        if (!l) return D3DRMERR_BADOBJECT;
+        t = builder_->data().textures[l->texture];
     }
     if (t) t->AddRef();
     *texture = t;
@@ -946,25 +956,22 @@ HRESULT Face::SetMaterial(IDirect3DRMMaterial* material) {
         freeMaterial_ = m->data;
         return D3DRM_OK;
     }
-    BuilderFace* f = face();
-    if (!f) return D3DRMERR_BADOBJECT;
-    uint32_t index = builder_->materialIndex(m->data);
-    face()->material = index;
-    builder_->changed();
-    return D3DRM_OK;
+    if (!face()) return D3DRMERR_BADOBJECT;
+    const uint32_t index = builder_->materialIndex(m->data);
+    return changeLook([&](FaceLook& look) { look.material = index; });
 }
 
 HRESULT Face::GetMaterial(IDirect3DRMMaterial** material) {
     if (!material) return D3DRMERR_BADVALUE;
     auto* m = new Material;
     if (builder_) {
-        const BuilderFace* f = face();
-        if (!f) {
+        const FaceLook* l = look();
+        if (!l) {
             m->Release();
             *material = nullptr;
             return D3DRMERR_BADOBJECT;
         }
-        m->data = builder_->data().materials[f->material];
+        m->data = builder_->data().materials[l->material];
     } else {
         m->data = freeMaterial_;
     }

@@ -246,6 +246,19 @@ public:
     void clear();
     uint32_t textureIndex(IDirect3DRMTexture* texture);  // adds it to the table
     uint32_t materialIndex(const MaterialData& material);
+    // Gives every face the look that change makes of its own.
+    template <class Change>
+    void changeLooks(Change change) {
+        std::vector<uint32_t> to(data_.looks.size(), UINT32_MAX);
+        for (BuilderFace& f : data_.faces) {
+            if (to[f.look] == UINT32_MAX) {
+                FaceLook look = data_.looks[f.look];
+                change(look);
+                to[f.look] = data_.looks.indexOf(look);
+            }
+            f.look = to[f.look];
+        }
+    }
     // Appends another builder's geometry transformed by m.
     void append(const MeshBuilderData& other, const Matrix& m);
     void appendMesh(const MeshData& mesh, const Matrix& m);
@@ -326,6 +339,18 @@ public:
 private:
     const BuilderFace* face() const;
     BuilderFace* face();
+    const FaceLook* look() const;
+    // Gives the face the look that change makes of its own.
+    template <class Change>
+    HRESULT changeLook(Change change) {
+        BuilderFace* f = face();
+        if (!f) return D3DRMERR_BADOBJECT;
+        FaceLook look = builder_->shapeData().looks[f->look];
+        change(look);
+        f->look = builder_->mutableData().looks.indexOf(look);
+        builder_->changed();
+        return D3DRM_OK;
+    }
 
     Ref<MeshBuilder> builder_;
     uint32_t index_ = 0;

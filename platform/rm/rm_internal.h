@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/rm/cost_account.h"
@@ -81,12 +82,36 @@ private:
     bool withNormals_ = false;
 };
 
+// How a face is drawn. A big mesh has millions of faces but few looks: its faces name
+// theirs in a table that holds each one once.
+struct FaceLook {
+    D3DCOLOR color = 0xffffffffu;  // 0xAARRGGBB
+    uint32_t material = 0;         // index into MeshBuilderData::materials (0: the default)
+    uint32_t texture = 0;          // index into MeshBuilderData::textures (0: untextured)
+    bool operator==(const FaceLook&) const = default;
+};
+
+class FaceLooks {
+public:
+    const FaceLook& operator[](uint32_t i) const { return list_[i]; }
+    size_t size() const { return list_.size(); }
+    // The index of look, added when no face had it yet. Index 0 is the default look.
+    uint32_t indexOf(const FaceLook& look);
+
+private:
+    struct Hash {
+        size_t operator()(const FaceLook& l) const {
+            return std::hash<uint64_t>()(uint64_t(l.color) << 32 ^ uint64_t(l.material) << 16 ^ l.texture);
+        }
+    };
+    std::vector<FaceLook> list_{FaceLook{}};
+    std::unordered_map<FaceLook, uint32_t, Hash> index_{{FaceLook{}, 0}};
+};
+
 struct BuilderFace {
     uint32_t firstCorner;  // into MeshBuilderData::corners
     uint32_t cornerCount;  // >= 3 for faces that are drawn
-    D3DCOLOR color;        // 0xAARRGGBB
-    uint32_t material;     // index into MeshBuilderData::materials (0: the default)
-    uint32_t texture;      // index into MeshBuilderData::textures (0: untextured)
+    uint32_t look = 0;     // into MeshBuilderData::looks
 };
 
 // Vertices that follow bones (frames): each vertex with influences is placed by the
@@ -120,6 +145,9 @@ struct MeshBuilderData {
     std::vector<D3DCOLOR> vertexColors;  // one per position (used with D3DRMCOLOR_FROMVERTEX)
     CornerList corners;
     std::vector<BuilderFace> faces;
+    FaceLooks looks;
+    const FaceLook& lookOf(const BuilderFace& f) const { return looks[f.look]; }
+    const FaceLook& lookOf(size_t face) const { return looks[faces[face].look]; }
     std::vector<MaterialData> materials{MaterialData{}};
     std::vector<IDirect3DRMTexture*> textures{nullptr};  // holds a reference to each
     D3DRMRENDERQUALITY quality = D3DRMRENDER_GOURAUD;

@@ -141,35 +141,28 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
     if (ownColours)
         for (const auto& c : mesh.vertexColors) part.vertexColors.push_back(D3DRMCreateColorRGBA(c[0], c[1], c[2], c[3]));
     // Materials: slot 0 stays the default; file material i is slot i + 1.
-    std::vector<D3DCOLOR> colors;
-    std::vector<uint32_t> textureSlots;
+    std::vector<uint32_t> looks;  // of each file material
     for (const auto& mat : mesh.materials) {
         MaterialData md;
         md.power = mat.power;
         for (int k = 0; k < 3; ++k) md.specular[k] = mat.specular[k], md.emissive[k] = mat.emissive[k];
         part.materials.push_back(md);
-        colors.push_back(D3DRMCreateColorRGBA(mat.faceColor[0], mat.faceColor[1], mat.faceColor[2], mat.faceColor[3]));
-        IDirect3DRMTexture* t = textures.get(mat.textureFilename);
-        if (t) {
+        FaceLook look{D3DRMCreateColorRGBA(mat.faceColor[0], mat.faceColor[1], mat.faceColor[2], mat.faceColor[3]),
+                      uint32_t(part.materials.size() - 1), 0};
+        if (IDirect3DRMTexture* t = textures.get(mat.textureFilename)) {
             part.textures.push_back(t);  // borrowed; append() takes the builder's reference
-            textureSlots.push_back(static_cast<uint32_t>(part.textures.size() - 1));
-        } else {
-            textureSlots.push_back(0);
+            look.texture = static_cast<uint32_t>(part.textures.size() - 1);
         }
+        looks.push_back(part.looks.indexOf(look));
     }
     const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
     part.corners.reserve(mesh.faces.indices.size(), haveNormals);
     reserveOnHugePages(part.faces, mesh.faces.size());
     for (size_t f = 0; f < mesh.faces.size(); ++f) {
         auto face = mesh.faces[f];
-        BuilderFace bf{static_cast<uint32_t>(part.corners.size()), static_cast<uint32_t>(face.size()), 0xffffffffu, 0,
-                       0};
-        if (f < mesh.faceMaterials.size() && mesh.faceMaterials[f] < mesh.materials.size()) {
-            uint32_t mi = mesh.faceMaterials[f];
-            bf.color = colors[mi];
-            bf.material = mi + 1;
-            bf.texture = textureSlots[mi];
-        }
+        BuilderFace bf{static_cast<uint32_t>(part.corners.size()), static_cast<uint32_t>(face.size())};
+        if (f < mesh.faceMaterials.size() && mesh.faceMaterials[f] < mesh.materials.size())
+            bf.look = looks[mesh.faceMaterials[f]];
         auto normals = haveNormals ? mesh.faceNormals[f] : std::span<const uint32_t>{};
         for (size_t c = 0; c < face.size(); ++c)
             part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
@@ -181,7 +174,7 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         for (const BuilderFace& f : part.faces)
             for (uint32_t c = 0; c < f.cornerCount; ++c) {
                 const uint32_t v = part.corners[f.firstCorner + c].vertex;
-                if (!set[v]) part.vertexColors[v] = f.color;
+                if (!set[v]) part.vertexColors[v] = part.lookOf(f).color;
                 set[v] = true;
             }
     }

@@ -32,8 +32,9 @@ void count(IDirect3DRMFrame* frame, Counts& c, std::set<uint64_t>& bones) {
         if (const rm::MeshBuilderData* d = rm::meshBuilderData(v)) {
             for (const auto& f : d->faces) {
                 if (f.cornerCount >= 3) c.triangles += f.cornerCount - 2;
-                c.materials.insert({d->colorSource == D3DRMCOLOR_FROMVERTEX ? 0 : f.color,
-                                    d->materials[f.material].power, d->textures[f.texture]});
+                const rm::FaceLook& look = d->lookOf(f);
+                c.materials.insert({d->colorSource == D3DRMCOLOR_FROMVERTEX ? 0 : look.color,
+                                    d->materials[look.material].power, d->textures[look.texture]});
             }
             if (d->skin)
                 for (const auto& b : d->skin->bones) bones.insert(b.frame);

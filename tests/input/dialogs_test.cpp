@@ -12,7 +12,7 @@ using namespace session;
 constexpr int kColour = 104;
 
 D3DCOLOR firstFaceColour(IDirect3DRMMeshBuilder* b) {
-    return rm::meshBuilderData(b)->faces[0].color;
+    return rm::meshBuilderData(b)->lookOf(0).color;
 }
 
 TEST(ColourCommand, StartsFromTheFirstFaceAndRecoloursEveryFace) {
@@ -39,7 +39,9 @@ TEST(ColourCommand, StartsFromTheFirstFaceAndRecoloursEveryFace) {
                       RGB(byte(D3DRMColorGetRed(start)), byte(D3DRMColorGetGreen(start)),
                           byte(D3DRMColorGetBlue(start))));
             EXPECT_EQ(shown.initialColor & 0xffu, 255u);
-            for (const rm::BuilderFace& f : rm::meshBuilderData(cube.builder)->faces) {
+            const rm::MeshBuilderData& d = *rm::meshBuilderData(cube.builder);
+            for (const rm::BuilderFace& face : d.faces) {
+                const rm::FaceLook& f = d.lookOf(face);
                 EXPECT_NEAR(D3DRMColorGetRed(f.color), 10 / 255.0f, 1e-6);
                 EXPECT_NEAR(D3DRMColorGetGreen(f.color), 200 / 255.0f, 1e-6);
                 EXPECT_NEAR(D3DRMColorGetBlue(f.color), 30 / 255.0f, 1e-6);

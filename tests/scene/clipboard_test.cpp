@@ -130,7 +130,7 @@ TEST(Clipboard, ACopySurvivesTheDeletionOfItsOriginal) {
             const rm::MeshBuilderData* data = rm::meshBuilderData(rm::frameVisuals(frames[0])[0]);
             ASSERT_NE(data, nullptr);
             EXPECT_EQ(data->faces.size(), 6u);
-            EXPECT_EQ(data->faces[0].color, kBlue);
+            EXPECT_EQ(data->lookOf(0).color, kBlue);
         },
     });
 }

@@ -85,9 +85,9 @@ TEST_F(LoadTest, ConverterOutputLoadsWithItsColoursAndWithoutTheBrokenFace) {
     const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
     ASSERT_EQ(mb->GetFaceCount(), 2);  // the face with -1 is dropped, the rest loads
     EXPECT_EQ(mb->GetVertexCount(), 4);
-    EXPECT_EQ(d.faces[0].color, D3DRMCreateColorRGB(1, 0, 0));
-    EXPECT_EQ(d.faces[1].color, D3DRMCreateColorRGB(0, 0.5f, 1));
-    const rm::MaterialData& m = d.materials[d.faces[1].material];
+    EXPECT_EQ(d.lookOf(0).color, D3DRMCreateColorRGB(1, 0, 0));
+    EXPECT_EQ(d.lookOf(1).color, D3DRMCreateColorRGB(0, 0.5f, 1));
+    const rm::MaterialData& m = d.materials[d.lookOf(1).material];
     EXPECT_FLOAT_EQ(m.power, 5.0f);
     EXPECT_FLOAT_EQ(m.emissive[2], 0.1f);
     // No MeshNormals: every corner has a generated unit normal.
@@ -305,11 +305,11 @@ Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 2; 3;0;1;2;, 3;2;1;0;;
     ASSERT_EQ(loadBuilder(path, mb, recordingCallback, &asked), D3DRM_OK);
     EXPECT_EQ(asked.names, (std::vector<std::string>{"maps\\wood.ppm", "nowhere.ppm"}));
     const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
-    ASSERT_NE(d.textures[d.faces[0].texture], nullptr);
-    const rm::TextureData& t = rm::textureData(d.textures[d.faces[0].texture]);
+    ASSERT_NE(d.textures[d.lookOf(0).texture], nullptr);
+    const rm::TextureData& t = rm::textureData(d.textures[d.lookOf(0).texture]);
     EXPECT_EQ(t.width, 1);
     EXPECT_EQ(t.rgba[0], 0x10);
-    EXPECT_EQ(d.faces[1].texture, 0u);  // missing texture: untextured, model still loads
+    EXPECT_EQ(d.lookOf(1).texture, 0u);  // missing texture: untextured, model still loads
     // Outside a load the name is looked up as given (relative to the current folder).
     Held<IDirect3DRMTexture> none;
     EXPECT_EQ(d3drm->LoadTexture("maps\\wood.ppm", &none), D3DRMERR_FILENOTFOUND);
@@ -340,9 +340,9 @@ Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 3; 3;0;1;2;, 3;2;1;0;, 3;0;2;1;;
         d3drm->CreateMeshBuilder(&mb);
         ASSERT_EQ(loadBuilder(spelling, mb), D3DRM_OK) << spelling;
         const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
-        EXPECT_NE(d.textures[d.faces[0].texture], nullptr) << spelling;
-        EXPECT_NE(d.textures[d.faces[1].texture], nullptr) << spelling;
-        EXPECT_EQ(d.faces[2].texture, 0u) << spelling;
+        EXPECT_NE(d.textures[d.lookOf(0).texture], nullptr) << spelling;
+        EXPECT_NE(d.textures[d.lookOf(1).texture], nullptr) << spelling;
+        EXPECT_EQ(d.lookOf(2).texture, 0u) << spelling;
     }
     fs::current_path(previous);
 }

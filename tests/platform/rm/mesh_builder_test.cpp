@@ -154,7 +154,7 @@ TEST_F(RmTest, BoxScaleAndColours) {
     EXPECT_EQ(f0->GetColor(), red);
     // A face handed out refers to the builder's own face.
     f1->SetColorRGB(0, 0, 1);
-    EXPECT_EQ(rm::meshBuilderData(mb)->faces[1].color, D3DRMCreateColorRGB(0, 0, 1));
+    EXPECT_EQ(rm::meshBuilderData(mb)->lookOf(1).color, D3DRMCreateColorRGB(0, 0, 1));
     Held<IDirect3DRMFace> none;
     EXPECT_EQ(faces->GetElement(2, &none), D3DRMERR_BADVALUE);
 }
@@ -171,7 +171,7 @@ TEST_F(RmTest, CloneIsDeepAndIndependent) {
     D3DRMBOX box;
     mb->GetBox(&box);
     expectNear(box.max, 1, 1, 0);
-    EXPECT_EQ(rm::meshBuilderData(mb)->faces[0].color, 0xff112233u);
+    EXPECT_EQ(rm::meshBuilderData(mb)->lookOf(0).color, 0xff112233u);
     EXPECT_EQ(copy->GetFaceCount(), 2);
 }
 
@@ -259,9 +259,9 @@ TEST_F(RmTest, FreeFacesJoinABuilderOnce) {
     EXPECT_EQ(b->AddFace(face), D3DRMERR_FACEUSED);
     EXPECT_EQ(a->GetFaceCount(), 1);
     EXPECT_EQ(a->GetVertexCount(), 3);
-    EXPECT_EQ(rm::meshBuilderData(a)->faces[0].color, 0xff00ff00u);
+    EXPECT_EQ(rm::meshBuilderData(a)->lookOf(0).color, 0xff00ff00u);
     face->SetColor(0xff0000ffu);  // now the builder's face
-    EXPECT_EQ(rm::meshBuilderData(a)->faces[0].color, 0xff0000ffu);
+    EXPECT_EQ(rm::meshBuilderData(a)->lookOf(0).color, 0xff0000ffu);
     D3DVECTOR n;
     face->GetNormal(&n);
     expectNear(n, 0, 0, -1);
