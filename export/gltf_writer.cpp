@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "export/export_internal.h"
+#include "platform/rm/big_memory.h"
 #include "platform/rm/rm_math.h"
 
 namespace exporting {
@@ -28,7 +29,7 @@ public:
     explicit CornerTable(size_t positions) {
         size_t capacity = 1024;
         while (capacity < 2 * positions) capacity *= 2;
-        slots_.assign(capacity, Slot{});
+        slots_ = emptySlots(capacity);
     }
     // The index kept for key, or `index` kept for it now (then true).
     std::pair<uint32_t, bool> emplace(uint64_t key, uint32_t index) {
@@ -54,8 +55,16 @@ private:
         while (slots[at].key != kEmpty && slots[at].key != key) at = (at + 1) & mask;
         return slots[at];
     }
+    // Looked up at random: on huge pages where the system has them, a big table's lookups
+    // miss the address cache far less.
+    static std::vector<Slot> emptySlots(size_t capacity) {
+        std::vector<Slot> slots;
+        rm::reserveOnHugePages(slots, capacity);
+        slots.resize(capacity);
+        return slots;
+    }
     void grow() {
-        std::vector<Slot> bigger(slots_.size() * 2);
+        std::vector<Slot> bigger = emptySlots(slots_.size() * 2);
         for (const Slot& s : slots_)
             if (s.key != kEmpty) find(bigger, s.key) = s;
         slots_ = std::move(bigger);
@@ -514,11 +523,26 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             translucentVertices = translucentVertices || (c >> 24) != 0xff;
     const bool haveUv = d.texCoords.size() == d.positions.size();
 
-    CornerTable remap(d.positions.size());
+    // The triangles by material, each list made at its final size (a big mesh's lists then
+    // do not grow step by step, each step in fresh memory the system must clear): the
+    // indices each look's faces bring, and where the faces of each look go.
+    std::vector<size_t> lookIndices(d.looks.size(), 0);
+    size_t indexCount = 0;
+    for (const rm::BuilderFace& f : d.faces)
+        if (f.cornerCount >= 3 && f.look < lookIndices.size()) {
+            lookIndices[f.look] += 3 * size_t(f.cornerCount - 2);
+            indexCount += 3 * size_t(f.cornerCount - 2);
+        }
+    std::map<int, std::vector<uint32_t>> triangles;
+    std::map<int, size_t> wanted;  // by material: the indices of the looks met so far
+    std::vector<std::vector<uint32_t>*> lookList(d.looks.size(), nullptr);
+    // About one vertex a position, or a normal where there are more (a normal made for a
+    // mesh serves one position).
+    CornerTable remap(std::max(d.positions.size(), d.normals.size()));
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
-    std::map<int, std::vector<uint32_t>> triangles;  // by material
-    std::vector<int> lookMaterial(d.looks.size(), -1);
+    rm::reserveOnHugePages(source, d.positions.size());
+    rm::reserveOnHugePages(normals, 3 * d.positions.size());
     std::vector<uint32_t> polygon;
     size_t done = 0;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
@@ -552,10 +576,13 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             }
             polygon.push_back(index);
         }
-        // The material text is made once for each look a face uses.
-        int& material = lookMaterial[f.look];
-        if (material < 0) material = materialFor(d, d.lookOf(f), vertexColours, translucentVertices);
-        auto& list = triangles[material];
+        if (!lookList[f.look]) {
+            // The material text is made once for each look a face uses.
+            const int material = materialFor(d, d.lookOf(f), vertexColours, translucentVertices);
+            lookList[f.look] = &triangles[material];
+            rm::reserveOnHugePages(triangles[material], wanted[material] += lookIndices[f.look]);
+        }
+        auto& list = *lookList[f.look];
         // Mirrored, the clockwise front becomes the counter-clockwise one glTF wants.
         for (size_t i = 1; i + 1 < polygon.size(); ++i)
             list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
@@ -563,6 +590,14 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     if (progress_) progress_->advance(done);
     if (triangles.empty() || source.empty()) return -1;
 
+    // The buffer's room for what follows: positions and normals, texture coordinates,
+    // colours, joints and weights where written, and the indices (with room to align each).
+    bool anyTexture = false;
+    for (const auto& f : d.faces)
+        anyTexture = anyTexture || (d.lookOf(f).texture && d.lookOf(f).texture < d.textures.size());
+    const bool withUv = haveUv || anyTexture;
+    const size_t vertexBytes = 24 + (withUv ? 8 : 0) + (vertexColours ? 16 : 0) + (joints && weights ? 24 : 0);
+    rm::reserveOnHugePages(bin_, bin_.size() + source.size() * vertexBytes + indexCount * 4 + 4 * (8 + triangles.size()));
     std::vector<float> positions;
     positions.reserve(source.size() * 3);
     for (uint32_t v : source) {
@@ -574,10 +609,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     positions = {};
     attributes += ",\"NORMAL\":" + std::to_string(floats(normals, 3, "VEC3", 34962, false));
     normals = {};
-    bool anyTexture = false;
-    for (const auto& f : d.faces)
-        anyTexture = anyTexture || (d.lookOf(f).texture && d.lookOf(f).texture < d.textures.size());
-    if (haveUv || anyTexture) {
+    if (withUv) {
         std::vector<float> uv;
         uv.reserve(source.size() * 2);
         for (uint32_t v : source) {
