@@ -45,6 +45,7 @@ double currentFrameSeconds() { return thisFrameSeconds; }
 int renderFrame() {
     ViewerState* state = currentState;
     thisFrameSeconds = frameSeconds();
+    if (!winHasDisplay()) winAdvanceHeadlessClock(thisFrameSeconds);
     if (state->scene->Move(D3DVAL(1.0)) < 0) return 0;
     if (state->viewport->Clear() < 0) return 0;
     if (state->viewport->Render(state->scene) < 0) return 0;

@@ -84,7 +84,11 @@ void winSetClientSize(HWND hwnd, int width, int height);
 // ---- environment -------------------------------------------------------------------
 void winSetWorkArea(const RECT& area);
 void winSetBitsPerPixel(int bits);
-void winSetTickCount(std::optional<DWORD> fixed);  // nullopt: the real clock
+void winSetTickCount(std::optional<DWORD> fixed);  // nullopt: the clock below
+// Without a fixed count, GetTickCount is the real clock with a display; headless it counts
+// the time the frames drawn stand for, so that a run (its frame-rate figure too) is the
+// same every time. Each headless frame adds its own.
+void winAdvanceHeadlessClock(double seconds);
 
 // ---- observing ---------------------------------------------------------------------
 // Sees every message taken from the queue with PM_REMOVE (GetMessageA included), before

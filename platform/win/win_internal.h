@@ -171,6 +171,7 @@ struct State {
     int modalDepth = 0;
     unsigned long long messagesHandled = 0;  // window procedure calls, sent or dispatched
     std::optional<DWORD> fixedTick;
+    double headlessSeconds = 0;  // the frames' time, headless
 
     std::map<UINT_PTR, std::unique_ptr<Drop>> drops;
     UINT_PTR nextDropId = 1;

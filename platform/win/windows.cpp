@@ -171,6 +171,7 @@ HINSTANCE GetModuleHandleA(LPCSTR) {
 
 DWORD GetTickCount() {
     if (state().fixedTick) return *state().fixedTick;
+    if (!winHasDisplay()) return static_cast<DWORD>(state().headlessSeconds * 1000);
     using namespace std::chrono;
     return static_cast<DWORD>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -816,6 +817,7 @@ void winReset() {
     s.capture = s.focus = s.active = nullptr;
     s.cursorId = 0;
     s.fixedTick.reset();
+    s.headlessSeconds = 0;
     s.drops.clear();
     forgetLoadedMenus();
     s.messageHook = nullptr;
@@ -900,6 +902,7 @@ void winSetClientSize(HWND hwnd, int width, int height) {
 }
 
 void winSetTickCount(std::optional<DWORD> fixed) { state().fixedTick = fixed; }
+void winAdvanceHeadlessClock(double seconds) { state().headlessSeconds += seconds; }
 void winSetMessageHook(std::function<void(const MSG&)> hook) {
     state().messageHook = std::move(hook);
 }

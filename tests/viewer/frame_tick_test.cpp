@@ -1,7 +1,9 @@
 // The frame tick's frame-rate figure and the anchored text it is drawn with.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "tests/viewer/viewer_harness.h"
 #include "viewer/frame_tick.h"
@@ -71,6 +73,22 @@ TEST(FrameRate, FigureIsFramesOfTheLastPeriodScaledToOneSecond) {
     ASSERT_EQ(figures.size(), 2u);
     EXPECT_EQ(figures[0], 29u);
     EXPECT_EQ(figures[1], 29u);
+}
+
+// Headless, the figure counts the time the frames stand for: the same however long the
+// frames really take.
+TEST(FrameRate, HeadlessFigureIsTheSameHoweverLongFramesTake) {
+    std::vector<unsigned long> figures;
+    for (int pause : {0, 20}) {
+        std::vector<Step> steps{[pause] { std::this_thread::sleep_for(std::chrono::milliseconds(pause)); }};
+        steps = steps + repeat(70);
+        steps.push_back([&] { figures.push_back(framesPerSecond); });
+        runViewer(steps);
+    }
+    ASSERT_EQ(figures.size(), 2u);
+    EXPECT_EQ(figures[0], figures[1]);
+    EXPECT_GE(figures[0], 59u);
+    EXPECT_LE(figures[0], 60u);
 }
 
 TEST(FrameRate, OverlayShowsZeroDuringTheFirstSecond) {
