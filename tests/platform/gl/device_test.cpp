@@ -687,7 +687,7 @@ TEST_F(DeviceTest, BigBuilderBuiltInPartsMatchesOnePart) {
         std::unique_ptr<gl::GpuMesh> mesh = gldevice::buildMesh(data, nullptr, extras);
         workPartsLimit() = 0;
         Built b;
-        b.vertices = read(GL_ARRAY_BUFFER, mesh->vertexBuffer(), size_t(mesh->sizes().vertices) * 20);
+        b.vertices = read(GL_ARRAY_BUFFER, mesh->vertexBuffer(), size_t(mesh->sizes().vertices) * mesh->vertexStride());
         b.indices = read(GL_ARRAY_BUFFER, mesh->indexBuffer(), size_t(mesh->triangleCount()) * 12);
         for (const gl::GpuMesh::Group& g : mesh->groups())
             b.groups.insert(b.groups.end(), {g.firstTriangle, g.triangleCount, g.firstEdge, g.edgeCount, g.firstCluster,
