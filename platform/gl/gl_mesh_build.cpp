@@ -237,43 +237,69 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
                    look.texture < b.textures.size() ? look.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
                    see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
     };
-    // A counting sort over the few distinct keys.
-    std::vector<Key> keys;
-    std::vector<uint32_t> slots;  // per key: faces, then where the next one goes
-    auto slotOf = [&, last = size_t(0)](const Key& k) mutable {
-        if (last < keys.size() && keys[last] == k) return last;
-        last = std::find(keys.begin(), keys.end(), k) - keys.begin();
-        if (last == keys.size()) {
-            keys.push_back(k);
-            slots.push_back(0);
+    // A counting sort over the few distinct keys, in parts: each part counts its faces by
+    // the keys it meets, in a table of its own; the tables are joined in part order; then
+    // each part places its faces from where its share of each key begins, so that the
+    // order is the one a single pass makes (by key, in file order within one).
+    struct PartKeys {
+        std::vector<Key> keys;         // as this part met them
+        std::vector<uint32_t> slots;   // per key: faces, then where the next one goes
+        std::vector<size_t> local;     // per key of the whole: its index here (SIZE_MAX: none)
+        size_t last = 0;
+        size_t slotOf(const Key& k) {
+            if (last < keys.size() && keys[last] == k) return last;
+            last = std::find(keys.begin(), keys.end(), k) - keys.begin();
+            if (last == keys.size()) {
+                keys.push_back(k);
+                slots.push_back(0);
+            }
+            return last;
         }
-        return last;
     };
-    uint32_t faceCount = 0;
-    for (const rm::BuilderFace& face : b.faces)
-        if (drawable(face)) {
-            ++slots[slotOf(keyOf(face))];
-            ++faceCount;
-        }
+    const unsigned sortParts = partsFor(b.faces.size());
+    std::vector<PartKeys> partKeys(sortParts);
+    runInParts(b.faces.size(), sortParts, [&](unsigned p, size_t first, size_t end) {
+        PartKeys& part = partKeys[p];
+        for (size_t f = first; f < end; ++f)
+            if (drawable(b.faces[f])) ++part.slots[part.slotOf(keyOf(b.faces[f]))];
+    });
+    std::vector<Key> keys;
+    for (const PartKeys& part : partKeys)
+        for (const Key& k : part.keys)
+            if (std::find(keys.begin(), keys.end(), k) == keys.end()) keys.push_back(k);
+    for (PartKeys& part : partKeys) {
+        part.local.assign(keys.size(), SIZE_MAX);
+        for (size_t i = 0; i < part.keys.size(); ++i)
+            part.local[std::find(keys.begin(), keys.end(), part.keys[i]) - keys.begin()] = i;
+    }
     std::vector<size_t> byKey(keys.size());
     for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = i;
     std::sort(byKey.begin(), byKey.end(), [&](size_t x, size_t y) { return keys[x] < keys[y]; });
-    for (uint32_t at = 0; size_t k : byKey) {
-        const uint32_t n = slots[k];
-        slots[k] = at;
-        at += n;
+    std::vector<uint32_t> begins(keys.size()), ends(keys.size());
+    uint32_t faceCount = 0;
+    for (size_t k : byKey) {
+        begins[k] = faceCount;
+        for (PartKeys& part : partKeys)
+            if (part.local[k] != SIZE_MAX) {
+                const uint32_t n = part.slots[part.local[k]];
+                part.slots[part.local[k]] = faceCount;
+                faceCount += n;
+            }
+        ends[k] = faceCount;
     }
     std::vector<uint32_t> order;
     rm::reserveOnHugePages(order, faceCount);
     order.resize(faceCount);
-    const std::vector<uint32_t> begins = slots;
-    for (uint32_t f = 0; f < b.faces.size(); ++f)
-        if (drawable(b.faces[f])) order[slots[slotOf(keyOf(b.faces[f]))]++] = f;
+    runInParts(b.faces.size(), sortParts, [&](unsigned p, size_t first, size_t end) {
+        PartKeys& part = partKeys[p];
+        for (size_t f = first; f < end; ++f)
+            if (drawable(b.faces[f])) order[part.slots[part.slotOf(keyOf(b.faces[f]))]++] = uint32_t(f);
+    });
+    partKeys = {};
     for (size_t k = 0; k < keys.size(); ++k)
         if (!keys[k].translucent)
-            orderByPlace(std::span(order).subspan(begins[k], slots[k] - begins[k]),
+            orderByPlace(std::span(order).subspan(begins[k], ends[k] - begins[k]),
                          [&](uint32_t f) { return vec(places[b.corners[b.faces[f].firstCorner].vertex]); });
-    slots = {};
 
     // A corner with a usable normal is shared by the faces that give it the same normal
     // and colour; the corners made for each position are chained from it (usually one
