@@ -597,7 +597,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         anyTexture = anyTexture || (d.lookOf(f).texture && d.lookOf(f).texture < d.textures.size());
     const bool withUv = haveUv || anyTexture;
     const size_t vertexBytes = 24 + (withUv ? 8 : 0) + (vertexColours ? 16 : 0) + (joints && weights ? 24 : 0);
-    rm::reserveOnHugePages(bin_, bin_.size() + source.size() * vertexBytes + indexCount * 4 + 4 * (8 + triangles.size()));
+    rm::reserveOnHugePages(bin_,
+                           bin_.size() + source.size() * vertexBytes + indexCount * 4 + 4 * (8 + triangles.size()));
     std::vector<float> positions;
     positions.reserve(source.size() * 3);
     for (uint32_t v : source) {

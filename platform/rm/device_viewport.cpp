@@ -443,7 +443,9 @@ private:
         best = std::numeric_limits<float>::infinity();
         for (size_t fi = 0; fi < d.faces.size(); ++fi) {
             const BuilderFace& f = d.faces[fi];
-            auto corner = [&](uint32_t k) -> const D3DVECTOR& { return d.positions[d.corners.vertex(f.firstCorner + k)]; };
+            auto corner = [&](uint32_t k) -> const D3DVECTOR& {
+                return d.positions[d.corners.vertex(f.firstCorner + k)];
+            };
             const D3DVECTOR& a = corner(0);
             for (uint32_t k = 1; k + 1 < f.cornerCount; ++k) {
                 float t;
