@@ -525,14 +525,17 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
 
     // The triangles by material, each list made at its final size (a big mesh's lists then
     // do not grow step by step, each step in fresh memory the system must clear): the
-    // indices each look's faces bring, and where the faces of each look go.
+    // indices each look's faces bring, and where the faces of each look go. Whether any
+    // face is textured is read off the looks the faces use.
     std::vector<size_t> lookIndices(d.looks.size(), 0);
+    std::vector<bool> lookUsed(d.looks.size(), false);
     size_t indexCount = 0;
-    for (const rm::BuilderFace& f : d.faces)
-        if (f.cornerCount >= 3 && f.look < lookIndices.size()) {
-            lookIndices[f.look] += 3 * size_t(f.cornerCount - 2);
-            indexCount += 3 * size_t(f.cornerCount - 2);
-        }
+    for (const rm::BuilderFace& f : d.faces) {
+        lookUsed[f.look] = true;
+        if (f.cornerCount < 3) continue;
+        lookIndices[f.look] += 3 * size_t(f.cornerCount - 2);
+        indexCount += 3 * size_t(f.cornerCount - 2);
+    }
     std::map<int, std::vector<uint32_t>> triangles;
     std::map<int, size_t> wanted;  // by material: the indices of the looks met so far
     std::vector<std::vector<uint32_t>*> lookList(d.looks.size(), nullptr);
@@ -593,8 +596,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     // The buffer's room for what follows: positions and normals, texture coordinates,
     // colours, joints and weights where written, and the indices (with room to align each).
     bool anyTexture = false;
-    for (const auto& f : d.faces)
-        anyTexture = anyTexture || (d.lookOf(f).texture && d.lookOf(f).texture < d.textures.size());
+    for (uint32_t i = 0; i < d.looks.size(); ++i)
+        anyTexture = anyTexture || (lookUsed[i] && d.looks[i].texture && d.looks[i].texture < d.textures.size());
     const bool withUv = haveUv || anyTexture;
     const size_t vertexBytes = 24 + (withUv ? 8 : 0) + (vertexColours ? 16 : 0) + (joints && weights ? 24 : 0);
     rm::reserveOnHugePages(bin_,

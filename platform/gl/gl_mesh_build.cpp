@@ -208,8 +208,10 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto point = [&](const rm::BuilderFace& face) {
         return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
     };
-    // Each face's normal, packed for its records, and the way it faces.
-    std::vector<uint8_t> facing(b.faces.size(), 0);
+    // Each face's normal, packed for its records, and the way it faces (kNotDrawn for a
+    // face that cannot be drawn: the passes after this one look no further).
+    constexpr uint8_t kNotDrawn = 0xff;
+    std::vector<uint8_t> facing(b.faces.size(), kNotDrawn);
     std::vector<uint32_t> faceNormals;
     rm::reserveOnHugePages(faceNormals, b.faces.size());
     faceNormals.resize(b.faces.size());
@@ -261,7 +263,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     runInParts(b.faces.size(), sortParts, [&](unsigned p, size_t first, size_t end) {
         PartKeys& part = partKeys[p];
         for (size_t f = first; f < end; ++f)
-            if (drawable(b.faces[f])) ++part.slots[part.slotOf(keyOf(b.faces[f]))];
+            if (facing[f] != kNotDrawn) ++part.slots[part.slotOf(keyOf(b.faces[f]))];
     });
     std::vector<Key> keys;
     for (const PartKeys& part : partKeys)
@@ -293,7 +295,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     runInParts(b.faces.size(), sortParts, [&](unsigned p, size_t first, size_t end) {
         PartKeys& part = partKeys[p];
         for (size_t f = first; f < end; ++f)
-            if (drawable(b.faces[f])) order[part.slots[part.slotOf(keyOf(b.faces[f]))]++] = uint32_t(f);
+            if (facing[f] != kNotDrawn) order[part.slots[part.slotOf(keyOf(b.faces[f]))]++] = uint32_t(f);
     });
     partKeys = {};
     for (size_t k = 0; k < keys.size(); ++k)
@@ -431,14 +433,14 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         uint32_t* idx = cornerLists[p].data();
         gl::Vec3* points = pointLists[p].data();
         uint32_t next = partStarts[p].made;
-        // Each part finds the keys of its faces with a cursor of its own.
-        auto keyAt = [&, last = size_t(0)](uint32_t f) mutable {
-            const Key k = keyOf(b.faces[f]);
-            if (last >= keys.size() || !(keys[last] == k)) last = std::find(keys.begin(), keys.end(), k) - keys.begin();
-            return last;
+        // The key of the face at i in the order: the one whose stretch holds i (keys follow
+        // each other in byKey order). Each part moves a cursor of its own forward.
+        auto keyAt = [&, at = size_t(0)](size_t i) mutable {
+            while (ends[byKey[at]] <= i) ++at;
+            return byKey[at];
         };
         const size_t end = partStarts[p + 1].face;
-        size_t key = partStarts[p].face < end ? keyAt(order[partStarts[p].face]) : 0;
+        size_t key = partStarts[p].face < end ? keyAt(partStarts[p].face) : 0;
         for (size_t i = partStarts[p].face; i < end; ++i) {
             const rm::BuilderFace& face = b.faces[order[i]];
             for (uint32_t k = 0; k < face.cornerCount; ++k) {
@@ -459,7 +461,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
                 for (uint32_t k = 0; k < face.cornerCount; ++k)
                     mesh->addEdge(part, idx[k], idx[(k + 1) % face.cornerCount]);
             const size_t here = key;
-            if (i + 1 < order.size()) key = keyAt(order[i + 1]);
+            if (i + 1 < order.size()) key = keyAt(i + 1);
             if (i + 1 == order.size() || !keys[key].sameGroup(keys[here])) gl::GpuMesh::endGroup(part, uint32_t(here));
         }
     });

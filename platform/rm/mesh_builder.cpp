@@ -931,9 +931,7 @@ HRESULT Face::SetTexture(IDirect3DRMTexture* texture) {
         freeTexture_ = Ref<IDirect3DRMTexture>(texture);
         return D3DRM_OK;
     }
-    if (!face()) return D3DRMERR_BADOBJECT;
-    const uint32_t index = builder_->textureIndex(texture);
-    return changeLook([&](FaceLook& look) { look.texture = index; });
+    return changeLook([&](FaceLook& look) { look.texture = builder_->textureIndex(texture); });
 }
 
 HRESULT Face::GetTexture(IDirect3DRMTexture** texture) {
@@ -956,9 +954,7 @@ HRESULT Face::SetMaterial(IDirect3DRMMaterial* material) {
         freeMaterial_ = m->data;
         return D3DRM_OK;
     }
-    if (!face()) return D3DRMERR_BADOBJECT;
-    const uint32_t index = builder_->materialIndex(m->data);
-    return changeLook([&](FaceLook& look) { look.material = index; });
+    return changeLook([&](FaceLook& look) { look.material = builder_->materialIndex(m->data); });
 }
 
 HRESULT Face::GetMaterial(IDirect3DRMMaterial** material) {

@@ -340,7 +340,8 @@ private:
     const BuilderFace* face() const;
     BuilderFace* face();
     const FaceLook* look() const;
-    // Gives the face the look that change makes of its own.
+    // Gives the face the look that change makes of its own (change is not called when the
+    // face is gone, so it may add the texture or material the look names).
     template <class Change>
     HRESULT changeLook(Change change) {
         BuilderFace* f = face();
