@@ -163,6 +163,7 @@ struct State {
 
     std::array<bool, 256> asyncKeys{};  // as the keyboard is now
     std::array<bool, 256> syncKeys{};   // as of the last key message taken from the queue
+    std::array<bool, 256> setKeys{};    // held through winSetKeyDown (a script), whatever the keyboard says
 
     HWND capture = nullptr;
     HWND focus = nullptr;

@@ -814,6 +814,7 @@ void winReset() {
     }
     s.asyncKeys.fill(false);
     s.syncKeys.fill(false);
+    s.setKeys.fill(false);
     s.capture = s.focus = s.active = nullptr;
     s.cursorId = 0;
     s.fixedTick.reset();
@@ -842,6 +843,7 @@ void winSetKeyDown(int vk, bool down) {
     if (vk < 0 || vk > 255) return;
     state().asyncKeys[vk] = down;
     state().syncKeys[vk] = down;
+    state().setKeys[vk] = down;
 }
 
 // As on a real desktop, a mouse message carries the buttons held once it has happened.

@@ -489,15 +489,16 @@ class QtBackend final : public Backend {
         return screen == nullptr ? 32 : screen->depth();
     }
 
+    // The keyboard as it is now; a modifier that a script holds is down as well.
     bool asyncKeyDown(int vk) override {
         const Qt::KeyboardModifiers mods = QGuiApplication::queryKeyboardModifiers();
         switch (vk) {
             case VK_SHIFT:
-                return (mods & Qt::ShiftModifier) != 0;
+                return (mods & Qt::ShiftModifier) != 0 || state().setKeys[VK_SHIFT];
             case VK_CONTROL:
-                return (mods & Qt::ControlModifier) != 0;
+                return (mods & Qt::ControlModifier) != 0 || state().setKeys[VK_CONTROL];
             case VK_MENU:
-                return (mods & Qt::AltModifier) != 0;
+                return (mods & Qt::AltModifier) != 0 || state().setKeys[VK_MENU];
             case VK_LBUTTON:
                 return (QGuiApplication::mouseButtons() & Qt::LeftButton) != 0;
             case VK_RBUTTON:

@@ -190,6 +190,15 @@ TEST_F(QtWindowTest, ModifiersCarriedOnlyByTheKeyEventStillMakeAccelerators) {
     EXPECT_FALSE(GetKeyState(VK_CONTROL) & 0x8000);
 }
 
+TEST_F(QtWindowTest, AModifierThatAScriptHoldsIsDownWhateverTheKeyboardSays) {
+    // A played script's Shift-drag spins in the window as it does headless.
+    EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+    winSetKeyDown(VK_SHIFT, true);
+    EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+    winSetKeyDown(VK_SHIFT, false);
+    EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+}
+
 TEST_F(QtWindowTest, KeysThroughTheWindowSystemAreNotTakenByTheMenus) {
     // Through the window, as the window system delivers them: Qt's shortcut handling sees
     // these first, and must leave Ctrl+O and Alt-less letters to the accelerators.
