@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/gl/gl_shaders.h"
+#include "platform/parallel.h"
 #include "platform/rm/big_memory.h"
 
 namespace gl {
@@ -1104,8 +1105,9 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
 // triangles than the pixels it covers, most are such. The test runs on the CPU with its
 // own rounding: each cluster's margin bounds the difference from the GPU's
 // (single-precision vertex shading, vertices snapped to 1/256 of a pixel), and a cluster
-// too close to the eye for a small bound is drawn whole. Triangles kept go to the driver
-// in their order, from a buffer of their own.
+// too close to the eye for a small bound is drawn whole. The test runs a stretch of
+// clusters at a time, split over the cores, before the stretch is drawn; triangles kept
+// go to the driver in their order, from a buffer of their own.
 bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& c) {
     if (!c.frustum || setup_.width <= 0 || setup_.height <= 0) return false;
     const double* m = c.clip;
@@ -1142,18 +1144,20 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         if (wNear > 0 && std::isfinite(wNear) && std::isfinite(size[0] + size[1] + size[3])) {
             // Window error: halfW * (dx / w + |x| dw / w^2), with dx, dw a few hundred
             // single-precision steps of the terms' sizes (which also bound this side's
-            // rounding), plus the snapping, plus the window coordinates kept in single
-            // precision.
+            // rounding), plus the snapping, plus a millionth of the coordinates for the
+            // division here. The rounding of what is kept adds its own step in the test.
             constexpr double kShaderError = 8e-6, kSnap = 1.0 / 128;
             const double ew = kShaderError * size[3];
             const double mx = halfW / wNear * (kShaderError * size[0] + size[0] * ew / wNear) + kSnap +
                               1e-6 * halfW * (size[0] / wNear + 1);
             const double my = halfH / wNear * (kShaderError * size[1] + size[1] * ew / wNear) + kSnap +
                               1e-6 * halfH * (size[1] / wNear + 1);
-            // Dense: its triangles average a few square pixels or less. The disc of its
-            // sphere's radius, in pixels across the fastest direction, overstates the area.
+            // Worth testing: its triangles average under 256 square pixels by the disc of its
+            // sphere's radius, in pixels across the fastest direction, which overstates the
+            // area. Testing a triangle costs a small part of drawing it, so a cluster that
+            // loses a few of them to the test gains.
             const double radius = double(k.radius) * xySlope * std::sqrt(3.0) / wNear;
-            if (mx < 0.25 && my < 0.25 && 3.14 * radius * radius < 16.0 * k.triangleCount) {
+            if (mx < 0.25 && my < 0.25 && 3.14 * radius * radius < 256.0 * k.triangleCount) {
                 planned.marginX = float(mx);
                 planned.marginY = float(my);
                 denseTriangles += k.triangleCount;
@@ -1177,6 +1181,8 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         }
         vertices = nullptr;
         indices = nullptr;
+        glBindBuffer(GL_COPY_READ_BUFFER, 0);
+        glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
     };
     auto map = [&] {
         glBindBuffer(GL_COPY_READ_BUFFER, mesh.vertexBuffer());
@@ -1188,6 +1194,119 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         if (!vertices || !indices) unmap();
         return vertices != nullptr;
     };
+    if (!map()) return false;
+    // Every vertex in window coordinates (from the viewport's corner) in steps of 1/4096
+    // pixel, rounded down: the vertex lies less than a step above them. Once for all the
+    // groups of the mesh in this placement. kUnplaced for a vertex behind the eye or too
+    // far out for the steps to be counted in an int.
+    constexpr int32_t kUnplaced = std::numeric_limits<int32_t>::min();
+    constexpr int kStepBits = 12;
+    constexpr int32_t kStepsPerPixel = 1 << kStepBits, kHalfPixel = kStepsPerPixel / 2;
+    auto project = [&](size_t first, size_t end) {
+        const size_t stride = mesh.vertexStride();
+        const double scaleX = halfW * kStepsPerPixel, scaleY = halfH * kStepsPerPixel;
+        // Rounded down by truncating a positive number: the offset's rounding can lift a
+        // value by under a millionth of a step, which the test's extra step covers.
+        constexpr double kFar = double(1 << 28), kOffset = double(1 << 30);
+        int32_t* out = projected_.data() + first * 2;
+        for (size_t v = first; v < end; ++v, out += 2) {
+            float p[3];
+            std::memcpy(p, vertices + v * stride, sizeof p);
+            const double w = p[0] * m[3] + p[1] * m[7] + p[2] * m[11] + m[15];
+            const double scale = 1 / w;
+            const double x = ((p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12]) * scale + 1) * scaleX;
+            const double y = ((p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13]) * scale + 1) * scaleY;
+            const bool placed = w > 0 && std::fabs(x) < kFar && std::fabs(y) < kFar;
+            out[0] = placed ? int32_t(int64_t(x + kOffset) - int64_t(kOffset)) : kUnplaced;
+            out[1] = placed ? int32_t(int64_t(y + kOffset) - int64_t(kOffset)) : kUnplaced;
+        }
+    };
+    // Whether a triangle whose box holds one centre, its corners in steps relative to that
+    // centre, may hold it once each corner is moved by up to `shift` steps: false where the
+    // centre lies beyond an edge by more than such moves can carry that edge (the edge's
+    // function changes by at most shift * (its length + twice the centre's distance from
+    // its first corner) + 2 shift^2), and the triangle is too far from flat for its side to
+    // turn over.
+    auto mayHoldCentre = [](const int64_t* x, const int64_t* y, int64_t shift) {
+        // At least the length of (dx, dy): the longer side plus 107/256 (over sqrt 2 - 1) of
+        // the shorter, rounded up.
+        auto length = [](int64_t dx, int64_t dy) {
+            dx = std::abs(dx);
+            dy = std::abs(dy);
+            return std::max(dx, dy) + ((107 * std::min(dx, dy) + 255) >> 8);
+        };
+        int64_t sides[3], perimeter = 0;
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            sides[i] = length(x[j] - x[i], y[j] - y[i]);
+            perimeter += sides[i];
+        }
+        const int64_t area2 = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
+        if (!(std::abs(area2) > 2 * shift * perimeter + 8 * shift * shift)) return true;
+        const int64_t side = area2 > 0 ? 1 : -1;
+        for (int i = 0; i < 3; ++i) {
+            const int j = (i + 1) % 3;
+            const int64_t edge = (x[j] - x[i]) * -y[i] - (y[j] - y[i]) * -x[i];
+            if (side * edge < -(shift * (sides[i] + 2 * length(x[i], y[i])) + 2 * shift * shift)) return false;
+        }
+        return true;
+    };
+    // The cluster's triangles that may hold a pixel's centre, kept in order. The box of the
+    // rounded corners, widened by the margin and the rounding, holds the centres (at n + 0.5
+    // pixels) from `first` to `last`: a triangle goes where that is none, or where it is
+    // exactly one that lies clearly outside.
+    auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned, std::vector<uint32_t>& list) {
+        const size_t at = list.size();
+        list.resize(at + size_t(k.triangleCount) * 3);
+        uint32_t* kept = list.data() + at;
+        const int32_t* xy = projected_.data();
+        // The GPU's difference plus the rounding (a step and a millionth in each axis), in
+        // whole steps.
+        const int32_t marginX = int32_t(std::ceil(planned.marginX * kStepsPerPixel)) + 2;
+        const int32_t marginY = int32_t(std::ceil(planned.marginY * kStepsPerPixel)) + 2;
+        const int64_t shift = int64_t(std::ceil(std::hypot(planned.marginX, planned.marginY) * kStepsPerPixel)) + 2;
+        const uint32_t* corner = indices + size_t(k.firstTriangle) * 3;
+        for (uint32_t t = 0; t < k.triangleCount; ++t, corner += 3) {
+            const uint32_t a = corner[0], b = corner[1], d = corner[2];
+            if (a < vertexCount && b < vertexCount && d < vertexCount) {
+                const int32_t xa = xy[2 * a], xb = xy[2 * b], xd = xy[2 * d];
+                const int32_t ya = xy[2 * a + 1], yb = xy[2 * b + 1], yd = xy[2 * d + 1];
+                const int32_t loX = std::min({xa, xb, xd}), hiX = std::max({xa, xb, xd});
+                const int32_t loY = std::min({ya, yb, yd}), hiY = std::max({ya, yb, yd});
+                if (loX != kUnplaced && loY != kUnplaced) {
+                    const int32_t firstX = -((marginX + kHalfPixel - loX) >> kStepBits);  // rounded up
+                    const int32_t lastX = (hiX + marginX - kHalfPixel) >> kStepBits;
+                    const int32_t firstY = -((marginY + kHalfPixel - loY) >> kStepBits);
+                    const int32_t lastY = (hiY + marginY - kHalfPixel) >> kStepBits;
+                    if (lastX < firstX || lastY < firstY) continue;
+                    if (lastX == firstX && lastY == firstY) {
+                        const int64_t cx = int64_t(firstX) * kStepsPerPixel + kHalfPixel;
+                        const int64_t cy = int64_t(firstY) * kStepsPerPixel + kHalfPixel;
+                        const int64_t x[3] = {xa - cx, xb - cx, xd - cx}, y[3] = {ya - cy, yb - cy, yd - cy};
+                        if (!mayHoldCentre(x, y, shift)) continue;
+                    }
+                }
+            }
+            kept[0] = a;
+            kept[1] = b;
+            kept[2] = d;
+            kept += 3;
+        }
+        list.resize(size_t(kept - list.data()));
+        return k.triangleCount - (list.size() - at) / 3;
+    };
+    // Every vertex projected (unless this placement's projection is at hand), split over
+    // the cores.
+    if (projectedMesh_ != mesh.serial() || projectedFrame_ != frame_ ||
+        !std::equal(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_))) {
+        projectedMesh_ = mesh.serial();
+        projectedFrame_ = frame_;
+        std::copy(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_));
+        projected_.resize(vertexCount * 2);
+        runInParts(vertexCount, partsFor(vertexCount),
+                   [&](unsigned, size_t first, size_t end) { project(first, end); });
+    }
+
     if (!streamBuffer_) glGenBuffers(1, &streamBuffer_);
     uint32_t sinceFlush = 0, runFirst = 0, runCount = 0;
     auto submitted = [&](uint32_t triangles) {
@@ -1197,143 +1316,88 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
             sinceFlush = 0;
         }
     };
-    // What was kept, from the stream buffer; the clusters drawn whole, from the mesh's own.
+    const uint32_t* keptFrom = nullptr;  // the kept indices not drawn yet: keptFrom to keptTo
+    const uint32_t* keptTo = nullptr;
     auto drawKept = [&] {
-        if (covering_.empty()) return;
-        unmap();
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, streamBuffer_);
-        glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(covering_.size() * sizeof(uint32_t)), covering_.data(),
-                     GL_STREAM_DRAW);
-        glDrawElements(GL_TRIANGLES, GLsizei(covering_.size()), GL_UNSIGNED_INT, nullptr);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mesh.indexBuffer());
-        submitted(uint32_t(covering_.size() / 3));
-        covering_.clear();
+        while (keptFrom < keptTo) {
+            const size_t n = std::min<size_t>(size_t(keptTo - keptFrom), size_t(kTrianglesPerFlush) * 3);
+            glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, streamBuffer_);
+            glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(n * sizeof(uint32_t)), keptFrom, GL_STREAM_DRAW);
+            glDrawElements(GL_TRIANGLES, GLsizei(n), GL_UNSIGNED_INT, nullptr);
+            glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mesh.indexBuffer());
+            submitted(uint32_t(n / 3));
+            keptFrom += n;
+        }
     };
     auto drawRun = [&] {
         if (runCount == 0) return;
-        unmap();
         glDrawElements(GL_TRIANGLES, GLsizei(runCount * 3), GL_UNSIGNED_INT,
                        reinterpret_cast<const void*>(size_t(runFirst) * 3 * sizeof(uint32_t)));
         submitted(runCount);
         runCount = 0;
     };
-    // The centres (at n + 0.5) that lo..hi, widened by the margin, holds: none (0), one (1,
-    // at `centre`) or maybe more (2, also for bounds that are not numbers). Margins under a
-    // quarter pixel keep the coordinates of dense clusters well inside int.
-    auto centresIn = [](float lo, float hi, float margin, float& centre) {
-        const float first = lo - margin - 0.5f, last = hi + margin - 0.5f;
-        if (!(last - first < 1.0f)) return 2;
-        const int whole = int(last);
-        const float below = float(whole - (last < float(whole)));  // floor(last)
-        if (below < first) return 0;
-        centre = below + 0.5f;
-        return 1;
-    };
-    // Whether a triangle under a pixel wide, its corners relative to the one centre its box
-    // holds, may hold that centre once each corner is moved by up to `shift`: false where
-    // the centre lies beyond an edge by more than such moves can carry that edge (the
-    // edge's function changes by at most shift * (its length + twice the centre's distance
-    // from its first corner) + 2 shift^2), and the triangle is too far from flat for its
-    // side to turn over.
-    auto mayHoldCentre = [](const float* x, const float* y, float shift) {
-        float length[3], perimeter = 0;
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            length[i] = std::sqrt((x[j] - x[i]) * (x[j] - x[i]) + (y[j] - y[i]) * (y[j] - y[i]));
-            perimeter += length[i];
+    // The clusters in stretches of about kTrianglesPerTest triangles tested: each stretch is
+    // tested split over the cores, each part keeping its triangles in a list of its own,
+    // cluster after cluster, and then drawn in order: what was kept from the stream buffer,
+    // the clusters drawn whole from the mesh's own.
+    constexpr uint32_t kTrianglesPerTest = 1u << 20;
+    for (size_t first = 0, end = 0; first < plan_.size(); first = end) {
+        uint32_t tested = 0;
+        while (end < plan_.size() && tested < kTrianglesPerTest) {
+            if (plan_[end].marginX >= 0) tested += mesh.clusters()[plan_[end].cluster].triangleCount;
+            ++end;
         }
-        const float area2 = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
-        if (!(std::fabs(area2) > 2 * shift * perimeter + 8 * shift * shift)) return true;
-        const float side = area2 > 0 ? 1.0f : -1.0f;
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            const float edge = (x[j] - x[i]) * -y[i] - (y[j] - y[i]) * -x[i];
-            const float reach = std::sqrt(x[i] * x[i] + y[i] * y[i]);
-            if (side * edge < -(shift * (length[i] + 2 * reach) + 2 * shift * shift)) return false;
-        }
-        return true;
-    };
-    // Every vertex in window coordinates (from the viewport's corner), once for all the
-    // groups of the mesh in this placement; not a number behind the eye.
-    auto project = [&] {
-        if (projectedMesh_ == mesh.serial() && projectedFrame_ == frame_ &&
-            std::equal(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_)))
-            return;
-        projectedMesh_ = mesh.serial();
-        projectedFrame_ = frame_;
-        std::copy(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_));
-        projected_.resize(vertexCount * 2);
-        const size_t stride = mesh.vertexStride();
-        float* out = projected_.data();
-        for (size_t v = 0; v < vertexCount; ++v, out += 2) {
-            float p[3];
-            std::memcpy(p, vertices + v * stride, sizeof p);
-            const double w = p[0] * m[3] + p[1] * m[7] + p[2] * m[11] + m[15];
-            const double scale = w > 0 ? 1 / w : std::numeric_limits<double>::quiet_NaN();
-            out[0] = float(((p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12]) * scale + 1) * halfW);
-            out[1] = float(((p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13]) * scale + 1) * halfH);
-        }
-    };
-    // The cluster's triangles whose boxes may hold a pixel's centre, kept in order.
-    auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned) {
-        const size_t at = covering_.size();
-        covering_.resize(at + size_t(k.triangleCount) * 3);
-        uint32_t* kept = covering_.data() + at;
-        const float* xy = projected_.data();
-        const uint32_t* corner = indices + size_t(k.firstTriangle) * 3;
-        for (uint32_t t = 0; t < k.triangleCount; ++t, corner += 3) {
-            const uint32_t a = corner[0], b = corner[1], d = corner[2];
-            if (a < vertexCount && b < vertexCount && d < vertexCount) {
-                float x[3] = {xy[2 * a], xy[2 * b], xy[2 * d]};
-                float y[3] = {xy[2 * a + 1], xy[2 * b + 1], xy[2 * d + 1]};
-                float cx = 0, cy = 0;
-                const int columns = centresIn(std::min({x[0], x[1], x[2]}), std::max({x[0], x[1], x[2]}),
-                                              planned.marginX, cx);
-                const int rows = centresIn(std::min({y[0], y[1], y[2]}), std::max({y[0], y[1], y[2]}),
-                                           planned.marginY, cy);
-                if (columns == 0 || rows == 0) continue;
-                if (columns == 1 && rows == 1) {
-                    for (int i = 0; i < 3; ++i) {
-                        x[i] -= cx;
-                        y[i] -= cy;
+        // Buffers mapped can't be drawn from: the first stretch finds them mapped, the
+        // others map them again, or draw their clusters whole where that fails.
+        if (!vertices && !map())
+            for (size_t i = first; i < end; ++i) plan_[i].marginX = -1;
+        const unsigned parts = partsFor(tested);
+        keptParts_.resize(std::max<size_t>(keptParts_.size(), parts));
+        std::vector<uint64_t> leftOut(parts, 0);
+        runInParts(end - first, parts, [&](unsigned part, size_t from, size_t to) {
+            std::vector<uint32_t>& list = keptParts_[part];
+            list.clear();
+            for (size_t i = first + from; i < first + to; ++i) {
+                PlannedCluster& planned = plan_[i];
+                planned.keptFirst = uint32_t(list.size());
+                if (planned.marginX >= 0)
+                    leftOut[part] += keepCovering(mesh.clusters()[planned.cluster], planned, list);
+                planned.keptEnd = uint32_t(list.size());
+            }
+        });
+        for (uint64_t n : leftOut) leftOut_ += n;
+        unmap();
+        for (unsigned part = 0; part < parts; ++part) {
+            const std::vector<uint32_t>& list = keptParts_[part];
+            const size_t partEnd = first + partBegin(end - first, parts, part + 1);
+            for (size_t i = first + partBegin(end - first, parts, part); i < partEnd; ++i) {
+                const PlannedCluster& planned = plan_[i];
+                const GpuMesh::Cluster& k = mesh.clusters()[planned.cluster];
+                if (planned.marginX >= 0) {
+                    drawRun();
+                    const uint32_t* from = list.data() + planned.keptFirst;
+                    if (from != keptTo) {
+                        drawKept();
+                        keptFrom = from;
                     }
-                    if (!mayHoldCentre(x, y, std::hypot(planned.marginX, planned.marginY))) continue;
+                    keptTo = list.data() + planned.keptEnd;
+                    continue;
+                }
+                drawKept();
+                const bool joins = runCount > 0 && runFirst + runCount == k.firstTriangle;
+                if (joins && runCount + k.triangleCount <= kTrianglesPerFlush) {
+                    runCount += k.triangleCount;
+                } else {
+                    drawRun();
+                    runFirst = k.firstTriangle;
+                    runCount = k.triangleCount;
                 }
             }
-            kept[0] = a;
-            kept[1] = b;
-            kept[2] = d;
-            kept += 3;
-        }
-        covering_.resize(size_t(kept - covering_.data()));
-        leftOut_ += k.triangleCount - (covering_.size() - at) / 3;
-    };
-    for (const PlannedCluster& planned : plan_) {
-        const GpuMesh::Cluster& k = mesh.clusters()[planned.cluster];
-        if (planned.marginX >= 0) {
-            drawRun();
-            if (indices || map()) {
-                project();
-                keepCovering(k, planned);
-                if (covering_.size() >= size_t(kTrianglesPerFlush) * 3) drawKept();
-                continue;
-            }
-        }
-        drawKept();
-        const bool joins = runCount > 0 && runFirst + runCount == k.firstTriangle;
-        if (joins && runCount + k.triangleCount <= kTrianglesPerFlush) {
-            runCount += k.triangleCount;
-        } else {
-            drawRun();
-            runFirst = k.firstTriangle;
-            runCount = k.triangleCount;
+            drawKept();
+            keptFrom = keptTo = nullptr;
         }
     }
-    drawKept();
     drawRun();
-    unmap();
-    glBindBuffer(GL_COPY_READ_BUFFER, 0);
-    glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
     return true;
 }
 
@@ -1353,6 +1417,7 @@ void Renderer::flushBatch() {
 }
 
 void Renderer::end() {
+    if (getenv("SV_LEFTOUT")) fprintf(stderr, "leftout %llu\n", (unsigned long long)leftOut_);  // TEMP
     glFlush();
     for (void* f : fences_) glDeleteSync(static_cast<GLsync>(f));
     fences_.clear();

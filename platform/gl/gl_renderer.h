@@ -404,18 +404,20 @@ private:
     std::vector<int> counts_;       // scratch of drawTriangles
     std::vector<const void*> offsets_;
     // Scratch of drawCoveringTriangles: the clusters to draw (with the margins of their
-    // pixel test, negative for a cluster drawn whole), and the indices of the triangles kept.
+    // pixel test, negative for a cluster drawn whole), and the indices of the triangles kept
+    // by each part of the test.
     struct PlannedCluster {
         uint32_t cluster;
         float marginX, marginY;
+        uint32_t keptFirst = 0, keptEnd = 0;  // its triangles kept, in its part's list
     };
     std::vector<PlannedCluster> plan_;
     bool leaveOut_ = false;
     uint64_t leftOut_ = 0;
-    std::vector<uint32_t> covering_;
-    // The window coordinates of the last mesh tested, two a vertex, and for which frame,
-    // mesh and placement they are.
-    std::vector<float> projected_;
+    std::vector<std::vector<uint32_t>> keptParts_;
+    // The window coordinates of the last mesh tested, in 1/4096 pixel, two a vertex, and
+    // for which frame, mesh and placement they are.
+    std::vector<int32_t> projected_;
     uint64_t projectedMesh_ = 0;
     unsigned long frame_ = 0, projectedFrame_ = 0;
     double projectedClip_[16] = {};
