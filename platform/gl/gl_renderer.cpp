@@ -1417,7 +1417,6 @@ void Renderer::flushBatch() {
 }
 
 void Renderer::end() {
-    if (getenv("SV_LEFTOUT")) fprintf(stderr, "leftout %llu\n", (unsigned long long)leftOut_);  // TEMP
     glFlush();
     for (void* f : fences_) glDeleteSync(static_cast<GLsync>(f));
     fences_.clear();
