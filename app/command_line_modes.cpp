@@ -190,6 +190,7 @@ int runViewer(const ViewerOptions& options) {
     bool shotFailed = false;
     bool shotTaken = false;
     bool counting = false;
+    bool keysReleased = false;
     SessionRecorder recorder;
     const bool recording = !options.recordPath.empty();
     MainLoopHooks hooks;
@@ -200,6 +201,10 @@ int runViewer(const ViewerOptions& options) {
         if (player && !player->finished()) {
             player->pass(window);
             return;
+        }
+        if (player && !keysReleased) {
+            player->releaseKeys();  // the script's last input was handled in the last pass
+            keysReleased = true;
         }
         if (!screenshot || shotTaken) return;
         // After the script, let the asked-for frames run (passes count while nothing can

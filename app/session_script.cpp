@@ -420,6 +420,8 @@ void ScriptPlayer::pass(HWND window) {
     }
 }
 
+void ScriptPlayer::releaseKeys() const { setModifiers(false, false); }
+
 void SessionRecorder::addInput(const ScriptEvent& event) {
     unsigned long frames = renderedFrameCount();
     // Each replayed input takes a frame of its own, so one frame fewer is waited for.

@@ -55,6 +55,9 @@ public:
     explicit ScriptPlayer(std::vector<ScriptEvent> events) : events_(std::move(events)) {}
     void pass(HWND window);
     bool finished() const { return next_ >= events_.size() && waiting_ <= 0; }
+    // Once the script has ended and its last input was handled: lets go of the modifiers
+    // it held, as a person would, so that they do not hold for what the person does next.
+    void releaseKeys() const;
     bool failed() const { return failed_; }  // a shot could not be written
     // Runs just before "quit" closes the window (the screenshot mode takes its picture).
     void setBeforeQuit(std::function<void()> beforeQuit) { beforeQuit_ = std::move(beforeQuit); }

@@ -241,6 +241,20 @@ TEST(Play, SizeMinimizeAndRestoreReachTheViewerAsWmSize) {
     EXPECT_TRUE(reportTexts().empty());
 }
 
+TEST(Play, ModifiersTheScriptHoldsAreLetGoOnceItEnds) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parse("mouse move 10 10 shift\n", events, error)) << error;
+    ScriptPlayer player(events);
+    runViewer({[&] {
+        player.pass(window());
+        EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);  // while its move is handled
+        EXPECT_TRUE(player.finished());
+        player.releaseKeys();
+        EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+    }});
+}
+
 TEST(Play, FileExitEndsTheSessionAsQuitDoes) {
     TempFolder folder;
     std::string script = folder.write("exit.txt", "frames 1\nsize 300 200\nframes 1\ncommand 5\n");
