@@ -1339,8 +1339,10 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     // The clusters in stretches of about kTrianglesPerTest triangles tested: each stretch is
     // tested split over the cores, each part keeping its triangles in a list of its own,
     // cluster after cluster, and then drawn in order: what was kept from the stream buffer,
-    // the clusters drawn whole from the mesh's own.
-    constexpr uint32_t kTrianglesPerTest = 1u << 20;
+    // the clusters drawn whole from the mesh's own. A mesh of a few million triangles is
+    // one stretch: a test that runs while the driver's threads still draw the last
+    // stretch gets less of the cores than one that runs before anything is drawn.
+    constexpr uint32_t kTrianglesPerTest = 1u << 22;
     for (size_t first = 0, end = 0; first < plan_.size(); first = end) {
         uint32_t tested = 0;
         while (end < plan_.size() && tested < kTrianglesPerTest) {
