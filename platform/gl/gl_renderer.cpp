@@ -1255,9 +1255,12 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     // rounded corners, widened by the margin and the rounding, holds the centres (at n + 0.5
     // pixels) from `first` to `last`: a triangle goes where that is none, or where it is
     // exactly one that lies clearly outside.
-    auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned, std::vector<uint32_t>& list) {
-        const size_t at = list.size();
-        list.resize(at + size_t(k.triangleCount) * 3);
+    // They go into list from `used` on; the list only grows (by what was never written),
+    // so that it is not cleared again for each cluster.
+    auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned, std::vector<uint32_t>& list,
+                            size_t& used) {
+        if (list.size() < used + size_t(k.triangleCount) * 3) list.resize(used + size_t(k.triangleCount) * 3);
+        const size_t at = used;
         uint32_t* kept = list.data() + at;
         const int32_t* xy = projected_.data();
         // The GPU's difference plus the rounding (a step and a millionth in each axis), in
@@ -1292,8 +1295,8 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
             kept[2] = d;
             kept += 3;
         }
-        list.resize(size_t(kept - list.data()));
-        return k.triangleCount - (list.size() - at) / 3;
+        used = size_t(kept - list.data());
+        return k.triangleCount - (used - at) / 3;
     };
     // Every vertex projected (unless this placement's projection is at hand), split over
     // the cores.
@@ -1358,13 +1361,13 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         std::vector<uint64_t> leftOut(parts, 0);
         runInParts(end - first, parts, [&](unsigned part, size_t from, size_t to) {
             std::vector<uint32_t>& list = keptParts_[part];
-            list.clear();
+            size_t used = 0;
             for (size_t i = first + from; i < first + to; ++i) {
                 PlannedCluster& planned = plan_[i];
-                planned.keptFirst = uint32_t(list.size());
+                planned.keptFirst = uint32_t(used);
                 if (planned.marginX >= 0)
-                    leftOut[part] += keepCovering(mesh.clusters()[planned.cluster], planned, list);
-                planned.keptEnd = uint32_t(list.size());
+                    leftOut[part] += keepCovering(mesh.clusters()[planned.cluster], planned, list, used);
+                planned.keptEnd = uint32_t(used);
             }
         });
         for (uint64_t n : leftOut) leftOut_ += n;

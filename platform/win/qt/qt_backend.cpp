@@ -489,16 +489,17 @@ class QtBackend final : public Backend {
         return screen == nullptr ? 32 : screen->depth();
     }
 
-    // The keyboard as it is now; a modifier that a script holds is down as well.
+    // The keyboard as it is now; a key that a script holds is down as well.
     bool asyncKeyDown(int vk) override {
+        if (vk >= 0 && vk < 256 && state().setKeys[vk]) return true;
         const Qt::KeyboardModifiers mods = QGuiApplication::queryKeyboardModifiers();
         switch (vk) {
             case VK_SHIFT:
-                return (mods & Qt::ShiftModifier) != 0 || state().setKeys[VK_SHIFT];
+                return (mods & Qt::ShiftModifier) != 0;
             case VK_CONTROL:
-                return (mods & Qt::ControlModifier) != 0 || state().setKeys[VK_CONTROL];
+                return (mods & Qt::ControlModifier) != 0;
             case VK_MENU:
-                return (mods & Qt::AltModifier) != 0 || state().setKeys[VK_MENU];
+                return (mods & Qt::AltModifier) != 0;
             case VK_LBUTTON:
                 return (QGuiApplication::mouseButtons() & Qt::LeftButton) != 0;
             case VK_RBUTTON:
