@@ -709,7 +709,7 @@ struct Renderer::Program {
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
           tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
-          firstRecord = -1, recordShift = -1,
+          firstRecord = -1, recordShift = -1, keptNumbers = -1, numbered = -1,
           frontSign = -1, mirror = -1, alphaCut = -1;
 };
 
@@ -739,6 +739,8 @@ Renderer::~Renderer() {
     glDeleteSamplers(6, samplers_);
     for (void* f : fences_) glDeleteSync(static_cast<GLsync>(f));
     if (streamBuffer_) glDeleteBuffers(1, &streamBuffer_);
+    if (numberBuffer_) glDeleteBuffers(1, &numberBuffer_);
+    if (numberTexture_) glDeleteTextures(1, &numberTexture_);
 }
 
 Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights,
@@ -793,11 +795,14 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->firstTriangle = loc("uFirstTriangle");
     p->firstRecord = loc("uFirstRecord");
     p->recordShift = loc("uRecordShift");
+    p->keptNumbers = loc("uKeptNumbers");
+    p->numbered = loc("uNumbered");
     p->frontSign = loc("uFrontSign");
     p->mirror = loc("uMirror");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
     glUniform1i(p->records, 1);
+    glUniform1i(p->keptNumbers, 2);
     programs_.push_back(std::move(p));
     return *programs_.back();
 }
@@ -974,8 +979,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
             glDrawElements(GL_LINES, GLsizei(g.edgeCount * 2), GL_UNSIGNED_INT,
                            reinterpret_cast<void*>(size_t(g.firstEdge) * 2 * sizeof(uint32_t)));
         } else {
-            // Primitive numbers (records) count the triangles given: none may be left out.
-            drawn += drawTriangles(mesh, g, culling, &p, quality.fill == FillMode::Solid && p.firstTriangle < 0);
+            drawn += drawTriangles(mesh, g, culling, &p, quality.fill == FillMode::Solid);
         }
         if (g.translucent) {
             glDisable(GL_BLEND);
@@ -1043,7 +1047,13 @@ bool Renderer::visible(const GpuMesh::Cluster& k, const Culling& c) {
 
 uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& culling,
                                  const Program* p, bool mayLeaveOut) {
-    if (mayLeaveOut && leaveOut_ && drawCoveringTriangles(mesh, g, culling)) {
+    const bool records = p && p->firstTriangle >= 0;
+    if (records) {
+        glUniform1i(p->firstRecord, GLint(g.firstRecord));
+        glUniform1i(p->recordShift, GLint(g.recordShift));
+        glUniform1i(p->numbered, 0);
+    }
+    if (mayLeaveOut && leaveOut_ && drawCoveringTriangles(mesh, g, culling, records ? p : nullptr)) {
         uint32_t drawn = 0;
         for (const PlannedCluster& k : plan_) drawn += mesh.clusters()[k.cluster].triangleCount;
         return drawn;
@@ -1067,11 +1077,6 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
     }
     // A software driver bins all it is given until it is told to draw: handing it the
     // triangles a few thousand at a time keeps what it holds small, and lets it start.
-    const bool records = p && p->firstTriangle >= 0;
-    if (records) {
-        glUniform1i(p->firstRecord, GLint(g.firstRecord));
-        glUniform1i(p->recordShift, GLint(g.recordShift));
-    }
     size_t first = 0;
     uint32_t pending = 0;
     for (size_t r = 0; r <= counts_.size(); ++r) {
@@ -1108,7 +1113,8 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
 // too close to the eye for a small bound is drawn whole. The test runs a stretch of
 // clusters at a time, split over the cores, before the stretch is drawn; triangles kept
 // go to the driver in their order, from a buffer of their own.
-bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& c) {
+bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, const Culling& c,
+                                     const Program* numbered) {
     if (!c.frustum || setup_.width <= 0 || setup_.height <= 0) return false;
     const double* m = c.clip;
     const double halfW = setup_.width / 2.0, halfH = setup_.height / 2.0;
@@ -1257,11 +1263,16 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     // exactly one that lies clearly outside.
     // They go into list from `used` on; the list only grows (by what was never written),
     // so that it is not cleared again for each cluster.
+    // With `numbers`, each kept triangle's number in the group goes there, one for each
+    // three indices.
     auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned, std::vector<uint32_t>& list,
-                            size_t& used) {
+                            std::vector<uint32_t>* numbers, size_t& used) {
         if (list.size() < used + size_t(k.triangleCount) * 3) list.resize(used + size_t(k.triangleCount) * 3);
+        if (numbers && numbers->size() < list.size() / 3) numbers->resize(list.size() / 3);
         const size_t at = used;
         uint32_t* kept = list.data() + at;
+        uint32_t* number = numbers ? numbers->data() + at / 3 : nullptr;
+        const uint32_t firstNumber = k.firstTriangle - g.firstTriangle;
         const int32_t* xy = projected_.data();
         // The GPU's difference plus the rounding (a step and a millionth in each axis), in
         // whole steps.
@@ -1294,6 +1305,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
             kept[1] = b;
             kept[2] = d;
             kept += 3;
+            if (number) *number++ = firstNumber + t;
         }
         used = size_t(kept - list.data());
         return k.triangleCount - (used - at) / 3;
@@ -1311,6 +1323,27 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     }
 
     if (!streamBuffer_) glGenBuffers(1, &streamBuffer_);
+    if (numbered) {
+        glActiveTexture(GL_TEXTURE2);
+        if (!numberBuffer_) {
+            glGenBuffers(1, &numberBuffer_);
+            glBindBuffer(GL_TEXTURE_BUFFER, numberBuffer_);  // the buffer is made when first bound
+            glBindBuffer(GL_TEXTURE_BUFFER, 0);
+            glGenTextures(1, &numberTexture_);
+            glBindTexture(GL_TEXTURE_BUFFER, numberTexture_);
+            glTexBuffer(GL_TEXTURE_BUFFER, GL_R32UI, numberBuffer_);
+        }
+        glBindTexture(GL_TEXTURE_BUFFER, numberTexture_);
+        glActiveTexture(GL_TEXTURE0);
+    }
+    // A program that reads records numbers the triangles of a draw from the one it is told
+    // (uFirstTriangle) or, for the triangles kept, takes each one's number from the list.
+    bool listNumbers = false;
+    auto numberFromList = [&](bool fromList) {
+        if (!numbered || fromList == listNumbers) return;
+        listNumbers = fromList;
+        glUniform1i(numbered->numbered, fromList ? 1 : 0);
+    };
     uint32_t sinceFlush = 0, runFirst = 0, runCount = 0;
     auto submitted = [&](uint32_t triangles) {
         sinceFlush += triangles;
@@ -1321,9 +1354,17 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     };
     const uint32_t* keptFrom = nullptr;  // the kept indices not drawn yet: keptFrom to keptTo
     const uint32_t* keptTo = nullptr;
+    const uint32_t* numbersFrom = nullptr;  // and their triangles' numbers, for records
     auto drawKept = [&] {
         while (keptFrom < keptTo) {
             const size_t n = std::min<size_t>(size_t(keptTo - keptFrom), size_t(kTrianglesPerFlush) * 3);
+            if (numbered) {
+                numberFromList(true);
+                glBindBuffer(GL_TEXTURE_BUFFER, numberBuffer_);
+                glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(n / 3 * sizeof(uint32_t)), numbersFrom, GL_STREAM_DRAW);
+                glBindBuffer(GL_TEXTURE_BUFFER, 0);
+                numbersFrom += n / 3;
+            }
             glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, streamBuffer_);
             glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(n * sizeof(uint32_t)), keptFrom, GL_STREAM_DRAW);
             glDrawElements(GL_TRIANGLES, GLsizei(n), GL_UNSIGNED_INT, nullptr);
@@ -1334,6 +1375,10 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     };
     auto drawRun = [&] {
         if (runCount == 0) return;
+        if (numbered) {
+            numberFromList(false);
+            glUniform1i(numbered->firstTriangle, GLint(runFirst - g.firstTriangle));
+        }
         glDrawElements(GL_TRIANGLES, GLsizei(runCount * 3), GL_UNSIGNED_INT,
                        reinterpret_cast<const void*>(size_t(runFirst) * 3 * sizeof(uint32_t)));
         submitted(runCount);
@@ -1358,15 +1403,17 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
             for (size_t i = first; i < end; ++i) plan_[i].marginX = -1;
         const unsigned parts = partsFor(tested);
         keptParts_.resize(std::max<size_t>(keptParts_.size(), parts));
+        if (numbered) keptNumbers_.resize(std::max<size_t>(keptNumbers_.size(), parts));
         std::vector<uint64_t> leftOut(parts, 0);
         runInParts(end - first, parts, [&](unsigned part, size_t from, size_t to) {
             std::vector<uint32_t>& list = keptParts_[part];
+            std::vector<uint32_t>* numbers = numbered ? &keptNumbers_[part] : nullptr;
             size_t used = 0;
             for (size_t i = first + from; i < first + to; ++i) {
                 PlannedCluster& planned = plan_[i];
                 planned.keptFirst = uint32_t(used);
                 if (planned.marginX >= 0)
-                    leftOut[part] += keepCovering(mesh.clusters()[planned.cluster], planned, list, used);
+                    leftOut[part] += keepCovering(mesh.clusters()[planned.cluster], planned, list, numbers, used);
                 planned.keptEnd = uint32_t(used);
             }
         });
@@ -1384,6 +1431,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
                     if (from != keptTo) {
                         drawKept();
                         keptFrom = from;
+                        if (numbered) numbersFrom = keptNumbers_[part].data() + planned.keptFirst / 3;
                     }
                     keptTo = list.data() + planned.keptEnd;
                     continue;

@@ -378,13 +378,16 @@ private:
     static bool visible(const GpuMesh::Cluster& cluster, const Culling& culling);
     // Draws the group's clusters that may show (with the program's primitive numbering
     // when it reads records); returns how many triangles that was. With mayLeaveOut (solid
-    // fill, no primitive numbering), triangles of dense clusters that cover no pixel's
-    // centre are left out: they would draw nothing.
+    // fill), triangles of dense clusters that cover no pixel's centre are left out: they
+    // would draw nothing.
     uint32_t drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling,
                            const Program* program, bool mayLeaveOut = false);
     // The clusters' triangles that may cover a pixel's centre, drawn from a stream buffer of
-    // their own; false (nothing drawn) where too few clusters are dense enough to pay.
-    bool drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling);
+    // their own; false (nothing drawn) where too few clusters are dense enough to pay. For a
+    // program that reads records (`numbered`), each kept triangle's number in its group goes
+    // with it, so that it finds its record.
+    bool drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& group, const Culling& culling,
+                               const Program* numbered);
     // Hands what was given so far to the driver, and waits while it is more than a few
     // batches behind, so that a software driver does not queue a whole frame's bins.
     void flushBatch();
@@ -415,6 +418,7 @@ private:
     bool leaveOut_ = false;
     uint64_t leftOut_ = 0;
     std::vector<std::vector<uint32_t>> keptParts_;
+    std::vector<std::vector<uint32_t>> keptNumbers_;  // of each part: the kept triangles' numbers
     // The window coordinates of the last mesh tested, in 1/4096 pixel, two a vertex, and
     // for which frame, mesh and placement they are.
     std::vector<int32_t> projected_;
@@ -422,6 +426,7 @@ private:
     unsigned long frame_ = 0, projectedFrame_ = 0;
     double projectedClip_[16] = {};
     unsigned streamBuffer_ = 0;       // indices of the triangles kept
+    unsigned numberBuffer_ = 0, numberTexture_ = 0;  // their numbers in the group, for records
     std::vector<void*> fences_;       // batches handed over and not known to be drawn
 };
 

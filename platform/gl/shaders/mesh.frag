@@ -19,6 +19,9 @@ uniform usamplerBuffer uRecords;
 uniform int uFirstTriangle;  // of the draw, from its group's first
 uniform int uFirstRecord;    // of the group
 uniform int uRecordShift;    // its polygons have 2^uRecordShift triangles each
+// When the triangles drawn are some of the group's, chosen: each one's number in the group.
+uniform usamplerBuffer uKeptNumbers;
+uniform bool uNumbered;
 // -1 when the placement mirrors: the drawn side of a face is then the other one.
 uniform float uMirror;
 
@@ -77,7 +80,8 @@ void main() {
     vec3 diff, specular;
 #if SHADE == 0
 #if RECORDS
-    uvec4 record = texelFetch(uRecords, uFirstRecord + ((uFirstTriangle + gl_PrimitiveID) >> uRecordShift));
+    int triangle = uNumbered ? int(texelFetch(uKeptNumbers, gl_PrimitiveID).r) : uFirstTriangle + gl_PrimitiveID;
+    uvec4 record = texelFetch(uRecords, uFirstRecord + (triangle >> uRecordShift));
     vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
     lightAt(centre, unitNormal(uMirror * (uNormalMat * unpackNormal(record.w)), centre), diff, specular);
 #else

@@ -387,7 +387,8 @@ TEST_F(RendererTest, MaterialsAddEmissiveAndSpecularLight) {
 TEST_F(RendererTest, TrianglesThatCoverNoPixelCentreAreLeftOutAndChangeNothing) {
     // A wavy grid of 160 x 160 quads, far smaller on screen than its triangles' count,
     // drawn with and without leaving out the triangles that cover no pixel's centre: at a
-    // distance, turned, mirrored, reaching behind the eye, in an odd-sized viewport.
+    // distance, turned, mirrored, reaching behind the eye, in an odd-sized viewport; flat
+    // shading under a point light reads each kept triangle's record by its number.
     const int n = 160;
     gl::MeshData m;
     for (int j = 0; j <= n; ++j)
@@ -404,9 +405,11 @@ TEST_F(RendererTest, TrianglesThatCoverNoPixelCentreAreLeftOutAndChangeNothing) 
         }
     m.endGroup({}, nullptr);
     gl::FrameSetup s = gltest::cameraSetup(97, 71);
-    s.lights = {light(gl::LightKind::Directional, {}, {0.3f, -0.2f, 1}),
-                light(gl::LightKind::Ambient, {}, {}, {0.2f, 0.2f, 0.2f})};
+    const std::vector<gl::LightInfo> directional = {light(gl::LightKind::Directional, {}, {0.3f, -0.2f, 1}),
+                                                    light(gl::LightKind::Ambient, {}, {}, {0.2f, 0.2f, 0.2f})};
     auto draw = [&](const gl::Matrix4& world, bool leaveOut, gl::ShadeMode shade, uint64_t& leftOut) {
+        s.lights = directional;
+        if (shade == gl::ShadeMode::Flat) s.lights[0] = light(gl::LightKind::Point, {0.5f, 0.3f, 2}, {});
         gl::Framebuffer fb(97, 71);
         fb.clear(0, 0, 97, 71, 0, 0, 0);
         gl::GpuMesh mesh(m);
@@ -434,7 +437,7 @@ TEST_F(RendererTest, TrianglesThatCoverNoPixelCentreAreLeftOutAndChangeNothing) 
         {"behind the eye", {1, 0, 0, 0, 0, 0.1f, 1, 0, 0, -1, 0.1f, 0, 0, -0.4f, 0.5f, 1}, false},
     };
     for (const Case& k : cases)
-        for (gl::ShadeMode shade : {gl::ShadeMode::Gouraud, gl::ShadeMode::Phong}) {
+        for (gl::ShadeMode shade : {gl::ShadeMode::Gouraud, gl::ShadeMode::Phong, gl::ShadeMode::Flat}) {
             uint64_t leftOut = 0, none = 0;
             const Picture a = draw(k.world, true, shade, leftOut), b = draw(k.world, false, shade, none);
             EXPECT_GT(b.countNonBlack(), 100) << k.name;
