@@ -56,6 +56,7 @@ public:
     bool empty() const { return vertices_.empty(); }
     FaceCorner operator[](size_t i) const { return {vertices_[i], withNormals_ ? normals_[i] : kNoNormal}; }
     uint32_t vertex(size_t i) const { return vertices_[i]; }
+    const uint32_t* vertices() const { return vertices_.data(); }
 
     void push_back(FaceCorner c) {
         if (c.normal != kNoNormal && !withNormals_) holdNormals();
