@@ -247,15 +247,18 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         std::vector<Key> keys;         // as this part met them
         std::vector<uint32_t> slots;   // per key: faces, then where the next one goes
         std::vector<size_t> local;     // per key of the whole: its index here (SIZE_MAX: none)
-        size_t last = 0;
+        // The key last met with each way of facing: a mesh's faces take turns between a
+        // few keys that differ in that alone (faces back to back, a closed surface).
+        size_t last[8] = {};
         size_t slotOf(const Key& k) {
-            if (last < keys.size() && keys[last] == k) return last;
-            last = std::find(keys.begin(), keys.end(), k) - keys.begin();
-            if (last == keys.size()) {
+            size_t& hint = last[k.facing & 7];
+            if (hint < keys.size() && keys[hint] == k) return hint;
+            hint = std::find(keys.begin(), keys.end(), k) - keys.begin();
+            if (hint == keys.size()) {
                 keys.push_back(k);
                 slots.push_back(0);
             }
-            return last;
+            return hint;
         }
     };
     const unsigned sortParts = partsFor(b.faces.size());

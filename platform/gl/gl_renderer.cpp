@@ -96,7 +96,9 @@ uint32_t packNormal(const Vec3& n) {
     if (!(l > 1e-20f) || !std::isfinite(l)) return 0;
     uint32_t bits = 0;
     for (int k = 0; k < 3; ++k) {
-        const long q = std::lround(std::clamp(n[k] / l, -1.0f, 1.0f) * 511.0f);
+        // Rounded half away from zero, as lround does (exactly, in double), without the call.
+        const double v = double(std::clamp(n[k] / l, -1.0f, 1.0f) * 511.0f);
+        const long q = long(v < 0 ? v - 0.5 : v + 0.5);
         bits |= (uint32_t(q) & 0x3ffu) << (10 * k);
     }
     return bits;
