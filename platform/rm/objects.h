@@ -188,9 +188,11 @@ public:
     HRESULT Clone(IUnknown* outer, REFIID riid, void** out) override;
     HRESULT Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3DRMLOADTEXTURECALLBACK callback,
                  void* arg) override;
-    // Load of a file already read from `path` (its folder is searched for textures).
+    // Load of a file already read from `path` (its folder is searched for textures). With
+    // `spent`, the same file, which the caller has no further use for: a mesh placed once
+    // gives its face lists up to the builder instead of having them copied.
     HRESULT loadFrom(const xfile::File& file, const std::string& path, const char* only,
-                     D3DRMLOADTEXTURECALLBACK callback, void* arg);
+                     D3DRMLOADTEXTURECALLBACK callback, void* arg, xfile::File* spent = nullptr);
     HRESULT Scale(D3DVALUE sx, D3DVALUE sy, D3DVALUE sz) override;
     HRESULT Translate(D3DVALUE tx, D3DVALUE ty, D3DVALUE tz) override;
     HRESULT SetColorSource(D3DRMCOLORSOURCE source) override;

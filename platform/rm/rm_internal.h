@@ -72,6 +72,11 @@ public:
         normals_ = {};
         withNormals_ = false;
     }
+    // Takes a whole list of corners' positions (the list must be empty), normals none.
+    void adoptVertices(std::vector<uint32_t>&& vertices) {
+        vertices_ = std::move(vertices);
+        clearNormals();
+    }
     // Room for n corners in all (on huge pages where that helps), their normals too when
     // withNormals.
     void reserve(size_t n, bool withNormals);

@@ -124,9 +124,10 @@ const Matrix kIdentity = Matrix::identity();
 
 // Appends one file mesh to the builder, placed by m. With vertexColours the builder takes
 // its colours from the vertices: the file's vertex colours, or for a mesh without them the
-// colour of the first face at each vertex.
+// colour of the first face at each vertex. With `spare` (the same mesh, not needed after
+// this), its corners' list is taken rather than copied.
 void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures,
-             bool vertexColours) {
+             bool vertexColours, xfile::Mesh* spare = nullptr) {
     MeshBuilderData part;
     reserveOnHugePages(part.positions, mesh.vertices.size());
     for (const auto& v : mesh.vertices) part.positions.push_back({v[0], v[1], v[2]});
@@ -156,16 +157,28 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         looks.push_back(part.looks.indexOf(look));
     }
     const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
-    part.corners.reserve(mesh.faces.indices.size(), haveNormals);
+    // The corners are the faces' index lists, one after the other, in order.
+    const bool taken = spare == &mesh && mesh.faces.offsets.back() == mesh.faces.indices.size();
+    if (taken)
+        part.corners.adoptVertices(std::move(spare->faces.indices));
+    else
+        part.corners.reserve(mesh.faces.indices.size(), haveNormals);
     reserveOnHugePages(part.faces, mesh.faces.size());
+    uint32_t corner = 0;
     for (size_t f = 0; f < mesh.faces.size(); ++f) {
-        auto face = mesh.faces[f];
-        BuilderFace bf{static_cast<uint32_t>(part.corners.size()), static_cast<uint32_t>(face.size())};
+        const uint32_t count = uint32_t(mesh.faces.count(f));
+        BuilderFace bf{corner, count};
         if (f < mesh.faceMaterials.size() && mesh.faceMaterials[f] < mesh.materials.size())
             bf.look = looks[mesh.faceMaterials[f]];
         auto normals = haveNormals ? mesh.faceNormals[f] : std::span<const uint32_t>{};
-        for (size_t c = 0; c < face.size(); ++c)
-            part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
+        if (taken) {
+            for (size_t c = 0; c < count && c < normals.size(); ++c) part.corners.setNormal(corner + c, normals[c]);
+        } else {
+            auto face = mesh.faces[f];
+            for (size_t c = 0; c < count; ++c)
+                part.corners.push_back({face[c], c < normals.size() ? normals[c] : kNoNormal});
+        }
+        corner += count;
         part.faces.push_back(bf);
     }
     if (vertexColours && !ownColours) {
@@ -566,18 +579,25 @@ HRESULT MeshBuilder::Load(void* filename, void* name, D3DRMLOADOPTIONS flags, D3
     LoadSource where;
     HRESULT hr = readFile(filename, flags, file, where);
     if (FAILED(hr)) return hr;
-    return loadFrom(file, where.path, wantedName(name, flags), callback, arg);
+    return loadFrom(file, where.path, wantedName(name, flags), callback, arg, &file);
 }
 
 HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, const char* only,
-                              D3DRMLOADTEXTURECALLBACK callback, void* arg) {
+                              D3DRMLOADTEXTURECALLBACK callback, void* arg, xfile::File* spent) {
     size_t meshes = 0;
     bool coloured = false;
+    std::unordered_map<const xfile::Mesh*, size_t> placements;  // of each mesh, when the file is spent
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
         if (only && mesh.name != only) return;
         ++meshes;
         coloured = coloured || hasVertexColours(mesh);
+        if (spent) ++placements[&mesh];
     });
+    // A mesh of the spent file placed once is not needed after it has been added (the
+    // file is the caller's own, so not const).
+    auto spare = [&](const xfile::Mesh& mesh) {
+        return spent && placements[&mesh] == 1 ? const_cast<xfile::Mesh*>(&mesh) : nullptr;
+    };
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     CostAccount cost = file.cost;
     if (!chargeOverdraw(file, nullptr, only, cost)) {
@@ -592,7 +612,7 @@ HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, 
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix& world) {
         if ((only && mesh.name != only) || cost.over()) return;
         if (mesh.skinWeights.empty()) {
-            addMesh(*this, mesh, world, textures, coloured);
+            addMesh(*this, mesh, world, textures, coloured, spare(mesh));
             return;
         }
         if (!places) places = restPlaces(file);

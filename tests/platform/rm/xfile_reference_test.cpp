@@ -232,6 +232,11 @@ TEST_F(XFileReferenceLoad, OneVisualHangsInEveryFrameThatReferencesIt) {
     D3DRMLOADMEMORY memory{const_cast<char*>(text.data()), DWORD(text.size())};
     ASSERT_EQ(mb->Load(&memory, nullptr, D3DRMLOAD_FROMMEMORY, nullptr, nullptr), D3DRM_OK);
     EXPECT_EQ(mb->GetFaceCount(), 4);  // M itself, then A, B and A again
+    // Every placement's corners, the mesh's own list shared by all four.
+    const rm::MeshBuilderData& d = *rm::meshBuilderData(mb);
+    ASSERT_EQ(d.corners.size(), 12u);
+    const uint32_t face[3] = {0, 2, 1};
+    for (uint32_t c = 0; c < 12; ++c) EXPECT_EQ(d.corners.vertex(c), c / 3 * 3 + face[c % 3]) << c;
 }
 
 TEST_F(XFileReferenceLoad, AFrameLoadedByNameIsHeldToTheAllowanceFromWhereItIsBuilt) {
