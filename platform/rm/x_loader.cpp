@@ -743,7 +743,13 @@ HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void*
     if (!file.meshes.empty()) {
         Ref<MeshBuilder> builder = adopt(new MeshBuilder);
         const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
-        for (const auto& mesh : file.meshes) addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured);
+        // Without frames (which could name them), a mesh listed once is not needed after
+        // it has been added: its corners' list is taken rather than copied.
+        std::unordered_map<const xfile::Mesh*, size_t> listed;
+        for (const auto& mesh : file.meshes) ++listed[&mesh];
+        for (auto& mesh : file.meshes)
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured,
+                    file.frames.empty() && listed[&mesh] == 1 ? &mesh : nullptr);
         into->AddVisual(builder.get());
     }
     std::map<std::string, Frame*> byName;
