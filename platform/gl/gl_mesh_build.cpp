@@ -62,9 +62,12 @@ uint32_t vertexColour(D3DCOLOR c) {
 
 gl::Vec3 polygonCentre(uint32_t count, auto point) {
     gl::Vec3 centre{0, 0, 0};
+    // Dividing by a power of two is multiplying by its inverse, to the bit; others divide.
+    const bool powerOfTwo = (count & (count - 1)) == 0;
+    const float inverse = 1.0f / float(count);
     for (uint32_t i = 0; i < count; ++i) {
         const gl::Vec3 p = point(i);
-        for (int k = 0; k < 3; ++k) centre[k] += p[k] / float(count);
+        for (int k = 0; k < 3; ++k) centre[k] += powerOfTwo ? p[k] * inverse : p[k] / float(count);
     }
     return centre;
 }
