@@ -250,11 +250,12 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         std::vector<Key> keys;         // as this part met them
         std::vector<uint32_t> slots;   // per key: faces, then where the next one goes
         std::vector<size_t> local;     // per key of the whole: its index here (SIZE_MAX: none)
-        // The key last met with each way of facing: a mesh's faces take turns between a
-        // few keys that differ in that alone (faces back to back, a closed surface).
-        size_t last[8] = {};
+        // The key last met with each way of facing and shape of record: a mesh's faces take
+        // turns between a few keys that differ in those alone (faces back to back, a closed
+        // surface, triangles among quadrilaterals).
+        size_t last[32] = {};
         size_t slotOf(const Key& k) {
-            size_t& hint = last[k.facing & 7];
+            size_t& hint = last[(k.facing & 7) * 4 + (k.recordShift & 3)];
             if (hint < keys.size() && keys[hint] == k) return hint;
             hint = std::find(keys.begin(), keys.end(), k) - keys.begin();
             if (hint == keys.size()) {
