@@ -352,21 +352,24 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         fresh = at == kNone;
         return at;
     };
-    // The faces in drawing order lie scattered over the builder's arrays: the pass asks for
-    // what the faces a few places ahead will read (their records, then their corners, then
-    // where their vertices' chains start) while it works on this one. (The second pass,
-    // split over the cores and writing fresh buffers, gains nothing from it.)
-    auto fetchAhead = [&](size_t i, size_t end) {
+    // The faces in drawing order lie scattered over the builder's arrays: both passes ask
+    // for what the faces a few places ahead will read (their records, then their corners,
+    // then where their vertices' chains start and, for the second, where they are) while
+    // they work on this one.
+    auto fetchAhead = [&](size_t i, size_t end, bool where) {
         if (i + 16 < end) __builtin_prefetch(&b.faces[order[i + 16]]);
         if (i + 8 < end) __builtin_prefetch(b.corners.vertices() + b.faces[order[i + 8]].firstCorner);
         if (i + 4 < end) {
             const rm::BuilderFace& face = b.faces[order[i + 4]];
-            for (uint32_t k = 0; k < face.cornerCount && k < 8; ++k)
-                __builtin_prefetch(&firstAt[b.corners.vertex(face.firstCorner + k)]);
+            for (uint32_t k = 0; k < face.cornerCount && k < 8; ++k) {
+                const uint32_t v = b.corners.vertex(face.firstCorner + k);
+                __builtin_prefetch(&firstAt[v]);
+                if (where) __builtin_prefetch(&places[v]);
+            }
         }
     };
     for (size_t i = 0; i < order.size(); ++i) {
-        fetchAhead(i, order.size());
+        fetchAhead(i, order.size(), false);
         const uint32_t f = order[i];
         const rm::BuilderFace& face = b.faces[f];
         const bool groupStart = i == groupStarts[nextGroup];
@@ -463,6 +466,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         const size_t end = partStarts[p + 1].face;
         size_t key = partStarts[p].face < end ? keyAt(partStarts[p].face) : 0;
         for (size_t i = partStarts[p].face; i < end; ++i) {
+            fetchAhead(i, end, true);
             const rm::BuilderFace& face = b.faces[order[i]];
             for (uint32_t k = 0; k < face.cornerCount; ++k) {
                 const uint32_t c = face.firstCorner + k;
