@@ -415,6 +415,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     std::vector<gl::GpuMesh::Box> boxes(vertexParts);
     runInParts(made.size(), vertexParts, [&](unsigned part, size_t first, size_t end) {
         for (size_t i = first; i < end; ++i) {
+            // Made in drawing order, the vertices' corners and positions lie scattered.
+            if (i + 16 < end) __builtin_prefetch(b.corners.vertices() + made[i + 16].corner);
+            if (i + 8 < end) __builtin_prefetch(&places[b.corners.vertex(made[i + 8].corner)]);
             const Made& m = made[i];
             const rm::FaceCorner corner = b.corners[m.corner];
             const rm::TexCoord uv = corner.vertex < b.texCoords.size() ? b.texCoords[corner.vertex] : rm::TexCoord{};
