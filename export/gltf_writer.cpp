@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <tuple>
+#include <optional>
 #include <unordered_map>
 
 #include "export/export_internal.h"
@@ -541,15 +542,17 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     std::map<int, std::vector<uint32_t>> triangles;
     std::map<int, size_t> wanted;  // by material: the indices of the looks met so far
     std::vector<std::vector<uint32_t>*> lookList(d.looks.size(), nullptr);
-    // About one vertex a position, or a normal where there are more (a normal made for a
-    // mesh serves one position).
-    CornerTable remap(std::max(d.positions.size(), d.normals.size()));
     std::vector<uint32_t> source;  // builder position of each vertex written
     std::vector<float> normals;
     rm::reserveOnHugePages(source, d.positions.size());
     rm::reserveOnHugePages(normals, 3 * d.positions.size());
     std::vector<uint32_t> polygon;
     size_t done = 0;
+    // About one vertex a position, or a normal where there are more (a normal made for a
+    // mesh serves one position). Given back once the faces are read, before the buffer
+    // grows.
+    std::optional<CornerTable> remapping(std::in_place, std::max(d.positions.size(), d.normals.size()));
+    CornerTable& remap = *remapping;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
         const rm::BuilderFace& f = d.faces[fi];
         if (++done == 65536) {
@@ -593,6 +596,7 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             list.insert(list.end(), {polygon[0], polygon[i + 1], polygon[i]});
     }
     if (progress_) progress_->advance(done);
+    remapping.reset();
     if (triangles.empty() || source.empty()) return -1;
 
     // The buffer's room for what follows: positions and normals, texture coordinates,
