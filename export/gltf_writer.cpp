@@ -9,9 +9,9 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <tuple>
-#include <optional>
 #include <unordered_map>
 
 #include "export/export_internal.h"

@@ -125,7 +125,8 @@ const Matrix kIdentity = Matrix::identity();
 // Appends one file mesh to the builder, placed by m. With vertexColours the builder takes
 // its colours from the vertices: the file's vertex colours, or for a mesh without them the
 // colour of the first face at each vertex. With `spare` (the same mesh, not needed after
-// this), its corners' list is taken rather than copied.
+// this), its corners' list (the faces' index lists, one after the other) is taken rather
+// than copied.
 void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, TextureSource& textures,
              bool vertexColours, xfile::Mesh* spare = nullptr) {
     MeshBuilderData part;
@@ -157,8 +158,7 @@ void addMesh(MeshBuilder& builder, const xfile::Mesh& mesh, const Matrix& m, Tex
         looks.push_back(part.looks.indexOf(look));
     }
     const bool haveNormals = !mesh.faceNormals.empty() && mesh.faceNormals.size() == mesh.faces.size();
-    // The corners are the faces' index lists, one after the other, in order.
-    const bool taken = spare == &mesh && mesh.faces.offsets.back() == mesh.faces.indices.size();
+    const bool taken = spare != nullptr;
     if (taken)
         part.corners.adoptVertices(std::move(spare->faces.indices));
     else
@@ -307,6 +307,21 @@ void forEachMeshPlacement(const xfile::File& file, const xfile::Frame* root, Pla
     }
     for (const auto& mesh : file.meshes) place(mesh, kIdentity);
     for (const auto& frame : file.frames) xfile::placeFrames(frame, visitor);
+}
+
+// The meshes the loaders place exactly once (of those named `only`, when given). Once
+// added, such a mesh of a file its caller has no further use for is not needed again, so
+// its lists may be taken rather than copied.
+using MeshSet = std::unordered_set<const xfile::Mesh*>;
+MeshSet placedOnce(const xfile::File& file, const char* only) {
+    std::unordered_map<const xfile::Mesh*, size_t> placements;
+    forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
+        if (!only || mesh.name == only) ++placements[&mesh];
+    });
+    MeshSet once;
+    for (const auto& [mesh, count] : placements)
+        if (count == 1) once.insert(mesh);
+    return once;
 }
 
 // Faces piled on one another are drawn over one another: every placement of a mesh placed
@@ -586,17 +601,15 @@ HRESULT MeshBuilder::loadFrom(const xfile::File& file, const std::string& path, 
                               D3DRMLOADTEXTURECALLBACK callback, void* arg, xfile::File* spent) {
     size_t meshes = 0;
     bool coloured = false;
-    std::unordered_map<const xfile::Mesh*, size_t> placements;  // of each mesh, when the file is spent
     forEachMeshPlacement(file, nullptr, [&](const xfile::Mesh& mesh, const Matrix&) {
         if (only && mesh.name != only) return;
         ++meshes;
         coloured = coloured || hasVertexColours(mesh);
-        if (spent) ++placements[&mesh];
     });
-    // A mesh of the spent file placed once is not needed after it has been added (the
-    // file is the caller's own, so not const).
+    // The spent file is the caller's own (so not const): a mesh of it placed once is spare.
+    const MeshSet once = spent ? placedOnce(file, only) : MeshSet{};
     auto spare = [&](const xfile::Mesh& mesh) {
-        return spent && placements[&mesh] == 1 ? const_cast<xfile::Mesh*>(&mesh) : nullptr;
+        return once.count(&mesh) ? const_cast<xfile::Mesh*>(&mesh) : nullptr;
     };
     if (meshes == 0) return D3DRMERR_NOTFOUND;
     CostAccount cost = file.cost;
@@ -743,13 +756,10 @@ HRESULT loadWholeFile(const char* path, D3DRMLOADTEXTURECALLBACK callback, void*
     if (!file.meshes.empty()) {
         Ref<MeshBuilder> builder = adopt(new MeshBuilder);
         const bool coloured = std::any_of(file.meshes.begin(), file.meshes.end(), hasVertexColours);
-        // Without frames (which could name them), a mesh listed once is not needed after
-        // it has been added: its corners' list is taken rather than copied.
-        std::unordered_map<const xfile::Mesh*, size_t> listed;
-        for (const auto& mesh : file.meshes) ++listed[&mesh];
+        // Without frames (which could name them), a mesh listed once is spare once added.
+        const MeshSet once = file.frames.empty() ? placedOnce(file, nullptr) : MeshSet{};
         for (auto& mesh : file.meshes)
-            addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured,
-                    file.frames.empty() && listed[&mesh] == 1 ? &mesh : nullptr);
+            addMesh(*builder.get(), mesh, Matrix::identity(), textures, coloured, once.count(&mesh) ? &mesh : nullptr);
         into->AddVisual(builder.get());
     }
     std::map<std::string, Frame*> byName;
