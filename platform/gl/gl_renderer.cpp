@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/gl/gl_covering.h"
 #include "platform/gl/gl_shaders.h"
 #include "platform/parallel.h"
 #include "platform/rm/big_memory.h"
@@ -1203,114 +1204,20 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         return vertices != nullptr;
     };
     if (!map()) return false;
-    // Every vertex in window coordinates (from the viewport's corner) in steps of 1/4096
-    // pixel, rounded down: the vertex lies less than a step above them. Once for all the
-    // groups of the mesh in this placement. kUnplaced for a vertex behind the eye or too
-    // far out for the steps to be counted in an int.
-    constexpr int32_t kUnplaced = std::numeric_limits<int32_t>::min();
-    constexpr int kStepBits = 12;
-    constexpr int32_t kStepsPerPixel = 1 << kStepBits, kHalfPixel = kStepsPerPixel / 2;
-    auto project = [&](size_t first, size_t end) {
-        const size_t stride = mesh.vertexStride();
-        const double scaleX = halfW * kStepsPerPixel, scaleY = halfH * kStepsPerPixel;
-        // Rounded down by truncating a positive number: the offset's rounding can lift a
-        // value by under a millionth of a step, which the test's extra step covers.
-        constexpr double kFar = double(1 << 28), kOffset = double(1 << 30);
-        int32_t* out = projected_.data() + first * 2;
-        for (size_t v = first; v < end; ++v, out += 2) {
-            float p[3];
-            std::memcpy(p, vertices + v * stride, sizeof p);
-            const double w = p[0] * m[3] + p[1] * m[7] + p[2] * m[11] + m[15];
-            const double scale = 1 / w;
-            const double x = ((p[0] * m[0] + p[1] * m[4] + p[2] * m[8] + m[12]) * scale + 1) * scaleX;
-            const double y = ((p[0] * m[1] + p[1] * m[5] + p[2] * m[9] + m[13]) * scale + 1) * scaleY;
-            const bool placed = w > 0 && std::fabs(x) < kFar && std::fabs(y) < kFar;
-            out[0] = placed ? int32_t(int64_t(x + kOffset) - int64_t(kOffset)) : kUnplaced;
-            out[1] = placed ? int32_t(int64_t(y + kOffset) - int64_t(kOffset)) : kUnplaced;
-        }
-    };
-    // Whether a triangle whose box holds one centre, its corners in steps relative to that
-    // centre, may hold it once each corner is moved by up to `shift` steps: false where the
-    // centre lies beyond an edge by more than such moves can carry that edge (the edge's
-    // function changes by at most shift * (its length + twice the centre's distance from
-    // its first corner) + 2 shift^2), and the triangle is too far from flat for its side to
-    // turn over.
-    auto mayHoldCentre = [](const int64_t* x, const int64_t* y, int64_t shift) {
-        // At least the length of (dx, dy): the longer side plus 107/256 (over sqrt 2 - 1) of
-        // the shorter, rounded up.
-        auto length = [](int64_t dx, int64_t dy) {
-            dx = std::abs(dx);
-            dy = std::abs(dy);
-            return std::max(dx, dy) + ((107 * std::min(dx, dy) + 255) >> 8);
-        };
-        int64_t sides[3], perimeter = 0;
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            sides[i] = length(x[j] - x[i], y[j] - y[i]);
-            perimeter += sides[i];
-        }
-        const int64_t area2 = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
-        if (!(std::abs(area2) > 2 * shift * perimeter + 8 * shift * shift)) return true;
-        const int64_t side = area2 > 0 ? 1 : -1;
-        for (int i = 0; i < 3; ++i) {
-            const int j = (i + 1) % 3;
-            const int64_t edge = (x[j] - x[i]) * -y[i] - (y[j] - y[i]) * -x[i];
-            if (side * edge < -(shift * (sides[i] + 2 * length(x[i], y[i])) + 2 * shift * shift)) return false;
-        }
-        return true;
-    };
-    // The cluster's triangles that may hold a pixel's centre, kept in order. The box of the
-    // rounded corners, widened by the margin and the rounding, holds the centres (at n + 0.5
-    // pixels) from `first` to `last`: a triangle goes where that is none, or where it is
-    // exactly one that lies clearly outside.
-    // They go into list from `used` on; the list only grows (by what was never written),
-    // so that it is not cleared again for each cluster.
-    // With `numbers`, each kept triangle's number in the group goes there, one for each
-    // three indices.
+    // The cluster's triangles that may hold a pixel's centre, kept in order into list from
+    // `used` on; the list only grows (by what was never written), so that it is not cleared
+    // again for each cluster. With `numbers`, each kept triangle's number in the group goes
+    // there, one for each three indices.
     auto keepCovering = [&](const GpuMesh::Cluster& k, const PlannedCluster& planned, std::vector<uint32_t>& list,
                             std::vector<uint32_t>* numbers, size_t& used) {
         if (list.size() < used + size_t(k.triangleCount) * 3) list.resize(used + size_t(k.triangleCount) * 3);
         if (numbers && numbers->size() < list.size() / 3) numbers->resize(list.size() / 3);
-        const size_t at = used;
-        uint32_t* kept = list.data() + at;
-        uint32_t* number = numbers ? numbers->data() + at / 3 : nullptr;
-        const uint32_t firstNumber = k.firstTriangle - g.firstTriangle;
-        const int32_t* xy = projected_.data();
-        // The GPU's difference plus the rounding (a step and a millionth in each axis), in
-        // whole steps.
-        const int32_t marginX = int32_t(std::ceil(planned.marginX * kStepsPerPixel)) + 2;
-        const int32_t marginY = int32_t(std::ceil(planned.marginY * kStepsPerPixel)) + 2;
-        const int64_t shift = int64_t(std::ceil(std::hypot(planned.marginX, planned.marginY) * kStepsPerPixel)) + 2;
-        const uint32_t* corner = indices + size_t(k.firstTriangle) * 3;
-        for (uint32_t t = 0; t < k.triangleCount; ++t, corner += 3) {
-            const uint32_t a = corner[0], b = corner[1], d = corner[2];
-            if (a < vertexCount && b < vertexCount && d < vertexCount) {
-                const int32_t xa = xy[2 * a], xb = xy[2 * b], xd = xy[2 * d];
-                const int32_t ya = xy[2 * a + 1], yb = xy[2 * b + 1], yd = xy[2 * d + 1];
-                const int32_t loX = std::min({xa, xb, xd}), hiX = std::max({xa, xb, xd});
-                const int32_t loY = std::min({ya, yb, yd}), hiY = std::max({ya, yb, yd});
-                if (loX != kUnplaced && loY != kUnplaced) {
-                    const int32_t firstX = -((marginX + kHalfPixel - loX) >> kStepBits);  // rounded up
-                    const int32_t lastX = (hiX + marginX - kHalfPixel) >> kStepBits;
-                    const int32_t firstY = -((marginY + kHalfPixel - loY) >> kStepBits);
-                    const int32_t lastY = (hiY + marginY - kHalfPixel) >> kStepBits;
-                    if (lastX < firstX || lastY < firstY) continue;
-                    if (lastX == firstX && lastY == firstY) {
-                        const int64_t cx = int64_t(firstX) * kStepsPerPixel + kHalfPixel;
-                        const int64_t cy = int64_t(firstY) * kStepsPerPixel + kHalfPixel;
-                        const int64_t x[3] = {xa - cx, xb - cx, xd - cx}, y[3] = {ya - cy, yb - cy, yd - cy};
-                        if (!mayHoldCentre(x, y, shift)) continue;
-                    }
-                }
-            }
-            kept[0] = a;
-            kept[1] = b;
-            kept[2] = d;
-            kept += 3;
-            if (number) *number++ = firstNumber + t;
-        }
-        used = size_t(kept - list.data());
-        return k.triangleCount - (used - at) / 3;
+        const size_t kept = covering::keep(indices + size_t(k.firstTriangle) * 3, k.triangleCount, projected_.data(),
+                                           vertexCount, covering::marginsFor(planned.marginX, planned.marginY),
+                                           list.data() + used, numbers ? numbers->data() + used / 3 : nullptr,
+                                           k.firstTriangle - g.firstTriangle);
+        used += kept * 3;
+        return k.triangleCount - kept;
     };
     // Every vertex projected (unless this placement's projection is at hand), split over
     // the cores.
@@ -1321,7 +1228,9 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
         std::copy(std::begin(c.clip), std::end(c.clip), std::begin(projectedClip_));
         projected_.resize(vertexCount * 2);
         runInParts(vertexCount, partsFor(vertexCount),
-                   [&](unsigned, size_t first, size_t end) { project(first, end); });
+                   [&](unsigned, size_t first, size_t end) {
+                       covering::project(vertices, mesh.vertexStride(), first, end, m, halfW, halfH, projected_.data());
+                   });
     }
 
     if (!streamBuffer_) glGenBuffers(1, &streamBuffer_);
