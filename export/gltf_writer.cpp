@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -284,6 +285,45 @@ struct PendingSkin {
     IDirect3DRMFrame* holder;
 };
 
+// The binary buffer as the arrays it is made of, each starting at a multiple of 4 bytes
+// (zeros between), held until written.
+class BinaryBuffer {
+  public:
+    // Where the array starts.
+    template <class T>
+    size_t add(std::vector<T> data) {
+        size_ = (size_ + 3) / 4 * 4;
+        auto held = std::make_shared<std::vector<T>>(std::move(data));
+        pieces_.push_back({held, reinterpret_cast<const unsigned char*>(held->data()),
+                           held->size() * sizeof(T), size_});
+        size_ += pieces_.back().bytes;
+        return pieces_.back().offset;
+    }
+    // Up to the end of the last array; its length with the padding.
+    size_t size() const { return size_; }
+    size_t paddedSize() const { return (size_ + 3) / 4 * 4; }
+    bool empty() const { return size_ == 0; }
+    void write(std::FILE* out) const {
+        static const unsigned char zeros[4] = {};
+        size_t at = 0;
+        for (const Piece& p : pieces_) {
+            std::fwrite(zeros, 1, p.offset - at, out);
+            std::fwrite(p.data, 1, p.bytes, out);
+            at = p.offset + p.bytes;
+        }
+        std::fwrite(zeros, 1, paddedSize() - at, out);
+    }
+
+  private:
+    struct Piece {
+        std::shared_ptr<const void> owner;
+        const unsigned char* data;
+        size_t bytes, offset;
+    };
+    std::vector<Piece> pieces_;
+    size_t size_ = 0;
+};
+
 class GltfWriter {
   public:
     GltfWriter(const ExportScene& scene, bool binary) : scene_(scene), binary_(binary) {}
@@ -292,26 +332,28 @@ class GltfWriter {
 
   private:
     // ---- buffer -------------------------------------------------------------
-    int addView(const void* data, size_t bytes, int target) {
-        while (bin_.size() % 4) bin_.push_back(0);
-        const size_t offset = bin_.size();
-        const auto* p = static_cast<const unsigned char*>(data);
-        bin_.insert(bin_.end(), p, p + bytes);
+    // Each view's bytes are kept as they were made, in the array that made them, until the
+    // file is written: a big mesh's arrays go to the file from there instead of being
+    // copied into one buffer first.
+    template <class T>
+    int addView(std::vector<T> data, int target) {
+        const size_t offset = bin_.add(std::move(data));
         std::string v = "{\"buffer\":0,\"byteOffset\":" + std::to_string(offset) +
-                        ",\"byteLength\":" + std::to_string(bytes);
+                        ",\"byteLength\":" + std::to_string(bin_.size() - offset);
         if (target) v += ",\"target\":" + std::to_string(target);
         views_.push_back(v + "}");
         return int(views_.size() - 1);
     }
-    int addAccessor(const void* data, size_t count, int componentType, const char* type,
-                    size_t componentBytes, int target, const std::string& extra = {}) {
-        const int view = addView(data, count * componentBytes, target);
+    template <class T>
+    int addAccessor(std::vector<T> data, size_t count, int componentType, const char* type,
+                    int target, const std::string& extra = {}) {
+        const int view = addView(std::move(data), target);
         accessors_.push_back("{\"bufferView\":" + std::to_string(view) + ",\"componentType\":" +
                              std::to_string(componentType) + ",\"count\":" + std::to_string(count) +
                              ",\"type\":\"" + type + "\"" + extra + "}");
         return int(accessors_.size() - 1);
     }
-    int floats(const std::vector<float>& v, int width, const char* type, int target, bool bounds) {
+    int floats(std::vector<float> v, int width, const char* type, int target, bool bounds) {
         std::string extra;
         if (bounds && !v.empty()) {
             std::vector<float> lo(v.begin(), v.begin() + width), hi = lo;
@@ -321,7 +363,8 @@ class GltfWriter {
             }
             extra = ",\"min\":" + list(lo.data(), width) + ",\"max\":" + list(hi.data(), width);
         }
-        return addAccessor(v.data(), v.size() / width, 5126, type, 4 * width, target, extra);
+        const size_t count = v.size() / width;
+        return addAccessor(std::move(v), count, 5126, type, target, extra);
     }
 
     // ---- scene --------------------------------------------------------------
@@ -351,7 +394,7 @@ class GltfWriter {
 
     const ExportScene& scene_;
     bool binary_;
-    std::vector<unsigned char> bin_;
+    BinaryBuffer bin_;
     std::vector<std::string> views_, accessors_, meshes_, materials_, textures_, skins_,
         animations_, lights_;
     std::vector<std::string> cameras_;
@@ -532,12 +575,10 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     // face is textured is read off the looks the faces use.
     std::vector<size_t> lookIndices(d.looks.size(), 0);
     std::vector<bool> lookUsed(d.looks.size(), false);
-    size_t indexCount = 0;
     for (const rm::BuilderFace& f : d.faces) {
         lookUsed[f.look] = true;
         if (f.cornerCount < 3) continue;
         lookIndices[f.look] += 3 * size_t(f.cornerCount - 2);
-        indexCount += 3 * size_t(f.cornerCount - 2);
     }
     std::map<int, std::vector<uint32_t>> triangles;
     std::map<int, size_t> wanted;  // by material: the indices of the looks met so far
@@ -599,15 +640,11 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     remapping.reset();
     if (triangles.empty() || source.empty()) return -1;
 
-    // The buffer's room for what follows: positions and normals, texture coordinates,
-    // colours, joints and weights where written, and the indices (with room to align each).
+    // Texture coordinates where the mesh has them or a face is textured.
     bool anyTexture = false;
     for (uint32_t i = 0; i < d.looks.size(); ++i)
         anyTexture = anyTexture || (lookUsed[i] && d.looks[i].texture && d.looks[i].texture < d.textures.size());
     const bool withUv = haveUv || anyTexture;
-    const size_t vertexBytes = 24 + (withUv ? 8 : 0) + (vertexColours ? 16 : 0) + (joints && weights ? 24 : 0);
-    rm::reserveOnHugePages(bin_,
-                           bin_.size() + source.size() * vertexBytes + indexCount * 4 + 4 * (8 + triangles.size()));
     std::vector<float> positions;
     positions.reserve(source.size() * 3);
     for (uint32_t v : source) {
@@ -615,10 +652,9 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
         positions.insert(positions.end(), {finite(p.x), finite(p.y), -finite(p.z)});
     }
     std::string attributes =
-        "\"POSITION\":" + std::to_string(floats(positions, 3, "VEC3", 34962, true));
-    positions = {};
-    attributes += ",\"NORMAL\":" + std::to_string(floats(normals, 3, "VEC3", 34962, false));
-    normals = {};
+        "\"POSITION\":" + std::to_string(floats(std::move(positions), 3, "VEC3", 34962, true));
+    attributes +=
+        ",\"NORMAL\":" + std::to_string(floats(std::move(normals), 3, "VEC3", 34962, false));
     if (withUv) {
         std::vector<float> uv;
         uv.reserve(source.size() * 2);
@@ -626,7 +662,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             const rm::TexCoord t = haveUv ? d.texCoords[v] : rm::TexCoord{};
             uv.insert(uv.end(), {finite(t.u), finite(t.v)});
         }
-        attributes += ",\"TEXCOORD_0\":" + std::to_string(floats(uv, 2, "VEC2", 34962, false));
+        attributes +=
+            ",\"TEXCOORD_0\":" + std::to_string(floats(std::move(uv), 2, "VEC2", 34962, false));
     }
     if (vertexColours) {
         std::vector<float> colours;
@@ -636,7 +673,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
             colours.insert(colours.end(), {D3DRMColorGetRed(c), D3DRMColorGetGreen(c),
                                            D3DRMColorGetBlue(c), D3DRMColorGetAlpha(c)});
         }
-        attributes += ",\"COLOR_0\":" + std::to_string(floats(colours, 4, "VEC4", 34962, false));
+        attributes += ",\"COLOR_0\":" +
+                      std::to_string(floats(std::move(colours), 4, "VEC4", 34962, false));
     }
     if (joints && weights) {
         std::vector<uint16_t> j;
@@ -649,20 +687,23 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
                      weights->begin() + size_t(v) * 4 + 4);
         }
         attributes += ",\"JOINTS_0\":" +
-                      std::to_string(addAccessor(j.data(), source.size(), 5123, "VEC4", 8, 34962));
-        attributes += ",\"WEIGHTS_0\":" + std::to_string(floats(w, 4, "VEC4", 34962, false));
+                      std::to_string(addAccessor(std::move(j), source.size(), 5123, "VEC4", 34962));
+        attributes +=
+            ",\"WEIGHTS_0\":" + std::to_string(floats(std::move(w), 4, "VEC4", 34962, false));
     }
     const bool wide = source.size() >= 65535;
     std::string primitives;
     for (auto& [material, indices] : triangles) {
         int accessor;
         if (wide) {
-            accessor = addAccessor(indices.data(), indices.size(), 5125, "SCALAR", 4, 34963);
+            const size_t count = indices.size();
+            accessor = addAccessor(std::move(indices), count, 5125, "SCALAR", 34963);
         } else {
             std::vector<uint16_t> narrow(indices.begin(), indices.end());
-            accessor = addAccessor(narrow.data(), narrow.size(), 5123, "SCALAR", 2, 34963);
+            indices = {};
+            const size_t count = narrow.size();
+            accessor = addAccessor(std::move(narrow), count, 5123, "SCALAR", 34963);
         }
-        indices = {};
         primitives += std::string(primitives.empty() ? "" : ",") + "{\"attributes\":{" +
                       attributes + "},\"indices\":" + std::to_string(accessor) +
                       ",\"material\":" + std::to_string(material) + "}";
@@ -757,7 +798,7 @@ void GltfWriter::addSkin(const PendingSkin& p) {
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
                 binds.push_back(c == 3 ? (r == 3 ? 1.0f : 0.0f) : finite(m.m[r][c]));
-    const int accessor = floats(binds, 16, "MAT4", 0, false);
+    const int accessor = floats(std::move(binds), 16, "MAT4", 0, false);
     skins_.push_back("{\"inverseBindMatrices\":" + std::to_string(accessor) +
                      ",\"joints\":" + indexList(jointNodes) + "}");
     Node n;
@@ -800,8 +841,8 @@ void GltfWriter::addAnimation(const ExportAnimationSet& set) {
             t.push_back(seconds);
             v.insert(v.end(), values.begin() + i * width, values.begin() + (i + 1) * width);
         }
-        const int input = floats(t, 1, "SCALAR", 0, true);
-        const int output = floats(v, width, type, 0, false);
+        const int input = floats(std::move(t), 1, "SCALAR", 0, true);
+        const int output = floats(std::move(v), width, type, 0, false);
         samplers += std::string(samplerCount ? "," : "") + "{\"input\":" + std::to_string(input) +
                     ",\"output\":" + std::to_string(output) + ",\"interpolation\":\"LINEAR\"}";
         channels +=
@@ -903,7 +944,7 @@ bool GltfWriter::images(const std::string& path, PendingFiles& files, std::strin
         }
         std::string entry;
         if (binary_) {
-            const int view = addView(bytes.data(), bytes.size(), 0);
+            const int view = addView(std::move(bytes), 0);
             entry = "{\"bufferView\":" + std::to_string(view) + ",\"mimeType\":\"" + mime + "\"}";
         } else {
             const std::string name =
@@ -989,7 +1030,7 @@ std::string GltfWriter::json(const std::string& binUri) const {
     s += array("accessors", accessors_);
     s += array("bufferViews", views_);
     if (!bin_.empty()) {
-        s += ",\"buffers\":[{\"byteLength\":" + std::to_string(bin_.size());
+        s += ",\"buffers\":[{\"byteLength\":" + std::to_string(bin_.paddedSize());
         if (!binUri.empty()) s += ",\"uri\":" + quoted(binUri);
         s += "}]";
     }
@@ -1020,11 +1061,10 @@ bool GltfWriter::write(const std::string& path, PendingFiles& files, std::string
     for (const auto& set : scene_.animationSets) addAnimation(set);
     progress_->finish();
     if (!images(path, files, error)) return false;
-    while (bin_.size() % 4) bin_.push_back(0);
     if (binary_) {
         std::string text = json({});
         while (text.size() % 4) text += ' ';
-        const uint64_t total = 12 + 8 + text.size() + (bin_.empty() ? 0 : 8 + bin_.size());
+        const uint64_t total = 12 + 8 + text.size() + (bin_.empty() ? 0 : 8 + bin_.paddedSize());
         if (total > UINT32_MAX) {
             error = "the model is too big for a .glb file (4 GiB); write .gltf instead";
             return false;
@@ -1041,9 +1081,9 @@ bool GltfWriter::write(const std::string& path, PendingFiles& files, std::string
         u32(0x4E4F534A);
         std::fwrite(text.data(), 1, text.size(), out);
         if (!bin_.empty()) {
-            u32(uint32_t(bin_.size()));
+            u32(uint32_t(bin_.paddedSize()));
             u32(0x004E4942);
-            std::fwrite(bin_.data(), 1, bin_.size(), out);
+            bin_.write(out);
         }
         return true;
     }
@@ -1055,7 +1095,7 @@ bool GltfWriter::write(const std::string& path, PendingFiles& files, std::string
         binUri = uriSafe(slash == std::string::npos ? binPath : binPath.substr(slash + 1));
         std::FILE* bin = files.create(binPath.substr(0, slash + 1) + binUri, error);
         if (!bin) return false;
-        std::fwrite(bin_.data(), 1, bin_.size(), bin);
+        bin_.write(bin);
     }
     std::FILE* out = files.create(path, error);
     if (!out) return false;
