@@ -22,19 +22,35 @@
 namespace exporting {
 namespace {
 
-// The vertex written for each (position, normal) a corner asks for: a table of its own,
-// open and probed in turn, because a million-face mesh asks millions of times and a
-// node for each key costs more than the work. Keys are never all ones (that would take
-// 2^32 positions).
+// The vertex written for each (position, normal) a corner asks for. A normal is mostly
+// asked for with one position (a normal made for a mesh serves one): each normal's first
+// position and vertex sit in an array by the normal. The rest (a normal met again with
+// another position, a corner that takes its face's normal) go to a table of their own,
+// open and probed in turn, because a million-face mesh asks millions of times and a node
+// for each key costs more than the work. Keys are never all ones (that would take 2^32
+// positions).
 class CornerTable {
 public:
-    explicit CornerTable(size_t positions) {
+    CornerTable(size_t positions, size_t normals) {
+        rm::reserveOnHugePages(byNormal_, normals);
+        byNormal_.resize(normals);
+        // Room for about a key a position where normals are fewer than positions.
         size_t capacity = 1024;
-        while (capacity < 2 * positions) capacity *= 2;
+        while (normals < positions && capacity < 2 * positions) capacity *= 2;
         slots_ = emptySlots(capacity);
     }
-    // The index kept for key, or `index` kept for it now (then true).
-    std::pair<uint32_t, bool> emplace(uint64_t key, uint32_t index) {
+    // The index kept for (position, normal), or `index` kept for it now (then true). A
+    // normal past the mesh's stands for something else (the face whose normal it takes).
+    std::pair<uint32_t, bool> emplace(uint32_t position, uint32_t normal, uint32_t index) {
+        if (normal < byNormal_.size()) {
+            First& first = byNormal_[normal];
+            if (first.position == kNone) {
+                first = {position, index};
+                return {index, true};
+            }
+            if (first.position == position) return {first.index, false};
+        }
+        const uint64_t key = uint64_t(position) << 32 | normal;
         if (2 * (used_ + 1) > slots_.size()) grow();
         Slot& slot = find(slots_, key);
         if (slot.key() == key) return {slot.index, false};
@@ -44,6 +60,11 @@ public:
     }
 
 private:
+    static constexpr uint32_t kNone = ~0u;
+    struct First {
+        uint32_t position = kNone, index = 0;
+    };
+    std::vector<First> byNormal_;
     // The key in halves: 12 bytes a slot instead of 16.
     struct Slot {
         uint32_t low = ~0u, high = ~0u;
@@ -589,10 +610,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
     rm::reserveOnHugePages(normals, 3 * d.positions.size());
     std::vector<uint32_t> polygon;
     size_t done = 0;
-    // About one vertex a position, or a normal where there are more (a normal made for a
-    // mesh serves one position). Given back once the faces are read, before the buffer
-    // grows.
-    std::optional<CornerTable> remapping(std::in_place, std::max(d.positions.size(), d.normals.size()));
+    // Given back once the faces are read, before the arrays of the buffer are made.
+    std::optional<CornerTable> remapping(std::in_place, d.positions.size(), d.normals.size());
     CornerTable& remap = *remapping;
     for (size_t fi = 0; fi < d.faces.size(); ++fi) {
         const rm::BuilderFace& f = d.faces[fi];
@@ -612,9 +631,8 @@ int GltfWriter::meshFor(IDirect3DRMVisual* visual, const rm::MeshBuilderData& d,
                 n = d.normals[corner.normal];
                 own = rm::normalize(n) && std::isfinite(n.x + n.y + n.z);
             }
-            const uint64_t key = (uint64_t(corner.vertex) << 32) |
-                                 (own ? corner.normal : (0x80000000u | uint32_t(fi & 0x7fffffff)));
-            const auto [index, inserted] = remap.emplace(key, uint32_t(source.size()));
+            const uint32_t normal = own ? corner.normal : 0x80000000u | uint32_t(fi & 0x7fffffff);
+            const auto [index, inserted] = remap.emplace(corner.vertex, normal, uint32_t(source.size()));
             if (inserted) {
                 if (!own) {
                     if (!faceNormalMade) fn = faceNormal(d, f), faceNormalMade = true;

@@ -286,37 +286,72 @@ TEST_F(GltfExport, FailureLeavesNothingOfTheName) {
 
 }  // namespace
 
-// Corners that ask for one position with different normals are vertices of their own,
-// however many: here 1 200 of them on three positions, each with the normal it was given.
+// Each (position, normal) pair the corners ask for is one vertex, however the pairs
+// share: 1 200 pairs on three positions, each with the normal it was given; then one
+// normal on every position of a strip, one position also asked with a second normal.
 TEST_F(GltfExport, EveryPositionAndNormalPairIsAVertexOfItsOwn) {
-    D3DVECTOR points[3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
-    std::vector<D3DVECTOR> normals;
-    std::vector<DWORD> faces;
-    for (DWORD t = 0; t < 400; ++t) {
-        faces.push_back(3);
+    struct Case {
+        std::vector<D3DVECTOR> points, normals;
+        std::vector<DWORD> faces;  // of three (position, normal) pairs each
+        size_t vertices;
+    };
+    Case spread{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {}, 1200};
+    for (DWORD t = 0; t < 400; ++t)
         for (DWORD k = 0; k < 3; ++k) {
             const float a = 0.001f * float(3 * t + k);
-            normals.push_back({std::sin(a), std::cos(a), 0});
-            faces.insert(faces.end(), {k, 3 * t + k});
+            spread.normals.push_back({std::sin(a), std::cos(a), 0});
+            spread.faces.insert(spread.faces.end(), {k, 3 * t + k});
         }
-    }
-    faces.push_back(0);
-    IDirect3DRMMeshBuilder* builder = nullptr;
-    ASSERT_EQ(d3drm_->CreateMeshBuilder(&builder), D3DRM_OK);
-    ASSERT_EQ(builder->AddFaces(3, points, DWORD(normals.size()), normals.data(), faces.data(), nullptr), D3DRM_OK);
-    root_->AddVisual(builder);
-    builder->Release();
-    ExportScene scene;
-    scene.root = root_;
-    tinygltf::Model model;
-    ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "pairs.glb", model));
-    ASSERT_EQ(model.meshes.size(), 1u);
-    const auto& primitive = model.meshes[0].primitives.at(0);
-    const auto& accessor = model.accessors[primitive.attributes.at("NORMAL")];
-    ASSERT_EQ(accessor.count, normals.size());
-    const float* n = accessorFloats(model, accessor);
-    for (size_t i = 0; i < normals.size(); ++i) {  // in the order first met, z mirrored
-        EXPECT_FLOAT_EQ(n[3 * i], normals[i].x) << i;
-        EXPECT_FLOAT_EQ(n[3 * i + 1], normals[i].y) << i;
+    Case shared{{}, {{0, 0, -1}, {0, 0.6f, -0.8f}}, {}, 41};
+    for (DWORD i = 0; i < 40; ++i) shared.points.push_back({float(i / 2), float(i % 2), 0});
+    for (DWORD i = 0; i + 2 < 40; ++i)
+        shared.faces.insert(shared.faces.end(), {i, 0, i + 1 + i % 2, i == 7 ? 1u : 0u, i + 2 - i % 2, 0});
+    for (const Case& c : {spread, shared}) {
+        SCOPED_TRACE(c.vertices);
+        std::vector<DWORD> faces;
+        for (size_t i = 0; i < c.faces.size(); i += 6) {
+            faces.push_back(3);
+            faces.insert(faces.end(), c.faces.begin() + i, c.faces.begin() + i + 6);
+        }
+        faces.push_back(0);
+        IDirect3DRMFrame* frame = nullptr;
+        ASSERT_EQ(d3drm_->CreateFrame(root_, &frame), D3DRM_OK);
+        IDirect3DRMMeshBuilder* builder = nullptr;
+        ASSERT_EQ(d3drm_->CreateMeshBuilder(&builder), D3DRM_OK);
+        ASSERT_EQ(builder->AddFaces(DWORD(c.points.size()), const_cast<D3DVECTOR*>(c.points.data()),
+                                    DWORD(c.normals.size()), const_cast<D3DVECTOR*>(c.normals.data()),
+                                    faces.data(), nullptr),
+                  D3DRM_OK);
+        ExportScene scene;
+        scene.root = frame;
+        frame->AddVisual(builder);
+        builder->Release();
+        tinygltf::Model model;
+        ASSERT_NO_FATAL_FAILURE(exportAndRead(scene, "pairs.glb", model));
+        frame->Release();
+        ASSERT_EQ(model.meshes.size(), 1u);
+        const auto& primitive = model.meshes[0].primitives.at(0);
+        const auto& normals = model.accessors[primitive.attributes.at("NORMAL")];
+        ASSERT_EQ(normals.count, c.vertices);
+        const float* n = accessorFloats(model, normals);
+        const float* p = accessorFloats(model, model.accessors[primitive.attributes.at("POSITION")]);
+        const auto& indices = model.accessors[primitive.indices];
+        ASSERT_EQ(indices.count, c.faces.size() / 2);
+        const auto& view = model.bufferViews[indices.bufferView];
+        const unsigned char* at = &model.buffers[view.buffer].data[view.byteOffset + indices.byteOffset];
+        for (size_t i = 0; i < indices.count; ++i) {
+            // Mirrored: a triangle's corners go as the first, the third, the second.
+            const size_t corner = i / 3 * 3 + (3 - i % 3) % 3;
+            const uint32_t v = indices.componentType == 5123 ? reinterpret_cast<const uint16_t*>(at)[i]
+                                                             : reinterpret_cast<const uint32_t*>(at)[i];
+            const D3DVECTOR& wantP = c.points[c.faces[2 * corner]];
+            const D3DVECTOR& wantN = c.normals[c.faces[2 * corner + 1]];
+            ASSERT_LT(v, c.vertices);
+            EXPECT_FLOAT_EQ(p[3 * v], wantP.x) << i;
+            EXPECT_FLOAT_EQ(p[3 * v + 1], wantP.y) << i;
+            EXPECT_FLOAT_EQ(n[3 * v], wantN.x) << i;
+            EXPECT_FLOAT_EQ(n[3 * v + 1], wantN.y) << i;
+            EXPECT_FLOAT_EQ(n[3 * v + 2], -wantN.z) << i;
+        }
     }
 }
