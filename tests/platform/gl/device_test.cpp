@@ -8,6 +8,7 @@
 #include <epoxy/gl.h>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/rm/ddraw.h"
@@ -657,6 +658,88 @@ TEST_F(DeviceTest, ReorderedBigBuilderDrawsAsItsMeshCopy) {
         EXPECT_EQ(builder.rgba, copy.rgba) << q;
     }
     sphere->Release();
+}
+
+// Every triangle of a builder's GPU copy has its face's corners: their positions and
+// colours (and normals, smooth), each distinct (position, normal, colour) one vertex. Strips
+// of quads, two colours meeting at a row of shared positions; with a position no face
+// draws, and smooth with one corner's normal unusable (a vertex of its own).
+TEST_F(DeviceTest, BuilderCornersBecomeTheVerticesOfTheirTriangles) {
+    makeDevice(8, 8);
+    struct Case {
+        const char* what;
+        bool normals, unusedPosition, badNormal;
+        size_t vertices;
+    };
+    for (const Case& c : {Case{"flat", false, false, false, 30 + 6}, Case{"flat, unused", false, true, false, 36},
+                          Case{"smooth", true, false, false, 30 + 6}, Case{"smooth, own", true, false, true, 37}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<D3DVECTOR> points, normals{{0, 0, -1}, {0, 0.6f, -0.8f}};
+        for (int i = 0; i < 30; ++i) points.push_back({float(i % 6), float(i / 6), 0});
+        if (c.unusedPosition) points.push_back({9, 9, 9});
+        if (c.badNormal) normals.push_back({0, 0, 0});
+        std::vector<DWORD> faces;
+        for (DWORD row = 0; row < 4; ++row)
+            for (DWORD col = 0; col < 5; ++col) {
+                const DWORD at = row * 6 + col, n = row < 2 ? 0 : 1;
+                const DWORD bad = c.badNormal && row == 3 && col == 4 ? 2 : n;
+                faces.insert(faces.end(), {4, at, n, at + 6, n, at + 7, n, at + 1, bad});
+            }
+        faces.push_back(0);
+        IDirect3DRMMeshBuilder* builder = nullptr;
+        ASSERT_EQ(d3drm->CreateMeshBuilder(&builder), D3DRM_OK);
+        IDirect3DRMFaceArray* array = nullptr;
+        ASSERT_EQ(builder->AddFaces(DWORD(points.size()), points.data(), DWORD(normals.size()), normals.data(),
+                                    faces.data(), &array),
+                  D3DRM_OK);
+        for (DWORD f = 0; f < 20; ++f) {  // the lower two rows red, the upper two blue
+            IDirect3DRMFace* face = nullptr;
+            ASSERT_EQ(array->GetElement(f, &face), D3DRM_OK);
+            face->SetColorRGB(f < 10 ? 1.0f : 0.0f, 0, f < 10 ? 0.0f : 1.0f);
+            face->Release();
+        }
+        array->Release();
+        const rm::MeshBuilderData& data = *rm::meshBuilderData(builder);
+        std::unique_ptr<gl::GpuMesh> mesh =
+            gldevice::buildMesh(data, nullptr, gldevice::Extras{false, false, c.normals});
+        ASSERT_NE(mesh, nullptr);
+        EXPECT_EQ(mesh->sizes().vertices, c.vertices);
+        const size_t stride = mesh->vertexStride();
+        std::vector<unsigned char> vertices(mesh->sizes().vertices * stride);
+        std::vector<uint32_t> indices(size_t(mesh->triangleCount()) * 3);
+        glBindBuffer(GL_ARRAY_BUFFER, mesh->vertexBuffer());
+        glGetBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(vertices.size()), vertices.data());
+        glBindBuffer(GL_ARRAY_BUFFER, mesh->indexBuffer());
+        glGetBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(indices.size() * 4), indices.data());
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+        // Each triangle's corners as (position, z of the normal, red): the set of a face's
+        // fans is the set of its corners.
+        std::multiset<std::tuple<float, float, int, int>> drawn, wanted;
+        for (uint32_t v : indices) {
+            ASSERT_LT(v, mesh->sizes().vertices);
+            float p[3];
+            std::memcpy(p, &vertices[v * stride], sizeof p);
+            int nz = 0;
+            if (c.normals) {
+                int32_t packed;
+                std::memcpy(&packed, &vertices[v * stride + 12], 4);
+                nz = (packed << 2) >> 22;  // the third 10-bit field, signed
+            }
+            const int which = c.normals ? (nz < -460 ? 1 : nz < -300 ? 2 : 0) : 0;
+            drawn.insert({p[0], p[1], which, vertices[v * stride + stride - 4]});
+        }
+        for (size_t i = 0; i + 1 < faces.size(); i += 9)
+            for (const int fan : {0, 1})
+                for (const int k : {0, fan + 1, fan + 2}) {
+                    const D3DVECTOR& p = points[faces[i + 1 + 2 * k]];
+                    const D3DVECTOR& n = normals[faces[i + 2 + 2 * k]];
+                    const bool own = n.z == 0;  // takes its face's normal, (0, 0, -1)
+                    const int which = c.normals ? (own || n.z < -0.9f ? 1 : 2) : 0;
+                    wanted.insert({p.x, p.y, which, faces[i + 1] < 12 ? 255 : 0});
+                }
+        EXPECT_EQ(drawn, wanted);
+        builder->Release();
+    }
 }
 
 // A big builder goes to the GPU built in parts, on several threads: the buffers, groups
