@@ -320,6 +320,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         return !extras.normals || (ni != rm::kNoNormal && ni < normals && usableNormal(b.normals[ni]));
     };
     auto sameNormal = [&](uint32_t a, uint32_t c) { return !extras.normals || b.corners[a].normal == b.corners[c].normal; };
+    std::vector<uint32_t> firstAt(b.positions.size(), kNone);
     struct Made {
         uint32_t corner;  // the builder corner that made it
         D3DCOLOR colour;
@@ -327,43 +328,6 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     };
     std::vector<Made> made;
     rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
-    // Where every position is drawn and no corner is its own, the vertex made first for a
-    // position (the faces read in the builder's order) is numbered as the position, and
-    // the others made for it come after all those, chained from it: one pass that reads
-    // the builder's arrays straight through finds them all, and the pass in drawing order
-    // only counts. Otherwise the vertices are numbered as the drawing order meets them,
-    // each position's chained from firstAt. (The pictures are the same either way.)
-    bool atPosition = positions < kOwn;
-    if (atPosition) {
-        made.assign(positions, Made{kNone, 0, kNone});
-        for (size_t f = 0; f < b.faces.size() && atPosition; ++f) {
-            if (facing[f] == kNotDrawn) continue;
-            const rm::BuilderFace& face = b.faces[f];
-            for (uint32_t k = 0; k < face.cornerCount; ++k) {
-                const uint32_t c = face.firstCorner + k, v = b.corners.vertex(c);
-                if (!usable(b.corners[c].normal)) {
-                    atPosition = false;
-                    break;
-                }
-                const D3DCOLOR colour = cornerColour(face, v);
-                if (made[v].corner == kNone) {
-                    made[v] = {c, colour, kNone};
-                    continue;
-                }
-                for (uint32_t at = v; !sameNormal(made[at].corner, c) || made[at].colour != colour;
-                     at = made[at].next)
-                    if (made[at].next == kNone) {
-                        made[at].next = uint32_t(made.size());
-                        made.push_back({c, colour, kNone});
-                        break;
-                    }
-            }
-        }
-        atPosition = atPosition && std::all_of(made.begin(), made.begin() + positions,
-                                               [](const Made& m) { return m.corner != kNone; });
-        if (!atPosition) made.clear();
-    }
-    std::vector<uint32_t> firstAt(atPosition ? 0 : b.positions.size(), kNone);
     // The second pass runs in parts, each from where a cluster starts: a group's first
     // face, or one a whole number of clusters into its group. Groups start where the key
     // changes but for the way faces face.
@@ -383,7 +347,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // Finds the shared corner for builder corner c, or makes it.
     auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
         const uint32_t v = b.corners[c].vertex;
-        uint32_t at = atPosition ? v : firstAt[v];
+        uint32_t at = firstAt[v];
         while (at != kNone && (!sameNormal(made[at].corner, c) || made[at].colour != colour)) at = made[at].next;
         fresh = at == kNone;
         return at;
@@ -394,13 +358,12 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // they work on this one.
     auto fetchAhead = [&](size_t i, size_t end, bool where) {
         if (i + 16 < end) __builtin_prefetch(&b.faces[order[i + 16]]);
-        if (atPosition && !where) return;  // that first pass reads the faces alone
         if (i + 8 < end) __builtin_prefetch(b.corners.vertices() + b.faces[order[i + 8]].firstCorner);
         if (i + 4 < end) {
             const rm::BuilderFace& face = b.faces[order[i + 4]];
             for (uint32_t k = 0; k < face.cornerCount && k < 8; ++k) {
                 const uint32_t v = b.corners.vertex(face.firstCorner + k);
-                __builtin_prefetch(atPosition ? static_cast<const void*>(&made[v]) : &firstAt[v]);
+                __builtin_prefetch(&firstAt[v]);
                 if (where) __builtin_prefetch(&places[v]);
             }
         }
@@ -419,7 +382,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             made.size() < kOwn && triangles <= UINT32_MAX / 3 && corners <= UINT32_MAX / 2)
             partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
         mostCorners = std::max(mostCorners, face.cornerCount);
-        for (uint32_t k = 0; k < face.cornerCount && !atPosition; ++k) {
+        for (uint32_t k = 0; k < face.cornerCount; ++k) {
             const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
             const D3DCOLOR colour = cornerColour(face, v);
             if (!usable(b.corners[c].normal)) {
