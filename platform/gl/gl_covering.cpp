@@ -267,11 +267,12 @@ SOLLUX_WIDE void projectWide(const unsigned char* vertices, size_t stride, size_
     projectOneByOne(vertices, stride, v, end, m, halfW, halfH, out);
 }
 
+// Whether the wide test holds for these sizes: margins and shift within half a pixel (the
+// bounds of its 32-bit products), vertex numbers that a gather's signed index reaches.
 bool wideFits(size_t vertexCount, const Margins& margins) {
-    constexpr int32_t kHalfPixelSteps = kStepsPerPixel / 2;
     return wideAvailable() && vertexCount > 0 && vertexCount <= (size_t{1} << 31) &&
-           margins.x > 0 && margins.y > 0 && margins.x <= kHalfPixelSteps &&
-           margins.y <= kHalfPixelSteps && margins.shift > 0 && margins.shift <= kHalfPixelSteps;
+           margins.x > 0 && margins.y > 0 && margins.x <= kHalfPixel && margins.y <= kHalfPixel &&
+           margins.shift > 0 && margins.shift <= kHalfPixel;
 }
 
 }  // namespace

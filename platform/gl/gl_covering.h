@@ -39,8 +39,8 @@ Margins marginsFor(float marginX, float marginY);
 size_t keep(const uint32_t* corners, uint32_t count, const int32_t* xy, size_t vertexCount,
             const Margins& margins, uint32_t* kept, uint32_t* numbers, uint32_t firstNumber);
 
-// The two ways, for the tests: one triangle or vertex at a time, and eight or four at a
-// time (false where the processor can't, or the sizes are beyond what it handles).
+// For the tests: the passes one triangle or vertex at a time (which the passes above take
+// where the wide ones can't), and whether the processor runs the wide ones at all.
 size_t keepOneByOne(const uint32_t* corners, uint32_t count, const int32_t* xy, size_t vertexCount,
                     const Margins& margins, uint32_t* kept, uint32_t* numbers,
                     uint32_t firstNumber);

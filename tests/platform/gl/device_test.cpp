@@ -52,6 +52,15 @@ void sphereFaces(int around, int rings, bool split, std::vector<D3DVECTOR>& poin
     faces.push_back(0);
 }
 
+// The first `bytes` of a GL buffer.
+std::vector<unsigned char> readBuffer(unsigned buffer, size_t bytes) {
+    std::vector<unsigned char> out(bytes);
+    glBindBuffer(GL_ARRAY_BUFFER, buffer);
+    glGetBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(bytes), out.data());
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    return out;
+}
+
 // A builder of sphereFaces(around, rings, split, ..., hexagons), face i coloured
 // colourOf(i) where that is not 0.
 IDirect3DRMMeshBuilder* colouredSphere(IDirect3DRM* d3drm, int around, int rings, bool split, bool hexagons,
@@ -705,13 +714,11 @@ TEST_F(DeviceTest, BuilderCornersBecomeTheVerticesOfTheirTriangles) {
         ASSERT_NE(mesh, nullptr);
         EXPECT_EQ(mesh->sizes().vertices, c.vertices);
         const size_t stride = mesh->vertexStride();
-        std::vector<unsigned char> vertices(mesh->sizes().vertices * stride);
-        std::vector<uint32_t> indices(size_t(mesh->triangleCount()) * 3);
-        glBindBuffer(GL_ARRAY_BUFFER, mesh->vertexBuffer());
-        glGetBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(vertices.size()), vertices.data());
-        glBindBuffer(GL_ARRAY_BUFFER, mesh->indexBuffer());
-        glGetBufferSubData(GL_ARRAY_BUFFER, 0, GLsizeiptr(indices.size() * 4), indices.data());
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
+        const std::vector<unsigned char> vertices = readBuffer(mesh->vertexBuffer(), mesh->sizes().vertices * stride);
+        const std::vector<unsigned char> indexBytes =
+            readBuffer(mesh->indexBuffer(), size_t(mesh->triangleCount()) * 12);
+        std::vector<uint32_t> indices(indexBytes.size() / 4);
+        std::memcpy(indices.data(), indexBytes.data(), indexBytes.size());
         // Each triangle's corners as (position, z of the normal, red): the set of a face's
         // fans is the set of its corners.
         std::multiset<std::tuple<float, float, int, int>> drawn, wanted;
@@ -753,12 +760,6 @@ TEST_F(DeviceTest, BigBuilderBuiltInPartsMatchesOnePart) {
     ASSERT_NE(sphere, nullptr);
     ASSERT_GT(sphere->GetFaceCount(), 3 << 15);  // three parts of 32768 faces or more
     const rm::MeshBuilderData& data = *rm::meshBuilderData(sphere);
-    auto read = [](GLenum target, unsigned buffer, size_t bytes) {
-        std::vector<unsigned char> out(bytes);
-        glBindBuffer(target, buffer);
-        glGetBufferSubData(target, 0, GLsizeiptr(bytes), out.data());
-        return out;
-    };
     struct Built {
         std::vector<unsigned char> vertices, indices;
         std::vector<uint32_t> groups;
@@ -770,8 +771,8 @@ TEST_F(DeviceTest, BigBuilderBuiltInPartsMatchesOnePart) {
         std::unique_ptr<gl::GpuMesh> mesh = gldevice::buildMesh(data, nullptr, extras);
         workPartsLimit() = 0;
         Built b;
-        b.vertices = read(GL_ARRAY_BUFFER, mesh->vertexBuffer(), size_t(mesh->sizes().vertices) * mesh->vertexStride());
-        b.indices = read(GL_ARRAY_BUFFER, mesh->indexBuffer(), size_t(mesh->triangleCount()) * 12);
+        b.vertices = readBuffer(mesh->vertexBuffer(), size_t(mesh->sizes().vertices) * mesh->vertexStride());
+        b.indices = readBuffer(mesh->indexBuffer(), size_t(mesh->triangleCount()) * 12);
         for (const gl::GpuMesh::Group& g : mesh->groups())
             b.groups.insert(b.groups.end(), {g.firstTriangle, g.triangleCount, g.firstEdge, g.edgeCount, g.firstCluster,
                                              g.clusterCount, g.firstRecord, g.recordShift, g.translucent});
