@@ -191,22 +191,24 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             material[i] = first.emplace(bits, i).first->second;
         }
     }
-    // Drawing order: opacity, material, texture, then the shape of the faces' records
-    // (polygons of 2 or 4 triangles share one, which needs a group of their own); then, for
-    // opaque faces, the way they face (so that runs of faces can be skipped when they all
-    // face away); file order within. Faces in one plane face the same way, so their order
-    // among themselves stays.
+    // Drawing order: opacity, material, texture, then the shape of the faces' records:
+    // triangles (their records worked out from their corners, or one each), other polygons
+    // but quadrilaterals and hexagons (one a triangle), quadrilaterals (worked out too, or
+    // one for their 2 triangles), hexagons (one for their 4); each needs a group of its
+    // own. Then, for opaque faces, the way they face (so that runs of faces can be skipped
+    // when they all face away); file order within. Faces in one plane face the same way, so
+    // their order among themselves stays.
     struct Key {
         bool translucent;
         uint32_t material, texture;
-        uint8_t recordShift;
+        uint8_t shape;
         uint8_t facing;
         auto operator<=>(const Key&) const = default;
         bool sameGroup(const Key& o) const {
-            return translucent == o.translucent && material == o.material && texture == o.texture &&
-                   recordShift == o.recordShift;
+            return translucent == o.translucent && material == o.material && texture == o.texture && shape == o.shape;
         }
     };
+    auto shapeOf = [](uint32_t corners) { return uint8_t(corners == 3 ? 0 : corners == 4 ? 2 : corners == 6 ? 3 : 1); };
     auto recordShiftOf = [](uint32_t corners) { return corners == 4 ? 1 : corners == 6 ? 2 : 0; };
     auto point = [&](const rm::BuilderFace& face) {
         return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
@@ -239,7 +241,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         const rm::FaceLook& look = b.lookOf(face);
         return Key{see, look.material < material.size() ? material[look.material] : 0,
-                   look.texture < b.textures.size() ? look.texture : 0, uint8_t(recordShiftOf(face.cornerCount)),
+                   look.texture < b.textures.size() ? look.texture : 0, shapeOf(face.cornerCount),
                    see ? uint8_t(0) : facing[size_t(&face - b.faces.data())]};
     };
     // A counting sort over the few distinct keys, in parts: each part counts its faces by
@@ -255,7 +257,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         // surface, triangles among quadrilaterals).
         size_t last[32] = {};
         size_t slotOf(const Key& k) {
-            size_t& hint = last[(k.facing & 7) * 4 + (k.recordShift & 3)];
+            size_t& hint = last[(k.facing & 7) * 4 + (k.shape & 3)];
             if (hint < keys.size() && keys[hint] == k) return hint;
             hint = std::find(keys.begin(), keys.end(), k) - keys.begin();
             if (hint == keys.size()) {
@@ -333,7 +335,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // changes but for the way faces face.
     struct PartStart {
         size_t face;
-        uint32_t made, triangle, record, edge;
+        uint32_t made, triangle, edge;
+        uint32_t record, ownRecord;  // counting every polygon's records, or only those of the others
     };
     std::vector<PartStart> partStarts;
     std::vector<size_t> groupStarts;
@@ -341,7 +344,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         if (i == 0 || !keys[byKey[i]].sameGroup(keys[byKey[i - 1]])) groupStarts.push_back(begins[byKey[i]]);
     groupStarts.push_back(order.size());
     const unsigned parts = partsFor(order.size());
-    uint64_t triangles = 0, corners = 0, records = 0, groupFirstTriangle = 0;
+    // Records are counted twice: for every polygon, and for those that are neither
+    // triangles nor quadrilaterals (where the GPU works out the others' from their corners).
+    uint64_t triangles = 0, corners = 0, records = 0, ownRecords = 0, groupFirstTriangle = 0;
     uint32_t mostCorners = 0;
     size_t nextGroup = 0;
     // Finds the shared corner for builder corner c, or makes it.
@@ -380,7 +385,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         if (i * parts >= partStarts.size() * order.size() &&
             (groupStart || (triangles - groupFirstTriangle) % gl::GpuMesh::kClusterTriangles == 0) &&
             made.size() < kOwn && triangles <= UINT32_MAX / 3 && corners <= UINT32_MAX / 2)
-            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
+            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(corners), uint32_t(records),
+                                  uint32_t(ownRecords)});
         mostCorners = std::max(mostCorners, face.cornerCount);
         for (uint32_t k = 0; k < face.cornerCount; ++k) {
             const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
@@ -398,7 +404,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         triangles += face.cornerCount - 2;
         corners += face.cornerCount;
-        records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
+        const uint32_t faceRecords = recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
+        records += faceRecords;
+        ownRecords += face.cornerCount > 4 ? faceRecords : 0;
     }
     if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
 
@@ -406,7 +414,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     sizes.vertices = uint32_t(made.size());
     sizes.triangles = uint32_t(triangles);
     sizes.edges = extras.edges ? uint32_t(corners) : 0;
-    sizes.records = extras.records ? uint32_t(records) : 0;
+    sizes.cornerRecords = extras.records && gl::GpuMesh::cornersReadable(made.size(), triangles);
+    sizes.records = !extras.records ? 0 : uint32_t(sizes.cornerRecords ? ownRecords : records);
     sizes.normals = extras.normals;
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
@@ -441,15 +450,15 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
 
     // The second pass meets the corners in the order the first made them: each part from
     // the count the first had made where the part starts.
-    if (partStarts.empty()) partStarts.push_back({0, 0, 0, 0, 0});
-    partStarts.push_back(
-        {order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
+    if (partStarts.empty()) partStarts.push_back({0, 0, 0, 0, 0, 0});
+    partStarts.push_back({order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(corners), uint32_t(records),
+                          uint32_t(ownRecords)});
     std::vector<gl::GpuMesh::Part> written(partStarts.size() - 1);
     std::vector<std::vector<uint32_t>> cornerLists(written.size());
     std::vector<std::vector<gl::Vec3>> pointLists(written.size());
     for (size_t p = 0; p < written.size(); ++p) {
         written[p].triangle = partStarts[p].triangle;
-        written[p].record = partStarts[p].record;
+        written[p].record = sizes.cornerRecords ? partStarts[p].ownRecord : partStarts[p].record;
         written[p].edge = extras.edges ? partStarts[p].edge : 0;
         written[p].clusterNormals.reserve(gl::GpuMesh::kClusterTriangles);
         cornerLists[p].resize(mostCorners);

@@ -406,9 +406,11 @@ void GpuMesh::addPolygon(Part& part, const uint32_t* corners, const Vec3* points
                          const Vec3& centre, uint32_t recordShift) const {
     if (!mapped_ || count < 3 || sizes_.triangles - part.triangle < count - 2) return;
     const bool shared = recordShift > 0 && recordShift < 8 && count - 2 == 1u << recordShift;
-    const uint32_t records = sizes_.records == 0 ? 0 : shared ? 1 : count - 2;
+    const bool derived = sizes_.cornerRecords && count <= 4;
+    const uint32_t records = sizes_.records == 0 || derived ? 0 : shared ? 1 : count - 2;
     if (sizes_.records - part.record < records) return;
     part.recordShift = shared ? recordShift : 0;
+    part.derivedRecords = derived ? count : 0;
     // Fans from the first corner: flat triangles take their colour from it.
     uint32_t* index = reinterpret_cast<uint32_t*>(mapped_->indices.at) + size_t(part.triangle) * 3;
     for (uint32_t r = 0; r < records; ++r) {
@@ -493,8 +495,8 @@ void GpuMesh::addEdge(Part& part, uint32_t a, uint32_t b) const {
 
 void GpuMesh::endGroup(Part& part, uint32_t tag) {
     closeCluster(part);
-    part.groupEnds.push_back({tag, part.triangle, part.edge, part.recordShift, part.clusters.size()});
-    part.recordShift = 0;
+    part.groupEnds.push_back({tag, part.triangle, part.edge, part.recordShift, part.derivedRecords, part.clusters.size()});
+    part.recordShift = part.derivedRecords = 0;
 }
 
 void GpuMesh::takeClusters(const Part& part, size_t begin, size_t end) {
@@ -509,6 +511,7 @@ void GpuMesh::takePart(Part& part, const std::function<void(uint32_t tag)>& endG
         current_.triangle = e.triangle;
         current_.edge = e.edge;
         current_.recordShift = e.recordShift;
+        current_.derivedRecords = e.derivedRecords;
         endGroup(e.tag);
     }
     takeClusters(part, taken, part.clusters.size());
@@ -531,10 +534,11 @@ void GpuMesh::endGroup(const Material& m, std::shared_ptr<GpuTexture> texture, b
         g.firstTriangle = last.firstTriangle + last.triangleCount;
         g.firstEdge = last.firstEdge + last.edgeCount;
         g.firstCluster = last.firstCluster + last.clusterCount;
-        g.firstRecord = last.firstRecord + (last.triangleCount >> last.recordShift);
+        g.firstRecord = last.firstRecord + (last.derivedRecords ? 0 : last.triangleCount >> last.recordShift);
     }
-    g.recordShift = sizes_.records ? current_.recordShift : 0;
-    current_.recordShift = 0;
+    g.recordShift = sizes_.records || sizes_.cornerRecords ? current_.recordShift : 0;
+    g.derivedRecords = current_.derivedRecords;
+    current_.recordShift = current_.derivedRecords = 0;
     g.triangleCount = current_.triangle - g.firstTriangle;
     g.edgeCount = current_.edge - g.firstEdge;
     g.clusterCount = uint32_t(clusters_.size()) - g.firstCluster;
@@ -565,12 +569,29 @@ void GpuMesh::finish() {
     glBindVertexArray(0);
     mapped_->records.close();
     mapped_.reset();
-    if (!sizes_.records || current_.triangle == 0) return;
-    glGenTextures(1, &recordTexture_);
-    glBindTexture(GL_TEXTURE_BUFFER, recordTexture_);
-    glTexBuffer(GL_TEXTURE_BUFFER, GL_RGBA32UI, recordBuffer_);
+    if (current_.triangle == 0) return;
+    auto view = [](unsigned& texture, GLenum format, unsigned buffer) {
+        glGenTextures(1, &texture);
+        glBindTexture(GL_TEXTURE_BUFFER, texture);
+        glTexBuffer(GL_TEXTURE_BUFFER, format, buffer);
+    };
+    if (sizes_.records) view(recordTexture_, GL_RGBA32UI, recordBuffer_);
+    if (std::any_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.derivedRecords != 0; })) {
+        view(indexTexture_, GL_R32UI, ibo_);
+        view(vertexTexture_, vertexStride() == 4 * sizeof(float) ? GL_RGBA32F : GL_R32F, vbo_);
+    }
     glBindTexture(GL_TEXTURE_BUFFER, 0);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
+}
+
+bool GpuMesh::cornersReadable(uint64_t vertices, uint64_t triangles) {
+    static const GLint most = [] {
+        GLint n = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_BUFFER_SIZE, &n);
+        return n;
+    }();
+    const uint64_t texels = uint64_t(std::max(most, 0));
+    return triangles * 3 <= texels && vertices * 5 <= texels;
 }
 
 Vec3 GpuMesh::centre() const { return {(lo_[0] + hi_[0]) / 2, (lo_[1] + hi_[1]) / 2, (lo_[2] + hi_[2]) / 2}; }
@@ -582,7 +603,8 @@ size_t GpuMesh::byteSize() const {
 
 GpuMesh::~GpuMesh() {
     if (mapped_) finish();
-    glDeleteTextures(1, &recordTexture_);
+    const unsigned textures[] = {recordTexture_, indexTexture_, vertexTexture_};
+    glDeleteTextures(3, textures);
     glDeleteBuffers(1, &recordBuffer_);
     glDeleteBuffers(1, &edgeIbo_);
     glDeleteBuffers(1, &ibo_);
@@ -712,7 +734,8 @@ struct Renderer::Program {
     GLuint id = 0;
     GLint world = -1, viewProj = -1, normalMat = -1, ambient = -1, lightCount = -1, lights = -1, eye = -1, power = -1,
           tex = -1, emissive = -1, specColour = -1, shades = -1, dither = -1, records = -1, firstTriangle = -1,
-          firstRecord = -1, recordShift = -1, keptNumbers = -1, numbered = -1,
+          firstRecord = -1, recordShift = -1, keptNumbers = -1, numbered = -1, indices = -1, vertices = -1,
+          floatsPerVertex = -1, groupTriangle = -1,
           frontSign = -1, mirror = -1, alphaCut = -1;
 };
 
@@ -747,13 +770,15 @@ Renderer::~Renderer() {
 }
 
 Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured, bool smoothColour, bool simpleLights,
-                                     bool records) {
+                                     bool records, uint32_t derivedRecords, bool vertexTexels) {
     const int shade = q.lighting ? int(q.shade) : 0;
     simpleLights = simpleLights && q.lighting;
     const bool directional = directionalOnly_ && q.lighting;
     records = records && q.lighting && shade == 0;
+    const uint32_t corners = records && (derivedRecords == 3 || derivedRecords == 4) ? derivedRecords : 0;
     const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0) |
-                    (simpleLights ? 64 : 0) | (records ? 128 : 0) | (directional ? 256 : 0);
+                    (simpleLights ? 64 : 0) | (records ? 128 : 0) | (directional ? 256 : 0) | int(corners << 9) |
+                    (corners && vertexTexels ? 4096 : 0);
     for (auto& p : programs_)
         if (p->key == key) return *p;
     auto p = std::make_unique<Program>();
@@ -762,8 +787,9 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
                                (q.lighting ? "1" : "0") + "\n#define RAMP " + (ramp ? "1" : "0") + "\n#define TEXTURED " +
                                (textured ? "1" : "0") + "\n#define SMOOTH_COLOUR " + (smoothColour ? "1" : "0") +
                                "\n#define SIMPLE_LIGHTS " + (simpleLights ? "1" : "0") + "\n#define RECORDS " +
-                               (records ? "1" : "0") + "\n#define DIRECTIONAL_LIGHTS " + (directional ? "1" : "0") +
-                               "\n";
+                               (records ? "1" : "0") + "\n#define CORNERS " + std::to_string(corners) +
+                               "\n#define VERTEX_TEXELS " + (corners && vertexTexels ? "1" : "0") +
+                               "\n#define DIRECTIONAL_LIGHTS " + (directional ? "1" : "0") + "\n";
     GLuint vs = compile(GL_VERTEX_SHADER, header + shaders::kCommonGlsl + shaders::kMeshVert);
     GLuint fs = compile(GL_FRAGMENT_SHADER, header + shaders::kCommonGlsl + shaders::kMeshFrag);
     p->id = glCreateProgram();
@@ -800,12 +826,18 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     p->recordShift = loc("uRecordShift");
     p->keptNumbers = loc("uKeptNumbers");
     p->numbered = loc("uNumbered");
+    p->indices = loc("uIndices");
+    p->vertices = loc("uVertices");
+    p->floatsPerVertex = loc("uFloatsPerVertex");
+    p->groupTriangle = loc("uGroupTriangle");
     p->frontSign = loc("uFrontSign");
     p->mirror = loc("uMirror");
     glUseProgram(p->id);
     glUniform1i(p->tex, 0);
     glUniform1i(p->records, 1);
     glUniform1i(p->keptNumbers, 2);
+    glUniform1i(p->indices, 3);
+    glUniform1i(p->vertices, 4);
     programs_.push_back(std::move(p));
     return *programs_.back();
 }
@@ -934,6 +966,10 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
     if (records) {
         glActiveTexture(GL_TEXTURE1);
         glBindTexture(GL_TEXTURE_BUFFER, mesh.recordTexture());
+        glActiveTexture(GL_TEXTURE3);
+        glBindTexture(GL_TEXTURE_BUFFER, mesh.indexTexture());
+        glActiveTexture(GL_TEXTURE4);
+        glBindTexture(GL_TEXTURE_BUFFER, mesh.vertexTexture());
         glActiveTexture(GL_TEXTURE0);
     }
     Program* current = nullptr;
@@ -947,7 +983,8 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
         const bool simple = directionalOnly_ && g.material.power <= 0;
         Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat, simple,
-                             records && needsRecords(quality, simple));
+                             records && needsRecords(quality, simple), g.derivedRecords,
+                             mesh.vertexStride() == 4 * sizeof(float));
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);
@@ -1055,6 +1092,8 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         glUniform1i(p->firstRecord, GLint(g.firstRecord));
         glUniform1i(p->recordShift, GLint(g.recordShift));
         glUniform1i(p->numbered, 0);
+        glUniform1i(p->groupTriangle, GLint(g.firstTriangle));
+        glUniform1i(p->floatsPerVertex, GLint(mesh.vertexStride() / sizeof(float)));
     }
     if (mayLeaveOut && leaveOut_ && drawCoveringTriangles(mesh, g, culling, records ? p : nullptr)) {
         uint32_t drawn = 0;

@@ -130,7 +130,9 @@ private:
 //  - only when asked for: records of the polygons' centres and face normals, which flat
 //    shading needs under lights that are not all directional, with highlights, or for
 //    points (otherwise it takes the face normal from the triangle's own plane): one a
-//    triangle, or, in a group whose polygons all have 2^s triangles, one a polygon;
+//    triangle, or, in a group whose polygons all have 2^s triangles, one a polygon; or
+//    none for triangles and quadrilaterals, whose centres and normals the GPU may work out
+//    from their corners (see Group::derivedRecords);
 //  - only when asked for: outline edges, for wireframe;
 //  - a mesh made only for flat shading may leave its vertices' normals out (it shares
 //    corners by position, colour and texture coordinates alone);
@@ -148,6 +150,9 @@ public:
         bool texCoords = false;
         uint32_t records = 0;  // flat records (0: none)
         bool normals = true;   // false: the vertices' normals are left out (flat shading only)
+        // Triangles and quadrilaterals take no record: flat records are worked out from
+        // their corners (cornersReadable must hold).
+        bool cornerRecords = false;
     };
     struct Group {
         uint32_t firstTriangle = 0;
@@ -159,6 +164,11 @@ public:
         // Triangle t of the group (from 0) reads record firstRecord + (t >> recordShift).
         uint32_t firstRecord = 0;
         uint32_t recordShift = 0;
+        // 3 or 4: the group's polygons are all triangles, or all quadrilaterals, and have no
+        // records; a frame works out each one's centre and packed face normal from its
+        // corners as the mesh's maker does, to the bit (the first triangle's corners, then
+        // the second's last).
+        uint32_t derivedRecords = 0;
         Material material;
         std::shared_ptr<GpuTexture> texture;
         bool vertexColours = false;
@@ -211,11 +221,11 @@ public:
     // a cluster starts: at a group's first triangle or a whole number of clusters after it.
     struct Part {
         struct GroupEnd {
-            uint32_t tag, triangle, edge, recordShift;
+            uint32_t tag, triangle, edge, recordShift, derivedRecords;
             size_t clusters;
         };
         uint32_t triangle = 0, record = 0, edge = 0;  // where the next ones go
-        uint32_t recordShift = 0;                     // of the group being filled
+        uint32_t recordShift = 0, derivedRecords = 0;  // of the group being filled
         // The cluster being filled: its box and its faces' unit normals.
         Vec3 clusterLo{0, 0, 0}, clusterHi{0, 0, 0};
         std::vector<Vec3> clusterNormals;
@@ -246,8 +256,15 @@ public:
     size_t vertexStride() const { return sizes_.normals ? 20 : 16; }
     unsigned indexBuffer() const { return ibo_; }
     unsigned recordTexture() const { return recordTexture_; }
+    // For the groups of derived records: the triangles' indices, and the vertices (one a
+    // texel of four floats where a vertex is 16 bytes, else as floats).
+    unsigned indexTexture() const { return indexTexture_; }
+    unsigned vertexTexture() const { return vertexTexture_; }
+    // Whether a mesh this big can have its corners read that way (the driver's largest
+    // buffer texture holds its indices and vertices).
+    static bool cornersReadable(uint64_t vertices, uint64_t triangles);
     bool hasEdges() const { return current_.edge > 0; }
-    bool hasRecords() const { return recordTexture_ != 0; }
+    bool hasRecords() const { return recordTexture_ != 0 || indexTexture_ != 0; }
     bool hasNormals() const { return sizes_.normals; }
     bool hasTranslucent() const { return hasTranslucent_; }
     // Centre of the positions' box: where translucent meshes are sorted by distance.
@@ -262,6 +279,7 @@ private:
     Sizes sizes_;
     uint64_t serial_;
     unsigned vao_ = 0, edgeVao_ = 0, vbo_ = 0, ibo_ = 0, edgeIbo_ = 0, recordBuffer_ = 0, recordTexture_ = 0;
+    unsigned indexTexture_ = 0, vertexTexture_ = 0;
     std::unique_ptr<Mapped> mapped_;  // while writing
     Part current_;                    // what the calls without a part fill
     bool hasTranslucent_ = false;
@@ -392,7 +410,7 @@ private:
     // batches behind, so that a software driver does not queue a whole frame's bins.
     void flushBatch();
     Program& program(const Quality& q, bool ramp, bool textured, bool smoothColour = false, bool simpleLights = false,
-                     bool records = false);
+                     bool records = false, uint32_t derivedRecords = 0, bool vertexTexels = false);
     void applyLights(Program& p, const Vec3& objectOrigin, std::span<const void* const> path);
 
     std::vector<std::unique_ptr<Program>> programs_;

@@ -28,6 +28,60 @@ uniform float uMirror;
 vec3 unpackNormal(uint bits) {
     return vec3(ivec3(int(bits << 22u), int(bits << 12u), int(bits << 2u)) >> 22);
 }
+#if CORNERS
+// Triangles (CORNERS 3) or quadrilaterals (4) have no record: their centre and packed face
+// normal are worked out here from their corners, each operation as the mesh's maker does
+// it, so that they come out the same to the bit.
+uniform usamplerBuffer uIndices;  // the mesh's triangles, three vertex numbers each
+// Its vertices, each from its position: one a texel where a vertex is four floats, else
+// as floats, uFloatsPerVertex each.
+uniform samplerBuffer uVertices;
+uniform int uFloatsPerVertex;
+uniform int uGroupTriangle;  // the group's first triangle in the mesh
+
+vec3 cornerAt(int index) {
+#if VERTEX_TEXELS
+    return texelFetch(uVertices, int(texelFetch(uIndices, index).r)).xyz;
+#else
+    int at = int(texelFetch(uIndices, index).r) * uFloatsPerVertex;
+    return vec3(texelFetch(uVertices, at).r, texelFetch(uVertices, at + 1).r, texelFetch(uVertices, at + 2).r);
+#endif
+}
+
+vec3 crossOf(vec3 a, vec3 b) {
+    return vec3(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x);
+}
+
+float lengthOf(vec3 v) { return sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
+
+// The sum of the fan's cross products made a unit vector, then packed: each part to the
+// nearest 511th, halves away from zero; nothing where it has next to no length or is not
+// a number.
+vec3 packedNormalOf(vec3 sum) {
+    float l = lengthOf(sum);
+    vec3 n = l > 1e-20 ? sum / l : vec3(0.0);
+    float unit = lengthOf(n);
+    if (!(unit > 1e-20) || isinf(unit) || isnan(unit)) return vec3(0.0);
+    vec3 v = clamp(n / unit, -1.0, 1.0) * 511.0;
+    vec3 whole = trunc(v);
+    return whole + sign(v) * step(0.5, abs(v - whole));
+}
+
+// The centre and the packed normal of the polygon of the group's triangle t.
+void recordFromCorners(int t, out vec3 centre, out vec3 normal) {
+#if CORNERS == 4
+    int first = 3 * (uGroupTriangle + (t & ~1));
+    vec3 p0 = cornerAt(first), p1 = cornerAt(first + 1), p2 = cornerAt(first + 2), p3 = cornerAt(first + 5);
+    centre = p0 * 0.25 + p1 * 0.25 + p2 * 0.25 + p3 * 0.25;
+    normal = packedNormalOf(crossOf(p1 - p0, p2 - p0) + crossOf(p2 - p0, p3 - p0));
+#else
+    int first = 3 * (uGroupTriangle + t);
+    vec3 p0 = cornerAt(first), p1 = cornerAt(first + 1), p2 = cornerAt(first + 2);
+    centre = p0 / 3.0 + p1 / 3.0 + p2 / 3.0;
+    normal = packedNormalOf(crossOf(p1 - p0, p2 - p0));
+#endif
+}
+#endif
 #endif
 #if LIT && SHADE == 0 && !RECORDS
 // -1 or 1: turns the cross product of the screen-space derivatives to the front.
@@ -81,9 +135,16 @@ void main() {
 #if SHADE == 0
 #if RECORDS
     int triangle = uNumbered ? int(texelFetch(uKeptNumbers, gl_PrimitiveID).r) : uFirstTriangle + gl_PrimitiveID;
+#if CORNERS
+    vec3 objectCentre, faceNormal;
+    recordFromCorners(triangle, objectCentre, faceNormal);
+#else
     uvec4 record = texelFetch(uRecords, uFirstRecord + (triangle >> uRecordShift));
-    vec3 centre = (uWorld * vec4(uintBitsToFloat(record.xyz), 1.0)).xyz;
-    lightAt(centre, unitNormal(uMirror * (uNormalMat * unpackNormal(record.w)), centre), diff, specular);
+    vec3 objectCentre = uintBitsToFloat(record.xyz);
+    vec3 faceNormal = unpackNormal(record.w);
+#endif
+    vec3 centre = (uWorld * vec4(objectCentre, 1.0)).xyz;
+    lightAt(centre, unitNormal(uMirror * (uNormalMat * faceNormal), centre), diff, specular);
 #else
     // The plane of the triangle: with only directional lights and no highlight, where on
     // the face it is lit does not matter.
