@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -758,6 +759,8 @@ Renderer::Renderer() {
     const std::string renderer = name ? reinterpret_cast<const char*>(name) : "";
     leaveOut_ = renderer.find("llvmpipe") != std::string::npos || renderer.find("softpipe") != std::string::npos ||
                 renderer.find("swrast") != std::string::npos;
+    const char* threads = std::getenv("LP_NUM_THREADS");
+    if (leaveOut_ && threads && std::atoi(threads) == 0) trianglesPerFlush_ = 4096;
 }
 
 Renderer::~Renderer() {
@@ -1109,7 +1112,7 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
         if (!visible(k, culling)) continue;
         drawn += k.triangleCount;
         // A run stays short enough to be flushed after (a model seen whole is one run).
-        if (runEnd == k.firstTriangle && uint32_t(counts_.back() / 3) + k.triangleCount <= kTrianglesPerFlush) {
+        if (runEnd == k.firstTriangle && uint32_t(counts_.back() / 3) + k.triangleCount <= trianglesPerFlush_) {
             counts_.back() += GLsizei(k.triangleCount * 3);
         } else {
             counts_.push_back(GLsizei(k.triangleCount * 3));
@@ -1122,7 +1125,7 @@ uint32_t Renderer::drawTriangles(const GpuMesh& mesh, const GpuMesh::Group& g, c
     size_t first = 0;
     uint32_t pending = 0;
     for (size_t r = 0; r <= counts_.size(); ++r) {
-        if (r == counts_.size() || pending >= kTrianglesPerFlush) {
+        if (r == counts_.size() || pending >= trianglesPerFlush_) {
             if (records) {
                 // Primitive numbers count from each draw's first triangle. Runs start at a
                 // cluster, so on a polygon's first triangle.
@@ -1297,7 +1300,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     uint32_t sinceFlush = 0, runFirst = 0, runCount = 0;
     auto submitted = [&](uint32_t triangles) {
         sinceFlush += triangles;
-        if (sinceFlush >= kTrianglesPerFlush) {
+        if (sinceFlush >= trianglesPerFlush_) {
             flushBatch();
             sinceFlush = 0;
         }
@@ -1307,7 +1310,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
     const uint32_t* numbersFrom = nullptr;  // and their triangles' numbers, for records
     auto drawKept = [&] {
         while (keptFrom < keptTo) {
-            const size_t n = std::min<size_t>(size_t(keptTo - keptFrom), size_t(kTrianglesPerFlush) * 3);
+            const size_t n = std::min<size_t>(size_t(keptTo - keptFrom), size_t(trianglesPerFlush_) * 3);
             if (numbered) {
                 numberFromList(true);
                 glBindBuffer(GL_TEXTURE_BUFFER, numberBuffer_);
@@ -1388,7 +1391,7 @@ bool Renderer::drawCoveringTriangles(const GpuMesh& mesh, const GpuMesh::Group& 
                 }
                 drawKept();
                 const bool joins = runCount > 0 && runFirst + runCount == k.firstTriangle;
-                if (joins && runCount + k.triangleCount <= kTrianglesPerFlush) {
+                if (joins && runCount + k.triangleCount <= trianglesPerFlush_) {
                     runCount += k.triangleCount;
                 } else {
                     drawRun();

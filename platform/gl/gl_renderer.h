@@ -421,7 +421,10 @@ private:
     float viewDeterminant_ = 1.0f;  // of the frame's view, for every mesh's culling
     unsigned samplers_[6] = {};
     std::vector<float> lightData_;  // scratch, reused every draw
-    static constexpr uint32_t kTrianglesPerFlush = 16384;
+    // Triangles handed to the driver between flushes: enough to keep a software driver's
+    // threads busy, or, where it draws on the calling thread (each batch as it is flushed),
+    // few, which keeps its bins small at no cost.
+    uint32_t trianglesPerFlush_ = 16384;
     std::vector<int> counts_;       // scratch of drawTriangles
     std::vector<const void*> offsets_;
     // Scratch of drawCoveringTriangles: the clusters to draw (with the margins of their

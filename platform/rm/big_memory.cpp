@@ -15,7 +15,7 @@ void preferHugePages(const void* data, size_t bytes) {
 }
 
 void giveBackFreedMemory() {
-    constexpr size_t kMuch = size_t{16} << 20;
+    constexpr size_t kMuch = size_t{4} << 20;
     if (mallinfo2().fordblks >= kMuch) malloc_trim(0);
 }
 
