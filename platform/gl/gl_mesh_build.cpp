@@ -39,6 +39,9 @@ bool usableNormal(const D3DVECTOR& n) {
 }
 
 // Outward normal of a convex polygon whose corners run clockwise as seen from the front.
+// The fragment shader works this, normalised() and polygonCentre() out again, operation
+// for operation, for triangles and quadrilaterals (recordFromCorners in mesh.frag): a
+// change here goes there too.
 template <class PointAt>
 gl::Vec3 polygonNormal(uint32_t count, PointAt point) {
     const gl::Vec3 p0 = point(0);

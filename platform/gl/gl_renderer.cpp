@@ -93,6 +93,7 @@ uint32_t packColour(const float rgba[4]) {
     return bits;
 }
 
+// mesh.frag's packedNormalOf does this again, operation for operation.
 uint32_t packNormal(const Vec3& n) {
     const float l = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     if (!(l > 1e-20f) || !std::isfinite(l)) return 0;

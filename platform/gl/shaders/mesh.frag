@@ -31,7 +31,8 @@ vec3 unpackNormal(uint bits) {
 #if CORNERS
 // Triangles (CORNERS 3) or quadrilaterals (4) have no record: their centre and packed face
 // normal are worked out here from their corners, each operation as the mesh's maker does
-// it, so that they come out the same to the bit.
+// it, so that where the arithmetic is IEEE single precision without fused steps (as in
+// software drivers) they come out the same to the bit.
 uniform usamplerBuffer uIndices;  // the mesh's triangles, three vertex numbers each
 // Its vertices, each from its position: one a texel where a vertex is four floats, else
 // as floats, uFloatsPerVertex each.
