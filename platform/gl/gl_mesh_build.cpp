@@ -216,19 +216,28 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto point = [&](const rm::BuilderFace& face) {
         return [&](uint32_t k) { return vec(places[b.corners[face.firstCorner + k].vertex]); };
     };
-    // Each face's normal, packed for its records, and the way it faces (kNotDrawn for a
+    // Which faces get flat records of their own: where the GPU can read the corners (faces
+    // use corners of their own, so the corners bound the vertices and triangles), only the
+    // polygons whose records it cannot work out from them.
+    const bool cornerRecords = extras.records && gl::GpuMesh::cornersReadable(b.corners.size(), b.corners.size());
+    auto ownRecord = [&](uint32_t corners) {
+        return extras.records && !(cornerRecords && gl::GpuMesh::recordFromCorners(corners));
+    };
+    // Each face's normal, packed for its record, and the way it faces (kNotDrawn for a
     // face that cannot be drawn: the passes after this one look no further).
     constexpr uint8_t kNotDrawn = 0xff;
     std::vector<uint8_t> facing(b.faces.size(), kNotDrawn);
     std::vector<uint32_t> faceNormals;
-    rm::reserveOnHugePages(faceNormals, b.faces.size());
-    faceNormals.resize(b.faces.size());
+    if (extras.records) {
+        rm::reserveOnHugePages(faceNormals, b.faces.size());
+        faceNormals.resize(b.faces.size());
+    }
     runInParts(b.faces.size(), partsFor(b.faces.size()), [&](unsigned, size_t first, size_t end) {
         for (size_t f = first; f < end; ++f) {
             const rm::BuilderFace& face = b.faces[f];
             if (!drawable(face)) continue;
             const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
-            faceNormals[f] = gl::packNormal(n);
+            if (ownRecord(face.cornerCount)) faceNormals[f] = gl::packNormal(n);
             int axis = 0;
             for (int k = 1; k < 3; ++k)
                 if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
@@ -338,8 +347,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // changes but for the way faces face.
     struct PartStart {
         size_t face;
-        uint32_t made, triangle, edge;
-        uint32_t record, ownRecord;  // counting every polygon's records, or only those of the others
+        uint32_t made, triangle, record, edge;
     };
     std::vector<PartStart> partStarts;
     std::vector<size_t> groupStarts;
@@ -347,9 +355,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         if (i == 0 || !keys[byKey[i]].sameGroup(keys[byKey[i - 1]])) groupStarts.push_back(begins[byKey[i]]);
     groupStarts.push_back(order.size());
     const unsigned parts = partsFor(order.size());
-    // Records are counted twice: for every polygon, and for those that are neither
-    // triangles nor quadrilaterals (where the GPU works out the others' from their corners).
-    uint64_t triangles = 0, corners = 0, records = 0, ownRecords = 0, groupFirstTriangle = 0;
+    uint64_t triangles = 0, corners = 0, records = 0, groupFirstTriangle = 0;
     uint32_t mostCorners = 0;
     size_t nextGroup = 0;
     // Finds the shared corner for builder corner c, or makes it.
@@ -388,8 +394,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         if (i * parts >= partStarts.size() * order.size() &&
             (groupStart || (triangles - groupFirstTriangle) % gl::GpuMesh::kClusterTriangles == 0) &&
             made.size() < kOwn && triangles <= UINT32_MAX / 3 && corners <= UINT32_MAX / 2)
-            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(corners), uint32_t(records),
-                                  uint32_t(ownRecords)});
+            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
         mostCorners = std::max(mostCorners, face.cornerCount);
         for (uint32_t k = 0; k < face.cornerCount; ++k) {
             const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
@@ -407,9 +412,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         }
         triangles += face.cornerCount - 2;
         corners += face.cornerCount;
-        const uint32_t faceRecords = recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
-        records += faceRecords;
-        ownRecords += face.cornerCount > 4 ? faceRecords : 0;
+        if (ownRecord(face.cornerCount)) records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
     }
     if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
 
@@ -417,8 +420,8 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     sizes.vertices = uint32_t(made.size());
     sizes.triangles = uint32_t(triangles);
     sizes.edges = extras.edges ? uint32_t(corners) : 0;
-    sizes.cornerRecords = extras.records && gl::GpuMesh::cornersReadable(made.size(), triangles);
-    sizes.records = !extras.records ? 0 : uint32_t(sizes.cornerRecords ? ownRecords : records);
+    sizes.cornerRecords = cornerRecords;
+    sizes.records = uint32_t(records);
     sizes.normals = extras.normals;
     sizes.texCoords = !b.texCoords.empty() && std::any_of(b.textures.begin(), b.textures.end(),
                                                            [](IDirect3DRMTexture* t) { return t != nullptr; });
@@ -453,15 +456,15 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
 
     // The second pass meets the corners in the order the first made them: each part from
     // the count the first had made where the part starts.
-    if (partStarts.empty()) partStarts.push_back({0, 0, 0, 0, 0, 0});
-    partStarts.push_back({order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(corners), uint32_t(records),
-                          uint32_t(ownRecords)});
+    if (partStarts.empty()) partStarts.push_back({0, 0, 0, 0, 0});
+    partStarts.push_back(
+        {order.size(), uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
     std::vector<gl::GpuMesh::Part> written(partStarts.size() - 1);
     std::vector<std::vector<uint32_t>> cornerLists(written.size());
     std::vector<std::vector<gl::Vec3>> pointLists(written.size());
     for (size_t p = 0; p < written.size(); ++p) {
         written[p].triangle = partStarts[p].triangle;
-        written[p].record = sizes.cornerRecords ? partStarts[p].ownRecord : partStarts[p].record;
+        written[p].record = partStarts[p].record;
         written[p].edge = extras.edges ? partStarts[p].edge : 0;
         written[p].clusterNormals.reserve(gl::GpuMesh::kClusterTriangles);
         cornerLists[p].resize(mostCorners);
@@ -495,8 +498,9 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             }
             for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
             auto pointAt = [&](uint32_t k) { return points[k]; };
-            mesh->addPolygon(part, idx, points, face.cornerCount, faceNormals[order[i]],
-                             polygonCentre(face.cornerCount, pointAt), recordShiftOf(face.cornerCount));
+            const bool own = ownRecord(face.cornerCount);
+            mesh->addPolygon(part, idx, points, face.cornerCount, own ? faceNormals[order[i]] : 0,
+                             own ? polygonCentre(face.cornerCount, pointAt) : gl::Vec3{}, recordShiftOf(face.cornerCount));
             if (extras.edges)
                 for (uint32_t k = 0; k < face.cornerCount; ++k)
                     mesh->addEdge(part, idx[k], idx[(k + 1) % face.cornerCount]);

@@ -408,7 +408,7 @@ void GpuMesh::addPolygon(Part& part, const uint32_t* corners, const Vec3* points
                          const Vec3& centre, uint32_t recordShift) const {
     if (!mapped_ || count < 3 || sizes_.triangles - part.triangle < count - 2) return;
     const bool shared = recordShift > 0 && recordShift < 8 && count - 2 == 1u << recordShift;
-    const bool derived = sizes_.cornerRecords && count <= 4;
+    const bool derived = sizes_.cornerRecords && recordFromCorners(count);
     const uint32_t records = sizes_.records == 0 || derived ? 0 : shared ? 1 : count - 2;
     if (sizes_.records - part.record < records) return;
     part.recordShift = shared ? recordShift : 0;

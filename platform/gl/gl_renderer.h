@@ -263,6 +263,9 @@ public:
     // Whether a mesh this big can have its corners read that way (the driver's largest
     // buffer texture holds its indices and vertices).
     static bool cornersReadable(uint64_t vertices, uint64_t triangles);
+    // Whether a polygon of this many corners has its record worked out from its corners in
+    // a mesh made with cornerRecords.
+    static bool recordFromCorners(uint32_t corners) { return corners == 3 || corners == 4; }
     bool hasEdges() const { return current_.edge > 0; }
     bool hasRecords() const { return recordTexture_ != 0 || indexTexture_ != 0; }
     bool hasNormals() const { return sizes_.normals; }
