@@ -223,21 +223,15 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     auto ownRecord = [&](uint32_t corners) {
         return extras.records && !(cornerRecords && gl::GpuMesh::recordFromCorners(corners));
     };
-    // Each face's normal, packed for its record, and the way it faces (kNotDrawn for a
-    // face that cannot be drawn: the passes after this one look no further).
+    // The way each face faces (kNotDrawn for a face that cannot be drawn: the passes after
+    // this one look no further).
     constexpr uint8_t kNotDrawn = 0xff;
     std::vector<uint8_t> facing(b.faces.size(), kNotDrawn);
-    std::vector<uint32_t> faceNormals;
-    if (extras.records) {
-        rm::reserveOnHugePages(faceNormals, b.faces.size());
-        faceNormals.resize(b.faces.size());
-    }
     runInParts(b.faces.size(), partsFor(b.faces.size()), [&](unsigned, size_t first, size_t end) {
         for (size_t f = first; f < end; ++f) {
             const rm::BuilderFace& face = b.faces[f];
             if (!drawable(face)) continue;
             const gl::Vec3 n = polygonNormal(face.cornerCount, point(face));
-            if (ownRecord(face.cornerCount)) faceNormals[f] = gl::packNormal(n);
             int axis = 0;
             for (int k = 1; k < 3; ++k)
                 if (std::fabs(n[k]) > std::fabs(n[axis])) axis = k;
@@ -498,8 +492,10 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
             }
             for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);
             auto pointAt = [&](uint32_t k) { return points[k]; };
+            // The normal and centre only where the face keeps a record of them.
             const bool own = ownRecord(face.cornerCount);
-            mesh->addPolygon(part, idx, points, face.cornerCount, own ? faceNormals[order[i]] : 0,
+            mesh->addPolygon(part, idx, points, face.cornerCount,
+                             own ? gl::packNormal(polygonNormal(face.cornerCount, pointAt)) : 0,
                              own ? polygonCentre(face.cornerCount, pointAt) : gl::Vec3{}, recordShiftOf(face.cornerCount));
             if (extras.edges)
                 for (uint32_t k = 0; k < face.cornerCount; ++k)

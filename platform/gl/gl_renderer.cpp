@@ -580,7 +580,7 @@ void GpuMesh::finish() {
     if (sizes_.records) view(recordTexture_, GL_RGBA32UI, recordBuffer_);
     if (std::any_of(groups_.begin(), groups_.end(), [](const Group& g) { return g.derivedRecords != 0; })) {
         view(indexTexture_, GL_R32UI, ibo_);
-        view(vertexTexture_, vertexStride() == 4 * sizeof(float) ? GL_RGBA32F : GL_R32F, vbo_);
+        view(vertexTexture_, vertexIsTexel() ? GL_RGBA32F : GL_R32F, vbo_);
     }
     glBindTexture(GL_TEXTURE_BUFFER, 0);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
@@ -779,7 +779,7 @@ Renderer::Program& Renderer::program(const Quality& q, bool ramp, bool textured,
     simpleLights = simpleLights && q.lighting;
     const bool directional = directionalOnly_ && q.lighting;
     records = records && q.lighting && shade == 0;
-    const uint32_t corners = records && (derivedRecords == 3 || derivedRecords == 4) ? derivedRecords : 0;
+    const uint32_t corners = records ? derivedRecords : 0;  // 0, 3 or 4
     const int key = shade | (q.lighting ? 4 : 0) | (ramp ? 8 : 0) | (textured ? 16 : 0) | (smoothColour ? 32 : 0) |
                     (simpleLights ? 64 : 0) | (records ? 128 : 0) | (directional ? 256 : 0) | int(corners << 9) |
                     (corners && vertexTexels ? 4096 : 0);
@@ -987,8 +987,7 @@ uint32_t Renderer::draw(const GpuMesh& mesh, const Matrix4& world, const Quality
         if (edges && q.shade == ShadeMode::Flat) q.shade = ShadeMode::Gouraud;
         const bool simple = directionalOnly_ && g.material.power <= 0;
         Program& p = program(q, setup_.ramp, textured, g.vertexColours && q.shade != ShadeMode::Flat, simple,
-                             records && needsRecords(quality, simple), g.derivedRecords,
-                             mesh.vertexStride() == 4 * sizeof(float));
+                             records && needsRecords(quality, simple), g.derivedRecords, mesh.vertexIsTexel());
         if (&p != current) {
             current = &p;
             glUseProgram(p.id);

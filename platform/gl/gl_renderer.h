@@ -254,6 +254,8 @@ public:
     // triangle), which a frame may read back to leave out triangles too small to show.
     unsigned vertexBuffer() const { return vbo_; }
     size_t vertexStride() const { return sizes_.normals ? 20 : 16; }
+    // Whether vertexTexture() holds a vertex a texel (four floats), or a float a texel.
+    bool vertexIsTexel() const { return !sizes_.normals; }
     unsigned indexBuffer() const { return ibo_; }
     unsigned recordTexture() const { return recordTexture_; }
     // For the groups of derived records: the triangles' indices, and the vertices (one a
