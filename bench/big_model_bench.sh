@@ -219,9 +219,9 @@ else
 fi
 
 echo
-echo "Converting (best of 3):"
+echo "Converting (best of $runs):"
 # What earlier steps wrote is on the disk first, so that its write-back is not timed here.
-for _ in 1 2 3; do sync; measure convert "$viewer" --convert "$work/big.rok"; done
+for _ in $(seq "$runs"); do sync; measure convert "$viewer" --convert "$work/big.rok"; done
 read -r wall cpu peak <<<"$(best convert)"
 row "solluxviewer --convert, $(megabytes "$work/big.rok") MB" "$wall $cpu $peak"
 awk -v mb="$(megabytes "$work/big.rok")" -v w="$wall" -v c="$cpu" \

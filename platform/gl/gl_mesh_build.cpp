@@ -335,80 +335,162 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         uint32_t next;
     };
     std::vector<Made> made;
-    rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
-    // The second pass runs in parts, each from where a cluster starts: a group's first
-    // face, or one a whole number of clusters into its group. Groups start where the key
-    // changes but for the way faces face.
+    const size_t madeGuess = b.positions.size() + b.positions.size() / 4;
+    rm::reserveOnHugePages(made, madeGuess);
+    // Both passes run in parts, each from where a cluster starts: a group's first face, or
+    // one a whole number of clusters into its group. Groups start where the key changes but
+    // for the way faces face.
     struct PartStart {
         size_t face;
         uint32_t made, triangle, record, edge;
     };
-    std::vector<PartStart> partStarts;
     std::vector<size_t> groupStarts;
     for (size_t i = 0; i < byKey.size(); ++i)
         if (i == 0 || !keys[byKey[i]].sameGroup(keys[byKey[i - 1]])) groupStarts.push_back(begins[byKey[i]]);
     groupStarts.push_back(order.size());
-    const unsigned parts = partsFor(order.size());
-    uint64_t triangles = 0, corners = 0, records = 0, groupFirstTriangle = 0;
-    uint32_t mostCorners = 0;
-    size_t nextGroup = 0;
-    // Finds the shared corner for builder corner c, or makes it.
-    auto share = [&](uint32_t c, D3DCOLOR colour, bool& fresh) {
-        const uint32_t v = b.corners[c].vertex;
-        uint32_t at = firstAt[v];
-        while (at != kNone && (!sameNormal(made[at].corner, c) || made[at].colour != colour)) at = made[at].next;
-        fresh = at == kNone;
+    // The shared corner for builder corner c in `list`, whose chains start at `heads`
+    // (kNone: none yet).
+    auto find = [&](const auto& list, const uint32_t* heads, uint32_t c, D3DCOLOR colour) {
+        uint32_t at = heads[b.corners[c].vertex];
+        while (at != kNone && (!sameNormal(list[at].corner, c) || list[at].colour != colour)) at = list[at].next;
         return at;
     };
+    auto share = [&](uint32_t c, D3DCOLOR colour) { return find(made, firstAt.data(), c, colour); };
     // The faces in drawing order lie scattered over the builder's arrays: both passes ask
     // for what the faces a few places ahead will read (their records, then their corners,
     // then where their vertices' chains start and, for the second, where they are) while
     // they work on this one.
-    auto fetchAhead = [&](size_t i, size_t end, bool where) {
+    auto fetchAhead = [&](size_t i, size_t end, const uint32_t* heads, bool where) {
         if (i + 16 < end) __builtin_prefetch(&b.faces[order[i + 16]]);
         if (i + 8 < end) __builtin_prefetch(b.corners.vertices() + b.faces[order[i + 8]].firstCorner);
         if (i + 4 < end) {
             const rm::BuilderFace& face = b.faces[order[i + 4]];
             for (uint32_t k = 0; k < face.cornerCount && k < 8; ++k) {
                 const uint32_t v = b.corners.vertex(face.firstCorner + k);
-                __builtin_prefetch(&firstAt[v]);
+                __builtin_prefetch(&heads[v]);
                 if (where) __builtin_prefetch(&places[v]);
             }
         }
     };
-    for (size_t i = 0; i < order.size(); ++i) {
-        fetchAhead(i, order.size(), false);
-        const uint32_t f = order[i];
-        const rm::BuilderFace& face = b.faces[f];
-        const bool groupStart = i == groupStarts[nextGroup];
-        if (groupStart) {
-            groupFirstTriangle = triangles;
-            while (groupStarts[nextGroup] == i) ++nextGroup;
+    struct Sums {
+        uint64_t triangles = 0, corners = 0, records = 0;
+    };
+    auto addFace = [&](Sums& s, const rm::BuilderFace& face) {
+        s.triangles += face.cornerCount - 2;
+        s.corners += face.cornerCount;
+        if (ownRecord(face.cornerCount)) s.records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
+    };
+    // Where the parts start: from an even share of the faces on, the first face that starts
+    // a cluster. The sums up to each share and each group's first triangle come first, in
+    // parts of their own.
+    const unsigned shares = partsFor(order.size());
+    auto shareStart = [&](unsigned p) { return (order.size() * p + shares - 1) / shares; };
+    std::vector<Sums> before(shares + 1);  // up to each share, once added up
+    std::vector<uint64_t> groupTriangles(groupStarts.size());
+    runInParts(shares, shares, [&](unsigned p, size_t, size_t) {
+        Sums sums;
+        size_t g = size_t(std::lower_bound(groupStarts.begin(), groupStarts.end(), shareStart(p)) - groupStarts.begin());
+        for (size_t i = shareStart(p); i < shareStart(p + 1); ++i) {
+            for (; groupStarts[g] == i; ++g) groupTriangles[g] = sums.triangles;
+            addFace(sums, b.faces[order[i]]);
         }
-        if (i * parts >= partStarts.size() * order.size() &&
-            (groupStart || (triangles - groupFirstTriangle) % gl::GpuMesh::kClusterTriangles == 0) &&
-            made.size() < kOwn && triangles <= UINT32_MAX / 3 && corners <= UINT32_MAX / 2)
-            partStarts.push_back({i, uint32_t(made.size()), uint32_t(triangles), uint32_t(records), uint32_t(corners)});
-        mostCorners = std::max(mostCorners, face.cornerCount);
-        for (uint32_t k = 0; k < face.cornerCount; ++k) {
-            const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
-            const D3DCOLOR colour = cornerColour(face, v);
-            if (!usable(b.corners[c].normal)) {
-                made.push_back({c, colour, f | kOwn});
-                continue;
+        before[p + 1] = sums;
+    });
+    for (unsigned p = 1; p <= shares; ++p) {
+        before[p].triangles += before[p - 1].triangles;
+        before[p].corners += before[p - 1].corners;
+        before[p].records += before[p - 1].records;
+    }
+    for (size_t g = 0, p = 0; g + 1 < groupStarts.size(); ++g) {
+        while (shareStart(unsigned(p + 1)) <= groupStarts[g]) ++p;
+        groupTriangles[g] += before[p].triangles;
+    }
+    std::vector<PartStart> partStarts;
+    if (!order.empty()) partStarts.push_back({0, 0, 0, 0, 0});
+    {
+        size_t i = 0;
+        Sums sums;
+        for (unsigned p = 1; p < shares && i < order.size(); ++p) {
+            if (i < shareStart(p)) {
+                i = shareStart(p);
+                sums = before[p];
             }
-            bool fresh;
-            share(c, colour, fresh);
-            if (fresh) {
-                made.push_back({c, colour, firstAt[v]});
+            for (; i < order.size(); addFace(sums, b.faces[order[i]]), ++i) {
+                const size_t g = size_t(std::upper_bound(groupStarts.begin(), groupStarts.end(), i) - groupStarts.begin()) - 1;
+                if (groupStarts[g] == i || (sums.triangles - groupTriangles[g]) % gl::GpuMesh::kClusterTriangles == 0) break;
+            }
+            if (i == order.size()) break;
+            partStarts.push_back({i, 0, uint32_t(sums.triangles), uint32_t(sums.records), uint32_t(sums.corners)});
+            addFace(sums, b.faces[order[i++]]);
+        }
+    }
+    const uint64_t triangles = before[shares].triangles, corners = before[shares].corners,
+                   records = before[shares].records;
+    if (triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+
+    // The first pass, in the same parts as the second: each part finds which of its corners
+    // are shared among its own faces; then, part after part, the corners it made that an
+    // earlier part made already are dropped and the others numbered on, which numbers them
+    // as one pass over all faces in drawing order would. The parts after the first keep
+    // theirs on pages of their own (at most one a corner).
+    struct PartMade {
+        explicit PartMade(size_t most) : items(most) {}
+        rm::PageArray<Made> items;
+        size_t count = 0;
+        void push_back(const Made& m) { items[count++] = m; }
+        const Made& operator[](size_t i) const { return items[i]; }
+        size_t size() const { return count; }
+    };
+    std::vector<std::unique_ptr<PartMade>> partMade(partStarts.size());
+    std::vector<uint32_t> mostIn(partStarts.size(), 0);
+    auto firstPass = [&](unsigned p, auto& list, uint32_t* heads) {
+        const size_t end = p + 1 < partStarts.size() ? partStarts[p + 1].face : order.size();
+        for (size_t i = partStarts[p].face; i < end; ++i) {
+            fetchAhead(i, end, heads, false);
+            const uint32_t f = order[i];
+            const rm::BuilderFace& face = b.faces[f];
+            mostIn[p] = std::max(mostIn[p], face.cornerCount);
+            for (uint32_t k = 0; k < face.cornerCount; ++k) {
+                const uint32_t c = face.firstCorner + k, v = b.corners[c].vertex;
+                const D3DCOLOR colour = cornerColour(face, v);
+                if (!usable(b.corners[c].normal)) {
+                    list.push_back({c, colour, f | kOwn});
+                } else if (find(list, heads, c, colour) == kNone) {
+                    list.push_back({c, colour, heads[v]});
+                    heads[v] = uint32_t(list.size() - 1);
+                }
+            }
+        }
+    };
+    runInParts(partStarts.size(), unsigned(partStarts.size()), [&](unsigned p, size_t, size_t) {
+        if (partStarts.empty()) return;
+        if (p == 0) return firstPass(0, made, firstAt.data());
+        const size_t cornersHere = (p + 1 < partStarts.size() ? partStarts[p + 1].edge : corners) - partStarts[p].edge;
+        partMade[p] = std::make_unique<PartMade>(cornersHere);
+        rm::PageArray<uint32_t> heads(b.positions.size());
+        std::fill_n(heads.data(), heads.size(), kNone);
+        firstPass(p, *partMade[p], heads.data());
+    });
+    for (size_t p = 1; p < partStarts.size() && made.size() < kOwn; ++p) {
+        partStarts[p].made = uint32_t(made.size());
+        const PartMade& list = *partMade[p];
+        for (size_t e = 0; e < list.count; ++e) {
+            if (e + 8 < list.count) __builtin_prefetch(b.corners.vertices() + list[e + 8].corner);
+            if (e + 4 < list.count) __builtin_prefetch(&firstAt[b.corners.vertex(list[e + 4].corner)]);
+            const Made& m = list[e];
+            if (m.next != kNone && (m.next & kOwn)) {
+                made.push_back(m);
+            } else if (share(m.corner, m.colour) == kNone) {
+                const uint32_t v = b.corners[m.corner].vertex;
+                made.push_back({m.corner, m.colour, firstAt[v]});
                 firstAt[v] = uint32_t(made.size() - 1);
             }
         }
-        triangles += face.cornerCount - 2;
-        corners += face.cornerCount;
-        if (ownRecord(face.cornerCount)) records += recordShiftOf(face.cornerCount) ? 1 : face.cornerCount - 2;
+        partMade[p].reset();
     }
-    if (made.size() >= kOwn || triangles > UINT32_MAX / 3 || corners > UINT32_MAX / 2) return nullptr;
+    uint32_t mostCorners = 0;
+    for (uint32_t n : mostIn) mostCorners = std::max(mostCorners, n);
+    if (made.size() >= kOwn) return nullptr;
 
     gl::GpuMesh::Sizes sizes;
     sizes.vertices = uint32_t(made.size());
@@ -478,7 +560,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         const size_t end = partStarts[p + 1].face;
         size_t key = partStarts[p].face < end ? keyAt(partStarts[p].face) : 0;
         for (size_t i = partStarts[p].face; i < end; ++i) {
-            fetchAhead(i, end, true);
+            fetchAhead(i, end, firstAt.data(), true);
             const rm::BuilderFace& face = b.faces[order[i]];
             for (uint32_t k = 0; k < face.cornerCount; ++k) {
                 const uint32_t c = face.firstCorner + k;
@@ -486,8 +568,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
                     idx[k] = next++;
                     continue;
                 }
-                bool fresh;
-                idx[k] = share(c, cornerColour(face, b.corners[c].vertex), fresh);
+                idx[k] = share(c, cornerColour(face, b.corners[c].vertex));
                 if (idx[k] == next) ++next;
             }
             for (uint32_t k = 0; k < face.cornerCount; ++k) points[k] = point(face)(k);

@@ -5,12 +5,41 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 
 namespace rm {
 
 // Asks for huge pages behind the 2 MB-aligned part of [data, data + bytes), best done
 // before the memory is first written. Harmless where the system has none.
 void preferHugePages(const void* data, size_t bytes);
+
+// Pages of one's own for a large array: an anonymous mapping of `bytes` (whole pages),
+// starting on a 2 MB boundary and on huge pages where the system gives them, so that only
+// its last part below 2 MB takes small ones. nullptr where none can be had. Given back with
+// unmapPages.
+void* mapPages(size_t bytes);
+void unmapPages(void* data, size_t bytes);
+
+// An array of n elements of a plain type on pages of its own (mapPages), not touched until
+// written: the system's pages start as zeroes. Apart from the allocator's heap, so that a
+// big temporary array leaves no hole in it. Throws std::bad_alloc where none can be had.
+template <class T>
+class PageArray {
+public:
+    explicit PageArray(size_t n) : data_(n ? static_cast<T*>(mapPages(n * sizeof(T))) : nullptr), size_(n) {
+        if (n && !data_) throw std::bad_alloc();
+    }
+    ~PageArray() { unmapPages(data_, size_ * sizeof(T)); }
+    PageArray(const PageArray&) = delete;
+    PageArray& operator=(const PageArray&) = delete;
+    T* data() const { return data_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) const { return data_[i]; }
+
+private:
+    T* data_;
+    size_t size_;
+};
 
 // Hands memory freed since (reading a big model, say) back to the system when much of it
 // is held, so that it does not stay with the process for the rest of its life.
