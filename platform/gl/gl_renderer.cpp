@@ -761,7 +761,7 @@ Renderer::Renderer() {
     leaveOut_ = renderer.find("llvmpipe") != std::string::npos || renderer.find("softpipe") != std::string::npos ||
                 renderer.find("swrast") != std::string::npos;
     const char* threads = std::getenv("LP_NUM_THREADS");
-    if (leaveOut_ && threads && std::atoi(threads) == 0) trianglesPerFlush_ = 4096;
+    if (leaveOut_ && threads && std::atoi(threads) == 0) trianglesPerFlush_ = 1024;
 }
 
 Renderer::~Renderer() {
