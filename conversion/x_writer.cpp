@@ -1,5 +1,7 @@
 #include "conversion/x_writer.h"
 
+#include <fcntl.h>
+
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +14,15 @@
 #include "conversion/number_format.h"
 
 namespace {
+
+// Writes a full buffer out and starts the system writing it to the disk. A file that
+// replaces another is otherwise written out whole when it is renamed over it (the file
+// system does so before the rename, so that a crash leaves one file or the other): that
+// wait is taken off the end of a conversion and spread over its writing.
+void writeOut(std::FILE* file, const char* data, size_t n) {
+    std::fwrite(data, 1, n, file);
+    if (std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
 
 // Output through two large buffers; numbers are formatted straight into them. A full
 // buffer is written by a thread of its own while the other fills.
@@ -49,9 +60,9 @@ public:
         std::swap(buffer_, spare_);
         const size_t n = std::exchange(used_, 0);
         try {
-            writing_ = std::thread([file = file_, data = spare_.get(), n] { std::fwrite(data, 1, n, file); });
+            writing_ = std::thread([file = file_, data = spare_.get(), n] { writeOut(file, data, n); });
         } catch (const std::system_error&) {
-            std::fwrite(spare_.get(), 1, n, file_);  // no thread to be had: write it here
+            writeOut(file_, spare_.get(), n);  // no thread to be had: write it here
         }
     }
 
