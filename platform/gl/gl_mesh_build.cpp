@@ -433,15 +433,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
     // earlier part made already are dropped and the others numbered on, which numbers them
     // as one pass over all faces in drawing order would. The parts after the first keep
     // theirs on pages of their own (at most one a corner).
-    struct PartMade {
-        explicit PartMade(size_t most) : items(most) {}
-        rm::PageArray<Made> items;
-        size_t count = 0;
-        void push_back(const Made& m) { items[count++] = m; }
-        const Made& operator[](size_t i) const { return items[i]; }
-        size_t size() const { return count; }
-    };
-    std::vector<std::unique_ptr<PartMade>> partMade(partStarts.size());
+    std::vector<std::unique_ptr<rm::PageStack<Made>>> partMade(partStarts.size());
     std::vector<uint32_t> mostIn(partStarts.size(), 0);
     auto firstPass = [&](unsigned p, auto& list, uint32_t* heads) {
         const size_t end = p + 1 < partStarts.size() ? partStarts[p + 1].face : order.size();
@@ -466,17 +458,17 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         if (partStarts.empty()) return;
         if (p == 0) return firstPass(0, made, firstAt.data());
         const size_t cornersHere = (p + 1 < partStarts.size() ? partStarts[p + 1].edge : corners) - partStarts[p].edge;
-        partMade[p] = std::make_unique<PartMade>(cornersHere);
+        partMade[p] = std::make_unique<rm::PageStack<Made>>(cornersHere);
         rm::PageArray<uint32_t> heads(b.positions.size());
         std::fill_n(heads.data(), heads.size(), kNone);
         firstPass(p, *partMade[p], heads.data());
     });
     for (size_t p = 1; p < partStarts.size() && made.size() < kOwn; ++p) {
         partStarts[p].made = uint32_t(made.size());
-        const PartMade& list = *partMade[p];
-        for (size_t e = 0; e < list.count; ++e) {
-            if (e + 8 < list.count) __builtin_prefetch(b.corners.vertices() + list[e + 8].corner);
-            if (e + 4 < list.count) __builtin_prefetch(&firstAt[b.corners.vertex(list[e + 4].corner)]);
+        const rm::PageStack<Made>& list = *partMade[p];
+        for (size_t e = 0; e < list.size(); ++e) {
+            if (e + 8 < list.size()) __builtin_prefetch(b.corners.vertices() + list[e + 8].corner);
+            if (e + 4 < list.size()) __builtin_prefetch(&firstAt[b.corners.vertex(list[e + 4].corner)]);
             const Made& m = list[e];
             if (m.next != kNone && (m.next & kOwn)) {
                 made.push_back(m);

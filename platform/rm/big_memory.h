@@ -41,6 +41,23 @@ private:
     size_t size_;
 };
 
+// At most n elements of a plain type, added one after the other, on pages of their own
+// (PageArray): only the pages written to are ever held.
+template <class T>
+class PageStack {
+public:
+    explicit PageStack(size_t most) : items_(most) {}
+    void push_back(const T& v) { items_[count_++] = v; }
+    size_t size() const { return count_; }
+    const T& operator[](size_t i) const { return items_[i]; }
+    const T* begin() const { return items_.data(); }
+    const T* end() const { return items_.data() + count_; }
+
+private:
+    PageArray<T> items_;
+    size_t count_ = 0;
+};
+
 // Hands memory freed since (reading a big model, say) back to the system when much of it
 // is held, so that it does not stay with the process for the rest of its life.
 void giveBackFreedMemory();

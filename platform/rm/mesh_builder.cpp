@@ -3,9 +3,11 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 
+#include "platform/parallel.h"
 #include "platform/rm/big_memory.h"
 #include "platform/rm/objects.h"
 
@@ -175,18 +177,34 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
     std::vector<D3DVECTOR> faceNormals;
     reserveOnHugePages(faceNormals, d.faces.size() - firstFace);
     faceNormals.resize(d.faces.size() - firstFace);
+    // The faces' normals, and the corners without a normal and the span of their vertices,
+    // in parts.
+    struct Missing {
+        size_t count = 0;
+        uint32_t lo = UINT32_MAX, hi = 0;
+    };
+    const unsigned faceParts = partsFor(faceNormals.size());
+    std::vector<Missing> missing(faceParts);
+    runInParts(faceNormals.size(), faceParts, [&](unsigned p, size_t from, size_t to) {
+        Missing& m = missing[p];
+        for (size_t fi = firstFace + from; fi < firstFace + to; ++fi) {
+            const BuilderFace& f = d.faces[fi];
+            faceNormals[fi - firstFace] = faceNormalOf(d, f);
+            for (uint32_t c = 0; c < f.cornerCount; ++c) {
+                const FaceCorner corner = d.corners[f.firstCorner + c];
+                if (corner.normal != kNoNormal) continue;
+                ++m.count;
+                m.lo = std::min(m.lo, corner.vertex);
+                m.hi = std::max(m.hi, corner.vertex);
+            }
+        }
+    });
     size_t count = 0;
     uint32_t lo = UINT32_MAX, hi = 0;
-    for (size_t fi = firstFace; fi < d.faces.size(); ++fi) {
-        const BuilderFace& f = d.faces[fi];
-        faceNormals[fi - firstFace] = faceNormalOf(d, f);
-        for (uint32_t c = 0; c < f.cornerCount; ++c) {
-            const FaceCorner corner = d.corners[f.firstCorner + c];
-            if (corner.normal != kNoNormal) continue;
-            ++count;
-            lo = std::min(lo, corner.vertex);
-            hi = std::max(hi, corner.vertex);
-        }
+    for (const Missing& m : missing) {
+        count += m.count;
+        lo = std::min(lo, m.lo);
+        hi = std::max(hi, m.hi);
     }
     if (count == 0) return;
     auto eachCorner = [&](auto&& use) {
@@ -242,93 +260,124 @@ void MeshBuilder::generateMissingNormals(size_t firstFace) {
         return d.faces[firstFace + (by.packed[i] >> by.shift)].firstCorner + (by.packed[i] & ((1u << by.shift) - 1));
     };
 
-    std::vector<D3DVECTOR> made;      // this vertex's normals so far, to share equal ones
-    std::vector<uint32_t> madeIndex;  // their indices in d.normals
-    std::vector<D3DVECTOR> clusterFirst, clusterSum;
-    std::vector<uint32_t> clusterOf;
-    std::vector<D3DVECTOR> around;                           // the normals of a vertex's faces
-    std::vector<uint64_t> takes;                             // per face: the faces it takes
-    std::vector<std::pair<uint64_t, D3DVECTOR>> summed;      // sums made for this vertex
     reserveOnHugePages(d.normals, d.normals.size() + std::min(count, 2 * (size_t(hi) - lo + 1)));
-    auto assign = [&](uint32_t corner, uint32_t face, D3DVECTOR n) {
-        // A corner whose neighbours cancel out takes its face's normal; only a face without
-        // area leaves a zero normal, which the drawing side lights as facing the eye.
-        if (!normalize(n)) n = faceNormals[face];
-        size_t k = 0;
-        while (k < made.size() && k < kMaxClusters && std::memcmp(&made[k], &n, sizeof n) != 0) ++k;
-        if (k == made.size() || k == kMaxClusters) {
-            k = made.size();
-            made.push_back(n);
-            madeIndex.push_back(static_cast<uint32_t>(d.normals.size()));
-            d.normals.push_back(n);
-        }
-        d.corners.setNormal(corner, madeIndex[k]);
-    };
-    for (size_t g = 0; g + 1 < by.bounds.size(); ++g) {
-        const size_t begin = by.bounds[g], end = by.bounds[g + 1];
-        if (begin == end) continue;
-        made.clear();
-        madeIndex.clear();
-        if (end - begin <= kExactFacesPerVertex) {
-            // Each corner: the faces at its vertex within the crease angle of its own face,
-            // summed in their order.
-            const size_t k = end - begin;
-            around.resize(k);
-            for (size_t i = 0; i < k; ++i) around[i] = faceNormals[faceAt(begin + i)];
-            if (k > 64) {
+    // The vertices in parts, each working out its vertices' normals into a list of its own
+    // (the first part straight into the builder's); the others' lists are then put after it
+    // in vertex order and their corners numbered on by what came before them, as one pass
+    // in vertex order numbers them. Corners hold normals from here on, so that the parts
+    // can set them side by side.
+    d.corners.holdAllNormals();
+    auto normalsFor = [&](size_t groupFrom, size_t groupTo, auto& out) {
+        std::vector<D3DVECTOR> made;      // this vertex's normals so far, to share equal ones
+        std::vector<uint32_t> madeIndex;  // their indices in `out`
+        std::vector<D3DVECTOR> clusterFirst, clusterSum;
+        std::vector<uint32_t> clusterOf;
+        std::vector<D3DVECTOR> around;                           // the normals of a vertex's faces
+        std::vector<uint64_t> takes;                             // per face: the faces it takes
+        std::vector<std::pair<uint64_t, D3DVECTOR>> summed;      // sums made for this vertex
+        auto assign = [&](uint32_t corner, uint32_t face, D3DVECTOR n) {
+            // A corner whose neighbours cancel out takes its face's normal; only a face without
+            // area leaves a zero normal, which the drawing side lights as facing the eye.
+            if (!normalize(n)) n = faceNormals[face];
+            size_t k = 0;
+            while (k < made.size() && k < kMaxClusters && std::memcmp(&made[k], &n, sizeof n) != 0) ++k;
+            if (k == made.size() || k == kMaxClusters) {
+                k = made.size();
+                made.push_back(n);
+                madeIndex.push_back(static_cast<uint32_t>(out.size()));
+                out.push_back(n);
+            }
+            d.corners.setNormal(corner, madeIndex[k]);
+        };
+        for (size_t g = groupFrom; g < groupTo; ++g) {
+            const size_t begin = by.bounds[g], end = by.bounds[g + 1];
+            if (begin == end) continue;
+            made.clear();
+            madeIndex.clear();
+            if (end - begin <= kExactFacesPerVertex) {
+                // Each corner: the faces at its vertex within the crease angle of its own face,
+                // summed in their order.
+                const size_t k = end - begin;
+                around.resize(k);
+                for (size_t i = 0; i < k; ++i) around[i] = faceNormals[faceAt(begin + i)];
+                if (k > 64) {
+                    for (size_t a = 0; a < k; ++a) {
+                        D3DVECTOR sum{0, 0, 0};
+                        for (size_t b = 0; b < k; ++b)
+                            if (dot(around[a], around[b]) >= kCosCreaseAngle) sum = sum + around[b];
+                        assign(cornerAt(begin + a), faceAt(begin + a), sum);
+                    }
+                    continue;
+                }
+                // The faces each face takes (the test is symmetric); corners that take the same
+                // faces have the same sum, made once (on a smooth surface, once a vertex).
+                takes.assign(k, 0);
+                for (size_t a = 0; a < k; ++a)
+                    for (size_t b = a; b < k; ++b)
+                        if (dot(around[a], around[b]) >= kCosCreaseAngle) {
+                            takes[a] |= uint64_t{1} << b;
+                            takes[b] |= uint64_t{1} << a;
+                        }
+                summed.clear();
                 for (size_t a = 0; a < k; ++a) {
-                    D3DVECTOR sum{0, 0, 0};
-                    for (size_t b = 0; b < k; ++b)
-                        if (dot(around[a], around[b]) >= kCosCreaseAngle) sum = sum + around[b];
-                    assign(cornerAt(begin + a), faceAt(begin + a), sum);
+                    size_t s = 0;
+                    while (s < summed.size() && summed[s].first != takes[a]) ++s;
+                    if (s == summed.size()) {
+                        D3DVECTOR sum{0, 0, 0};
+                        for (size_t b = 0; b < k; ++b)
+                            if (takes[a] >> b & 1) sum = sum + around[b];
+                        summed.push_back({takes[a], sum});
+                    }
+                    assign(cornerAt(begin + a), faceAt(begin + a), summed[s].second);
                 }
                 continue;
             }
-            // The faces each face takes (the test is symmetric); corners that take the same
-            // faces have the same sum, made once (on a smooth surface, once a vertex).
-            takes.assign(k, 0);
-            for (size_t a = 0; a < k; ++a)
-                for (size_t b = a; b < k; ++b)
-                    if (dot(around[a], around[b]) >= kCosCreaseAngle) {
-                        takes[a] |= uint64_t{1} << b;
-                        takes[b] |= uint64_t{1} << a;
-                    }
-            summed.clear();
-            for (size_t a = 0; a < k; ++a) {
-                size_t s = 0;
-                while (s < summed.size() && summed[s].first != takes[a]) ++s;
-                if (s == summed.size()) {
-                    D3DVECTOR sum{0, 0, 0};
-                    for (size_t b = 0; b < k; ++b)
-                        if (takes[a] >> b & 1) sum = sum + around[b];
-                    summed.push_back({takes[a], sum});
+            // Each face joins the first cluster whose first face is within the crease angle.
+            clusterFirst.clear();
+            clusterSum.clear();
+            clusterOf.assign(end - begin, UINT32_MAX);
+            for (size_t a = begin; a < end; ++a) {
+                const D3DVECTOR own = faceNormals[faceAt(a)];
+                size_t c = 0;
+                while (c < clusterFirst.size() && dot(own, clusterFirst[c]) < kCosCreaseAngle) ++c;
+                if (c == clusterFirst.size()) {
+                    if (clusterFirst.size() == kMaxClusters || dot(own, own) == 0) continue;
+                    clusterFirst.push_back(own);
+                    clusterSum.push_back({0, 0, 0});
                 }
-                assign(cornerAt(begin + a), faceAt(begin + a), summed[s].second);
+                clusterSum[c] = clusterSum[c] + own;
+                clusterOf[a - begin] = static_cast<uint32_t>(c);
             }
-            continue;
-        }
-        // Each face joins the first cluster whose first face is within the crease angle.
-        clusterFirst.clear();
-        clusterSum.clear();
-        clusterOf.assign(end - begin, UINT32_MAX);
-        for (size_t a = begin; a < end; ++a) {
-            const D3DVECTOR own = faceNormals[faceAt(a)];
-            size_t c = 0;
-            while (c < clusterFirst.size() && dot(own, clusterFirst[c]) < kCosCreaseAngle) ++c;
-            if (c == clusterFirst.size()) {
-                if (clusterFirst.size() == kMaxClusters || dot(own, own) == 0) continue;
-                clusterFirst.push_back(own);
-                clusterSum.push_back({0, 0, 0});
+            for (size_t a = begin; a < end; ++a) {
+                const uint32_t c = clusterOf[a - begin];
+                const uint32_t face = faceAt(a);
+                assign(cornerAt(a), face, c == UINT32_MAX ? faceNormals[face] : clusterSum[c]);
             }
-            clusterSum[c] = clusterSum[c] + own;
-            clusterOf[a - begin] = static_cast<uint32_t>(c);
         }
-        for (size_t a = begin; a < end; ++a) {
-            const uint32_t c = clusterOf[a - begin];
-            const uint32_t face = faceAt(a);
-            assign(cornerAt(a), face, c == UINT32_MAX ? faceNormals[face] : clusterSum[c]);
-        }
+    };
+    const size_t groups = by.bounds.size() - 1;
+    const unsigned parts = partsFor(count);
+    // The others' lists on pages of their own: at most a normal a corner.
+    std::vector<std::unique_ptr<PageStack<D3DVECTOR>>> partNormals(parts);
+    runInParts(groups, parts, [&](unsigned p, size_t from, size_t to) {
+        if (p == 0) return normalsFor(from, to, d.normals);
+        partNormals[p] = std::make_unique<PageStack<D3DVECTOR>>(by.bounds[to] - by.bounds[from]);
+        normalsFor(from, to, *partNormals[p]);
+    });
+    if (parts < 2) return;
+    std::vector<uint32_t> offsets(parts, 0);
+    for (unsigned p = 1; p < parts; ++p) {
+        offsets[p] = static_cast<uint32_t>(d.normals.size());
+        d.normals.insert(d.normals.end(), partNormals[p]->begin(), partNormals[p]->end());
+        partNormals[p].reset();
     }
+    runInParts(groups, parts, [&](unsigned p, size_t from, size_t to) {
+        if (p == 0) return;
+        for (size_t i = by.bounds[from]; i < by.bounds[to]; ++i) {
+            const uint32_t corner = cornerAt(i);
+            d.corners.setNormal(corner, d.corners[corner].normal + offsets[p]);
+        }
+    });
 }
 
 void MeshBuilder::deferMissingNormals(size_t firstFace) {

@@ -68,6 +68,11 @@ public:
         if (!withNormals_) holdNormals();
         normals_[i] = normal;
     }
+    // Holds a normal for every corner from now on (kNoNormal until set), so that corners
+    // can then be set from several threads at once.
+    void holdAllNormals() {
+        if (!withNormals_) holdNormals();
+    }
     void clearNormals() {
         normals_ = {};
         withNormals_ = false;

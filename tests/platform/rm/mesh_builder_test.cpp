@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/parallel.h"
 #include "tests/platform/rm/rm_test_util.h"
 
 namespace {
@@ -122,6 +123,46 @@ TEST_F(RmTest, GeneratedNormalsSmoothOnlyWithinTheCreaseAngle) {
             for (int v : {2, 3}) EXPECT_EQ(at[v].front(), at[v].back()) << "point " << v;
         }
     }
+}
+
+// A big mesh's missing normals are made in parts on several threads: numbered and valued
+// as one part makes them, whatever the number of parts.
+TEST_F(RmTest, GeneratedNormalsInPartsMatchOnePart) {
+    // A grid of 330 x 330 quadrilaterals, creased down its middle and waved, and a fan of
+    // 300 ridged triangles round one point (more faces at a point than are summed one by
+    // one).
+    constexpr int n = 331;
+    std::vector<D3DVECTOR> points;
+    std::vector<DWORD> faces;
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i)
+            points.push_back({float(i), float(j), 0.8f * std::fabs(float(i - n / 2)) + std::sin(0.7f * i) * std::cos(0.4f * j)});
+    for (int j = 0; j + 1 < n; ++j)
+        for (int i = 0; i + 1 < n; ++i)
+            faces.insert(faces.end(), {4, DWORD(j * n + i), DWORD((j + 1) * n + i), DWORD((j + 1) * n + i + 1), DWORD(j * n + i + 1)});
+    const DWORD centre = DWORD(points.size());
+    points.push_back({-10, -10, 0});
+    for (int k = 0; k <= 300; ++k) points.push_back({-10 + std::cos(0.02f * k), -10 + std::sin(0.02f * k), float(k % 3)});
+    for (DWORD k = 0; k < 300; ++k) faces.insert(faces.end(), {3, centre, centre + 1 + k, centre + 2 + k});
+    faces.push_back(0);
+    auto made = [&](unsigned parts) {
+        workPartsLimit() = parts;
+        Held<IDirect3DRMMeshBuilder> mb;
+        d3drm->CreateMeshBuilder(&mb);
+        EXPECT_EQ(mb->AddFaces(DWORD(points.size()), points.data(), 0, nullptr, faces.data(), nullptr), D3DRM_OK);
+        DWORD vertices = 0, normals = 0, faceData = 0;
+        mb->GetVertices(&vertices, nullptr, &normals, nullptr, &faceData, nullptr);
+        std::vector<D3DVECTOR> v(vertices), nv(normals);
+        std::vector<DWORD> f(faceData);
+        EXPECT_EQ(mb->GetVertices(&vertices, v.data(), &normals, nv.data(), &faceData, f.data()), D3DRM_OK);
+        workPartsLimit() = 0;
+        std::vector<float> values;
+        for (const D3DVECTOR& d : nv) values.insert(values.end(), {d.x, d.y, d.z});
+        return std::pair{values, f};
+    };
+    const auto one = made(1);
+    EXPECT_GT(one.first.size(), 3u * n * n);  // the crease and the fan split normals
+    for (unsigned parts : {2u, 3u}) EXPECT_EQ(made(parts), one) << parts;
 }
 
 TEST_F(RmTest, BoxScaleAndColours) {
