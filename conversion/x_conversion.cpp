@@ -342,11 +342,14 @@ const char* convertToXFile(const char* sourcePath) {
         return nullptr;
     }
     RokkakuStream stream(input.get());
+    // An earlier output is renamed over (see writeXPoints).
+    struct stat earlier;
+    const bool toDisk = stat(replaced.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode);
     // The points' text is written while the edges and faces are read.
     std::thread pointsWriter;
     auto writePoints = [&] {
         try {
-            pointsWriter = std::thread([&] { writeXPoints(model, output.file()); });
+            pointsWriter = std::thread([&] { writeXPoints(model, output.file(), toDisk); });
         } catch (const std::system_error&) {
         }
     };
@@ -360,8 +363,8 @@ const char* convertToXFile(const char* sourcePath) {
     }
     input.reset();
 
-    if (!pointsWritten) writeXPoints(model, output.file());
-    writeXRest(model, output.file());
+    if (!pointsWritten) writeXPoints(model, output.file(), toDisk);
+    writeXRest(model, output.file(), toDisk);
     if (!output.finish()) {
         reportError("Error while writing '%s' file.\n", convertedPath);
         return nullptr;

@@ -15,21 +15,22 @@
 
 namespace {
 
-// Writes a full buffer out and starts the system writing it to the disk. A file that
-// replaces another is otherwise written out whole when it is renamed over it (the file
-// system does so before the rename, so that a crash leaves one file or the other): that
-// wait is taken off the end of a conversion and spread over its writing.
-void writeOut(std::FILE* file, const char* data, size_t n) {
+// Writes a full buffer out and, with toDisk, starts the system writing it to the disk. A
+// file that replaces another is otherwise written out whole when it is renamed over it (the
+// file system does so before the rename, so that a crash leaves one file or the other):
+// that wait is taken off the end of a conversion and spread over its writing. A new file
+// is left to the system's own pace (on a slow disk, asking would hold the conversion to it).
+void writeOut(std::FILE* file, const char* data, size_t n, bool toDisk) {
     std::fwrite(data, 1, n, file);
-    if (std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (toDisk && std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 // Output through two large buffers; numbers are formatted straight into them. A full
 // buffer is written by a thread of its own while the other fills.
 class TextOut {
 public:
-    explicit TextOut(std::FILE* file)
-        : file_(file), buffer_(new char[kSize]), spare_(new char[kSize]) {}
+    TextOut(std::FILE* file, bool toDisk)
+        : file_(file), toDisk_(toDisk), buffer_(new char[kSize]), spare_(new char[kSize]) {}
     ~TextOut() {
         flush();
         finishWrite();
@@ -60,9 +61,11 @@ public:
         std::swap(buffer_, spare_);
         const size_t n = std::exchange(used_, 0);
         try {
-            writing_ = std::thread([file = file_, data = spare_.get(), n] { writeOut(file, data, n); });
+            writing_ = std::thread([file = file_, data = spare_.get(), n, toDisk = toDisk_] {
+                writeOut(file, data, n, toDisk);
+            });
         } catch (const std::system_error&) {
-            writeOut(file_, spare_.get(), n);  // no thread to be had: write it here
+            writeOut(file_, spare_.get(), n, toDisk_);  // no thread to be had: write it here
         }
     }
 
@@ -74,6 +77,7 @@ private:
     // Longer than anything text() or reserve() is given.
     static constexpr size_t kSize = 1 << 20;
     std::FILE* file_;
+    bool toDisk_;
     std::unique_ptr<char[]> buffer_;  // being filled
     std::unique_ptr<char[]> spare_;   // being written while writing_ runs
     size_t used_ = 0;
@@ -159,8 +163,8 @@ void writeXFile(const RokkakuModel& model, std::FILE* file) {
     writeXRest(model, file);
 }
 
-void writeXPoints(const RokkakuModel& model, std::FILE* file) {
-    TextOut out(file);
+void writeXPoints(const RokkakuModel& model, std::FILE* file, bool toDisk) {
+    TextOut out(file, toDisk);
     out.text(xTemplateText, kXTemplateTextLength);
     out.text("Header{\n1;\n0;\n1;\n}\n");
 
@@ -183,8 +187,8 @@ void writeXPoints(const RokkakuModel& model, std::FILE* file) {
     out.text("\n");
 }
 
-void writeXRest(const RokkakuModel& model, std::FILE* file) {
-    TextOut out(file);
+void writeXRest(const RokkakuModel& model, std::FILE* file, bool toDisk) {
+    TextOut out(file, toDisk);
     char* p;
     const size_t faceCount = model.faces.count();
     p = out.reserve(32);

@@ -17,6 +17,9 @@ extern const char xTemplateText[];
 void writeXFile(const RokkakuModel& model, std::FILE* out);
 
 // writeXFile in two parts: the text up to and with the points, which needs only the points
-// (it may run while the rest of the model is read), then the rest.
-void writeXPoints(const RokkakuModel& model, std::FILE* out);
-void writeXRest(const RokkakuModel& model, std::FILE* out);
+// (it may run while the rest of the model is read), then the rest. With toDisk, the system
+// is asked to write each buffer to the disk as soon as it is written out: for a file that
+// will be renamed over another, which the file system writes out whole before such a
+// rename anyway.
+void writeXPoints(const RokkakuModel& model, std::FILE* out, bool toDisk = false);
+void writeXRest(const RokkakuModel& model, std::FILE* out, bool toDisk = false);
