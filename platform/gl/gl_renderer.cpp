@@ -668,8 +668,16 @@ void Framebuffer::read(std::vector<unsigned char>& rgba) const {
     }
     bind();
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    // GL rows run bottom-up; pictures are top-down. A driver that can hand them over the
+    // other way up saves turning every frame here.
+    static const bool invert = epoxy_has_gl_extension("GL_MESA_pack_invert");
+    if (invert) {
+        glPixelStorei(GL_PACK_INVERT_MESA, GL_TRUE);
+        glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+        glPixelStorei(GL_PACK_INVERT_MESA, GL_FALSE);
+        return;
+    }
     glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-    // GL rows run bottom-up; pictures are top-down.
     for (int y = 0; y < height_ / 2; ++y) {
         unsigned char* a = rgba.data() + size_t(y) * row;
         std::swap_ranges(a, a + row, rgba.data() + size_t(height_ - 1 - y) * row);
