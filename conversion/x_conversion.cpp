@@ -129,7 +129,10 @@ public:
         if (fd < 0) fd = createNamedTemporary(folder_, path_);
         if (fd < 0) return;
         struct stat existing;
-        if (stat(target.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
+        if (stat(target.c_str(), &existing) == 0) {
+            fchmod(fd, existing.st_mode & 07777);
+            replaces_ = S_ISREG(existing.st_mode);
+        }
         file_ = fdopen(fd, "wb");
         if (!file_) close(fd);
     }
@@ -141,6 +144,8 @@ public:
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     std::FILE* file() const { return file_; }
+    // Whether commit() will put it in place of an earlier file.
+    bool replaces() const { return replaces_; }
 
     // False when anything written was lost.
     bool finish() { return std::fflush(file_) == 0 && !std::ferror(file_); }
@@ -204,6 +209,7 @@ private:
     std::string folder_;
     std::string path_;  // the named file, while there is one
     std::FILE* file_ = nullptr;
+    bool replaces_ = false;
 };
 
 // An existing target we may not write stays as it is, as it would for a direct write.
@@ -343,8 +349,7 @@ const char* convertToXFile(const char* sourcePath) {
     }
     RokkakuStream stream(input.get());
     // An earlier output is renamed over (see writeXPoints).
-    struct stat earlier;
-    const bool toDisk = stat(replaced.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode);
+    const bool toDisk = output.replaces();
     // The points' text is written while the edges and faces are read.
     std::thread pointsWriter;
     auto writePoints = [&] {

@@ -335,8 +335,7 @@ std::unique_ptr<gl::GpuMesh> buildMesh(const rm::MeshBuilderData& b, const rm::S
         uint32_t next;
     };
     std::vector<Made> made;
-    const size_t madeGuess = b.positions.size() + b.positions.size() / 4;
-    rm::reserveOnHugePages(made, madeGuess);
+    rm::reserveOnHugePages(made, b.positions.size() + b.positions.size() / 4);
     // Both passes run in parts, each from where a cluster starts: a group's first face, or
     // one a whole number of clusters into its group. Groups start where the key changes but
     // for the way faces face.

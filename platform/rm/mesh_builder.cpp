@@ -174,18 +174,18 @@ struct CornersByVertex {
 void MeshBuilder::generateMissingNormals(size_t firstFace) {
     auto& d = data_;
     if (firstFace >= d.faces.size()) return;
-    std::vector<D3DVECTOR> faceNormals;
-    reserveOnHugePages(faceNormals, d.faces.size() - firstFace);
-    faceNormals.resize(d.faces.size() - firstFace);
-    // The faces' normals, and the corners without a normal and the span of their vertices,
-    // in parts.
+    // The faces' normals (each written once, by its part: the array is not cleared first),
+    // and the corners without a normal and the span of their vertices, in parts.
+    const size_t faceCount = d.faces.size() - firstFace;
+    std::unique_ptr<D3DVECTOR[]> faceNormals(new D3DVECTOR[faceCount]);
+    preferHugePages(faceNormals.get(), faceCount * sizeof(D3DVECTOR));
     struct Missing {
         size_t count = 0;
         uint32_t lo = UINT32_MAX, hi = 0;
     };
-    const unsigned faceParts = partsFor(faceNormals.size());
+    const unsigned faceParts = partsFor(faceCount);
     std::vector<Missing> missing(faceParts);
-    runInParts(faceNormals.size(), faceParts, [&](unsigned p, size_t from, size_t to) {
+    runInParts(faceCount, faceParts, [&](unsigned p, size_t from, size_t to) {
         Missing& m = missing[p];
         for (size_t fi = firstFace + from; fi < firstFace + to; ++fi) {
             const BuilderFace& f = d.faces[fi];
